@@ -1,0 +1,263 @@
+// atan2 on four lanes, equal in every bit to the C library's atan2.
+//
+// Compiled with -mavx2 -mfma; FMA appears only where it forms an exact
+// product or an exact division remainder, never to round a sum. Everything
+// here runs only after fast_atan2_available(). This file instantiates no
+// library templates, so that no AVX2 copy of a shared inline function can
+// reach the portable code through the linker.
+//
+// The value. With a = |x| and b = |y|, the pair is reduced to the first
+// octant: n = min(a, b), d = max(a, b), t = n / d in [0, 1]. Then
+//
+//   atan2(b, a) = atan(t)          when b <= a,
+//               = pi/2 - atan(t)   when b > a,
+//
+// and for x < 0 the angle is pi minus that; the sign of y comes last. The
+// octant angle is atan(t) = atan(c) + atan(s), with c = k/64 the nearest
+// multiple of 1/64 to t, atan(c) from a double-double table, and
+//
+//   s = (n - c d) / (d + c n),  |s| <= 1/128,
+//
+// computed as a double-double: c d and c n are split into exact products, and
+// n - c d is exact in its leading part because n and c d are within a factor
+// of two of each other (Sterbenz). atan(s) = s - s^3/3 + ... + s^9/9 leaves
+// out less than s^11/11 < 2^-80 s. The pieces are summed into a double-double
+// whose distance from the exact value stays below 1e-5 ULP of the result
+// (measured against 300-bit arithmetic).
+//
+// The rounding. The double-double is rounded to the nearest double R with an
+// exact residual E. Where |E| is below (1/2 - band) ULP of R, the exact value
+// is more than band - 1e-5 ULP from the midpoints on either side of R, and
+// there the library returns R as well; every other lane goes to the library.
+#define ZORV_SIM_ISA avx2_fma
+
+#include "sim/fast_atan2.hpp"
+
+#include <immintrin.h>
+
+#include <cmath>
+#include <cstdint>
+
+namespace zorv::sim {
+namespace {
+
+// atan(k/64), k = 0..64, as hi + lo with |lo| <= ulp(hi)/2.
+alignas(64) constexpr double atan_hi[65] = {
+    0x0.0p+0, 0x1.fff555bbb729bp-7, 0x1.ffd55bba97625p-6,
+    0x1.7fb818430da2ap-5, 0x1.ff55bb72cfdeap-5, 0x1.3f59f0e7c559dp-4,
+    0x1.7ee182602f10fp-4, 0x1.be39ebe6f07c3p-4, 0x1.fd5ba9aac2f6ep-4,
+    0x1.1e1fafb043727p-3, 0x1.3d6eee8c6626cp-3, 0x1.5c9811e3ec26ap-3,
+    0x1.7b97b4bce5b02p-3, 0x1.9a6a8e96c8626p-3, 0x1.b90d7529260a2p-3,
+    0x1.d77d5df205736p-3, 0x1.f5b75f92c80ddp-3, 0x1.09dc597d86362p-2,
+    0x1.18bf5a30bf178p-2, 0x1.278372057ef46p-2, 0x1.362773707ebccp-2,
+    0x1.44aa436c2af0ap-2, 0x1.530ad9951cd4ap-2, 0x1.614840309cfe2p-2,
+    0x1.6f61941e4def1p-2, 0x1.7d5604b63b3f7p-2, 0x1.8b24d394a1b25p-2,
+    0x1.98cd5454d6b18p-2, 0x1.a64eec3cc23fdp-2, 0x1.b3a911da65c6cp-2,
+    0x1.c0db4c94ec9f0p-2, 0x1.cde53432c1351p-2, 0x1.dac670561bb4fp-2,
+    0x1.e77eb7f175a34p-2, 0x1.f40dd0b541418p-2, 0x1.0039c73c1a40cp-1,
+    0x1.0657e94db30d0p-1, 0x1.0c6145b5b43dap-1, 0x1.1255d9bfbd2a9p-1,
+    0x1.1835a88be7c13p-1, 0x1.1e00babdefeb4p-1, 0x1.23b71e2cc9e6ap-1,
+    0x1.2958e59308e31p-1, 0x1.2ee628406cbcap-1, 0x1.345f01cce37bbp-1,
+    0x1.39c391cd4171ap-1, 0x1.3f13fb89e96f4p-1, 0x1.445065b795b56p-1,
+    0x1.4978fa3269ee1p-1, 0x1.4e8de5bb6ec04p-1, 0x1.538f57b89061fp-1,
+    0x1.587d81f732fbbp-1, 0x1.5d58987169b18p-1, 0x1.6220d115d7b8ep-1,
+    0x1.66d663923e087p-1, 0x1.6b798920b3d99p-1, 0x1.700a7c5784634p-1,
+    0x1.748978fba8e0fp-1, 0x1.78f6bbd5d315ep-1, 0x1.7d528289fa093p-1,
+    0x1.819d0b7158a4dp-1, 0x1.85d69576cc2c5p-1, 0x1.89ff5ff57f1f8p-1,
+    0x1.8e17aa99cc05ep-1, 0x1.921fb54442d18p-1,
+};
+alignas(64) constexpr double atan_lo[65] = {
+    0x0.0p+0, -0x1.220c39d4dff50p-61, -0x1.5ec431444912cp-60,
+    -0x1.86ef8f794f105p-63, -0x1.c934d86d23f1dp-60, 0x1.ac4ce285df847p-58,
+    -0x1.cfb654c0c3d98p-58, 0x1.f7b8f29a05987p-58, -0x1.cd37686760c17p-59,
+    -0x1.b485914dacf8cp-59, 0x1.61a3b0ce9281bp-57, -0x1.054ab2c010f3dp-58,
+    0x1.347b0b4f881cap-58, 0x1.cf601e7b4348ep-59, 0x1.17b10d2e0e5abp-61,
+    0x1.c648d1534597ep-57, 0x1.8ab6e3cf7afbdp-57, 0x1.62e47390cb865p-56,
+    0x1.30ca4748b1bf9p-57, -0x1.077cdd36dfc81p-56, -0x1.963a544b672d8p-57,
+    -0x1.5d5e43c55b3bap-56, -0x1.2566480884082p-57, -0x1.a725715711f00p-56,
+    -0x1.c63aae6f6e918p-56, 0x1.69c885c2b249ap-56, 0x1.b6d0ba3748fa8p-56,
+    0x1.9e6c988fd0a77p-56, -0x1.24dec1b50b7ffp-56, 0x1.ae187b1ca5040p-56,
+    -0x1.cc1ce70934c34p-56, -0x1.a2cfa4418f1adp-56, 0x1.a2b7f222f65e2p-56,
+    0x1.0e53dc1bf3435p-56, -0x1.a3992dc382a23p-57, -0x1.b32c949c9d593p-55,
+    -0x1.d5b495f6349e6p-56, 0x1.974fa13b5404fp-58, -0x1.2bdaee1c0ee35p-58,
+    0x1.c621cec00c301p-55, -0x1.928df287a668fp-58, 0x1.c421c9f38224ep-57,
+    -0x1.09e73b0c6c087p-56, 0x1.c5d5e9ff0cf8dp-55, 0x1.1021137c71102p-55,
+    -0x1.2304331d8bf46p-55, 0x1.ecf8b492644f0p-56, -0x1.f76d0163f79c8p-56,
+    0x1.2419a87f2a458p-56, 0x1.4a33dbeb3796cp-55, -0x1.1bb74abda520cp-55,
+    -0x1.5e5c9d8c5a950p-56, 0x1.0028e4bc5e7cap-57, -0x1.2b785350ee8c1p-57,
+    -0x1.6ea6febe8bbbap-56, -0x1.a80386188c50ep-55, -0x1.8c34d25aadef6p-56,
+    0x1.7b2a6165884a1p-59, 0x1.406a089803740p-55, 0x1.560821e2f3aa9p-55,
+    -0x1.bf76229d3b917p-56, 0x1.6b66e7fc8b8c3p-57, -0x1.55b9a5e177a1bp-55,
+    -0x1.ec182ab042f61p-56, 0x1.1a62633145c07p-55,
+};
+
+constexpr double half_pi_hi = 0x1.921fb54442d18p+0;
+constexpr double half_pi_lo = 0x1.1a62633145c07p-54;
+constexpr double pi_hi = 0x1.921fb54442d18p+1;
+constexpr double pi_lo = 0x1.1a62633145c07p-53;
+
+// Components outside [smallest, largest] go to the library. Inside, every
+// product, remainder and residual below stays a normal number (results are at
+// least 2^-900), and nothing overflows.
+constexpr double smallest = 0x1p-450;
+constexpr double largest = 0x1p450;
+
+// How far (in ULP of the result) the value must lie from a rounding midpoint
+// for the lanes to round it themselves. The library's wrong roundings seen here
+// all lie within 0.0225 ULP of a midpoint, the widest of them for x > 0 and
+// |y| < |x| with |y/x| in [1/16, 1/2); that region gets the wider band.
+constexpr double band = 0.04;
+constexpr double weak_band = 0.06;
+constexpr double weak_from = 1.0 / 16;
+constexpr double weak_to = 0.5;
+
+struct Rounded {
+    __m256d nearest;   // the double nearest the double-double value
+    __m256d residual;  // value - nearest, exact
+    __m256d applies;   // all ones where the components are in range
+    __m256d limit;     // |residual| below this: far enough from a midpoint
+};
+
+inline __m256d splat(double v) { return _mm256_set1_pd(v); }
+
+inline Rounded evaluate(__m256d y, __m256d x) {
+    const __m256d sign_bit = splat(-0.0);
+    const __m256d zero = _mm256_setzero_pd();
+    const __m256d one = splat(1.0);
+    const __m256d a = _mm256_andnot_pd(sign_bit, x);
+    const __m256d b = _mm256_andnot_pd(sign_bit, y);
+    // Ordered comparisons: false for NaN, so NaN lanes never apply.
+    const __m256d applies =
+        _mm256_and_pd(_mm256_and_pd(_mm256_cmp_pd(a, splat(smallest), _CMP_GE_OQ),
+                                    _mm256_cmp_pd(a, splat(largest), _CMP_LE_OQ)),
+                      _mm256_and_pd(_mm256_cmp_pd(b, splat(smallest), _CMP_GE_OQ),
+                                    _mm256_cmp_pd(b, splat(largest), _CMP_LE_OQ)));
+    const __m256d swapped = _mm256_cmp_pd(b, a, _CMP_GT_OQ);
+    const __m256d x_negative = _mm256_cmp_pd(x, zero, _CMP_LT_OQ);
+    // Lanes that do not apply compute on 1/1, so that they raise no division
+    // by zero or invalid operation of their own.
+    const __m256d n = _mm256_blendv_pd(one, _mm256_blendv_pd(b, a, swapped), applies);
+    const __m256d d = _mm256_blendv_pd(one, _mm256_blendv_pd(a, b, swapped), applies);
+
+    const __m256d t = _mm256_div_pd(n, d);
+    const __m256d k = _mm256_round_pd(_mm256_mul_pd(t, splat(64.0)),
+                                      _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
+    const __m256d c = _mm256_mul_pd(k, splat(1.0 / 64));
+    const __m128i index = _mm256_cvtpd_epi32(k);
+    const __m256d table_hi = _mm256_i32gather_pd(atan_hi, index, 8);
+    const __m256d table_lo = _mm256_i32gather_pd(atan_lo, index, 8);
+
+    // c d = cd + cd_error and c n = cn + cn_error exactly.
+    const __m256d cd = _mm256_mul_pd(c, d);
+    const __m256d cd_error = _mm256_fmsub_pd(c, d, cd);
+    const __m256d cn = _mm256_mul_pd(c, n);
+    const __m256d cn_error = _mm256_fmsub_pd(c, n, cn);
+    // Numerator n - c d = top - cd_error, top exact.
+    const __m256d top = _mm256_sub_pd(n, cd);
+    // Denominator d + c n = under + under_lo (d >= c n, so the fast two-sum).
+    const __m256d under = _mm256_add_pd(d, cn);
+    const __m256d under_lo =
+        _mm256_add_pd(_mm256_add_pd(_mm256_sub_pd(d, under), cn), cn_error);
+    // s = s_hi + s_lo; the remainder top - s_hi under is exact.
+    const __m256d s_hi = _mm256_div_pd(top, under);
+    const __m256d remainder = _mm256_fnmadd_pd(s_hi, under, top);
+    const __m256d s_lo = _mm256_div_pd(
+        _mm256_sub_pd(_mm256_sub_pd(remainder, cd_error), _mm256_mul_pd(s_hi, under_lo)), under);
+
+    // atan(s) - s_hi = s_lo (1 - s_hi^2) + s_hi^3 (-1/3 + z/5 - z^2/7 + z^3/9), z = s_hi^2.
+    const __m256d z = _mm256_mul_pd(s_hi, s_hi);
+    __m256d series = _mm256_add_pd(splat(-1.0 / 7), _mm256_mul_pd(z, splat(1.0 / 9)));
+    series = _mm256_add_pd(splat(1.0 / 5), _mm256_mul_pd(z, series));
+    series = _mm256_add_pd(splat(-1.0 / 3), _mm256_mul_pd(z, series));
+    const __m256d tail =
+        _mm256_add_pd(_mm256_mul_pd(_mm256_mul_pd(s_hi, z), series),
+                      _mm256_sub_pd(s_lo, _mm256_mul_pd(s_lo, z)));
+
+    // angle = base + sign * (atan(c) + atan(s)), with base 0, pi/2 or pi and the
+    // sign negative for exactly one of "swapped" and "x < 0".
+    const __m256d flip =
+        _mm256_xor_pd(_mm256_and_pd(swapped, sign_bit), _mm256_and_pd(x_negative, sign_bit));
+    const __m256d base_hi = _mm256_blendv_pd(_mm256_and_pd(x_negative, splat(pi_hi)),
+                                             splat(half_pi_hi), swapped);
+    const __m256d base_lo = _mm256_blendv_pd(_mm256_and_pd(x_negative, splat(pi_lo)),
+                                             splat(half_pi_lo), swapped);
+    // Fast two-sums: |base| >= |atan(c)| unless base is 0, and the partial sum
+    // is at least atan(1/64) > 1/128 >= |s| unless it is 0.
+    const __m256d table_term = _mm256_xor_pd(table_hi, flip);
+    const __m256d sum1 = _mm256_add_pd(base_hi, table_term);
+    const __m256d error1 = _mm256_sub_pd(table_term, _mm256_sub_pd(sum1, base_hi));
+    const __m256d s_term = _mm256_xor_pd(s_hi, flip);
+    const __m256d sum2 = _mm256_add_pd(sum1, s_term);
+    const __m256d error2 = _mm256_sub_pd(s_term, _mm256_sub_pd(sum2, sum1));
+    const __m256d low = _mm256_add_pd(
+        _mm256_add_pd(_mm256_add_pd(base_lo, _mm256_xor_pd(table_lo, flip)),
+                      _mm256_add_pd(error1, error2)),
+        _mm256_xor_pd(tail, flip));
+    const __m256d nearest = _mm256_add_pd(sum2, low);
+    const __m256d residual = _mm256_sub_pd(low, _mm256_sub_pd(nearest, sum2));
+
+    // ulp(nearest) from its exponent bits; nearest is in (0, pi].
+    const __m256d ulp =
+        _mm256_mul_pd(_mm256_and_pd(nearest, _mm256_castsi256_pd(_mm256_set1_epi64x(
+                                                 0x7ff0000000000000LL))),
+                      splat(0x1p-52));
+    const __m256d weak = _mm256_andnot_pd(
+        _mm256_or_pd(swapped, x_negative),
+        _mm256_and_pd(_mm256_cmp_pd(t, splat(weak_from), _CMP_GE_OQ),
+                      _mm256_cmp_pd(t, splat(weak_to), _CMP_LT_OQ)));
+    const __m256d share = _mm256_blendv_pd(splat(0.5 - band), splat(0.5 - weak_band), weak);
+    // A power of two has a smaller ULP below it than above: no limit there.
+    const __m256i mantissa = _mm256_and_si256(_mm256_castpd_si256(nearest),
+                                              _mm256_set1_epi64x(0x000fffffffffffffLL));
+    const __m256d power_of_two =
+        _mm256_castsi256_pd(_mm256_cmpeq_epi64(mantissa, _mm256_setzero_si256()));
+    const __m256d limit = _mm256_andnot_pd(power_of_two, _mm256_mul_pd(ulp, share));
+
+    // The sign of y, which the octant angle left out.
+    const __m256d y_sign = _mm256_and_pd(y, sign_bit);
+    return {_mm256_xor_pd(nearest, y_sign), _mm256_xor_pd(residual, y_sign), applies, limit};
+}
+
+// Evaluates, then hands the lanes that are not clear to the C library.
+inline __m256d exact(__m256d y, __m256d x, unsigned* library_lanes) {
+    const Rounded r = evaluate(y, x);
+    const __m256d magnitude = _mm256_andnot_pd(splat(-0.0), r.residual);
+    const __m256d clear =
+        _mm256_and_pd(r.applies, _mm256_cmp_pd(magnitude, r.limit, _CMP_LT_OQ));
+    const unsigned rest = static_cast<unsigned>(_mm256_movemask_pd(clear)) ^ 0xfu;
+    *library_lanes = rest;
+    if (rest == 0) return r.nearest;
+    alignas(32) double ys[4], xs[4], out[4];
+    _mm256_store_pd(ys, y);
+    _mm256_store_pd(xs, x);
+    _mm256_store_pd(out, r.nearest);
+    for (int i = 0; i < 4; ++i) {
+        if ((rest >> i) & 1u) out[i] = std::atan2(ys[i], xs[i]);
+    }
+    return _mm256_load_pd(out);
+}
+
+}  // namespace
+
+__m256d exact_atan2_avx2(__m256d y, __m256d x) {
+    unsigned library_lanes;
+    return exact(y, x, &library_lanes);
+}
+
+unsigned exact_atan2_lanes(const double* y, const double* x, double* out) {
+    unsigned library_lanes;
+    const __m256d v = exact(_mm256_loadu_pd(y), _mm256_loadu_pd(x), &library_lanes);
+    _mm256_storeu_pd(out, v);
+    return library_lanes;
+}
+
+unsigned atan2_before_rounding_lanes(const double* y, const double* x, double* nearest,
+                                     double* residual) {
+    const Rounded r = evaluate(_mm256_loadu_pd(y), _mm256_loadu_pd(x));
+    const __m256d nan = splat(__builtin_nan(""));
+    _mm256_storeu_pd(nearest, _mm256_blendv_pd(nan, r.nearest, r.applies));
+    _mm256_storeu_pd(residual, _mm256_blendv_pd(nan, r.residual, r.applies));
+    return static_cast<unsigned>(_mm256_movemask_pd(r.applies));
+}
+
+}  // namespace zorv::sim

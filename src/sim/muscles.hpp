@@ -1,0 +1,72 @@
+// The four joint muscles: torsional spring-dampers on the relative angle of
+// the two links that meet at each joint.
+#pragma once
+
+#include <array>
+
+#include "sim/controller.hpp"
+#include "sim/links.hpp"
+
+namespace zorv::sim {
+inline namespace ZORV_SIM_ISA {
+
+inline constexpr double pi = 3.141592653589793;
+inline constexpr double two_pi = 6.283185307179586;
+
+struct JointSpec {
+    Link parent;
+    Link child;
+    double stiffness;
+    double damping;
+};
+
+inline constexpr std::array<JointSpec, joint_count> joints{{
+    {torso, thigh_a, 20.0, 8.0},   // hip_joint_a
+    {thigh_a, shin_a, 10.0, 4.0},  // knee_joint_a
+    {torso, thigh_b, 20.0, 8.0},   // hip_joint_b
+    {thigh_b, shin_b, 10.0, 4.0},  // knee_joint_b
+}};
+
+// One correction only: an error above 3*pi stays above pi. Exactly +-pi and
+// NaN pass unchanged, since both comparisons are strict and ordered.
+template <class T>
+T wrap_angle(T e) {
+    return select(e > pi, e - two_pi, select(e < -pi, e + two_pi, e));
+}
+
+// Length over rest length. The legs' rest length 0.5 makes this exactly
+// L + L; the torso's 0.9 needs the true division.
+template <class T>
+T stretch_ratio(const LinkTerms<T>& terms, Link link) {
+    return terms.length / links[link].rest_length;
+}
+
+// The smaller ratio; a NaN on the parent side yields the child's ratio.
+template <class T>
+T stretch_factor(T child_ratio, T parent_ratio) {
+    return select(is_nan(parent_ratio), child_ratio,
+                  select(child_ratio < parent_ratio, child_ratio, parent_ratio));
+}
+
+template <class T>
+T joint_torque(const JointSpec& joint, const PerLink<LinkTerms<T>>& terms, T target) {
+    const LinkTerms<T>& parent = terms[joint.parent];
+    const LinkTerms<T>& child = terms[joint.child];
+    const T relative_angle = child.angle - parent.angle;
+    const T error = wrap_angle(relative_angle + target);
+    const T factor =
+        stretch_factor(stretch_ratio(child, joint.child), stretch_ratio(parent, joint.parent));
+    const T damping = factor * ((child.spin - parent.spin) * (-joint.damping));
+    return error * joint.stiffness + damping;
+}
+
+// The link angles were measured once per step and are shared by the joints.
+template <class T>
+PerJoint<T> joint_torques(const PerLink<LinkTerms<T>>& terms, const PerJoint<T>& targets) {
+    PerJoint<T> torques;
+    for (std::size_t j = 0; j < joint_count; ++j) torques[j] = joint_torque(joints[j], terms, targets[j]);
+    return torques;
+}
+
+}  // namespace ZORV_SIM_ISA
+}  // namespace zorv::sim
