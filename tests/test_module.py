@@ -1,0 +1,83 @@
+"""The module object itself: its attributes, functions, init-once rule,
+internal-failure exception and exported symbols."""
+import inspect
+import os
+import shutil
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import zorv_fast
+
+
+def run_python(code):
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)],
+                          capture_output=True, text=True, timeout=120)
+
+
+def test_all_lists_both_functions_in_order():
+    assert zorv_fast.__all__ == ["sim", "sim_batch"]
+    assert type(zorv_fast.__all__) is list
+
+
+def test_module_docstring_is_one_sentence():
+    doc = zorv_fast.__doc__
+    assert doc and doc.endswith(".") and "\n" not in doc
+
+
+@pytest.mark.parametrize("name, parameter, doc", [
+    ("sim", "plan", "Simulates a plan and returns the distance traveled."),
+    ("sim_batch", "plans",
+     "Simulates multiple plans in batches and returns the distances traveled."),
+])
+def test_function_facts(name, parameter, doc):
+    function = getattr(zorv_fast, name)
+    assert function.__doc__ == doc
+    assert function.__text_signature__ == f"({parameter})"
+    assert function.__name__ == name
+    assert function.__module__ == "zorv_fast"
+    assert function.__self__ is zorv_fast
+    params = list(inspect.signature(function).parameters.values())
+    assert [p.name for p in params] == [parameter]
+    assert params[0].kind is inspect.Parameter.POSITIONAL_OR_KEYWORD
+    assert params[0].default is inspect.Parameter.empty
+
+
+def test_panic_exception_is_not_a_module_attribute():
+    assert not hasattr(zorv_fast, "PanicException")
+    assert not any("anic" in name for name in dir(zorv_fast))
+
+
+def test_second_initialisation_fails_and_first_module_still_works():
+    result = run_python("""
+        import sys
+        import zorv_fast
+        first = zorv_fast
+        del sys.modules["zorv_fast"]
+        try:
+            import zorv_fast
+        except ImportError as error:
+            print("ImportError:", error)
+        print(first.sim([0.0] * 40))
+        print(first.sim_batch([[0.0] * 40]))
+    """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == [
+        "ImportError: PyO3 modules may only be initialized once per interpreter process",
+        "1.9828948004369278",
+        "[1.9828948004369278]",
+    ]
+
+
+def test_shared_object_exports_only_the_init_function():
+    nm = shutil.which("nm")
+    if nm is None:
+        pytest.skip("nm is not installed")
+    path = zorv_fast.__file__
+    assert os.path.exists(path)
+    out = subprocess.run([nm, "-D", "--defined-only", path], capture_output=True,
+                         text=True, check=True).stdout
+    symbols = [line.split()[-1] for line in out.splitlines() if line.strip()]
+    assert symbols == ["PyInit_zorv_fast"]
