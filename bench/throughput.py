@@ -1,0 +1,92 @@
+"""Throughput of every path through the simulator, side by side in one run on
+the same random plans: the C++ core's scalar loop and SIMD lanes on one
+thread, `sim_batch` from a list of lists and from a NumPy array at 1 and at
+all threads, and a loop of `sim` calls; plus what the conversion of a large
+input costs.
+
+    python bench/throughput.py [--plans 20000] [--repeats 3]
+
+Builds the C++ core benchmark with CMake into build/bench first.
+"""
+import argparse
+import os
+import subprocess
+import tempfile
+from pathlib import Path
+
+import numpy as np
+
+from _timing import print_table, random_plans, time_in_process
+
+ROOT = Path(__file__).resolve().parent.parent
+
+
+def core_rates(plans, repeats, scratch):
+    build = ROOT / "build" / "bench"
+    subprocess.run(["cmake", "-S", str(ROOT), "-B", str(build), "-DCMAKE_BUILD_TYPE=Release",
+                    "-DZORV_BUILD_MODULE=OFF", "-DZORV_BUILD_BENCH=ON"],
+                   check=True, capture_output=True)
+    subprocess.run(["cmake", "--build", str(build), "--target", "core_throughput", "-j2"],
+                   check=True, capture_output=True)
+    raw = Path(scratch) / "plans.f64"
+    plans.astype("<f8").tofile(raw)
+    out = subprocess.run([str(build / "core_throughput"), str(raw), str(repeats)],
+                         check=True, capture_output=True, text=True).stdout
+    rates = {}
+    for line in out.splitlines():
+        name, rate, mismatches = line.split()
+        if int(mismatches):
+            raise SystemExit(f"{name}: {mismatches} scores differ from the scalar loop")
+        rates[name] = float(rate)
+    return rates
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--plans", type=int, default=20_000)
+    parser.add_argument("--repeats", type=int, default=3)
+    parser.add_argument("--conversion-plans", type=int, default=100_000)
+    args = parser.parse_args()
+    threads = len(os.sched_getaffinity(0))
+    plans = random_plans(args.plans)
+    rows = []
+    with tempfile.TemporaryDirectory() as scratch:
+        core = core_rates(plans, args.repeats, scratch)
+        scalar = core["scalar"]
+        rows.append(["C++ scalar loop (_sim per plan)", 1, scalar])
+        if "avx2_lanes" in core:
+            rows.append(["C++ SIMD batch core (AVX2 lanes)", 1, core["avx2_lanes"]])
+
+        path = Path(scratch) / "plans.npy"
+        np.save(path, plans)
+        for count in sorted({1, threads}):
+            cases = ["list", "numpy"] + (["sim_loop"] if count == 1 else [])
+            seconds = time_in_process(path, count, cases, args.repeats)
+            rows.append(["sim_batch(list of lists)", count, args.plans / seconds["list"]])
+            rows.append(["sim_batch(NumPy array)", count, args.plans / seconds["numpy"]])
+            if "sim_loop" in seconds:
+                rows.append(["loop of sim(list)", 1, args.plans / seconds["sim_loop"]])
+
+        big = np.tile(plans, (-(-args.conversion_plans // args.plans), 1))[:args.conversion_plans]
+        big_path = Path(scratch) / "big.npy"
+        np.save(big_path, big)
+        conversion = time_in_process(big_path, threads,
+                                     ["list", "numpy", "list_conversion", "numpy_empty"],
+                                     args.repeats)
+
+    print(f"{args.plans} random plans, best of {args.repeats}; ratios to the C++ scalar loop")
+    print_table(["path", "threads", "plans/s", "ratio"],
+                [[name, t, f"{rate:,.0f}", f"{rate / scalar:.2f}"] for name, t, rate in rows])
+    print()
+    n = args.conversion_plans
+    print(f"conversion of {n} plans, as a share of sim_batch on {threads} threads")
+    print_table(["input", "conversion s", "sim_batch s", "share"], [
+        ["list of lists", f"{conversion['list_conversion']:.4f}", f"{conversion['list']:.3f}",
+         f"{conversion['list_conversion'] / conversion['list']:.2%}"],
+        ["NumPy (N, 40) float64", f"{conversion['numpy_empty']:.6f}", f"{conversion['numpy']:.3f}",
+         f"{conversion['numpy_empty'] / conversion['numpy']:.2%}"],
+    ])
+
+
+if __name__ == "__main__":
+    main()

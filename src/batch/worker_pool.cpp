@@ -1,0 +1,451 @@
+#include "batch/worker_pool.hpp"
+
+#include <pthread.h>
+#include <sched.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <utility>
+
+#include "batch/batch_evaluator.hpp"
+#include "batch/processor_count.hpp"
+
+namespace zorv::batch {
+
+namespace {
+
+constexpr std::size_t cache_line_bytes = 64;
+constexpr std::size_t worker_stack_bytes = 2 * 1024 * 1024;
+// Work usually arrives within microseconds of a worker running dry (the other
+// half of a join), so a short spin saves most sleep/wake round trips.
+constexpr unsigned idle_rounds_before_sleep = 64;
+
+thread_local WorkerThread* current_worker = nullptr;
+// Only its address matters: one distinct address per thread.
+thread_local const char thread_marker = 0;
+
+}  // namespace
+
+// Chase-Lev work-stealing deque over a fixed ring. The owner pushes and pops
+// at the bottom; thieves take from the top. A full ring refuses the push and
+// the owner runs that job itself, so the ring never has to grow or be freed
+// while a thief may still read it. Every operation on top_ and bottom_ that
+// decides who gets the last job is seq_cst: the owner's pop is a store of
+// bottom_ followed by a load of top_, a thief's steal is a load of top_
+// followed by a load of bottom_, and only a single total order over all four
+// keeps both from taking the same job or both missing it.
+class JobDeque {
+public:
+    // Owner only. False when the ring is full.
+    bool push(Job* job) noexcept {
+        // Only the owner writes bottom_, so its own last value is current.
+        const std::int64_t bottom = bottom_.load(std::memory_order_relaxed);
+        // Acquire: pairs with the thieves' CAS on top_, so a thief has
+        // finished reading a slot before we reuse it.
+        const std::int64_t top = top_.load(std::memory_order_acquire);
+        if (bottom - top >= capacity) return false;
+        // Relaxed: published by the bottom_ store just below.
+        slots_[bottom % capacity].store(job, std::memory_order_relaxed);
+        // seq_cst: as a release it publishes the slot and the job to thieves;
+        // being in the total order with the pusher's later sleepers_ check,
+        // a worker about to sleep either sees this job or is seen asleep.
+        bottom_.store(bottom + 1, std::memory_order_seq_cst);
+        return true;
+    }
+
+    // Owner only. Null when empty or a thief got the last job.
+    Job* pop() noexcept {
+        const std::int64_t bottom = bottom_.load(std::memory_order_relaxed) - 1;
+        // seq_cst store then seq_cst load: claims the bottom slot before
+        // looking at top_, ordered against a thief's load pair in steal().
+        bottom_.store(bottom, std::memory_order_seq_cst);
+        std::int64_t top = top_.load(std::memory_order_seq_cst);
+        if (top > bottom) {
+            // Empty. Release: a thief reading this value must still see the
+            // jobs the owner pushed before (a relaxed store would not carry
+            // that happens-before).
+            bottom_.store(bottom + 1, std::memory_order_release);
+            return nullptr;
+        }
+        // Relaxed: the owner wrote this slot itself.
+        Job* job = slots_[bottom % capacity].load(std::memory_order_relaxed);
+        if (top == bottom) {
+            // The last job: race the thieves for it on top_, as they race
+            // each other. seq_cst keeps the CAS in the same total order.
+            if (!top_.compare_exchange_strong(top, top + 1, std::memory_order_seq_cst,
+                                              std::memory_order_relaxed)) {
+                job = nullptr;
+            }
+            // Release, for the same reason as in the empty case.
+            bottom_.store(bottom + 1, std::memory_order_release);
+        }
+        return job;
+    }
+
+    // Any thread. Null when empty; lost_race is set when another thread took
+    // the job first, so the caller knows the deque may still hold work.
+    Job* steal(bool& lost_race) noexcept {
+        // seq_cst loads, top_ first: see the class comment. The bottom_ load
+        // is also the acquire that makes the pushed job's contents visible.
+        std::int64_t top = top_.load(std::memory_order_seq_cst);
+        const std::int64_t bottom = bottom_.load(std::memory_order_seq_cst);
+        if (top >= bottom) return nullptr;
+        // Relaxed: if the owner reuses the slot meanwhile, top_ has moved
+        // and the CAS below fails, dropping the stale value unused.
+        Job* job = slots_[top % capacity].load(std::memory_order_relaxed);
+        // seq_cst: in the total order with pop(); as a release it tells the
+        // owner's acquire load in push() that this slot is no longer read.
+        if (!top_.compare_exchange_strong(top, top + 1, std::memory_order_seq_cst,
+                                          std::memory_order_relaxed)) {
+            lost_race = true;
+            return nullptr;
+        }
+        return job;
+    }
+
+private:
+    // Nesting deeper than this on one worker is rare and merely runs the
+    // extra halves without offering them.
+    static constexpr std::int64_t capacity = 256;
+    // Thieves hammer top_ while the owner works on bottom_: separate cache
+    // lines keep them from invalidating each other.
+    alignas(cache_line_bytes) std::atomic<std::int64_t> top_{0};
+    alignas(cache_line_bytes) std::atomic<std::int64_t> bottom_{0};
+    alignas(cache_line_bytes) std::atomic<Job*> slots_[capacity]{};
+};
+
+struct WorkerThread {
+    WorkerPool* pool = nullptr;
+    std::size_t index = 0;
+    std::uint64_t random_state = 1;
+    JobDeque deque;
+
+    // xorshift64: only has to spread the thieves over their victims.
+    std::size_t random_below(std::size_t bound) noexcept {
+        random_state ^= random_state << 13;
+        random_state ^= random_state >> 7;
+        random_state ^= random_state << 17;
+        return static_cast<std::size_t>(random_state % bound);
+    }
+};
+
+// Where a thread outside the pool waits for the job it handed in.
+struct CallerLatch {
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool set = false;
+
+    void wait() {
+        std::unique_lock lock(mutex);
+        cv.wait(lock, [this] { return set; });
+    }
+    // Notifying under the lock: the waiter cannot return and destroy the
+    // latch before the notify is over.
+    void release() {
+        std::lock_guard lock(mutex);
+        set = true;
+        cv.notify_one();
+    }
+};
+
+void Job::run() noexcept {
+    try {
+        call_(work_, WorkerPool::this_thread_marker() != creator_);
+    } catch (...) {
+        error_ = std::current_exception();
+    }
+}
+
+WorkerPool::WorkerPool(std::size_t thread_count, bool has_own_threads)
+    : thread_count_(std::max<std::size_t>(thread_count, 1)),
+      has_own_threads_(has_own_threads),
+      workers_(new WorkerThread[thread_count_]) {
+    for (std::size_t i = 0; i < thread_count_; ++i) {
+        workers_[i].pool = this;
+        workers_[i].index = i;
+        workers_[i].random_state = 0x9E3779B97F4A7C15ULL * (i + 1);
+    }
+}
+
+WorkerPool::~WorkerPool() {
+    stopping_.store(true, std::memory_order_seq_cst);
+    std::unique_lock lock(sleep_mutex_);
+    sleep_cv_.notify_all();
+    exited_cv_.wait(lock, [this] { return live_threads_ == 0; });
+}
+
+int WorkerPool::start_detached_thread(void* (*entry)(void*), void* argument) {
+    pthread_attr_t attributes;
+    int error = pthread_attr_init(&attributes);
+    if (error != 0) return error;
+    error = pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+    if (error == 0) error = pthread_attr_setstacksize(&attributes, worker_stack_bytes);
+    pthread_t thread;
+    if (error == 0) error = pthread_create(&thread, &attributes, entry, argument);
+    pthread_attr_destroy(&attributes);
+    return error;
+}
+
+std::unique_ptr<WorkerPool> WorkerPool::start(std::size_t thread_count, ThreadStarter starter, int& error) {
+    std::unique_ptr<WorkerPool> pool(new WorkerPool(thread_count, true));
+    error = 0;
+    for (std::size_t i = 0; i < pool->thread_count_; ++i) {
+        {
+            std::lock_guard lock(pool->sleep_mutex_);
+            ++pool->live_threads_;
+        }
+        error = starter(&worker_main, &pool->workers_[i]);
+        if (error != 0) {
+            {
+                std::lock_guard lock(pool->sleep_mutex_);
+                --pool->live_threads_;
+            }
+            return nullptr;  // the destructor stops and awaits the started ones
+        }
+    }
+    return pool;
+}
+
+std::unique_ptr<WorkerPool> WorkerPool::on_calling_thread() {
+    return std::unique_ptr<WorkerPool>(new WorkerPool(1, false));
+}
+
+bool WorkerPool::current_thread_is_worker() noexcept { return current_worker != nullptr; }
+
+const void* WorkerPool::this_thread_marker() noexcept { return &thread_marker; }
+
+void* WorkerPool::worker_main(void* worker) {
+    WorkerThread& me = *static_cast<WorkerThread*>(worker);
+    WorkerPool& pool = *me.pool;
+    current_worker = &me;
+    pool.work_until(me, pool.stopping_);
+    current_worker = nullptr;
+    // The last touch of the pool: once the count reaches 0 and the lock is
+    // released, the destructor may free everything.
+    std::lock_guard lock(pool.sleep_mutex_);
+    if (--pool.live_threads_ == 0) pool.exited_cv_.notify_all();
+    return nullptr;
+}
+
+void WorkerPool::join_jobs(Job& a, Job& b) {
+    WorkerThread* me = current_worker;
+    if (me != nullptr && me->pool == this) {
+        join_on_worker(*me, a, b);
+    } else {
+        run_from_outside(a, b);
+    }
+    if (a.error_) std::rethrow_exception(a.error_);
+    if (b.error_) std::rethrow_exception(b.error_);
+}
+
+void WorkerPool::join_on_worker(WorkerThread& me, Job& a, Job& b) noexcept {
+    if (!me.deque.push(&b)) {
+        a.run();
+        if (!a.error_) b.run();
+        return;
+    }
+    wake_one_sleeper();
+    a.run();
+    // Acquire: a thief's done_ store releases b's results.
+    while (!b.done_.load(std::memory_order_acquire)) {
+        Job* job = me.deque.pop();
+        if (job == &b) {
+            // Nobody took b. If a failed the pair fails anyway, and b, now
+            // out of every queue, can simply be dropped.
+            if (!a.error_) b.run();
+            return;
+        }
+        if (job == nullptr) {
+            // b was stolen and the own deque is empty: help elsewhere until
+            // the thief is done, since b lives in this very stack frame.
+            work_until(me, b.done_);
+            return;
+        }
+        // b was stolen; this job belongs to an older frame of this thread.
+        execute(*job);
+    }
+}
+
+void WorkerPool::run_from_outside(Job& a, Job& b) {
+    if (!has_own_threads_) {
+        std::lock_guard borrow(borrow_mutex_);
+        WorkerThread* outer = std::exchange(current_worker, &workers_[0]);
+        join_on_worker(workers_[0], a, b);
+        current_worker = outer;
+        return;
+    }
+    auto run_pair = [this, &a, &b](bool) { join_on_worker(*current_worker, a, b); };
+    Job pair(run_pair, this_thread_marker());
+    CallerLatch latch;
+    pair.caller_latch_ = &latch;
+    push_shared(pair);
+    latch.wait();
+}
+
+void WorkerPool::execute(Job& job) noexcept {
+    CallerLatch* latch = job.caller_latch_;
+    job.run();
+    if (latch != nullptr) {
+        latch->release();
+        return;
+    }
+    // From here on the joining frame may return and free `job`.
+    // seq_cst: a release of the results, and in the total order with the
+    // sleepers_ check below, so a joiner going to sleep sees done_ or is seen.
+    job.done_.store(true, std::memory_order_seq_cst);
+    // The joiner of this job may be among the sleepers; which one is unknown.
+    wake_all_sleepers();
+}
+
+void WorkerPool::work_until(WorkerThread& me, const std::atomic<bool>& done) noexcept {
+    unsigned idle_rounds = 0;
+    // seq_cst loads of done: they take part in the sleep handshake below.
+    while (!done.load(std::memory_order_seq_cst)) {
+        if (Job* job = find_work(me)) {
+            execute(*job);
+            idle_rounds = 0;
+            continue;
+        }
+        if (++idle_rounds < idle_rounds_before_sleep) {
+            sched_yield();
+            continue;
+        }
+        Job* job = nullptr;
+        {
+            std::unique_lock lock(sleep_mutex_);
+            // Announce, then look once more. Whoever adds work or sets a done
+            // flag does so (seq_cst) before checking sleepers_ (seq_cst); so
+            // either that check sees us, and its notify waits for our lock
+            // until we are in wait(), or this look sees its work.
+            sleepers_.fetch_add(1, std::memory_order_seq_cst);
+            if (!done.load(std::memory_order_seq_cst) && (job = find_work(me)) == nullptr) {
+                sleep_cv_.wait(lock);
+            }
+            sleepers_.fetch_sub(1, std::memory_order_seq_cst);
+        }
+        if (job != nullptr) {
+            execute(*job);
+            idle_rounds = 0;
+        }
+    }
+}
+
+Job* WorkerPool::find_work(WorkerThread& me) noexcept {
+    if (Job* job = me.deque.pop()) return job;
+    const std::size_t count = thread_count_;
+    if (count > 1) {
+        bool lost_race = true;
+        while (lost_race) {
+            lost_race = false;
+            const std::size_t first = me.random_below(count);
+            for (std::size_t i = 0; i < count; ++i) {
+                const std::size_t victim = (first + i) % count;
+                if (victim == me.index) continue;
+                if (Job* job = workers_[victim].deque.steal(lost_race)) return job;
+            }
+        }
+    }
+    return pop_shared();
+}
+
+void WorkerPool::push_shared(Job& job) {
+    {
+        std::lock_guard lock(shared_mutex_);
+        job.next_shared_ = nullptr;
+        (shared_tail_ != nullptr ? shared_tail_->next_shared_ : shared_head_) = &job;
+        shared_tail_ = &job;
+        // seq_cst: the "work added" side of the sleep handshake.
+        shared_count_.fetch_add(1, std::memory_order_seq_cst);
+    }
+    wake_one_sleeper();
+}
+
+Job* WorkerPool::pop_shared() noexcept {
+    // seq_cst: the sleeper's side of the handshake with push_shared().
+    if (shared_count_.load(std::memory_order_seq_cst) == 0) return nullptr;
+    std::lock_guard lock(shared_mutex_);
+    Job* job = shared_head_;
+    if (job == nullptr) return nullptr;
+    shared_head_ = job->next_shared_;
+    if (shared_head_ == nullptr) shared_tail_ = nullptr;
+    // Relaxed: the count is only a hint; the list under the lock is the truth.
+    shared_count_.fetch_sub(1, std::memory_order_relaxed);
+    return job;
+}
+
+void WorkerPool::wake_one_sleeper() {
+    // seq_cst: follows the caller's seq_cst publication of the work.
+    if (sleepers_.load(std::memory_order_seq_cst) == 0) return;
+    std::lock_guard lock(sleep_mutex_);
+    sleep_cv_.notify_one();
+}
+
+void WorkerPool::wake_all_sleepers() {
+    if (sleepers_.load(std::memory_order_seq_cst) == 0) return;
+    std::lock_guard lock(sleep_mutex_);
+    sleep_cv_.notify_all();
+}
+
+PoolOnce::PoolOnce(std::size_t (*choose_thread_count)(), WorkerPool::ThreadStarter starter)
+    : choose_thread_count_(choose_thread_count), starter_(starter) {}
+
+namespace {
+
+constexpr const char* not_initialized = "The global thread pool has not been initialized.: ThreadPoolBuildError { kind: ";
+
+// What a platform without threads answers; running out of resources is not it.
+bool platform_lacks_threads(int error) { return error == ENOSYS || error == ENOTSUP; }
+
+}  // namespace
+
+WorkerPool& PoolOnce::get() {
+    std::lock_guard lock(guard_);
+    if (pool_) return *pool_;
+    if (failed_) throw InternalFailure(std::string(not_initialized) + "GlobalPoolAlreadyInitialized }");
+    if (thread_count_ == 0) thread_count_ = std::clamp<std::size_t>(choose_thread_count_(), 1, max_thread_count);
+    int error = 0;
+    pool_ = WorkerPool::start(thread_count_, starter_, error);
+    if (!pool_ && platform_lacks_threads(error) && !WorkerPool::current_thread_is_worker()) {
+        pool_ = WorkerPool::on_calling_thread();
+    }
+    if (!pool_) {
+        failed_ = true;
+        char buffer[256];
+        // The GNU strerror_r: returns the text, thread-safe unlike strerror.
+        const char* text = strerror_r(error, buffer, sizeof buffer);
+        throw InternalFailure(std::string(not_initialized) + "IOError(" + text + ") }");
+    }
+    return *pool_;
+}
+
+void PoolOnce::before_fork() { guard_.lock(); }
+
+void PoolOnce::after_fork_in_parent() { guard_.unlock(); }
+
+void PoolOnce::after_fork_in_child() {
+    // Leaked on purpose: its threads are gone, its locks may be held forever.
+    static_cast<void>(pool_.release());
+    guard_.unlock();
+}
+
+namespace {
+
+PoolOnce* process_pool_once = nullptr;
+
+}  // namespace
+
+WorkerPool& global_pool() {
+    static PoolOnce* const once = [] {
+        // Never destroyed: workers may still run while the process exits.
+        process_pool_once = new PoolOnce(&thread_count_from_environment, &WorkerPool::start_detached_thread);
+        pthread_atfork([] { process_pool_once->before_fork(); }, [] { process_pool_once->after_fork_in_parent(); },
+                       [] { process_pool_once->after_fork_in_child(); });
+        return process_pool_once;
+    }();
+    return once->get();
+}
+
+}  // namespace zorv::batch

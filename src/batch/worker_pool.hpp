@@ -1,0 +1,155 @@
+// The process-wide pool of work-stealing worker threads and its fork-join.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <exception>
+#include <memory>
+#include <mutex>
+
+namespace zorv::batch {
+
+class WorkerPool;
+struct WorkerThread;
+struct CallerLatch;
+
+// One piece of fork-join work. It lives in the stack frame that created it,
+// and that frame waits for it, so the queues hold plain pointers and no job
+// costs an allocation.
+class Job {
+public:
+    // `work(bool taken_over)` is told whether it runs on another thread than
+    // the one that created the job.
+    template <class Work>
+    Job(Work& work, const void* creator)
+        : call_(&call<Work>), work_(const_cast<void*>(static_cast<const void*>(&work))), creator_(creator) {}
+    Job(const Job&) = delete;
+    Job& operator=(const Job&) = delete;
+
+private:
+    friend class WorkerPool;
+
+    template <class Work>
+    static void call(void* work, bool taken_over) {
+        (*static_cast<Work*>(work))(taken_over);
+    }
+    // Runs the work here; what it throws is kept in error_.
+    void run() noexcept;
+
+    void (*call_)(void*, bool);
+    void* work_;
+    const void* creator_;
+    std::exception_ptr error_;
+    std::atomic<bool> done_{false};        // set once a job run by a thief has finished
+    CallerLatch* caller_latch_ = nullptr;  // set for a job handed in from outside the pool
+    Job* next_shared_ = nullptr;           // link in the shared queue
+};
+
+class WorkerPool {
+public:
+    // Starts a detached thread running entry(argument); 0 or an errno value.
+    using ThreadStarter = int (*)(void* (*entry)(void*), void* argument);
+    // pthread_create with a 2 MiB stack.
+    static int start_detached_thread(void* (*entry)(void*), void* argument);
+
+    // Starts thread_count (>= 1) workers. If one cannot be started, those
+    // already running are stopped, `error` tells why, and the result is null.
+    static std::unique_ptr<WorkerPool> start(std::size_t thread_count, ThreadStarter starter, int& error);
+    // A pool without threads of its own: a thread calling into it acts as its
+    // only worker, so everything runs on the caller.
+    static std::unique_ptr<WorkerPool> on_calling_thread();
+
+    // Only with no work in flight: stops the workers and waits for them to exit.
+    ~WorkerPool();
+    WorkerPool(const WorkerPool&) = delete;
+    WorkerPool& operator=(const WorkerPool&) = delete;
+
+    std::size_t thread_count() const noexcept { return thread_count_; }
+    bool has_own_threads() const noexcept { return has_own_threads_; }
+
+    // Runs a(taken_over) and b(taken_over), in parallel where a worker is free,
+    // and returns when both are done; then rethrows what a threw, else what b
+    // threw. Called from outside the pool, the pair becomes one job on the
+    // shared queue and the caller blocks until it is done.
+    template <class A, class B>
+    void join(A&& a, B&& b) {
+        const void* creator = this_thread_marker();
+        Job job_a(a, creator);
+        Job job_b(b, creator);
+        join_jobs(job_a, job_b);
+    }
+
+    // Whether the calling thread is a worker of any pool.
+    static bool current_thread_is_worker() noexcept;
+
+private:
+    friend class Job;
+
+    WorkerPool(std::size_t thread_count, bool has_own_threads);
+    static const void* this_thread_marker() noexcept;
+    static void* worker_main(void* worker);
+
+    void join_jobs(Job& a, Job& b);
+    void join_on_worker(WorkerThread& me, Job& a, Job& b) noexcept;
+    void run_from_outside(Job& a, Job& b);
+    void execute(Job& job) noexcept;
+    void work_until(WorkerThread& me, const std::atomic<bool>& done) noexcept;
+    Job* find_work(WorkerThread& me) noexcept;
+    void push_shared(Job& job);
+    Job* pop_shared() noexcept;
+    void wake_one_sleeper();
+    void wake_all_sleepers();
+
+    const std::size_t thread_count_;
+    const bool has_own_threads_;
+    std::unique_ptr<WorkerThread[]> workers_;
+
+    std::mutex shared_mutex_;
+    Job* shared_head_ = nullptr;
+    Job* shared_tail_ = nullptr;
+    std::atomic<std::size_t> shared_count_{0};  // lets idle workers skip the lock
+
+    std::mutex sleep_mutex_;
+    std::condition_variable sleep_cv_;
+    std::atomic<std::size_t> sleepers_{0};
+    std::atomic<bool> stopping_{false};
+    std::size_t live_threads_ = 0;  // guarded by sleep_mutex_
+    std::condition_variable exited_cv_;
+
+    std::mutex borrow_mutex_;  // one caller at a time acts as worker of a pool without threads
+};
+
+// Builds a pool the first time it is asked for and keeps it for good; a failed
+// build is remembered and not retried. Concurrent first callers wait for the
+// one build.
+class PoolOnce {
+public:
+    PoolOnce(std::size_t (*choose_thread_count)(), WorkerPool::ThreadStarter starter);
+    PoolOnce(const PoolOnce&) = delete;
+    PoolOnce& operator=(const PoolOnce&) = delete;
+
+    // Throws InternalFailure when the pool cannot be built, now or before.
+    WorkerPool& get();
+
+    // fork() handlers: no build may straddle a fork, and a child, which has
+    // none of the workers, forgets the pool (its locks may be held by threads
+    // that do not exist there) so that its next get() starts fresh workers,
+    // as many as before.
+    void before_fork();
+    void after_fork_in_parent();
+    void after_fork_in_child();
+
+private:
+    std::size_t (*const choose_thread_count_)();
+    const WorkerPool::ThreadStarter starter_;
+    std::mutex guard_;
+    std::unique_ptr<WorkerPool> pool_;
+    bool failed_ = false;
+    std::size_t thread_count_ = 0;  // 0 until decided; kept across fork
+};
+
+// The process's pool, sized by thread_count_from_environment() on first use.
+WorkerPool& global_pool();
+
+}  // namespace zorv::batch
