@@ -1,0 +1,25 @@
+"""Search for, record and draw runs of the zorv two-legged runner.
+
+The scoring itself is `zorv_fast.sim` and `zorv_fast.sim_batch`, re-exported
+here; `trace` records a run step by step, `search` looks for far-running plans
+with CMA-ES, and `zorv.svg` draws runs. `python -m zorv --help` lists the
+command-line tools.
+"""
+from zorv_fast import sim, sim_batch
+
+from .search import Progress, SearchResult, SearchSettings, search
+from .trace import HEAD, LINKS, MAX_STEPS, POINTS, trace
+
+__all__ = [
+    "HEAD",
+    "LINKS",
+    "MAX_STEPS",
+    "POINTS",
+    "Progress",
+    "SearchResult",
+    "SearchSettings",
+    "search",
+    "sim",
+    "sim_batch",
+    "trace",
+]

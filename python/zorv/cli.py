@@ -1,0 +1,288 @@
+"""The command line: `python -m zorv search` and `python -m zorv show`."""
+from __future__ import annotations
+
+import argparse
+import json
+import math
+import os
+import signal
+import sys
+import time
+from collections.abc import Sequence
+from pathlib import Path
+from types import FrameType
+from typing import Any, TextIO
+
+import zorv_fast
+
+from . import svg
+from .search import (DEFAULT_GENERATIONS, DEFAULT_POPSIZE, PLAN_SIZE, Progress, SearchResult,
+                     SearchSettings, search)
+from .trace import trace
+
+EXIT_BAD_INPUT = 2
+EXIT_FAILED = 1
+EXIT_INTERRUPTED = 130  # 128 + SIGINT, as shells report it
+
+
+class PlanFileError(Exception):
+    """A plan file that cannot be used; the message is one line."""
+
+
+def load_plan(path: str | os.PathLike[str]) -> list[float]:
+    """Reads a plan from JSON: a search result (its "plan") or a bare list.
+
+    Raises PlanFileError with a one-line message for every kind of bad file.
+    """
+    try:
+        text = Path(path).read_text(encoding="utf-8")
+    except OSError as error:
+        raise PlanFileError(f"cannot read {str(path)!r}: {error.strerror or error}") from None
+    except UnicodeDecodeError:
+        raise PlanFileError(f"{str(path)!r} is not UTF-8 text") from None
+    try:
+        data = json.loads(text)
+    except json.JSONDecodeError as error:
+        raise PlanFileError(f"{str(path)!r} is not valid JSON: {error.msg} "
+                            f"at line {error.lineno} column {error.colno}") from None
+    except (ValueError, RecursionError) as error:
+        raise PlanFileError(f"{str(path)!r} is not valid JSON: {error}") from None
+    values = data.get("plan") if isinstance(data, dict) else data
+    if not isinstance(values, list):
+        raise PlanFileError(f"{str(path)!r} holds no plan: expected a list of {PLAN_SIZE} "
+                            'numbers, or an object with such a list as "plan"')
+    if len(values) != PLAN_SIZE:
+        raise PlanFileError(f"{str(path)!r}: a plan has {PLAN_SIZE} numbers, "
+                            f"this one has {len(values)}")
+    for index, value in enumerate(values):
+        if isinstance(value, bool) or not isinstance(value, (int, float)):
+            raise PlanFileError(f"{str(path)!r}: plan value {index} is not a number: "
+                                f"{json.dumps(value)[:40]}")
+    return [float(v) for v in values]
+
+
+def _write_text(path: Path, text: str) -> None:
+    """Writes the whole file or leaves the old one: via a file beside it."""
+    partial = path.with_name(path.name + ".partial")
+    partial.write_text(text, encoding="utf-8")
+    os.replace(partial, path)
+
+
+class ProgressLine:
+    """One stderr line, rewritten in place, at most ten times a second."""
+
+    def __init__(self, stream: TextIO, enabled: bool) -> None:
+        self.stream = stream
+        self.enabled = enabled
+        self.last_shown = -math.inf
+        self.width = 0
+        self.pending: Progress | None = None  # not shown yet
+
+    def update(self, progress: Progress) -> None:
+        self.pending = progress
+        now = time.monotonic()
+        if progress.generation == progress.generations or now - self.last_shown >= 0.1:
+            self.last_shown = now
+            self._show(progress)
+            self.pending = None
+
+    def _show(self, p: Progress) -> None:
+        if not self.enabled:
+            return
+        done = p.generation / p.generations if p.generations else 1.0
+        filled = int(done * 20)
+        bar = "#" * filled + "-" * (20 - filled)
+        line = (f"[{bar}] generation {p.generation}/{p.generations}  "
+                f"{p.evaluations_per_second:,.0f} evals/s  best {p.best_score:.6f}")
+        self.stream.write("\r" + line.ljust(self.width))
+        self.width = len(line)
+        self.stream.flush()
+
+    def close(self) -> None:
+        if self.enabled and self.width:
+            if self.pending is not None:
+                self._show(self.pending)
+            self.stream.write("\n")
+            self.stream.flush()
+
+
+class StopOnInterrupt:
+    """Turns the first Ctrl-C into a stop request; a second one interrupts."""
+
+    def __init__(self) -> None:
+        self.requested = False
+        self.previous: Any = None
+
+    def __enter__(self) -> StopOnInterrupt:
+        self.previous = signal.signal(signal.SIGINT, self._handle)
+        return self
+
+    def __exit__(self, *exc_info: object) -> None:
+        signal.signal(signal.SIGINT, self.previous)
+
+    def _handle(self, signum: int, frame: FrameType | None) -> None:
+        if self.requested:
+            raise KeyboardInterrupt
+        self.requested = True
+
+    def __call__(self) -> bool:
+        return self.requested
+
+
+def _positive(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be at least 1, got {value}")
+    return value
+
+
+def _seed(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+    if not 0 <= value < 2**32:
+        raise argparse.ArgumentTypeError(f"must be in [0, 4294967295], got {value}")
+    return value
+
+
+def _sigma(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if not (math.isfinite(value) and value > 0):
+        raise argparse.ArgumentTypeError(f"must be a positive number, got {text}")
+    return value
+
+
+def _parser(prog: str) -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog=prog, description="Search for and look at plans of the zorv two-legged runner.")
+    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+
+    find = commands.add_parser(
+        "search", help="search for a far-running plan with CMA-ES",
+        description="Searches for a plan that carries the head far, with CMA-ES; "
+                    "Ctrl-C stops early and still saves the best plan so far.")
+    find.add_argument("--seed", type=_seed, default=1, help="random seed (default 1)")
+    find.add_argument("--popsize", type=_positive, default=DEFAULT_POPSIZE,
+                      help=f"plans per generation (default {DEFAULT_POPSIZE})")
+    budget = find.add_mutually_exclusive_group()
+    budget.add_argument("--generations", type=_positive, default=None,
+                        help=f"generations to run (default {DEFAULT_GENERATIONS})")
+    budget.add_argument("--evaluations", type=_positive, default=None,
+                        help="plans to score, rounded up to whole generations")
+    find.add_argument("--sigma", type=_sigma, default=0.5,
+                      help="initial step size of CMA-ES (default 0.5)")
+    find.add_argument("-o", "--output", type=Path, default=Path("best.json"),
+                      help="JSON file for the best plan (default best.json)")
+    find.add_argument("--svg", type=Path, default=None,
+                      help="also write an animation of the best plan's run here")
+    find.add_argument("-q", "--quiet", action="store_true", help="no progress line")
+
+    show = commands.add_parser(
+        "show", help="draw the run of a plan as an SVG animation or filmstrip",
+        description="Draws the run of a plan from a JSON file (a search result or a "
+                    f"list of {PLAN_SIZE} numbers) as an animated SVG.")
+    show.add_argument("plan", type=Path, metavar="PLAN.json")
+    show.add_argument("-o", "--output", type=Path, default=None,
+                      help="SVG file to write (default: PLAN.svg beside the plan)")
+    show.add_argument("--frames", type=_positive, nargs="?", const=8, default=None,
+                      metavar="N", help="write a static filmstrip of N steps (default 8) "
+                                        "instead of an animation")
+    return parser
+
+
+def _render(plan: Sequence[float], frames: int | None, title: str) -> str:
+    positions = trace(plan)
+    if frames is None:
+        return svg.animation(positions, title=title)
+    return svg.filmstrip(positions, frames=frames, title=title)
+
+
+def _error(prog: str, message: str) -> None:
+    print(f"{prog}: error: {message}", file=sys.stderr)
+
+
+def _folders_exist(prog: str, *paths: Path | None) -> bool:
+    """Checked before any work, so that a typo costs no search."""
+    for path in paths:
+        if path is not None and not path.parent.is_dir():
+            _error(prog, f"cannot write {str(path)!r}: no folder {str(path.parent)!r}")
+            return False
+    return True
+
+
+def _run_search(args: argparse.Namespace, prog: str) -> int:
+    try:
+        settings = SearchSettings(seed=args.seed, popsize=args.popsize,
+                                  generations=args.generations,
+                                  evaluations=args.evaluations, sigma0=args.sigma)
+    except ValueError as error:
+        _error(prog, str(error))
+        return EXIT_BAD_INPUT
+    if not _folders_exist(prog, args.output, args.svg):
+        return EXIT_BAD_INPUT
+    line = ProgressLine(sys.stderr, enabled=not args.quiet)
+    with StopOnInterrupt() as stop:
+        try:
+            result = search(settings, on_generation=line.update, should_stop=stop)
+        finally:
+            line.close()
+        return _save_search(result, args, prog)
+
+
+def _save_search(result: SearchResult, args: argparse.Namespace, prog: str) -> int:
+    output: Path = args.output
+    files = [(output, json.dumps(result.to_json(), indent=2) + "\n")]
+    if args.svg is not None:
+        title = f"best of seed {result.settings.seed}"
+        files.append((args.svg, svg.animation(trace(result.plan), title=title)))
+    for path, text in files:
+        try:
+            _write_text(path, text)
+        except OSError as error:
+            _error(prog, f"cannot write {str(path)!r}: {error.strerror or error}")
+            return EXIT_FAILED
+    how = "interrupted after" if result.interrupted else "after"
+    print(f"best distance {result.score!r} {how} {result.generations} generations "
+          f"({result.evaluations} plans scored, {result.elapsed:.1f} s)")
+    if result.stop_reasons:
+        print(f"CMA-ES stopped early: {', '.join(result.stop_reasons)}")
+    print(f"plan: {output.resolve()}")
+    if args.svg is not None:
+        print(f"animation: {args.svg.resolve()}")
+    return EXIT_INTERRUPTED if result.interrupted else 0
+
+
+def _run_show(args: argparse.Namespace, prog: str) -> int:
+    try:
+        plan = load_plan(args.plan)
+    except PlanFileError as error:
+        _error(prog, str(error))
+        return EXIT_BAD_INPUT
+    output: Path = args.output if args.output is not None else args.plan.with_suffix(".svg")
+    if not _folders_exist(prog, output):
+        return EXIT_BAD_INPUT
+    text = _render(plan, args.frames, title=args.plan.name)
+    try:
+        _write_text(output, text)
+    except OSError as error:
+        _error(prog, f"cannot write {str(output)!r}: {error.strerror or error}")
+        return EXIT_FAILED
+    print(f"distance {zorv_fast.sim(plan)!r}: {output.resolve()}")
+    return 0
+
+
+def main(argv: Sequence[str] | None = None, prog: str | None = None) -> int:
+    if prog is None:
+        name = os.path.basename(sys.argv[0]) if sys.argv and sys.argv[0] else "zorv"
+        prog = "python -m zorv" if name == "__main__.py" else name
+    args = _parser(prog).parse_args(argv)
+    if args.command == "search":
+        return _run_search(args, prog)
+    return _run_show(args, prog)

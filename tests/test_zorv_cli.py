@@ -1,0 +1,185 @@
+"""`python -m zorv`: search and show as a user runs them, in a subprocess:
+the files they write, their one-line errors and Ctrl-C."""
+import json
+import os
+import select
+import signal
+import subprocess
+import sys
+import time
+import xml.etree.ElementTree as ET
+
+import pytest
+
+import zorv_fast
+
+SVG = "{http://www.w3.org/2000/svg}"
+
+
+def zorv(*args, cwd, timeout=120):
+    return subprocess.run([sys.executable, "-m", "zorv", *map(str, args)], cwd=cwd,
+                          capture_output=True, text=True, timeout=timeout)
+
+
+def frames(path):
+    return ET.parse(path).getroot().findall(f"{SVG}g[@class='frame']")
+
+
+@pytest.fixture(scope="module")
+def searched(tmp_path_factory):
+    """One small search, with its plan and animation written."""
+    folder = tmp_path_factory.mktemp("search")
+    result = zorv("search", "--seed", 3, "--popsize", 16, "--generations", 5,
+                  "--output", "best.json", "--svg", "best.svg", cwd=folder)
+    return folder, result
+
+
+class TestSearch:
+    def test_writes_the_plan_and_its_exact_score(self, searched):
+        folder, result = searched
+        assert result.returncode == 0, result.stderr
+        data = json.loads((folder / "best.json").read_text())
+        assert len(data["plan"]) == 40
+        assert data["score"] == zorv_fast.sim(data["plan"])
+        assert data["seed"] == 3
+        assert data["settings"]["popsize"] == 16 and data["settings"]["generations"] == 5
+        assert data["generations"] == 5 and data["evaluations"] == 80
+        assert data["interrupted"] is False
+
+    def test_tells_where_the_files_are(self, searched):
+        folder, result = searched
+        assert str(folder / "best.json") in result.stdout
+        assert str(folder / "best.svg") in result.stdout
+        assert repr(json.loads((folder / "best.json").read_text())["score"]) in result.stdout
+
+    def test_animation_of_the_best_plan(self, searched):
+        folder, _ = searched
+        plan = json.loads((folder / "best.json").read_text())["plan"]
+        import zorv as package
+        assert len(frames(folder / "best.svg")) == len(package.trace(plan))
+
+    def test_progress_line_on_stderr(self, searched):
+        _, result = searched
+        last = result.stderr.split("\r")[-1]
+        assert "generation 5/5" in last and "evals/s" in last and "best" in last
+        assert "Traceback" not in result.stderr and "Warning" not in result.stderr
+
+    def test_quiet_and_reproducible_across_processes(self, tmp_path, searched):
+        folder, _ = searched
+        result = zorv("search", "--seed", 3, "--popsize", 16, "--generations", 5, "--quiet",
+                      "--output", "again.json", cwd=tmp_path)
+        assert result.returncode == 0 and result.stderr == ""
+        again = json.loads((tmp_path / "again.json").read_text())
+        first = json.loads((folder / "best.json").read_text())
+        assert (again["plan"], again["score"]) == (first["plan"], first["score"])
+
+    @pytest.mark.parametrize("args", [
+        ["--generations", "0"], ["--popsize", "x"], ["--seed", "-1"],
+        ["--generations", "3", "--evaluations", "30"], ["--sigma", "0"],
+        ["--output", "no/such/folder/best.json"],
+    ])
+    def test_bad_options(self, tmp_path, args):
+        result = zorv("search", "--quiet", *args, cwd=tmp_path)
+        assert result.returncode == 2
+        assert "Traceback" not in result.stderr
+        assert "error" in result.stderr.strip().splitlines()[-1]
+        assert not list(tmp_path.iterdir())
+
+
+class TestInterrupt:
+    def test_ctrl_c_stops_quickly_and_saves_the_best_plan(self, tmp_path):
+        process = subprocess.Popen(
+            [sys.executable, "-m", "zorv", "search", "--generations", "1000000",
+             "--output", "best.json"],
+            cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        try:
+            # The progress line appears after the first generation.
+            ready, _, _ = select.select([process.stderr], [], [], 60)
+            assert ready, "no progress within 60 s"
+            assert os.read(process.stderr.fileno(), 1)
+            time.sleep(0.3)
+            process.send_signal(signal.SIGINT)
+            sent = time.monotonic()
+            stdout, stderr = process.communicate(timeout=10)
+            took = time.monotonic() - sent
+        finally:
+            process.kill()
+            process.wait()
+        assert took < 2.0
+        assert process.returncode == 130
+        assert b"Traceback" not in stderr
+        data = json.loads((tmp_path / "best.json").read_text())
+        assert data["interrupted"] is True and data["generations"] > 0
+        assert data["score"] == zorv_fast.sim(data["plan"])
+        assert b"interrupted" in stdout and b"best.json" in stdout
+        assert not list(tmp_path.glob("*.partial"))
+
+
+class TestShow:
+    @pytest.fixture
+    def plan_file(self, tmp_path):
+        path = tmp_path / "plan.json"
+        path.write_text(json.dumps({"plan": [0.3, -0.6] * 20, "score": 0.0}))
+        return path
+
+    def test_animation_one_frame_per_step(self, plan_file, tmp_path):
+        import zorv as package
+        result = zorv("show", plan_file, "-o", "run.svg", cwd=tmp_path)
+        assert result.returncode == 0, result.stderr
+        assert len(frames(tmp_path / "run.svg")) == len(package.trace([0.3, -0.6] * 20))
+        assert str(tmp_path / "run.svg") in result.stdout
+
+    def test_default_output_beside_the_plan(self, plan_file, tmp_path):
+        assert zorv("show", plan_file, cwd=tmp_path).returncode == 0
+        assert (tmp_path / "plan.svg").is_file()
+
+    def test_bare_list_and_filmstrip(self, tmp_path):
+        (tmp_path / "bare.json").write_text(json.dumps([1, -1] * 20))
+        result = zorv("show", "bare.json", "--frames", "5", "-o", "strip.svg", cwd=tmp_path)
+        assert result.returncode == 0, result.stderr
+        root = ET.parse(tmp_path / "strip.svg").getroot()
+        assert len(frames(tmp_path / "strip.svg")) == 5
+        assert root.find(f".//{SVG}animate") is None
+
+    @pytest.mark.parametrize("name, content, words", [
+        ("missing.json", None, "cannot read"),
+        ("bad.json", "{\"plan\": [1, 2,", "not valid JSON"),
+        ("binary.json", b"\xff\xfe\x00", "not UTF-8"),
+        ("short.json", json.dumps({"plan": [0.0] * 39}), "this one has 39"),
+        ("long.json", json.dumps([0.0] * 41), "this one has 41"),
+        ("text.json", json.dumps([0.0] * 39 + ["1.0"]), "value 39 is not a number"),
+        ("null.json", json.dumps([None] + [0.0] * 39), "value 0 is not a number"),
+        ("bool.json", json.dumps([True] * 40), "value 0 is not a number"),
+        ("noplan.json", json.dumps({"best": [0.0] * 40}), "holds no plan"),
+        ("number.json", "3.5", "holds no plan"),
+    ])
+    def test_bad_plan_file(self, tmp_path, name, content, words):
+        if isinstance(content, str):
+            (tmp_path / name).write_text(content)
+        elif content is not None:
+            (tmp_path / name).write_bytes(content)
+        result = zorv("show", name, "-o", "out.svg", cwd=tmp_path)
+        assert result.returncode == 2
+        assert result.stdout == ""
+        lines = result.stderr.splitlines()
+        assert len(lines) == 1, result.stderr
+        assert "Traceback" not in result.stderr
+        assert lines[0].startswith("python -m zorv: error: ") and words in lines[0]
+        assert not (tmp_path / "out.svg").exists()
+
+    def test_output_folder_missing(self, plan_file, tmp_path):
+        result = zorv("show", plan_file, "-o", "no/such/run.svg", cwd=tmp_path)
+        assert result.returncode == 2 and len(result.stderr.splitlines()) == 1
+        assert "no folder" in result.stderr and "Traceback" not in result.stderr
+
+    def test_plan_file_is_a_folder(self, tmp_path):
+        (tmp_path / "folder.json").mkdir()
+        result = zorv("show", "folder.json", cwd=tmp_path)
+        assert result.returncode == 2 and len(result.stderr.splitlines()) == 1
+        assert "cannot read" in result.stderr
+
+
+def test_help_lists_both_commands(tmp_path):
+    result = zorv("--help", cwd=tmp_path)
+    assert result.returncode == 0
+    assert "search" in result.stdout and "show" in result.stdout
