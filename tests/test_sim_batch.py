@@ -230,3 +230,30 @@ def test_batch_results_do_not_leak():
         sim_batch(plans)
     gc.collect()
     assert ([sys.getrefcount(p) for p in plans], sys.getrefcount(plans)) == before
+
+
+@pytest.mark.parametrize("container", ["list", "lying"])
+def test_running_out_of_memory_for_the_plan_list_raises_memory_error(container):
+    # Two million references to one plan are cheap for Python, but their
+    # converted plan list (640 MB) does not fit under the address-space limit.
+    result = run_python("""
+        import resource
+        import zorv_fast
+        plan = [0.0] * 40
+        plans = [plan] * 2_000_000
+        class Lying:
+            def __len__(self): return 2 ** 60
+            def __getitem__(self, i): return plans[i]
+            def __iter__(self): return iter(plans)
+        argument = plans if %r == "list" else Lying()
+        with open("/proc/self/status") as f:
+            vm = next(int(l.split()[1]) for l in f if l.startswith("VmSize")) * 1024
+        resource.setrlimit(resource.RLIMIT_AS, (vm + (200 << 20), resource.RLIM_INFINITY))
+        try:
+            zorv_fast.sim_batch(argument)
+        except MemoryError:
+            print("MemoryError")
+        print(zorv_fast.sim_batch([plan] * 3) == [zorv_fast.sim(plan)] * 3)
+    """ % container, env={"RAYON_NUM_THREADS": "2"})
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split() == ["MemoryError", "True"]
