@@ -1,7 +1,7 @@
 // atan2 on four lanes at once that returns, bit for bit, what the C library's
 // atan2 returns.
 //
-// The lanes work out atan2 as a double-double, good to about 1e-5 ULP of the
+// The lanes work out atan2 as a double-double, good to 2e-5 ULP of the
 // result, and round it themselves only where that value lies far enough from
 // a rounding midpoint (0.04 ULP, more where the library is least accurate)
 // that the library is known to round it the same way: the library's atan2 is

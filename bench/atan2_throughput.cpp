@@ -1,0 +1,145 @@
+// Nanoseconds per atan2 on one thread: the C library one call at a time
+// against the four-lane atan2 of sim/fast_atan2.hpp, on the same pairs.
+//
+//   atan2_throughput [PAIRS] [REPEATS]
+//
+// Prints one row per input family: the best time per pair of each path over
+// REPEATS passes, the share of lanes the fast path handed to the library, and
+// the pairs on which the two differ (always 0, or the fast path is wrong).
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "sim/fast_atan2.hpp"
+
+namespace {
+
+struct Rng {
+    std::uint64_t state;
+    std::uint64_t next() {
+        std::uint64_t z = (state += 0x9e3779b97f4a7c15ULL);
+        z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+        z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+        return z ^ (z >> 31);
+    }
+    double unit() { return static_cast<double>(next() >> 11) * 0x1p-53; }
+};
+
+struct Pairs {
+    std::vector<double> y, x;
+};
+
+// Link vectors: length 0.01 to 2, any direction.
+Pairs link_like(std::size_t n, std::uint64_t seed) {
+    Rng r{seed};
+    Pairs p;
+    p.y.resize(n);
+    p.x.resize(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        double u, v, q;
+        do {
+            u = 2.0 * r.unit() - 1.0;
+            v = 2.0 * r.unit() - 1.0;
+            q = u * u + v * v;
+        } while (q > 1.0 || q < 0x1p-40);
+        const double scale = (0.01 + 1.99 * r.unit()) / std::sqrt(q);
+        p.x[i] = u * scale;
+        p.y[i] = v * scale;
+    }
+    return p;
+}
+
+// Near-horizontal links, like a foot on the ground: |dy| at most 1e-3 |dx|.
+Pairs near_horizontal(std::size_t n, std::uint64_t seed) {
+    Rng r{seed};
+    Pairs p;
+    p.y.resize(n);
+    p.x.resize(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        p.x[i] = (r.next() & 1 ? -1.0 : 1.0) * (0.01 + 1.99 * r.unit());
+        p.y[i] = p.x[i] * 1e-3 * (2.0 * r.unit() - 1.0);
+    }
+    return p;
+}
+
+// x > 0, y/x in [1/16, 1/2): where the library is least accurate and the
+// lanes defer most often.
+Pairs weak_region(std::size_t n, std::uint64_t seed) {
+    Rng r{seed};
+    Pairs p;
+    p.y.resize(n);
+    p.x.resize(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        p.x[i] = 0.01 + 1.99 * r.unit();
+        p.y[i] = p.x[i] * (1.0 / 16 + (7.0 / 16) * r.unit());
+    }
+    return p;
+}
+
+double seconds_since(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+struct Row {
+    double library_ns, lanes_ns, library_share;
+    std::size_t differing;
+};
+
+Row measure(const Pairs& p, int repeats) {
+    const std::size_t n = p.y.size();
+    std::vector<double> library(n), lanes(n);
+    double best_library = 1e300, best_lanes = 1e300;
+    std::size_t library_lanes = 0;
+    for (int rep = 0; rep < repeats; ++rep) {
+        auto start = std::chrono::steady_clock::now();
+        for (std::size_t i = 0; i < n; ++i) library[i] = std::atan2(p.y[i], p.x[i]);
+        best_library = std::fmin(best_library, seconds_since(start));
+
+        library_lanes = 0;
+        start = std::chrono::steady_clock::now();
+        for (std::size_t i = 0; i < n; i += 4) {
+            library_lanes += static_cast<std::size_t>(
+                __builtin_popcount(zorv::sim::exact_atan2_lanes(&p.y[i], &p.x[i], &lanes[i])));
+        }
+        best_lanes = std::fmin(best_lanes, seconds_since(start));
+    }
+    std::size_t differing = 0;
+    for (std::size_t i = 0; i < n; ++i) differing += std::memcmp(&library[i], &lanes[i], sizeof(double)) != 0;
+    const double per = 1e9 / static_cast<double>(n);
+    return {best_library * per, best_lanes * per, static_cast<double>(library_lanes) / static_cast<double>(n),
+            differing};
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::size_t pairs = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : (1u << 20);
+    const int repeats = argc > 2 ? std::atoi(argv[2]) : 5;
+    pairs = (pairs + 3) / 4 * 4;
+    if (!zorv::sim::fast_atan2_available()) {
+        std::printf("this CPU lacks AVX2 or FMA: no fast path to measure\n");
+        return 0;
+    }
+    struct Family {
+        const char* name;
+        Pairs pairs;
+    };
+    const Family families[] = {
+        {"link-like", link_like(pairs, 1)},
+        {"near-horizontal", near_horizontal(pairs, 2)},
+        {"x>0, y/x in [1/16,1/2)", weak_region(pairs, 3)},
+    };
+    std::printf("%zu pairs, best of %d passes, one thread\n", pairs, repeats);
+    std::printf("%-24s %12s %12s %8s %14s %9s\n", "inputs", "library ns", "lanes ns", "speedup",
+                "from library", "differ");
+    for (const Family& f : families) {
+        const Row r = measure(f.pairs, repeats);
+        std::printf("%-24s %12.2f %12.2f %7.2fx %13.2f%% %9zu\n", f.name, r.library_ns, r.lanes_ns,
+                    r.library_ns / r.lanes_ns, 100.0 * r.library_share, r.differing);
+    }
+    return 0;
+}
