@@ -1,5 +1,6 @@
 // Plans per second of the simulation core's paths on one thread, side by
-// side on the same plans: the straightforward scalar loop and the SIMD lanes.
+// side on the same plans: the straightforward scalar loop, the SIMD lanes
+// with the C library's atan2, and the lanes with the exact fast atan2.
 //
 //   core_throughput PLANS.f64 [REPEATS]
 //
@@ -57,7 +58,16 @@ int main(int argc, char** argv) {
         ScorePath score;
     };
     std::vector<Path> paths{{"scalar", zorv::sim::score_plans_scalar}};
-    if (__builtin_cpu_supports("avx2")) paths.push_back({"avx2_lanes", zorv::sim::score_plans_avx2});
+    if (__builtin_cpu_supports("avx2")) {
+        paths.push_back({"avx2_lanes", [](const Plan* p, double* s, std::size_t n) {
+                             zorv::sim::score_plans_avx2(p, s, n, false);
+                         }});
+    }
+    if (zorv::sim::batch_path() == zorv::sim::BatchPath::lanes_with_exact_fast_atan2) {
+        paths.push_back({"avx2_lanes_fast_atan2", [](const Plan* p, double* s, std::size_t n) {
+                             zorv::sim::score_plans_avx2(p, s, n, true);
+                         }});
+    }
 
     for (const Path& path : paths) {
         std::vector<double>& out = path.score == paths[0].score ? reference : scores;

@@ -55,7 +55,9 @@ def main():
         scalar = core["scalar"]
         rows.append(["C++ scalar loop (_sim per plan)", 1, scalar])
         if "avx2_lanes" in core:
-            rows.append(["C++ SIMD batch core (AVX2 lanes)", 1, core["avx2_lanes"]])
+            rows.append(["C++ SIMD batch core, library atan2", 1, core["avx2_lanes"]])
+        if "avx2_lanes_fast_atan2" in core:
+            rows.append(["C++ SIMD batch core, exact fast atan2", 1, core["avx2_lanes_fast_atan2"]])
 
         path = Path(scratch) / "plans.npy"
         np.save(path, plans)

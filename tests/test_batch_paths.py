@@ -1,5 +1,5 @@
 """Every path through `sim_batch` gives the bits of `sim`: the SIMD lanes
-(and the portable path with them switched off), and the fast readers of
+with either atan2 (and the portable path with them switched off), and the fast readers of
 exact lists and float64 arrays, which must fall back to the general
 conversion for anything else."""
 import json
@@ -51,13 +51,21 @@ LANE_CHECK = """
 """
 
 
-@pytest.mark.parametrize("no_simd", ["", "1"], ids=["simd", "portable"])
+PATH_SWITCHES = {
+    "lanes-fast-atan2": {},
+    "lanes-library-atan2": {"ZORV_FAST_LIBRARY_ATAN2": "1"},
+    "portable": {"ZORV_FAST_NO_SIMD": "1"},
+}
+
+
+@pytest.mark.parametrize("path", PATH_SWITCHES)
 @pytest.mark.parametrize("threads", ["1", "2"])
-def test_batch_paths_agree_with_sim_bit_for_bit(no_simd, threads):
-    count = 20_000 if (threads, no_simd) == ("1", "") else 4_000
-    env = dict(os.environ, RAYON_NUM_THREADS=threads, ZORV_FAST_NO_SIMD=no_simd)
+def test_batch_paths_agree_with_sim_bit_for_bit(path, threads):
+    count = 20_000 if path != "portable" and threads == "1" else 4_000
+    env = {k: v for k, v in os.environ.items() if not k.startswith("ZORV_FAST_")}
+    env.update(PATH_SWITCHES[path], RAYON_NUM_THREADS=threads)
     code = textwrap.dedent(LANE_CHECK.format(here=os.path.dirname(__file__), count=count,
-                                             seed=int(threads) * 10 + len(no_simd)))
+                                             seed=int(threads) * 10 + len(path)))
     result = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True,
                             text=True, timeout=600)
     assert result.returncode == 0, result.stderr

@@ -74,6 +74,9 @@ std::vector<double> evaluate_batch(std::vector<sim::Plan> plans) {
     // Sized up front: every slot is overwritten exactly once, and the scores
     // only leave this function after the write count has been checked.
     std::vector<double> scores(count);
+    // Settles the scoring path, with its check of the fast atan2 against the
+    // C library, before the pool's workers first score anything.
+    sim::batch_path();
     WorkerPool& pool = global_pool();
     const Batch batch{pool, pool.thread_count()};
     // On the calling thread, which is no worker: fewer than two plans are

@@ -11,6 +11,7 @@
 
 #include <cmath>
 
+#include "sim/fast_atan2.hpp"
 #include "sim/number.hpp"
 
 namespace zorv::sim {
@@ -22,66 +23,77 @@ struct Mask4 {
     __m256d bits = _mm256_setzero_pd();
 };
 
+// Where the lanes' angles come from. Both give the C library's bits; the
+// exact fast one only where its agreement check passed in this process.
+enum class Atan2Source { c_library, exact_lanes };
+
+// The operators are hidden friends, so that a plain double on either side
+// converts to the lane type, as constants do in the scalar code.
+template <Atan2Source angles>
 struct Lanes4 {
     __m256d v;
 
     Lanes4() : v(_mm256_setzero_pd()) {}
-    Lanes4(double broadcast) : v(_mm256_set1_pd(broadcast)) {}  // NOLINT: constants read as in the scalar code
+    Lanes4(double broadcast) : v(_mm256_set1_pd(broadcast)) {}  // NOLINT: implicit on purpose
     explicit Lanes4(__m256d value) : v(value) {}
+
+    friend Lanes4 operator+(Lanes4 a, Lanes4 b) { return Lanes4(_mm256_add_pd(a.v, b.v)); }
+    friend Lanes4 operator-(Lanes4 a, Lanes4 b) { return Lanes4(_mm256_sub_pd(a.v, b.v)); }
+    friend Lanes4 operator*(Lanes4 a, Lanes4 b) { return Lanes4(_mm256_mul_pd(a.v, b.v)); }
+    friend Lanes4 operator/(Lanes4 a, Lanes4 b) { return Lanes4(_mm256_div_pd(a.v, b.v)); }
+    // Flips the sign bit only, as scalar negation does (also for 0 and NaN).
+    friend Lanes4 operator-(Lanes4 a) { return Lanes4(_mm256_xor_pd(a.v, _mm256_set1_pd(-0.0))); }
+
+    // Ordered, quiet predicates: false for NaN, like the scalar comparisons.
+    friend Mask4 operator<(Lanes4 a, Lanes4 b) { return {_mm256_cmp_pd(a.v, b.v, _CMP_LT_OQ)}; }
+    friend Mask4 operator<=(Lanes4 a, Lanes4 b) { return {_mm256_cmp_pd(a.v, b.v, _CMP_LE_OQ)}; }
+    friend Mask4 operator>(Lanes4 a, Lanes4 b) { return {_mm256_cmp_pd(a.v, b.v, _CMP_GT_OQ)}; }
+    friend Mask4 operator>=(Lanes4 a, Lanes4 b) { return {_mm256_cmp_pd(a.v, b.v, _CMP_GE_OQ)}; }
+
+    friend Lanes4 select(Mask4 mask, Lanes4 if_true, Lanes4 if_false) {
+        return Lanes4(_mm256_blendv_pd(if_false.v, if_true.v, mask.bits));
+    }
+
+    friend Mask4 is_nan(Lanes4 a) { return {_mm256_cmp_pd(a.v, a.v, _CMP_UNORD_Q)}; }
+
+    friend Lanes4 unit_with_sign_of(Lanes4 a) {
+        const __m256d sign = _mm256_and_pd(a.v, _mm256_set1_pd(-0.0));
+        return Lanes4(_mm256_or_pd(sign, _mm256_set1_pd(1.0)));
+    }
+
+    friend Lanes4 square_root(Lanes4 a) { return Lanes4(_mm256_sqrt_pd(a.v)); }
+
+    // The C library's atan2 bits: its results are part of every score.
+    friend Lanes4 angle_of(Lanes4 dy, Lanes4 dx) {
+        if constexpr (angles == Atan2Source::exact_lanes) {
+            return Lanes4(exact_atan2_avx2(dy.v, dx.v));
+        } else {
+            alignas(32) double y[lane_count], x[lane_count], angle[lane_count];
+            _mm256_store_pd(y, dy.v);
+            _mm256_store_pd(x, dx.v);
+            for (int i = 0; i < lane_count; ++i) angle[i] = std::atan2(y[i], x[i]);
+            return Lanes4(_mm256_load_pd(angle));
+        }
+    }
+
+    friend double lane(Lanes4 a, int i) {
+        alignas(32) double values[lane_count];
+        _mm256_store_pd(values, a.v);
+        return values[i];
+    }
+
+    friend void set_lane(Lanes4& a, int i, double value) {
+        alignas(32) double values[lane_count];
+        _mm256_store_pd(values, a.v);
+        values[i] = value;
+        a.v = _mm256_load_pd(values);
+    }
 };
-
-inline Lanes4 operator+(Lanes4 a, Lanes4 b) { return Lanes4(_mm256_add_pd(a.v, b.v)); }
-inline Lanes4 operator-(Lanes4 a, Lanes4 b) { return Lanes4(_mm256_sub_pd(a.v, b.v)); }
-inline Lanes4 operator*(Lanes4 a, Lanes4 b) { return Lanes4(_mm256_mul_pd(a.v, b.v)); }
-inline Lanes4 operator/(Lanes4 a, Lanes4 b) { return Lanes4(_mm256_div_pd(a.v, b.v)); }
-// Negation flips the sign bit only, as scalar negation does (also for 0 and NaN).
-inline Lanes4 operator-(Lanes4 a) { return Lanes4(_mm256_xor_pd(a.v, _mm256_set1_pd(-0.0))); }
-
-// Ordered, quiet predicates: false for NaN, like the scalar comparisons.
-inline Mask4 operator<(Lanes4 a, Lanes4 b) { return {_mm256_cmp_pd(a.v, b.v, _CMP_LT_OQ)}; }
-inline Mask4 operator<=(Lanes4 a, Lanes4 b) { return {_mm256_cmp_pd(a.v, b.v, _CMP_LE_OQ)}; }
-inline Mask4 operator>(Lanes4 a, Lanes4 b) { return {_mm256_cmp_pd(a.v, b.v, _CMP_GT_OQ)}; }
-inline Mask4 operator>=(Lanes4 a, Lanes4 b) { return {_mm256_cmp_pd(a.v, b.v, _CMP_GE_OQ)}; }
-
-inline Lanes4 select(Mask4 mask, Lanes4 if_true, Lanes4 if_false) {
-    return Lanes4(_mm256_blendv_pd(if_false.v, if_true.v, mask.bits));
-}
 
 inline Mask4 either(Mask4 a, Mask4 b) { return {_mm256_or_pd(a.bits, b.bits)}; }
 
-inline Mask4 is_nan(Lanes4 a) { return {_mm256_cmp_pd(a.v, a.v, _CMP_UNORD_Q)}; }
-
-inline Lanes4 unit_with_sign_of(Lanes4 a) {
-    const __m256d sign = _mm256_and_pd(a.v, _mm256_set1_pd(-0.0));
-    return Lanes4(_mm256_or_pd(sign, _mm256_set1_pd(1.0)));
-}
-
-inline Lanes4 square_root(Lanes4 a) { return Lanes4(_mm256_sqrt_pd(a.v)); }
-
-inline double lane(Lanes4 a, int i) {
-    alignas(32) double values[lane_count];
-    _mm256_store_pd(values, a.v);
-    return values[i];
-}
-
-inline void set_lane(Lanes4& a, int i, double value) {
-    alignas(32) double values[lane_count];
-    _mm256_store_pd(values, a.v);
-    values[i] = value;
-    a.v = _mm256_load_pd(values);
-}
-
 // One bit per lane, lane 0 in bit 0.
 inline int lane_bits(Mask4 mask) { return _mm256_movemask_pd(mask.bits); }
-
-// The C library's atan2 per lane: its results are part of every score.
-inline Lanes4 angle_of(Lanes4 dy, Lanes4 dx) {
-    alignas(32) double y[lane_count], x[lane_count], angle[lane_count];
-    _mm256_store_pd(y, dy.v);
-    _mm256_store_pd(x, dx.v);
-    for (int i = 0; i < lane_count; ++i) angle[i] = std::atan2(y[i], x[i]);
-    return Lanes4(_mm256_load_pd(angle));
-}
 
 }  // namespace ZORV_SIM_ISA
 }  // namespace zorv::sim

@@ -26,7 +26,8 @@ struct LaneRun {
 // that it only ever holds finite, ordinary values.
 constexpr Plan idle_plan{};
 
-void start_run(RunnerState<Lanes4>& state, LaneRun& run, int lane_index, const Plan& plan,
+template <class Lanes>
+void start_run(RunnerState<Lanes>& state, LaneRun& run, int lane_index, const Plan& plan,
                std::size_t slot) {
     run.plan = plan;
     normalise_plan(run.plan);
@@ -42,7 +43,8 @@ void start_run(RunnerState<Lanes4>& state, LaneRun& run, int lane_index, const P
     }
 }
 
-CommandBlend<Lanes4> gather_blends(const LaneRun (&runs)[lane_count]) {
+template <class Lanes>
+CommandBlend<Lanes> gather_blends(const LaneRun (&runs)[lane_count]) {
     alignas(32) double prev_hip[lane_count], hip_value[lane_count];
     alignas(32) double prev_knee[lane_count], knee_value[lane_count], weight[lane_count];
     for (int i = 0; i < lane_count; ++i) {
@@ -53,15 +55,14 @@ CommandBlend<Lanes4> gather_blends(const LaneRun (&runs)[lane_count]) {
         knee_value[i] = b.knee;
         weight[i] = b.weight;
     }
-    return {Lanes4(_mm256_load_pd(prev_hip)), Lanes4(_mm256_load_pd(hip_value)),
-            Lanes4(_mm256_load_pd(prev_knee)), Lanes4(_mm256_load_pd(knee_value)),
-            Lanes4(_mm256_load_pd(weight))};
+    return {Lanes(_mm256_load_pd(prev_hip)), Lanes(_mm256_load_pd(hip_value)),
+            Lanes(_mm256_load_pd(prev_knee)), Lanes(_mm256_load_pd(knee_value)),
+            Lanes(_mm256_load_pd(weight))};
 }
 
-}  // namespace
-
-void score_plans_avx2(const Plan* plans, double* scores, std::size_t count) {
-    RunnerState<Lanes4> state = start_state<Lanes4>();
+template <class Lanes>
+void score_on_lanes(const Plan* plans, double* scores, std::size_t count) {
+    RunnerState<Lanes> state = start_state<Lanes>();
     LaneRun runs[lane_count];
     std::size_t next = 0;
     std::size_t running = 0;
@@ -79,7 +80,7 @@ void score_plans_avx2(const Plan* plans, double* scores, std::size_t count) {
     for (int i = 0; i < lane_count; ++i) refill(i);
 
     while (running > 0) {
-        const int ended = lane_bits(step(state, gather_blends(runs)));
+        const int ended = lane_bits(step(state, gather_blends<Lanes>(runs)));
         for (int i = 0; i < lane_count; ++i) {
             LaneRun& run = runs[i];
             if (++run.step == steps_per_segment) {
@@ -93,6 +94,16 @@ void score_plans_avx2(const Plan* plans, double* scores, std::size_t count) {
             }
             refill(i);
         }
+    }
+}
+
+}  // namespace
+
+void score_plans_avx2(const Plan* plans, double* scores, std::size_t count, bool exact_fast_atan2) {
+    if (exact_fast_atan2) {
+        score_on_lanes<Lanes4<Atan2Source::exact_lanes>>(plans, scores, count);
+    } else {
+        score_on_lanes<Lanes4<Atan2Source::c_library>>(plans, scores, count);
     }
 }
 

@@ -2,7 +2,10 @@
 
 #include "sim/step.hpp"
 
+#include <cmath>
 #include <cstdlib>
+
+#include "sim/fast_atan2.hpp"
 
 namespace zorv::sim {
 
@@ -35,20 +38,38 @@ void score_plans_scalar(const Plan* plans, double* scores, std::size_t count) {
     }
 }
 
-bool simd_lanes_enabled() {
-    static const bool enabled = [] {
-        const char* switch_off = std::getenv("ZORV_FAST_NO_SIMD");
-        return __builtin_cpu_supports("avx2") && !(switch_off && *switch_off);
+namespace {
+
+bool switched_on(const char* variable) {
+    const char* value = std::getenv(variable);
+    return value && *value;
+}
+
+// Called through a pointer, so that it is the library's atan2 and not a
+// compile-time evaluation that the check compares against.
+double library_atan2(double y, double x) { return std::atan2(y, x); }
+
+}  // namespace
+
+BatchPath batch_path() {
+    static const BatchPath path = [] {
+        __builtin_cpu_init();
+        if (!__builtin_cpu_supports("avx2") || switched_on("ZORV_FAST_NO_SIMD")) return BatchPath::scalar;
+        if (switched_on("ZORV_FAST_LIBRARY_ATAN2") || !fast_atan2_agrees_with(library_atan2)) {
+            return BatchPath::lanes;
+        }
+        return BatchPath::lanes_with_exact_fast_atan2;
     }();
-    return enabled;
+    return path;
 }
 
 void score_plans(const Plan* plans, double* scores, std::size_t count) {
+    const BatchPath path = batch_path();
     // A single plan would leave three lanes idle.
-    if (count >= 2 && simd_lanes_enabled()) {
-        score_plans_avx2(plans, scores, count);
-    } else {
+    if (count < 2 || path == BatchPath::scalar) {
         score_plans_scalar(plans, scores, count);
+    } else {
+        score_plans_avx2(plans, scores, count, path == BatchPath::lanes_with_exact_fast_atan2);
     }
 }
 

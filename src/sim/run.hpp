@@ -18,16 +18,23 @@ namespace zorv::sim {
 
 // Scores plans[i] into scores[i] for i in [0, count), in input order. Each
 // plan is copied before it is normalised; the input is never written.
-// Picks the widest path this CPU supports; every path gives the same bits.
+// Picks the fastest path this CPU supports; every path gives the same bits.
 void score_plans(const Plan* plans, double* scores, std::size_t count);
 
 // The paths themselves, for tests and benchmarks.
 void score_plans_scalar(const Plan* plans, double* scores, std::size_t count);
-void score_plans_avx2(const Plan* plans, double* scores, std::size_t count);  // CPUs with AVX2 only
+// CPUs with AVX2 only; with exact_fast_atan2, also FMA.
+void score_plans_avx2(const Plan* plans, double* scores, std::size_t count, bool exact_fast_atan2);
 
-// Whether score_plans takes the AVX2 path: the CPU has AVX2 and the
-// environment variable "ZORV_FAST_NO_SIMD" is not set to a non-empty value
-// (a switch for tests; the shipped behaviour needs none).
-bool simd_lanes_enabled();
+enum class BatchPath { scalar, lanes, lanes_with_exact_fast_atan2 };
+
+// The path score_plans takes, settled on first use and kept for the process:
+// lanes where the CPU has AVX2, with the exact fast atan2 where the CPU has
+// FMA too and the fast atan2 agrees bit for bit with the C library on a set
+// of hard inputs (a check of this process's C library, not just of the CPU).
+// Switches for tests and comparisons, not needed otherwise: the environment
+// variable "ZORV_FAST_NO_SIMD" set to anything non-empty keeps the scalar
+// path, "ZORV_FAST_LIBRARY_ATAN2" keeps the C library's atan2 in the lanes.
+BatchPath batch_path();
 
 }  // namespace zorv::sim
