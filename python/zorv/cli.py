@@ -2,6 +2,7 @@
 from __future__ import annotations
 
 import argparse
+import contextlib
 import json
 import math
 import os
@@ -16,8 +17,8 @@ from typing import Any, TextIO
 import zorv_fast
 
 from . import svg
-from .search import (DEFAULT_GENERATIONS, DEFAULT_POPSIZE, PLAN_SIZE, Progress, SearchResult,
-                     SearchSettings, search)
+from .search import (DEFAULT_CHUNK, DEFAULT_GENERATIONS, DEFAULT_POPSIZE, PLAN_SIZE, Progress,
+                     Scorer, SearchResult, SearchSettings, search)
 from .trace import trace
 
 EXIT_BAD_INPUT = 2
@@ -183,6 +184,13 @@ def _parser(prog: str) -> argparse.ArgumentParser:
     find.add_argument("--svg", type=Path, default=None,
                       help="also write an animation of the best plan's run here")
     find.add_argument("-q", "--quiet", action="store_true", help="no progress line")
+    cluster = find.add_mutually_exclusive_group()
+    cluster.add_argument("--scheduler", metavar="ADDRESS", default=None,
+                         help="score on the workers of this Dask scheduler, such as "
+                              "tcp://host:8786 (needs pip install 'zorv_fast[dask]')")
+    cluster.add_argument("--local-workers", type=_positive, metavar="N", default=None,
+                         help="score on a Dask cluster of N worker processes started "
+                              "on this machine for the run (needs Dask too)")
 
     show = commands.add_parser(
         "show", help="draw the run of a plan as an SVG animation or filmstrip",
@@ -218,19 +226,46 @@ def _folders_exist(prog: str, *paths: Path | None) -> bool:
 
 
 def _run_search(args: argparse.Namespace, prog: str) -> int:
+    on_cluster = args.scheduler is not None or args.local_workers is not None
     try:
         settings = SearchSettings(seed=args.seed, popsize=args.popsize,
                                   generations=args.generations,
-                                  evaluations=args.evaluations, sigma0=args.sigma)
+                                  evaluations=args.evaluations, sigma0=args.sigma,
+                                  # On a cluster, each call costs a round trip
+                                  # through the scheduler: one per generation.
+                                  chunk=max(DEFAULT_CHUNK, args.popsize) if on_cluster
+                                  else DEFAULT_CHUNK)
     except ValueError as error:
         _error(prog, str(error))
         return EXIT_BAD_INPUT
+    if on_cluster:
+        from . import distributed as dask_scoring
+        option = "--scheduler" if args.scheduler is not None else "--local-workers"
+        try:
+            dask_scoring.require_dask(option)
+        except dask_scoring.DaskMissingError as error:
+            _error(prog, str(error))
+            return EXIT_BAD_INPUT
     if not _folders_exist(prog, args.output, args.svg):
         return EXIT_BAD_INPUT
     line = ProgressLine(sys.stderr, enabled=not args.quiet)
-    with StopOnInterrupt() as stop:
+    with StopOnInterrupt() as stop, contextlib.ExitStack() as cluster:
+        score: Scorer | None = None
+        if on_cluster:
+            try:
+                client = cluster.enter_context(
+                    dask_scoring.open_client(args.scheduler, args.local_workers))
+            except ValueError as error:  # a malformed address
+                _error(prog, f"bad Dask scheduler address {args.scheduler!r}: {error}")
+                return EXIT_BAD_INPUT
+            except (OSError, RuntimeError) as error:
+                _error(prog, f"cannot reach the Dask scheduler {args.scheduler!r}: {error}"
+                       if args.scheduler is not None
+                       else f"cannot start {args.local_workers} local Dask workers: {error}")
+                return EXIT_FAILED
+            score = dask_scoring.DaskScorer(client)
         try:
-            result = search(settings, on_generation=line.update, should_stop=stop)
+            result = search(settings, on_generation=line.update, should_stop=stop, score=score)
         finally:
             line.close()
         return _save_search(result, args, prog)

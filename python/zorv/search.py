@@ -4,7 +4,7 @@ from __future__ import annotations
 import math
 import time
 import warnings
-from collections.abc import Callable
+from collections.abc import Callable, Sequence
 from dataclasses import asdict, dataclass, field
 from typing import Any
 
@@ -22,6 +22,13 @@ DEFAULT_GENERATIONS = 100
 #: Plans per generation. sim_batch makes wide generations cheap, and on this
 #: problem they find farther plans per generation than CMA-ES's default of 15.
 DEFAULT_POPSIZE = 128
+
+#: Scores plans: an (N, 40) float64 array in, N scores out, in the same order.
+Scorer = Callable[[npt.NDArray[np.float64]], Sequence[float]]
+
+
+def _score_here(plans: npt.NDArray[np.float64]) -> list[float]:
+    return zorv_fast.sim_batch(plans.tolist())
 
 
 @dataclass(frozen=True)
@@ -136,10 +143,13 @@ def search(
     *,
     on_generation: Callable[[Progress], None] | None = None,
     should_stop: Callable[[], bool] | None = None,
+    score: Scorer | None = None,
 ) -> SearchResult:
     """Maximises the head distance with CMA-ES, plans bounded to [-1, 1].
 
-    Each generation is scored with `zorv_fast.sim_batch`, in chunks of
+    Each generation is scored with `zorv_fast.sim_batch`, or with
+    `score(plans)` when given (an (N, 40) array in, its N scores out, in
+    order; `zorv.distributed.DaskScorer` scores on a Dask cluster), in chunks of
     `settings.chunk` plans; `should_stop` is asked after every chunk, and a
     true answer ends the search at once with the best plan scored so far
     (the interrupted generation is not told to CMA-ES). The start plan, all
@@ -147,6 +157,7 @@ def search(
     rules fire (`stop_reasons` names them). The same settings give the same
     result; the search seeds NumPy's global generator, which cma draws from.
     """
+    score_chunk = _score_here if score is None else score
     strategy = _new_strategy(settings)
     started = time.perf_counter()
     total = planned_generations(settings)
@@ -164,11 +175,11 @@ def search(
         scores: list[float] = []
         for first in range(0, len(candidates), settings.chunk):
             rows = candidates[first:first + settings.chunk]
-            chunk_scores = zorv_fast.sim_batch(rows.tolist())
+            chunk_scores = list(score_chunk(rows))
             evaluations += len(chunk_scores)
-            for row, score in zip(rows, chunk_scores):
-                if score > best_score:
-                    best_plan, best_score = row.copy(), score
+            for row, value in zip(rows, chunk_scores):
+                if value > best_score:
+                    best_plan, best_score = row.copy(), value
             scores.extend(chunk_scores)
             if should_stop is not None and should_stop():
                 interrupted = True

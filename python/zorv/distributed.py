@@ -1,0 +1,236 @@
+"""Scoring a population on a Dask cluster, possibly spread over several machines.
+
+`score_population(client, plans)` splits the plans into one contiguous chunk
+per worker (or chunks of a given size), scores each chunk with
+`zorv_fast.sim_batch` on a worker and returns the scores in input order, bit
+for bit those of a local `sim_batch`. `DaskScorer` wraps a client for
+`zorv.search`, and `open_client` connects to a scheduler or starts a local
+cluster of worker processes.
+
+Run the workers with one Dask thread each (`dask worker ADDRESS --nthreads 1`,
+or `nthreads=1`): one chunk runs at a time on a worker, and its `sim_batch`
+spreads it over that worker's cores with the module's own thread pool
+(`RAYON_NUM_THREADS` sizes it, as everywhere). Every worker needs the same
+`zorv_fast` installed; for the same bits everywhere the machines also need the
+same C library (see "Reproducibility" in the README).
+
+The population is sent once per call with `client.scatter` to every worker
+(320 bytes a plan), not pickled into each task. So when a worker dies
+mid-call, Dask reruns its chunk on any other worker, and the result is still
+complete and in order, as long as one worker that received it survives.
+
+Dask is optional (`pip install 'zorv_fast[dask]'`): this module imports
+without it, and its functions raise `DaskMissingError` (an `ImportError`
+whose message says what to install).
+"""
+from __future__ import annotations
+
+import contextlib
+import multiprocessing.resource_tracker
+import os
+import signal
+import threading
+from collections.abc import Iterator, Sequence
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Any, Union, cast
+
+import numpy as np
+import numpy.typing as npt
+
+import zorv_fast
+
+if TYPE_CHECKING:
+    # For the annotations only. Without Dask installed, Client is Any; with it,
+    # its methods are unannotated: the targeted ignores below cover both.
+    from distributed import Client  # type: ignore[import-not-found, unused-ignore]
+
+PLAN_SIZE = 40
+INSTALL_HINT = "pip install 'zorv_fast[dask]'"
+
+#: What `score_population` accepts: an (N, 40) array or a sequence of plans.
+Plans = Union[npt.NDArray[np.float64], Sequence[Sequence[float]]]
+
+
+class DaskMissingError(ImportError):
+    """dask.distributed is not installed; the message says how to get it."""
+
+    def __init__(self, what: str = "scoring on a Dask cluster") -> None:
+        super().__init__(f"{what} needs Dask, which is not installed: {INSTALL_HINT}")
+
+
+def require_dask(what: str = "scoring on a Dask cluster") -> Any:
+    """Imports and returns the `distributed` package, or raises DaskMissingError."""
+    try:
+        import distributed
+    except ImportError:
+        raise DaskMissingError(what) from None
+    return distributed
+
+
+def _as_rows(plans: Plans) -> npt.NDArray[np.float64]:
+    if isinstance(plans, (str, bytes)):
+        raise TypeError("plans must be a sequence of plans, not a string")
+    rows = np.ascontiguousarray(plans, dtype=np.float64)
+    if rows.ndim != 2 or rows.shape[1] != PLAN_SIZE:
+        raise ValueError(f"plans must form an (N, {PLAN_SIZE}) array, got shape {rows.shape}")
+    return rows
+
+
+def chunk_bounds(count: int, chunks: int) -> list[tuple[int, int]]:
+    """`chunks` contiguous, nonempty row ranges covering range(count), sizes within one."""
+    chunks = max(1, min(chunks, count))
+    edges = [i * count // chunks for i in range(chunks + 1)]
+    return list(zip(edges[:-1], edges[1:]))
+
+
+def _score_rows(population: npt.NDArray[np.float64], start: int, stop: int,
+                ) -> npt.NDArray[np.float64]:
+    """Runs on a worker: the scores of rows [start, stop), read in place.
+
+    As an array: Dask sends it as one buffer, where a list of floats costs
+    several times the scoring itself.
+    """
+    # sim_batch reads a float64 array in place; its stub names sequences only.
+    scores = zorv_fast.sim_batch(cast("Sequence[Sequence[float]]", population[start:stop]))
+    return np.array(scores, dtype=np.float64)
+
+
+def score_population(client: Client, plans: Plans, *, chunk: int | None = None) -> list[float]:
+    """The score of every plan, in input order, computed on the client's workers.
+
+    The scores are bit for bit those of `zorv_fast.sim_batch(plans)` on a
+    machine with the same C library. `chunk` is the number of plans per task;
+    by default there is one contiguous chunk per worker (the workers known
+    when the call starts; with none yet, one chunk waits for the first).
+    Plans are converted to float64 first, so a malformed population raises
+    ValueError or TypeError here, before anything is sent.
+    """
+    if chunk is not None and chunk < 1:
+        raise ValueError(f"chunk must be at least 1, got {chunk}")
+    if len(plans) == 0:
+        return []
+    rows = _as_rows(plans)
+    if chunk is None:
+        workers = len(client.nthreads())  # type: ignore[no-untyped-call, unused-ignore]
+        bounds = chunk_bounds(len(rows), workers)
+    else:
+        bounds = [(first, min(first + chunk, len(rows))) for first in range(0, len(rows), chunk)]
+    # To every worker, so that a chunk can be rerun anywhere if its worker dies.
+    population = client.scatter(  # type: ignore[no-untyped-call, unused-ignore]
+        rows, broadcast=True, hash=False)
+    futures = [client.submit(_score_rows, population, start, stop, pure=False)
+               for start, stop in bounds]
+    parts: list[npt.NDArray[np.float64]]
+    try:
+        parts = client.gather(futures)  # type: ignore[no-untyped-call, unused-ignore]
+    except BaseException:  # such as a second Ctrl-C: the workers stop too
+        client.cancel(  # type: ignore[no-untyped-call, unused-ignore]
+            [*futures, population])
+        raise
+    scores: list[float] = np.concatenate(parts).tolist()  # float64 to float: exact
+    return scores
+
+
+@dataclass(frozen=True)
+class DaskScorer:
+    """`score_population` on one client, as a scorer for `zorv.search`:
+
+        zorv.search(settings, score=DaskScorer(client))
+    """
+
+    client: Client
+    chunk: int | None = None
+
+    def __call__(self, plans: Plans) -> list[float]:
+        return score_population(self.client, plans, chunk=self.chunk)
+
+
+def _cpu_count() -> int:
+    try:
+        return len(os.sched_getaffinity(0))
+    except AttributeError:  # not on Linux
+        return os.cpu_count() or 1
+
+
+def local_worker_environment(workers: int) -> dict[str, str]:
+    """Environment for `workers` worker processes on this machine: unless
+    RAYON_NUM_THREADS or RAYON_RS_NUM_CPUS is set already (and inherited),
+    each worker's pool gets an equal share of the cores, at least one."""
+    if "RAYON_NUM_THREADS" in os.environ or "RAYON_RS_NUM_CPUS" in os.environ:
+        return {}
+    return {"RAYON_NUM_THREADS": str(max(1, _cpu_count() // workers))}
+
+
+def _in_main_thread() -> bool:
+    return threading.current_thread() is threading.main_thread()  # signals work there only
+
+
+@contextlib.contextmanager
+def _sigint_blocked() -> Iterator[None]:
+    # A terminal's Ctrl-C reaches the whole process group; it is meant for the
+    # search, which stops and closes the cluster itself. Threads started
+    # meanwhile (the cluster's event loop, and from it the ones that start
+    # worker processes, also later restarts) inherit the blocked SIGINT, and
+    # so do the processes, whose Python leaves it blocked. A Ctrl-C meanwhile
+    # is not lost: another thread of this process takes it, or this one when
+    # the block ends. multiprocessing unblocks SIGINT in the thread that
+    # starts its resource tracker, so that is started first.
+    if not _in_main_thread():
+        yield
+        return
+    multiprocessing.resource_tracker.ensure_running()
+    previous = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
+    try:
+        yield
+    finally:
+        signal.pthread_sigmask(signal.SIG_SETMASK, previous)
+
+
+def dask_setup(worker: object) -> None:
+    """Run by Dask in each worker that preloads this module (`open_client`'s
+    local workers do; `dask worker ADDRESS --nthreads 1 --preload
+    zorv.distributed` for others): the worker ignores Ctrl-C, which is meant
+    for the process that drives the search (`open_client`'s workers start
+    with it blocked already; this covers the rest), and builds the thread
+    pool of `sim_batch` before the first chunk arrives."""
+    if _in_main_thread():
+        signal.signal(signal.SIGINT, signal.SIG_IGN)
+    zorv_fast.sim_batch([[0.0] * PLAN_SIZE])
+
+
+@contextlib.contextmanager
+def open_client(scheduler: str | None = None, local_workers: int | None = None,
+                ) -> Iterator[Client]:
+    """A client of the scheduler at `scheduler` (such as "tcp://host:8786"), or
+    of a cluster of `local_workers` worker processes on this machine, one
+    Dask thread each, started here and closed on exit. Give exactly one.
+    The local workers split the cores between their pools (see
+    `local_worker_environment`) and ignore Ctrl-C, also when Dask restarts
+    one that died.
+
+    Raises DaskMissingError without Dask, and OSError (or ValueError for a
+    malformed address) when the scheduler cannot be reached.
+    """
+    if (scheduler is None) == (local_workers is None):
+        raise ValueError("give either a scheduler address or a number of local workers")
+    distributed = require_dask()
+    if scheduler is not None:
+        # A malformed address raises here: a Client that failed on one would
+        # hang for a minute at exit, trying to close itself.
+        distributed.comm.resolve_address(scheduler)
+        with distributed.Client(scheduler, set_as_default=False) as client:
+            yield client
+        return
+    assert local_workers is not None
+    if local_workers < 1:
+        raise ValueError(f"local_workers must be at least 1, got {local_workers}")
+    with contextlib.ExitStack() as stack:
+        with _sigint_blocked():
+            cluster = stack.enter_context(distributed.LocalCluster(
+                n_workers=local_workers, threads_per_worker=1, processes=True,
+                dashboard_address=None, env=local_worker_environment(local_workers),
+                preload=[__name__],
+                # No dashboard; the scheduler's other HTTP routes on any free
+                # port of this host, not 8787, which may be another's.
+                scheduler_kwargs={"dashboard_address": "127.0.0.1:0"}))
+        yield stack.enter_context(distributed.Client(cluster, set_as_default=False))

@@ -1,0 +1,362 @@
+"""zorv.distributed on a local Dask cluster of two worker processes: scores
+equal a local sim_batch bit for bit and in order, also when a worker dies
+mid-call; the population is scattered once; searches on the cluster, in
+Python and from the command line, equal local ones; Ctrl-C and bad
+addresses; without Dask, zorv works and the command line says what to
+install."""
+import json
+import os
+import select
+import signal
+import subprocess
+import sys
+import textwrap
+import time
+from concurrent.futures import ThreadPoolExecutor
+
+import numpy as np
+import pytest
+
+import zorv
+import zorv_fast
+
+distributed = pytest.importorskip("distributed", reason="Dask comes with the test extra")
+
+from zorv.distributed import (DaskScorer, chunk_bounds, local_worker_environment,  # noqa: E402
+                              open_client, score_population)
+
+
+@pytest.fixture(scope="module")
+def cluster():
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                  dashboard_address=None,
+                                  env={"RAYON_NUM_THREADS": "1"}) as cluster:
+        yield cluster
+
+
+@pytest.fixture(scope="module")
+def module_client(cluster):
+    with distributed.Client(cluster, set_as_default=False) as client:
+        yield client
+
+
+@pytest.fixture
+def client(module_client):
+    """Both workers up (a test may have killed one, which Dask restarts)."""
+    module_client.wait_for_workers(2, timeout=60)
+    return module_client
+
+
+def random_plans(count, seed):
+    """Mostly in [-1, 1], some beyond, a few NaN."""
+    rng = np.random.default_rng(seed)
+    plans = rng.uniform(-1.0, 1.0, size=(count, 40))
+    plans[rng.random(size=plans.shape) < 0.05] *= 3.0
+    plans[rng.random(size=plans.shape) < 0.002] = np.nan
+    return plans
+
+
+def same_bits(a, b):
+    return all(type(x) is float for x in a) and repr(a) == repr(b)
+
+
+class Recorder:
+    """Wraps a client's scatter and submit to see what a call sends."""
+
+    def __init__(self, client, monkeypatch):
+        self.scattered, self.submitted = [], []
+        scatter, submit = client.scatter, client.submit
+
+        def recording_scatter(data, **kwargs):
+            self.scattered.append((data, kwargs))
+            return scatter(data, **kwargs)
+
+        def recording_submit(func, *args, **kwargs):
+            self.submitted.append(args)
+            return submit(func, *args, **kwargs)
+
+        monkeypatch.setattr(client, "scatter", recording_scatter)
+        monkeypatch.setattr(client, "submit", recording_submit)
+
+    def bounds(self):
+        return [(start, stop) for _, start, stop in self.submitted]
+
+
+class TestScores:
+    @pytest.mark.parametrize("count", [0, 1, 7, 1000])
+    @pytest.mark.parametrize("form", ["array", "list"])
+    def test_equal_local_sim_batch_bit_for_bit(self, client, count, form):
+        array = random_plans(count, seed=count)
+        plans = array if form == "array" else array.tolist()
+        scores = score_population(client, plans)
+        assert same_bits(scores, zorv_fast.sim_batch(plans))
+        assert json.dumps(scores) == json.dumps([zorv_fast.sim(p) for p in array.tolist()])
+
+    @pytest.mark.parametrize("count, chunk", [(7, 1), (1000, 3), (1000, 999), (1000, 1000),
+                                              (1000, 5000)])
+    def test_any_chunk_size_keeps_the_order(self, client, count, chunk):
+        plans = random_plans(count, seed=chunk)
+        expected = zorv_fast.sim_batch(plans)
+        assert len(set(expected)) == count  # so that any reordering shows
+        assert same_bits(score_population(client, plans, chunk=chunk), expected)
+
+    def test_strided_and_other_dtype_arrays(self, client):
+        plans = random_plans(200, seed=5)
+        for view in (plans[::3], np.asfortranarray(plans), plans.astype(np.float32)):
+            assert same_bits(score_population(client, view), zorv_fast.sim_batch(view))
+
+    def test_scorer_for_search(self, client):
+        plans = random_plans(50, seed=6)
+        assert same_bits(DaskScorer(client, chunk=8)(plans), zorv_fast.sim_batch(plans))
+
+
+class TestWhatIsSent:
+    def test_one_contiguous_chunk_per_worker_from_one_scatter(self, client, monkeypatch):
+        recorder = Recorder(client, monkeypatch)
+        plans = random_plans(1001, seed=7)
+        score_population(client, plans)
+        [(data, kwargs)] = recorder.scattered
+        assert np.array_equal(data, plans, equal_nan=True)
+        assert kwargs["broadcast"] is True  # any worker can rerun a lost chunk
+        assert recorder.bounds() == [(0, 500), (500, 1001)]
+        # The tasks refer to the scattered population, not a copy of it.
+        assert all(isinstance(args[0], distributed.Future) for args in recorder.submitted)
+
+    def test_given_chunk_size(self, client, monkeypatch):
+        recorder = Recorder(client, monkeypatch)
+        score_population(client, random_plans(10, seed=8), chunk=4)
+        assert recorder.bounds() == [(0, 4), (4, 8), (8, 10)]
+        assert len(recorder.scattered) == 1
+
+    def test_nothing_sent_for_an_empty_population(self, client, monkeypatch):
+        recorder = Recorder(client, monkeypatch)
+        assert score_population(client, []) == []
+        assert score_population(client, np.zeros((0, 40))) == []
+        assert recorder.scattered == recorder.submitted == []
+
+    @pytest.mark.parametrize("plans, chunk, error", [
+        (np.zeros((3, 39)), None, ValueError), (np.zeros(40), None, ValueError),
+        ([[0.0] * 40, [0.0] * 39], None, ValueError), ("plans", None, TypeError),
+        (np.zeros((3, 40)), 0, ValueError),
+    ])
+    def test_malformed_input_raises_before_sending(self, client, monkeypatch, plans, chunk,
+                                                   error):
+        recorder = Recorder(client, monkeypatch)
+        with pytest.raises(error):
+            score_population(client, plans, chunk=chunk)
+        assert recorder.scattered == recorder.submitted == []
+
+    @pytest.mark.parametrize("count", [1, 2, 7, 1000, 1001])
+    @pytest.mark.parametrize("chunks", [1, 2, 3, 8, 2000])
+    def test_chunk_bounds_cover_in_order_and_balance(self, count, chunks):
+        bounds = chunk_bounds(count, chunks)
+        assert len(bounds) == min(count, chunks)
+        assert bounds[0][0] == 0 and bounds[-1][1] == count
+        assert all(a[1] == b[0] for a, b in zip(bounds, bounds[1:]))
+        sizes = [stop - start for start, stop in bounds]
+        assert min(sizes) >= 1 and max(sizes) - min(sizes) <= 1
+
+
+class TestWorkerDies:
+    @pytest.mark.parametrize("chunk", [None, 4000])
+    def test_killed_mid_call_loses_and_reorders_nothing(self, client, chunk):
+        plans = random_plans(150_000, seed=9)
+        expected = zorv_fast.sim_batch(plans)
+        pids = client.run(os.getpid)
+        victim = sorted(pids)[0]
+        with ThreadPoolExecutor(1) as pool:
+            call = pool.submit(score_population, client, plans, chunk=chunk)
+            deadline = time.monotonic() + 60
+            while not client.processing().get(victim):
+                assert time.monotonic() < deadline, "the victim never got a chunk"
+                time.sleep(0.005)
+            os.kill(pids[victim], signal.SIGKILL)
+            assert not call.done()
+            scores = call.result(timeout=120)
+        assert same_bits(scores, expected)
+        # Dask saw the worker go while a chunk of this call ran on it.
+        removals = [message for _, message in client.get_events(victim)
+                    if isinstance(message, dict) and message.get("action") == "remove-worker"]
+        assert removals and removals[-1]["processing-tasks"]
+
+
+class TestSearch:
+    @pytest.mark.parametrize("chunk", [1024, 10])
+    def test_seeded_search_same_as_local(self, client, chunk):
+        settings = zorv.SearchSettings(seed=7, popsize=24, generations=6, chunk=chunk)
+        here = zorv.search(settings)
+        there = zorv.search(settings, score=DaskScorer(client))
+        assert (there.plan, there.score) == (here.plan, here.score)
+        assert (there.generations, there.evaluations) == (here.generations, here.evaluations)
+
+
+def zorv_cli(*args, cwd, env=None, timeout=120):
+    return subprocess.run([sys.executable, "-m", "zorv", *map(str, args)], cwd=cwd,
+                          capture_output=True, text=True, timeout=timeout,
+                          env=None if env is None else {**os.environ, **env})
+
+
+SEARCH = ("search", "--seed", 3, "--popsize", 16, "--generations", 5, "--quiet")
+
+
+@pytest.fixture(scope="module")
+def local_result():
+    data = zorv.search(zorv.SearchSettings(seed=3, popsize=16, generations=5)).to_json()
+    del data["seconds"]
+    return data
+
+
+class TestCommandLine:
+    def test_local_workers_give_the_local_result(self, tmp_path, local_result):
+        # The module's cluster holds the default HTTP port 8787 meanwhile.
+        result = zorv_cli(*SEARCH, "--local-workers", 2, "-o", "best.json", cwd=tmp_path)
+        assert result.returncode == 0, result.stderr
+        data = json.loads((tmp_path / "best.json").read_text())
+        del data["seconds"]
+        assert data == local_result
+        assert result.stderr == ""  # --quiet, and no word from Dask
+
+    def test_scheduler_address_gives_the_local_result(self, tmp_path, client, local_result):
+        result = zorv_cli(*SEARCH, "--scheduler", client.scheduler.address, "-o", "best.json",
+                          cwd=tmp_path)
+        assert result.returncode == 0, result.stderr
+        data = json.loads((tmp_path / "best.json").read_text())
+        del data["seconds"]
+        assert data == local_result
+
+    @pytest.mark.parametrize("address, status, words", [
+        ("tcp://127.0.0.1:1", 1, "cannot reach"),  # nothing listens on port 1
+        ("nonsense", 2, "bad Dask scheduler address"),
+        ("foo://host:1", 2, "bad Dask scheduler address"),
+    ])
+    def test_unusable_scheduler_is_one_error_line(self, tmp_path, address, status, words):
+        started = time.monotonic()
+        result = zorv_cli(*SEARCH, "--scheduler", address, cwd=tmp_path,
+                          env={"DASK_DISTRIBUTED__COMM__TIMEOUTS__CONNECT": "1s"})
+        assert time.monotonic() - started < 30
+        assert result.returncode == status
+        lines = result.stderr.strip().splitlines()
+        assert len(lines) == 1 and "error" in lines[0] and words in lines[0], result.stderr
+        assert not list(tmp_path.iterdir())
+
+    def test_scheduler_and_local_workers_exclude_each_other(self, tmp_path):
+        result = zorv_cli(*SEARCH, "--scheduler", "tcp://127.0.0.1:1", "--local-workers", 2,
+                          cwd=tmp_path)
+        assert result.returncode == 2 and "not allowed with" in result.stderr
+
+    @pytest.mark.parametrize("when", ["starting the workers", "searching"])
+    def test_ctrl_c_to_the_whole_process_group(self, tmp_path, when):
+        # A terminal's Ctrl-C reaches the workers too; they must leave the
+        # stop to the search, which still saves its best plan. One that comes
+        # while the workers start is not lost either.
+        psutil = pytest.importorskip("psutil")  # comes with distributed
+        process = subprocess.Popen(
+            [sys.executable, "-m", "zorv", "search", "--generations", "1000000",
+             "--local-workers", "2", "--output", "best.json"],
+            cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+            start_new_session=True)
+        try:
+            deadline = time.monotonic() + 60
+            if when == "searching":
+                ready, _, _ = select.select([process.stderr], [], [], 60)
+                assert ready, "no progress within 60 s"
+                time.sleep(0.5)
+            else:
+                while len(psutil.Process(process.pid).children()) < 2:
+                    assert time.monotonic() < deadline, "no worker process within 60 s"
+                    time.sleep(0.002)
+            os.killpg(process.pid, signal.SIGINT)
+            sent = time.monotonic()
+            stdout, stderr = process.communicate(timeout=60)
+            took = time.monotonic() - sent
+        finally:
+            if process.poll() is None:
+                os.killpg(process.pid, signal.SIGKILL)
+                process.wait()
+        assert process.returncode == 130, stderr.decode()
+        assert took < 10
+        assert b"Traceback" not in stderr and b"KeyboardInterrupt" not in stderr
+        data = json.loads((tmp_path / "best.json").read_text())
+        assert data["interrupted"] is True
+        assert data["generations"] > 0 if when == "searching" else data["generations"] == 0
+        assert data["score"] == zorv_fast.sim(data["plan"])
+
+
+class TestLocalWorkers:
+    def test_share_the_cores_and_ignore_ctrl_c_also_after_a_restart(self, monkeypatch):
+        monkeypatch.delenv("RAYON_NUM_THREADS", raising=False)
+        monkeypatch.delenv("RAYON_RS_NUM_CPUS", raising=False)
+        share = str(max(1, len(os.sched_getaffinity(0)) // 2))
+        assert local_worker_environment(2) == {"RAYON_NUM_THREADS": share}
+        before = signal.getsignal(signal.SIGINT)
+
+        def state():  # SIGINT ignored and blocked from the process's start
+            return (signal.getsignal(signal.SIGINT) is signal.SIG_IGN,
+                    signal.SIGINT in signal.pthread_sigmask(signal.SIG_BLOCK, []),
+                    os.environ.get("RAYON_NUM_THREADS"))
+
+        with open_client(local_workers=2) as client:
+            assert signal.getsignal(signal.SIGINT) is before
+            states = client.run(state)
+            assert len(states) == 2
+            assert set(states.values()) == {(True, True, share)}
+            pids = client.run(os.getpid)
+            os.kill(pids[sorted(pids)[0]], signal.SIGKILL)
+            deadline = time.monotonic() + 60
+            # Dask restarts it under a new address.
+            while len(set(client.nthreads()) - set(pids)) != 1 or len(client.nthreads()) != 2:
+                assert time.monotonic() < deadline, "the killed worker was not restarted"
+                time.sleep(0.1)
+            assert set(client.run(state).values()) == {(True, True, share)}
+
+    def test_the_environment_respects_a_thread_count_already_set(self, monkeypatch):
+        monkeypatch.setenv("RAYON_NUM_THREADS", "3")
+        assert local_worker_environment(2) == {}
+
+
+WITHOUT_DASK = textwrap.dedent("""
+    import sys
+    sys.modules["dask"] = sys.modules["distributed"] = None  # as if not installed
+    import zorv, zorv.cli, zorv.distributed
+    from zorv.cli import main
+    result = zorv.search(zorv.SearchSettings(seed=1, popsize=8, generations=2))
+    assert result.score == zorv.sim(result.plan)
+    try:
+        with zorv.distributed.open_client(local_workers=2):
+            raise AssertionError("no error without Dask")
+    except zorv.distributed.DaskMissingError as error:
+        assert isinstance(error, ImportError)
+        assert "pip install 'zorv_fast[dask]'" in str(error)
+    sys.exit(main(sys.argv[1:], prog="zorv"))
+""")
+
+
+class TestWithoutDask:
+    def test_zorv_does_not_import_dask(self, tmp_path):
+        code = ("import sys, zorv, zorv.cli, zorv.distributed; "
+                "print(sorted(m for m in sys.modules if m.split('.')[0] in "
+                "('dask', 'distributed')))")
+        result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                                cwd=tmp_path, timeout=60)
+        assert result.returncode == 0, result.stderr
+        assert result.stdout.strip() == "[]"
+
+    @pytest.mark.parametrize("option", [["--local-workers", "2"],
+                                        ["--scheduler", "tcp://127.0.0.1:8786"]])
+    def test_cli_says_what_to_install(self, tmp_path, option):
+        result = subprocess.run(
+            [sys.executable, "-c", WITHOUT_DASK, "search", *option, "-o", "best.json"],
+            capture_output=True, text=True, cwd=tmp_path, timeout=60)
+        assert result.returncode == 2
+        [line] = result.stderr.strip().splitlines()
+        assert line == (f"zorv: error: {option[0]} needs Dask, which is not installed: "
+                        "pip install 'zorv_fast[dask]'")
+        assert not list(tmp_path.iterdir())
+
+    def test_plain_search_still_runs(self, tmp_path):
+        result = subprocess.run(
+            [sys.executable, "-c", WITHOUT_DASK, "search", "--popsize", "8", "--generations",
+             "2", "-q", "-o", "best.json"],
+            capture_output=True, text=True, cwd=tmp_path, timeout=60)
+        assert result.returncode == 0, result.stderr
+        assert json.loads((tmp_path / "best.json").read_text())["generations"] == 2
