@@ -45,7 +45,8 @@ WORKER = textwrap.dedent("""
         "numpy": lambda: zorv_fast.sim_batch(array),
         "sim_loop": lambda: [zorv_fast.sim(p) for p in as_lists],
         # Fails on its last element after converting everything else, before
-        # anything is simulated: the conversion alone.
+        # anything is simulated: the general conversion alone (a bad element
+        # sends the whole input down the general path).
         "list_conversion": lambda: zorv_fast.sim_batch(as_lists + [[0.0] * 39]),
         # The fixed cost of a call on an array, which is all its conversion costs.
         "numpy_empty": lambda: zorv_fast.sim_batch(array[:0]),
