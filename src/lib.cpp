@@ -291,7 +291,7 @@ bool convert_plan_list(PyObject* object, std::vector<Plan>& plans) {
 // Each one reads exactly what the general conversion would read, but only
 // for inputs on which the general conversion cannot run Python code or fail:
 // an exact list or tuple of exact floats, and a C-contiguous float64 buffer
-// of an exact NumPy array or memoryview. Anything else, or any doubt, goes
+// of an exact NumPy array (or of a memoryview, for one plan). Anything else, or any doubt, goes
 // the general way, so values, errors and messages never depend on the path.
 
 bool is_exact_float_sequence(PyObject* object, Py_ssize_t expected_length) {
@@ -336,7 +336,7 @@ public:
     // Succeeds only for a C-contiguous buffer of native doubles whose last
     // dimension is a plan and which has `dimensions` dimensions.
     bool acquire(PyObject* object, int dimensions) {
-        if (!is_plain_array_type(object)) return false;
+        if (!is_plain_array_type(object, dimensions)) return false;
         if (PyObject_GetBuffer(object, &view_, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) == -1) {
             PyErr_Clear();
             return false;
@@ -360,8 +360,10 @@ private:
     }
     // Subclasses may change what their items are; only the plain types read
     // as their buffers say. NumPy is looked up only if it is already loaded.
-    static bool is_plain_array_type(PyObject* object) {
-        if (PyMemoryView_Check(object)) return true;  // memoryview cannot be subclassed
+    // A memoryview qualifies only as one plan: iterating a multi-dimensional
+    // one fails, so a plan list given as one must fail the same way.
+    static bool is_plain_array_type(PyObject* object, int dimensions) {
+        if (PyMemoryView_Check(object)) return dimensions == 1;  // cannot be subclassed
         PyObject* name = numpy_name();
         PyObject* numpy = name ? PyImport_GetModule(name) : nullptr;
         if (!numpy) {

@@ -91,7 +91,7 @@ EXPECTED = [sim(p) for p in PLANS]
     lambda: tuple(PLANS),
     lambda: [tuple(p) for p in PLANS],
     lambda: np.array(PLANS),
-    lambda: memoryview(np.array(PLANS)),
+    lambda: [memoryview(row) for row in np.array(PLANS)],
     lambda: np.array(PLANS, dtype=">f8"),                 # not native byte order
     lambda: np.asfortranarray(np.array(PLANS)),           # not C-contiguous
     lambda: np.repeat(np.array(PLANS), 2, axis=1)[:, ::2],  # strided rows
