@@ -15,19 +15,11 @@
 #include <vector>
 
 #include "sim/fast_atan2.hpp"
+#include "sim/splitmix64.hpp"
 
 namespace {
 
-struct Rng {
-    std::uint64_t state;
-    std::uint64_t next() {
-        std::uint64_t z = (state += 0x9e3779b97f4a7c15ULL);
-        z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
-        z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
-        return z ^ (z >> 31);
-    }
-    double unit() { return static_cast<double>(next() >> 11) * 0x1p-53; }
-};
+using Rng = zorv::sim::SplitMix64;
 
 struct Pairs {
     std::vector<double> y, x;

@@ -33,6 +33,7 @@
 #define ZORV_SIM_ISA avx2_fma
 
 #include "sim/fast_atan2.hpp"
+#include "sim/splitmix64.hpp"
 
 #include <immintrin.h>
 
@@ -550,16 +551,8 @@ constexpr Atan2Input hard_inputs[] = {
     {1.0, 128.0}, {3.0, 128.0}, {64.0, 128.0}, {127.0, -128.0}, {-0x1.0000000000001p0, 1.0},
 };
 
-// A 64-bit mixer for the random part of the check (splitmix64).
-struct Mixer {
-    std::uint64_t state;
-    std::uint64_t next() {
-        std::uint64_t z = (state += 0x9e3779b97f4a7c15ULL);
-        z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
-        z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
-        return z ^ (z >> 31);
-    }
-};
+// The generator of the random part of the check.
+using Mixer = SplitMix64;
 
 double from_bits(std::uint64_t bits) {
     double v;

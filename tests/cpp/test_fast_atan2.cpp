@@ -15,6 +15,7 @@
 
 #include "exact_double.hpp"
 #include "sim/fast_atan2.hpp"
+#include "sim/splitmix64.hpp"
 
 namespace {
 
@@ -41,16 +42,7 @@ double ulp_of(double v) {
     return std::ldexp(1.0, e - 53);
 }
 
-struct Rng {
-    std::uint64_t state;
-    std::uint64_t next() {
-        std::uint64_t z = (state += 0x9e3779b97f4a7c15ULL);
-        z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
-        z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
-        return z ^ (z >> 31);
-    }
-    // [0, 1) with 53 random bits.
-    double unit() { return static_cast<double>(next() >> 11) * 0x1p-53; }
+struct Rng : zorv::sim::SplitMix64 {
     // [1, 2) with all 52 mantissa bits random.
     double one_to_two() { return from_bits(0x3ff0000000000000ULL | (next() >> 12)); }
     double sign(double v) { return (next() & 1) ? -v : v; }
@@ -202,7 +194,7 @@ void check_lanes(const double* y, const double* x, Tally& t) {
 }
 
 Tally run_family(Family family, std::uint64_t seed, std::uint64_t count) {
-    Rng r{seed};
+    Rng r{{seed}};
     Tally t;
     for (std::uint64_t n = 0; n < count; n += 4) {
         double y[4], x[4];
@@ -465,7 +457,7 @@ TEST(FastAtan2, LanesNeverRoundWithinTheBand) {
     const Family checked[] = {Family::uniform, Family::link, Family::weak, Family::power_of_two};
     std::uint64_t own = 0, near_power = 0;
     for (const Family family : checked) {
-        Rng r{7 + static_cast<std::uint64_t>(family)};
+        Rng r{{7 + static_cast<std::uint64_t>(family)}};
         for (int n = 0; n < 1'000'000; n += 4) {
             double y[4], x[4], out[4], nearest[4], residual[4];
             for (int i = 0; i < 4; ++i) make_pair(family, r, y[i], x[i]);
