@@ -118,7 +118,8 @@ def score_population(client: Client, plans: Plans, *, chunk: int | None = None) 
     # To every worker, so that a chunk can be rerun anywhere if its worker dies.
     population = client.scatter(  # type: ignore[no-untyped-call, unused-ignore]
         rows, broadcast=True, hash=False)
-    futures = [client.submit(_score_rows, population, start, stop, pure=False)
+    futures = [client.submit(  # type: ignore[no-untyped-call, unused-ignore]
+                   _score_rows, population, start, stop, pure=False)
                for start, stop in bounds]
     parts: list[npt.NDArray[np.float64]]
     try:
