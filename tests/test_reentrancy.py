@@ -210,7 +210,7 @@ def restore_alarm():
 
 
 class TestSignals:
-    @pytest.mark.parametrize("delay", [0.005, 0.03, 0.1])
+    @pytest.mark.parametrize("delay", [0.01, 0.04, 0.12])
     @pytest.mark.parametrize("handler_raises", [Interrupted, KeyboardInterrupt])
     def test_handler_runs_after_the_complete_batch(self, slow_plans, restore_alarm, delay,
                                                    handler_raises):
