@@ -9,6 +9,9 @@ reference counts exactly equal; sys.getallocatedblocks() within BLOCKS_SLACK
 RESIDENT_SLACK (256 KiB), which a leak of 64 bytes per call exceeds. Under
 AddressSanitizer (tests/run_sanitized.sh) the cases run 1,000 times and the
 resident check is skipped: its quarantine holds on to freed memory by design.
+A case passes when one of up to three such rounds stays within the slack,
+since the interpreter's own occasional allocations come once, a leak in every
+round.
 
 Failure cases that Python code cannot bring about are not here: an
 interpreter operation failing without setting an error, and running out of
@@ -35,6 +38,7 @@ UNDER_ASAN = under_address_sanitizer()
 REPEATS = 1000 if UNDER_ASAN else 5000
 WARM_UP = 100 if UNDER_ASAN else 300
 BLOCKS_SLACK = 64
+MEASURED_ROUNDS = 3
 RESIDENT_SLACK = 256 * 1024
 
 
@@ -318,16 +322,25 @@ def test_repeated_calls_keep_nothing(name, function, args, kwargs, expected):
     repeat(function, args, kwargs, WARM_UP)
     gc.collect()
     references = [sys.getrefcount(obj) for obj in watched]
-    blocks = sys.getallocatedblocks()
-    resident = resident_bytes()
 
-    repeat(function, args, kwargs, REPEATS)
-    gc.collect()
-
-    assert [sys.getrefcount(obj) for obj in watched] == references
-    assert sys.getallocatedblocks() - blocks <= BLOCKS_SLACK
-    if not UNDER_ASAN:
-        assert resident_bytes() - resident <= RESIDENT_SLACK
+    # The interpreter now and then allocates a few hundred blocks for itself
+    # (lazily built caches, mostly early in a fresh process), which is not
+    # a leak of ours: a leak grows in every round, so one flat round of up
+    # to MEASURED_ROUNDS is enough. Reference counts must hold in each.
+    growths = []
+    for _ in range(MEASURED_ROUNDS):
+        blocks = sys.getallocatedblocks()
+        resident = resident_bytes()
+        repeat(function, args, kwargs, REPEATS)
+        gc.collect()
+        assert [sys.getrefcount(obj) for obj in watched] == references
+        growth = (sys.getallocatedblocks() - blocks,
+                  0 if UNDER_ASAN else resident_bytes() - resident)
+        growths.append(growth)
+        if growth[0] <= BLOCKS_SLACK and growth[1] <= RESIDENT_SLACK:
+            break
+    else:
+        pytest.fail(f"(blocks, resident bytes) grew in every round: {growths}")
     assert outcome(function, args, kwargs) == first
 
 
@@ -352,20 +365,29 @@ def test_pool_that_cannot_be_built_keeps_nothing():
                 except BaseException as error:
                     kinds.add(type(error).__name__)
             return kinds
+        def counts():
+            return [sys.getrefcount(p) for p in plans] + [sys.getrefcount(plans)]
         kinds = calls(%d)
         gc.collect()
-        references = [sys.getrefcount(p) for p in plans] + [sys.getrefcount(plans)]
-        blocks, resident = sys.getallocatedblocks(), resident_bytes()
-        kinds |= calls(%d)
-        gc.collect()
+        references = counts()
+        references_held, flat_round = True, False
+        for _ in range(%d):  # one flat round is enough, as in the cases above
+            blocks, resident = sys.getallocatedblocks(), resident_bytes()
+            kinds |= calls(%d)
+            gc.collect()
+            references_held = references_held and counts() == references
+            if (sys.getallocatedblocks() - blocks <= %d
+                    and resident_bytes() - resident <= %d):
+                flat_round = True
+                break
         print(sorted(kinds))
-        print([sys.getrefcount(p) for p in plans] + [sys.getrefcount(plans)] == references)
-        print(sys.getallocatedblocks() - blocks <= %d)
-        print(resident_bytes() - resident <= %d)
-    """ % (os.path.dirname(__file__), WARM_UP, REPEATS, BLOCKS_SLACK, RESIDENT_SLACK))
+        print(references_held)
+        print(flat_round)
+    """ % (os.path.dirname(__file__), WARM_UP, MEASURED_ROUNDS, REPEATS, BLOCKS_SLACK,
+           RESIDENT_SLACK))
     env = dict(os.environ, RAYON_NUM_THREADS="4")
     env.pop("RAYON_RS_NUM_CPUS", None)
     result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
                             env=env, timeout=120)
     assert result.returncode == 0, result.stderr
-    assert result.stdout.split("\n")[:4] == ["['PanicException']", "True", "True", "True"]
+    assert result.stdout.split("\n")[:3] == ["['PanicException']", "True", "True"]
