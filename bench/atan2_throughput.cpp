@@ -25,13 +25,20 @@ struct Pairs {
     std::vector<double> y, x;
 };
 
-// Link vectors: length 0.01 to 2, any direction.
-Pairs link_like(std::size_t n, std::uint64_t seed) {
+// n pairs from draw(generator, y, x), one generator seeded with seed.
+template <class Draw>
+Pairs sample(std::size_t n, std::uint64_t seed, Draw draw) {
     Rng r{seed};
     Pairs p;
     p.y.resize(n);
     p.x.resize(n);
-    for (std::size_t i = 0; i < n; ++i) {
+    for (std::size_t i = 0; i < n; ++i) draw(r, p.y[i], p.x[i]);
+    return p;
+}
+
+// Link vectors: length 0.01 to 2, any direction.
+Pairs link_like(std::size_t n, std::uint64_t seed) {
+    return sample(n, seed, [](Rng& r, double& y, double& x) {
         double u, v, q;
         do {
             u = 2.0 * r.unit() - 1.0;
@@ -39,37 +46,26 @@ Pairs link_like(std::size_t n, std::uint64_t seed) {
             q = u * u + v * v;
         } while (q > 1.0 || q < 0x1p-40);
         const double scale = (0.01 + 1.99 * r.unit()) / std::sqrt(q);
-        p.x[i] = u * scale;
-        p.y[i] = v * scale;
-    }
-    return p;
+        x = u * scale;
+        y = v * scale;
+    });
 }
 
 // Near-horizontal links, like a foot on the ground: |dy| at most 1e-3 |dx|.
 Pairs near_horizontal(std::size_t n, std::uint64_t seed) {
-    Rng r{seed};
-    Pairs p;
-    p.y.resize(n);
-    p.x.resize(n);
-    for (std::size_t i = 0; i < n; ++i) {
-        p.x[i] = (r.next() & 1 ? -1.0 : 1.0) * (0.01 + 1.99 * r.unit());
-        p.y[i] = p.x[i] * 1e-3 * (2.0 * r.unit() - 1.0);
-    }
-    return p;
+    return sample(n, seed, [](Rng& r, double& y, double& x) {
+        x = (r.next() & 1 ? -1.0 : 1.0) * (0.01 + 1.99 * r.unit());
+        y = x * 1e-3 * (2.0 * r.unit() - 1.0);
+    });
 }
 
 // x > 0, y/x in [1/16, 1/2): where the library is least accurate and the
 // lanes defer most often.
 Pairs weak_region(std::size_t n, std::uint64_t seed) {
-    Rng r{seed};
-    Pairs p;
-    p.y.resize(n);
-    p.x.resize(n);
-    for (std::size_t i = 0; i < n; ++i) {
-        p.x[i] = 0.01 + 1.99 * r.unit();
-        p.y[i] = p.x[i] * (1.0 / 16 + (7.0 / 16) * r.unit());
-    }
-    return p;
+    return sample(n, seed, [](Rng& r, double& y, double& x) {
+        x = 0.01 + 1.99 * r.unit();
+        y = x * (1.0 / 16 + (7.0 / 16) * r.unit());
+    });
 }
 
 double seconds_since(std::chrono::steady_clock::time_point start) {

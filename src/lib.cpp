@@ -291,8 +291,9 @@ bool convert_plan_list(PyObject* object, std::vector<Plan>& plans) {
 // Each one reads exactly what the general conversion would read, but only
 // for inputs on which the general conversion cannot run Python code or fail:
 // an exact list or tuple of exact floats, and a C-contiguous float64 buffer
-// of an exact NumPy array (or of a memoryview, for one plan). Anything else, or any doubt, goes
-// the general way, so values, errors and messages never depend on the path.
+// of an exact NumPy array (or of a memoryview, for one plan). Anything else,
+// or any doubt, goes the general way, so values, errors and messages never
+// depend on the path.
 
 bool is_exact_float_sequence(PyObject* object, Py_ssize_t expected_length) {
     if (!PyList_CheckExact(object) && !PyTuple_CheckExact(object)) return false;

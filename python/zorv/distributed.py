@@ -32,7 +32,7 @@ import signal
 import threading
 from collections.abc import Iterator, Sequence
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, Union, cast
+from typing import TYPE_CHECKING, Any, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -90,8 +90,7 @@ def _score_rows(population: npt.NDArray[np.float64], start: int, stop: int,
     As an array: Dask sends it as one buffer, where a list of floats costs
     several times the scoring itself.
     """
-    # sim_batch reads a float64 array in place; its stub names sequences only.
-    scores = zorv_fast.sim_batch(cast("Sequence[Sequence[float]]", population[start:stop]))
+    scores = zorv_fast.sim_batch(population[start:stop])  # read in place
     return np.array(scores, dtype=np.float64)
 
 

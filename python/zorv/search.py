@@ -28,7 +28,7 @@ Scorer = Callable[[npt.NDArray[np.float64]], Sequence[float]]
 
 
 def _score_here(plans: npt.NDArray[np.float64]) -> list[float]:
-    return zorv_fast.sim_batch(plans.tolist())
+    return zorv_fast.sim_batch(plans)  # an array is read in place
 
 
 @dataclass(frozen=True)

@@ -551,9 +551,6 @@ constexpr Atan2Input hard_inputs[] = {
     {1.0, 128.0}, {3.0, 128.0}, {64.0, 128.0}, {127.0, -128.0}, {-0x1.0000000000001p0, 1.0},
 };
 
-// The generator of the random part of the check.
-using Mixer = SplitMix64;
-
 double from_bits(std::uint64_t bits) {
     double v;
     __builtin_memcpy(&v, &bits, sizeof v);
@@ -567,16 +564,16 @@ std::uint64_t to_bits(double v) {
 }
 
 // Uniform in [1, 2), every mantissa bit random.
-double one_to_two(Mixer& m) { return from_bits(0x3ff0000000000000ULL | (m.next() >> 12)); }
+double one_to_two(SplitMix64& m) { return from_bits(0x3ff0000000000000ULL | (m.next() >> 12)); }
 
 // 2^e for -1022 <= e <= 1023.
 double power_of_two(int e) { return from_bits(static_cast<std::uint64_t>(1023 + e) << 52); }
 
-double random_sign(Mixer& m, double v) { return (m.next() & 1) ? -v : v; }
+double random_sign(SplitMix64& m, double v) { return (m.next() & 1) ? -v : v; }
 
 // One random pair; kind picks uniform, link-like, the library's least accurate
 // region, wide exponents or a near-axis pair.
-Atan2Input random_input(Mixer& m, int kind) {
+Atan2Input random_input(SplitMix64& m, int kind) {
     switch (kind) {
     case 0:
         return {random_sign(m, one_to_two(m) - 1.0), random_sign(m, one_to_two(m) - 1.0)};
@@ -601,6 +598,16 @@ Atan2Input random_input(Mixer& m, int kind) {
 
 constexpr int random_inputs = 4096;
 
+bool lanes_agree(const double (&y)[4], const double (&x)[4],
+                 double (*reference)(double, double)) {
+    double out[4];
+    exact_atan2_lanes(y, x, out);
+    for (int i = 0; i < 4; ++i) {
+        if (to_bits(out[i]) != to_bits(reference(y[i], x[i]))) return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 __m256d exact_atan2_avx2(__m256d y, __m256d x) {
@@ -624,10 +631,6 @@ unsigned atan2_before_rounding_lanes(const double* y, const double* x, double* n
     return static_cast<unsigned>(_mm256_movemask_pd(r.applies));
 }
 
-}  // namespace zorv::sim
-
-namespace zorv::sim {
-
 const Atan2Input* atan2_hard_inputs(std::size_t* count) {
     *count = sizeof hard_inputs / sizeof hard_inputs[0];
     return hard_inputs;
@@ -637,26 +640,19 @@ bool exact_atan2_agrees_with_unchecked(double (*reference)(double, double)) {
     // Four lanes at a time: each fixed input with the signs of y and x in all
     // four combinations, then the random pairs.
     for (const Atan2Input& in : hard_inputs) {
-        const double y[4] = {in.y, -in.y, in.y, -in.y};
-        const double x[4] = {in.x, in.x, -in.x, -in.x};
-        double out[4];
-        exact_atan2_lanes(y, x, out);
-        for (int i = 0; i < 4; ++i) {
-            if (to_bits(out[i]) != to_bits(reference(y[i], x[i]))) return false;
+        if (!lanes_agree({in.y, -in.y, in.y, -in.y}, {in.x, in.x, -in.x, -in.x}, reference)) {
+            return false;
         }
     }
-    Mixer m{0x5eed0a7a2ULL};
+    SplitMix64 m{0x5eed0a7a2ULL};
     for (int n = 0; n < random_inputs; n += 4) {
-        double y[4], x[4], out[4];
+        double y[4], x[4];
         for (int i = 0; i < 4; ++i) {
             const Atan2Input in = random_input(m, (n / 4 + i) % 5);
             y[i] = in.y;
             x[i] = in.x;
         }
-        exact_atan2_lanes(y, x, out);
-        for (int i = 0; i < 4; ++i) {
-            if (to_bits(out[i]) != to_bits(reference(y[i], x[i]))) return false;
-        }
+        if (!lanes_agree(y, x, reference)) return false;
     }
     return true;
 }
