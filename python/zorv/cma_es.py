@@ -1,0 +1,181 @@
+"""CMA-ES that works on whole populations with NumPy array operations.
+
+The standard algorithm with its default constants (recombination weights
+with negative weights for the worse half, learning rates, damping), as in
+Hansen's tutorial "The CMA Evolution Strategy" (arXiv:1604.00772). One
+generation is one draw of all normal samples, one matrix product that shapes
+them, one sort, and the updates of the mean, the two evolution paths, the
+step size and the covariance matrix as array expressions. The covariance
+matrix is decomposed only every few generations, as often as its learning
+rates make worthwhile.
+
+It minimises, like most optimisers: `ask` returns a (popsize, n) array,
+`tell` takes one value per row, lower is better.
+"""
+from __future__ import annotations
+
+import math
+
+import numpy as np
+import numpy.typing as npt
+
+Array = npt.NDArray[np.float64]
+
+#: Stop when the step size times every standard deviation, and the
+#: evolution path, are below this (the coordinates no longer move).
+TOLX = 1e-11
+#: Stop when the best values of recent generations and all values of the
+#: current one lie within this of each other.
+TOLFUN = 1e-11
+#: Stop when the covariance matrix's condition number exceeds this.
+MAX_CONDITION = 1e14
+
+
+def default_popsize(dimension: int) -> int:
+    return 4 + int(3 * math.log(dimension))
+
+
+class CMAES:
+    """One CMA-ES run from `mean` with step size `sigma`.
+
+    `rng` is the only source of randomness: the same generator state gives
+    the same run on the same machine and NumPy build.
+    """
+
+    def __init__(self, mean: npt.ArrayLike, sigma: float, rng: np.random.Generator,
+                 popsize: int | None = None) -> None:
+        self.mean: Array = np.array(mean, dtype=np.float64)
+        n = self.dimension = self.mean.size
+        if n < 1 or self.mean.ndim != 1:
+            raise ValueError("the mean must be a nonempty vector")
+        lam = self.popsize = default_popsize(n) if popsize is None else popsize
+        if lam < 2:
+            raise ValueError(f"popsize must be at least 2, got {lam}")
+        if not (math.isfinite(sigma) and sigma > 0):
+            raise ValueError(f"sigma must be a positive number, got {sigma}")
+        self.sigma = float(sigma)
+        self.rng = rng
+
+        # Recombination weights from the ranks: positive for the better
+        # half (they sum to 1), negative for the worse half (active update).
+        raw = math.log((lam + 1) / 2) - np.log(np.arange(1, lam + 1))
+        self.mu = lam // 2
+        positive, negative = raw[raw > 0], raw[raw < 0]
+        self.mueff = positive.sum() ** 2 / (positive ** 2).sum()
+        mueff = self.mueff
+
+        self.cc = (4 + mueff / n) / (n + 4 + 2 * mueff / n)
+        self.cs = (mueff + 2) / (n + mueff + 5)
+        self.c1 = 2 / ((n + 1.3) ** 2 + mueff)
+        self.cmu = min(1 - self.c1, 2 * (mueff - 2 + 1 / mueff) / ((n + 2) ** 2 + mueff))
+        self.damps = 1 + 2 * max(0.0, math.sqrt((mueff - 1) / (n + 1)) - 1) + self.cs
+        self.chi_n = math.sqrt(n) * (1 - 1 / (4 * n) + 1 / (21 * n * n))
+
+        weights = np.where(raw > 0, raw / positive.sum(), 0.0)
+        if negative.size and self.cmu > 0:
+            mueff_negative = negative.sum() ** 2 / (negative ** 2).sum()
+            scale = min(1 + self.c1 / self.cmu,
+                        1 + 2 * mueff_negative / (mueff + 2),
+                        (1 - self.c1 - self.cmu) / (n * self.cmu))
+            weights = np.where(raw < 0, raw * scale / -negative.sum(), weights)
+        self.weights: Array = weights
+
+        self.pc: Array = np.zeros(n)
+        self.ps: Array = np.zeros(n)
+        self.C: Array = np.eye(n)
+        self.B: Array = np.eye(n)
+        self.D: Array = np.ones(n)  # standard deviations along B's columns
+        self._BD: Array = np.eye(n)
+        self.generation = 0
+        self._decomposed_at = 0
+        self._best_history: list[float] = []
+        self._last_values: Array = np.zeros(0)
+        self._z: Array | None = None
+        self._y: Array | None = None
+
+    def ask(self) -> Array:
+        """The next population: popsize rows of `dimension` values."""
+        z = self.rng.standard_normal((self.popsize, self.dimension))
+        y = z @ self._BD.T  # each row B D z, distributed N(0, C)
+        self._z, self._y = z, y
+        result: Array = self.mean + self.sigma * y
+        return result
+
+    def tell(self, values: npt.ArrayLike) -> None:
+        """Updates the distribution from the values of the last population,
+        one per row of `ask`'s array, in that order; lower is better."""
+        if self._z is None or self._y is None:
+            raise RuntimeError("tell() without a preceding ask()")
+        f = np.asarray(values, dtype=np.float64)
+        if f.shape != (self.popsize,):
+            raise ValueError(f"expected {self.popsize} values, got shape {f.shape}")
+        # Each row's weight by its rank; the rows themselves stay in place.
+        order = np.argsort(f, kind="stable")
+        w = np.empty(self.popsize)
+        w[order] = self.weights
+        z, y = self._z, self._y
+        self._z = self._y = None
+        n = self.dimension
+
+        better = order[:self.mu]
+        y_mean = w[better] @ y[better]
+        z_mean = w[better] @ z[better]  # C^(-1/2) y_mean = B z_mean, since y = B D z
+        self.mean = self.mean + self.sigma * y_mean
+        self.generation += 1
+
+        self.ps = (1 - self.cs) * self.ps + math.sqrt(self.cs * (2 - self.cs) * self.mueff) * (
+            self.B @ z_mean)
+        ps_norm = float(np.linalg.norm(self.ps))
+        # Stall the rank-one path while the step size grows fast, so that C
+        # does not stretch along a direction that sigma is already covering.
+        ps_bias = math.sqrt(1 - (1 - self.cs) ** (2 * self.generation))
+        h_sigma = ps_norm / ps_bias < (1.4 + 2 / (n + 1)) * self.chi_n
+        self.pc = (1 - self.cc) * self.pc
+        if h_sigma:
+            self.pc += math.sqrt(self.cc * (2 - self.cc) * self.mueff) * y_mean
+
+        # The worse half's weights act on directions scaled to length sqrt(n)
+        # in the sampling metric (|C^(-1/2) y| = |z|), so that they cannot
+        # make C indefinite.
+        worse = w < 0
+        w[worse] *= n / np.einsum("ij,ij->i", z[worse], z[worse])
+        c1_lost = 0.0 if h_sigma else self.c1 * self.cc * (2 - self.cc)
+        self.C = ((1 + c1_lost - self.c1 - self.cmu * self.weights.sum()) * self.C
+                  + self.c1 * np.outer(self.pc, self.pc)
+                  + self.cmu * (y.T * w) @ y)
+
+        self.sigma *= math.exp((self.cs / self.damps) * (ps_norm / self.chi_n - 1))
+
+        if (self.generation - self._decomposed_at
+                > self.popsize / (self.c1 + self.cmu) / n / 10):
+            self._decompose()
+        self._best_history.append(float(f[order[0]]))
+        self._last_values = f
+
+    def _decompose(self) -> None:
+        self._decomposed_at = self.generation
+        self.C = np.triu(self.C) + np.triu(self.C, 1).T  # exactly symmetric
+        variances, self.B = np.linalg.eigh(self.C)
+        # Rounding can push an eigenvalue to zero or below as C flattens
+        # along a direction; keep C positive definite.
+        floor = variances.max() / MAX_CONDITION
+        if variances.min() < floor:
+            variances = np.maximum(variances, floor)
+            self.C = (self.B * variances) @ self.B.T
+        self.D = np.sqrt(variances)
+        self._BD = self.B * self.D
+
+    def stop(self) -> list[str]:
+        """The names of the stop rules that hold now (empty: go on)."""
+        reasons = []
+        if (self.generation > 0
+                and np.all(self.sigma * np.sqrt(np.diag(self.C)) < TOLX)
+                and np.all(self.sigma * np.abs(self.pc) < TOLX)):
+            reasons.append("tolx")
+        window = 10 + math.ceil(30 * self.dimension / self.popsize)
+        if len(self._best_history) >= 2 and np.ptp(
+                np.concatenate([self._best_history[-window:], self._last_values])) < TOLFUN:
+            reasons.append("tolfun")
+        if self.D.max() ** 2 >= MAX_CONDITION * self.D.min() ** 2:
+            reasons.append("conditioncov")
+        return reasons

@@ -1,0 +1,92 @@
+"""zorv.cma_es: the population CMA-ES reaches known optima about as fast as
+pycma, so that a wrong update rule fails here rather than only slowing the
+search."""
+import warnings
+
+import numpy as np
+import pytest
+
+from zorv.cma_es import CMAES
+
+DIMENSION = 40
+TARGET = 1e-6
+SEEDS = (1, 2, 3)
+#: Evaluations may be at most this factor above pycma's (median of the seeds).
+FACTOR = 1.25
+
+
+def sphere(x):
+    return (x ** 2).sum(axis=1)
+
+
+_rotation, _ = np.linalg.qr(np.random.default_rng(7).standard_normal((DIMENSION, DIMENSION)))
+_axis_scales = 10.0 ** (4 * np.arange(DIMENSION) / (DIMENSION - 1))
+
+
+def rotated_ellipsoid(x):
+    """Condition number 1e4 along axes that are not the coordinate axes."""
+    return ((x @ _rotation.T) ** 2 * _axis_scales).sum(axis=1)
+
+
+def evaluations_to_target(ask, tell, limit=200_000):
+    evaluations = 0
+    while evaluations < limit:
+        values = ask()
+        evaluations += len(values)
+        if values.min() < TARGET:
+            return evaluations
+        tell(values)
+    return evaluations
+
+
+def ours(function, seed):
+    es = CMAES(np.ones(DIMENSION), 1.0, np.random.default_rng(seed))
+    population = []
+
+    def ask():
+        population[:] = [es.ask()]
+        return function(population[0])
+    return evaluations_to_target(ask, es.tell)
+
+
+def pycma(function, seed):
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        import cma
+    np.random.seed(seed)
+    es = cma.CMAEvolutionStrategy(np.ones(DIMENSION), 1.0, {"seed": float("nan"), "verbose": -9})
+    population = []
+
+    def ask():
+        population[:] = [es.ask()]
+        return function(np.array(population[0]))
+    return evaluations_to_target(ask, lambda values: es.tell(population[0], values,
+                                                             check_points=False))
+
+
+@pytest.mark.parametrize("function", [sphere, rotated_ellipsoid])
+def test_reaches_the_optimum_about_as_fast_as_pycma(function):
+    mine = np.median([ours(function, seed) for seed in SEEDS])
+    reference = np.median([pycma(function, seed) for seed in SEEDS])
+    assert mine <= FACTOR * reference, (mine, reference)
+
+
+def test_same_generator_state_same_run_and_stop_rules():
+    runs = []
+    for _ in range(2):
+        es = CMAES(np.zeros(5), 1e-12, np.random.default_rng(4), popsize=6)
+        es.tell(sphere(es.ask()))
+        runs.append((es.mean.copy(), es.sigma, es.stop()))
+    assert np.array_equal(runs[0][0], runs[1][0]) and runs[0][1] == runs[1][1]
+    assert "tolx" in runs[0][2]
+
+
+@pytest.mark.parametrize("popsize", [2, 3, 15, 1024])
+def test_weights_of_any_popsize(popsize):
+    es = CMAES(np.zeros(DIMENSION), 0.5, np.random.default_rng(1), popsize=popsize)
+    positive = es.weights[es.weights > 0]
+    assert positive.size == popsize // 2 and positive.sum() == pytest.approx(1.0)
+    assert np.all(np.diff(es.weights) <= 0)
+    for _ in range(3):
+        es.tell(sphere(es.ask()))
+    assert np.all(np.isfinite(es.C)) and np.all(np.linalg.eigvalsh(es.C) > 0)
