@@ -199,11 +199,15 @@ def zorv_cli(*args, cwd, env=None, timeout=120):
 SEARCH = ("search", "--seed", 3, "--popsize", 16, "--generations", 5, "--quiet")
 
 
+def without_timings(data):
+    del data["seconds"], data["history"]["seconds"]
+    return data
+
+
 @pytest.fixture(scope="module")
 def local_result():
-    data = zorv.search(zorv.SearchSettings(seed=3, popsize=16, generations=5)).to_json()
-    del data["seconds"]
-    return data
+    return without_timings(
+        zorv.search(zorv.SearchSettings(seed=3, popsize=16, generations=5)).to_json())
 
 
 class TestCommandLine:
@@ -211,8 +215,7 @@ class TestCommandLine:
         # The module's cluster holds the default HTTP port 8787 meanwhile.
         result = zorv_cli(*SEARCH, "--local-workers", 2, "-o", "best.json", cwd=tmp_path)
         assert result.returncode == 0, result.stderr
-        data = json.loads((tmp_path / "best.json").read_text())
-        del data["seconds"]
+        data = without_timings(json.loads((tmp_path / "best.json").read_text()))
         assert data == local_result
         assert result.stderr == ""  # --quiet, and no word from Dask
 
@@ -220,8 +223,7 @@ class TestCommandLine:
         result = zorv_cli(*SEARCH, "--scheduler", client.scheduler.address, "-o", "best.json",
                           cwd=tmp_path)
         assert result.returncode == 0, result.stderr
-        data = json.loads((tmp_path / "best.json").read_text())
-        del data["seconds"]
+        data = without_timings(json.loads((tmp_path / "best.json").read_text()))
         assert data == local_result
 
     @pytest.mark.parametrize("address, status, words", [

@@ -179,7 +179,50 @@ class TestShow:
         assert "cannot read" in result.stderr
 
 
-def test_help_lists_both_commands(tmp_path):
+class TestPlot:
+    @staticmethod
+    def drawn(path):
+        root = ET.parse(path).getroot()
+        area = root.find(f"{SVG}rect[@class='frame plot-area']")
+        left, top = float(area.get("x")), float(area.get("y"))
+        right, bottom = left + float(area.get("width")), top + float(area.get("height"))
+        curves = [[tuple(map(float, p.split(","))) for p in line.get("points").split()]
+                  for line in root.iter(f"{SVG}polyline")]
+        ticks = {axis: [float(t.text.replace(",", "")) for t in root.iter(f"{SVG}text")
+                        if t.get("class") == f"ticklabel {axis}"] for axis in "xy"}
+        legend = [t.text for t in root.iter(f"{SVG}text") if t.get("class") == "legend"]
+        return (left, top, right, bottom), curves, ticks, legend
+
+    @pytest.mark.parametrize("x_axis", ["evaluations", "seconds"])
+    def test_one_curve_per_result_inside_axes_that_cover_the_data(self, searched, tmp_path,
+                                                                 x_axis):
+        folder, _ = searched
+        assert zorv("search", "--seed", 4, "--popsize", 8, "--generations", 12, "--quiet",
+                    "--optimizer", "pycma", "-o", "other.json", cwd=tmp_path).returncode == 0
+        files = [folder / "best.json", tmp_path / "other.json"]
+        result = zorv("plot", *files, "--x-axis", x_axis, "-o", "curve.svg", cwd=tmp_path)
+        assert result.returncode == 0, result.stderr
+        assert str(tmp_path / "curve.svg") in result.stdout
+        (left, top, right, bottom), curves, ticks, legend = self.drawn(tmp_path / "curve.svg")
+        histories = [json.loads(f.read_text())["history"] for f in files]
+        assert [len(c) for c in curves] == [len(h["best"]) for h in histories]
+        assert all(left <= x <= right and top <= y <= bottom for c in curves for x, y in c)
+        xs = [v for h in histories for v in h[x_axis]]
+        ys = [v for h in histories for v in h["best"]]
+        assert ticks["x"][0] <= 0 and ticks["x"][-1] >= max(xs)
+        assert ticks["y"][0] <= min(ys) and ticks["y"][-1] >= max(ys)
+        assert legend[0].startswith("builtin, popsize 16, seed 3")
+        assert legend[1].startswith("pycma, popsize 8, seed 4")
+
+    def test_a_file_without_history(self, tmp_path):
+        (tmp_path / "plan.json").write_text(json.dumps([0.0] * 40))
+        result = zorv("plot", "plan.json", cwd=tmp_path)
+        assert result.returncode == 2 and len(result.stderr.splitlines()) == 1
+        assert "holds no search history" in result.stderr and "Traceback" not in result.stderr
+        assert not (tmp_path / "convergence.svg").exists()
+
+
+def test_help_lists_every_command(tmp_path):
     result = zorv("--help", cwd=tmp_path)
     assert result.returncode == 0
-    assert "search" in result.stdout and "show" in result.stdout
+    assert all(command in result.stdout for command in ("search", "show", "plot"))

@@ -1,13 +1,15 @@
 """zorv.search(): CMA-ES over plans, scored with sim_batch; reproducible,
-bounded, interruptible, and its JSON form round-trips."""
+bounded, interruptible, with its history, and its JSON form round-trips."""
 import json
 import random
 
+import numpy as np
 import pytest
 
 import zorv
 import zorv_fast
 from zorv.cli import load_plan
+from zorv.search import BOUNDARIES, OPTIMIZERS, History, into_box
 
 SMALL = dict(popsize=32, generations=10)
 
@@ -25,6 +27,14 @@ class TestReproducible:
 
     def test_other_seed_other_result(self):
         assert small_search(1, generations=4).plan != small_search(2, generations=4).plan
+
+    @pytest.mark.parametrize("boundary", ["transform", "none"])
+    def test_pycma_on_request(self, boundary):
+        first, second = (small_search(7, generations=3, optimizer="pycma", boundary=boundary)
+                         for _ in range(2))
+        assert (first.plan, first.score) == (second.plan, second.score)
+        assert first.score == zorv_fast.sim(first.plan)
+        assert first.plan != small_search(7, generations=3).plan  # not the builtin one
 
     def test_does_not_depend_on_the_chunk_size(self):
         a = small_search(3, generations=5)
@@ -44,13 +54,24 @@ class TestImproves:
         assert result.score > randoms[990]  # above the 99th percentile
         assert result.score > progress[0].best_score
 
-    def test_result_is_a_plan_and_its_exact_score(self):
-        result = small_search(4)
+    @pytest.mark.parametrize("boundary", BOUNDARIES)
+    def test_result_is_a_plan_in_the_box_and_its_exact_score(self, boundary):
+        # A wide first step puts most first plans outside the box.
+        result = small_search(4, sigma0=3.0, boundary=boundary)
         assert len(result.plan) == 40
         assert all(type(v) is float and -1.0 <= v <= 1.0 for v in result.plan)
         assert result.score == zorv_fast.sim(result.plan)
         assert result.generations == 10 and result.evaluations == 10 * 32
         assert not result.interrupted
+
+    def test_history_of_every_generation(self):
+        result = small_search(4, generations=6)
+        history = result.history
+        assert history.evaluations == [32 * g for g in range(1, 7)]
+        assert history.best == sorted(history.best) and history.best[-1] == result.score
+        assert all(m <= b for m, b in zip(history.median, history.best))
+        assert history.seconds == sorted(history.seconds)
+        assert 0 < history.seconds[-1] <= result.elapsed
 
     def test_progress_once_per_generation(self):
         progress = []
@@ -102,10 +123,11 @@ class TestStop:
         assert full[1].best_score <= result.score <= full[2].best_score
 
 
-    def test_cma_stop_rules_end_the_search_and_are_reported(self):
+    @pytest.mark.parametrize("optimizer", OPTIMIZERS)
+    def test_cma_stop_rules_end_the_search_and_are_reported(self, optimizer):
         # A step size far below the plan's precision converges at once.
         result = zorv.search(zorv.SearchSettings(seed=1, popsize=8, generations=500,
-                                                 sigma0=1e-12))
+                                                 sigma0=1e-12, optimizer=optimizer))
         assert result.generations < 500 and not result.interrupted
         assert "tolx" in result.stop_reasons
         assert result.score == zorv_fast.sim(result.plan)
@@ -115,7 +137,8 @@ class TestSettings:
     @pytest.mark.parametrize("kwargs", [
         dict(seed=-1), dict(seed=2**32), dict(popsize=1), dict(generations=0),
         dict(evaluations=0), dict(generations=3, evaluations=30), dict(sigma0=0.0),
-        dict(sigma0=float("nan")), dict(chunk=0),
+        dict(sigma0=float("nan")), dict(chunk=0), dict(optimizer="cma"),
+        dict(boundary="clip"),
     ])
     def test_rejected(self, kwargs):
         with pytest.raises(ValueError):
@@ -133,4 +156,15 @@ class TestJson:
         assert data["seed"] == 6
         assert data["settings"] == result.settings.as_dict()
         assert zorv.SearchSettings(**data["settings"]) == result.settings
+        assert History.from_json(data["history"]) == result.history
         assert load_plan(path) == result.plan
+
+
+def test_into_box_folds_every_value_into_the_box_smoothly():
+    middle = np.linspace(-0.9, 0.9, 181)
+    assert np.array_equal(into_box(middle), middle)
+    wide = np.linspace(-50.0, 50.0, 2_000_001)
+    boxed = into_box(wide)
+    assert boxed.min() == -1.0 and boxed.max() == 1.0
+    # Continuous with a slope of at most 1: neighbours stay neighbours.
+    assert np.abs(np.diff(boxed)).max() <= np.diff(wide).max() * (1 + 1e-9)

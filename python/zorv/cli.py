@@ -1,8 +1,9 @@
-"""The command line: `python -m zorv search` and `python -m zorv show`."""
+"""The command line: `python -m zorv search`, `show` and `plot`."""
 from __future__ import annotations
 
 import argparse
 import contextlib
+import dataclasses
 import json
 import math
 import os
@@ -16,9 +17,9 @@ from typing import Any, TextIO
 
 import zorv_fast
 
-from . import svg
-from .search import (DEFAULT_CHUNK, DEFAULT_GENERATIONS, DEFAULT_POPSIZE, PLAN_SIZE, Progress,
-                     Scorer, SearchResult, SearchSettings, search)
+from . import plot, svg
+from .search import (BOUNDARIES, OPTIMIZERS, PLAN_SIZE, Progress, Scorer, SearchResult,
+                     SearchSettings, search)
 from .trace import trace
 
 EXIT_BAD_INPUT = 2
@@ -30,11 +31,9 @@ class PlanFileError(Exception):
     """A plan file that cannot be used; the message is one line."""
 
 
-def load_plan(path: str | os.PathLike[str]) -> list[float]:
-    """Reads a plan from JSON: a search result (its "plan") or a bare list.
-
-    Raises PlanFileError with a one-line message for every kind of bad file.
-    """
+def _read_json(path: str | os.PathLike[str]) -> Any:
+    """The JSON value in a file; PlanFileError with a one-line message if
+    the file cannot be read or parsed."""
     try:
         text = Path(path).read_text(encoding="utf-8")
     except OSError as error:
@@ -42,12 +41,20 @@ def load_plan(path: str | os.PathLike[str]) -> list[float]:
     except UnicodeDecodeError:
         raise PlanFileError(f"{str(path)!r} is not UTF-8 text") from None
     try:
-        data = json.loads(text)
+        return json.loads(text)
     except json.JSONDecodeError as error:
         raise PlanFileError(f"{str(path)!r} is not valid JSON: {error.msg} "
                             f"at line {error.lineno} column {error.colno}") from None
     except (ValueError, RecursionError) as error:
         raise PlanFileError(f"{str(path)!r} is not valid JSON: {error}") from None
+
+
+def load_plan(path: str | os.PathLike[str]) -> list[float]:
+    """Reads a plan from JSON: a search result (its "plan") or a bare list.
+
+    Raises PlanFileError with a one-line message for every kind of bad file.
+    """
+    data = _read_json(path)
     values = data.get("plan") if isinstance(data, dict) else data
     if not isinstance(values, list):
         raise PlanFileError(f"{str(path)!r} holds no plan: expected a list of {PLAN_SIZE} "
@@ -60,6 +67,16 @@ def load_plan(path: str | os.PathLike[str]) -> list[float]:
             raise PlanFileError(f"{str(path)!r}: plan value {index} is not a number: "
                                 f"{json.dumps(value)[:40]}")
     return [float(v) for v in values]
+
+
+def load_curve(path: str | os.PathLike[str]) -> plot.Curve:
+    """Reads the convergence history of a search result written by `search`."""
+    data = _read_json(path)
+    try:
+        return plot.Curve.from_result(data)
+    except (KeyError, TypeError, ValueError, AttributeError):
+        raise PlanFileError(f"{str(path)!r} holds no search history: expected a result "
+                            "written by python -m zorv search") from None
 
 
 def _write_text(path: Path, text: str) -> None:
@@ -140,24 +157,31 @@ def _positive(text: str) -> int:
     return value
 
 
-def _seed(text: str) -> int:
+def _whole(text: str) -> int:
     try:
-        value = int(text)
+        return int(text)
     except ValueError:
         raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
-    if not 0 <= value < 2**32:
-        raise argparse.ArgumentTypeError(f"must be in [0, 4294967295], got {value}")
-    return value
 
 
-def _sigma(text: str) -> float:
+def _number(text: str) -> float:
     try:
-        value = float(text)
+        return float(text)
     except ValueError:
         raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
-    if not (math.isfinite(value) and value > 0):
-        raise argparse.ArgumentTypeError(f"must be a positive number, got {text}")
-    return value
+
+
+#: Search options: (flag, settings field, conversion, help). Defaults and
+#: checks are SearchSettings'; the help shows its defaults.
+_SEARCH_OPTIONS = (
+    ("--seed", "seed", _whole, "random seed"),
+    ("--popsize", "popsize", _whole, "plans per generation"),
+    ("--sigma", "sigma0", _number, "initial step size of CMA-ES"),
+    ("--optimizer", "optimizer", str, "the CMA-ES to run: " + ", ".join(OPTIMIZERS)),
+    ("--boundary", "boundary", str,
+     "how plans are kept in [-1, 1]: " + ", ".join(BOUNDARIES)),
+)
+_SETTINGS_DEFAULTS = {f.name: f.default for f in dataclasses.fields(SearchSettings)}
 
 
 def _parser(prog: str) -> argparse.ArgumentParser:
@@ -169,16 +193,14 @@ def _parser(prog: str) -> argparse.ArgumentParser:
         "search", help="search for a far-running plan with CMA-ES",
         description="Searches for a plan that carries the head far, with CMA-ES; "
                     "Ctrl-C stops early and still saves the best plan so far.")
-    find.add_argument("--seed", type=_seed, default=1, help="random seed (default 1)")
-    find.add_argument("--popsize", type=_positive, default=DEFAULT_POPSIZE,
-                      help=f"plans per generation (default {DEFAULT_POPSIZE})")
+    for flag, name, convert, text in _SEARCH_OPTIONS:
+        find.add_argument(flag, dest=name, type=convert, default=_SETTINGS_DEFAULTS[name],
+                          metavar=flag[2:].upper(), help=f"{text} (default {_SETTINGS_DEFAULTS[name]})")
     budget = find.add_mutually_exclusive_group()
-    budget.add_argument("--generations", type=_positive, default=None,
-                        help=f"generations to run (default {DEFAULT_GENERATIONS})")
-    budget.add_argument("--evaluations", type=_positive, default=None,
+    budget.add_argument("--generations", type=_whole, default=None,
+                        help=f"generations to run (default {SearchSettings.DEFAULT_GENERATIONS})")
+    budget.add_argument("--evaluations", type=_whole, default=None,
                         help="plans to score, rounded up to whole generations")
-    find.add_argument("--sigma", type=_sigma, default=0.5,
-                      help="initial step size of CMA-ES (default 0.5)")
     find.add_argument("-o", "--output", type=Path, default=Path("best.json"),
                       help="JSON file for the best plan (default best.json)")
     find.add_argument("--svg", type=Path, default=None,
@@ -202,6 +224,16 @@ def _parser(prog: str) -> argparse.ArgumentParser:
     show.add_argument("--frames", type=_positive, nargs="?", const=8, default=None,
                       metavar="N", help="write a static filmstrip of N steps (default 8) "
                                         "instead of an animation")
+
+    chart = commands.add_parser(
+        "plot", help="draw how searches converged, as an SVG chart",
+        description="Draws the best distance against plans scored (or seconds) for one or "
+                    "more search results on one chart, one curve each.")
+    chart.add_argument("results", type=Path, nargs="+", metavar="RESULT.json")
+    chart.add_argument("-o", "--output", type=Path, default=Path("convergence.svg"),
+                       help="SVG file to write (default convergence.svg)")
+    chart.add_argument("--x-axis", choices=tuple(plot.X_AXES), default="evaluations",
+                       help="what the horizontal axis shows (default evaluations)")
     return parser
 
 
@@ -228,13 +260,10 @@ def _folders_exist(prog: str, *paths: Path | None) -> bool:
 def _run_search(args: argparse.Namespace, prog: str) -> int:
     on_cluster = args.scheduler is not None or args.local_workers is not None
     try:
-        settings = SearchSettings(seed=args.seed, popsize=args.popsize,
-                                  generations=args.generations,
-                                  evaluations=args.evaluations, sigma0=args.sigma,
-                                  # On a cluster, each call costs a round trip
-                                  # through the scheduler: one per generation.
-                                  chunk=max(DEFAULT_CHUNK, args.popsize) if on_cluster
-                                  else DEFAULT_CHUNK)
+        settings = SearchSettings(generations=args.generations, evaluations=args.evaluations,
+                                  **{name: getattr(args, name) for _, name, _, _ in _SEARCH_OPTIONS})
+        if on_cluster:  # each call costs a round trip through the scheduler: one a generation
+            settings = dataclasses.replace(settings, chunk=max(settings.chunk, settings.popsize))
     except ValueError as error:
         _error(prog, str(error))
         return EXIT_BAD_INPUT
@@ -313,11 +342,27 @@ def _run_show(args: argparse.Namespace, prog: str) -> int:
     return 0
 
 
+def _run_plot(args: argparse.Namespace, prog: str) -> int:
+    try:
+        curves = [load_curve(path) for path in args.results]
+    except PlanFileError as error:
+        _error(prog, str(error))
+        return EXIT_BAD_INPUT
+    if not _folders_exist(prog, args.output):
+        return EXIT_BAD_INPUT
+    try:
+        _write_text(args.output, plot.convergence(curves, x_axis=args.x_axis))
+    except OSError as error:
+        _error(prog, f"cannot write {str(args.output)!r}: {error.strerror or error}")
+        return EXIT_FAILED
+    print(f"{len(curves)} curve{'s' if len(curves) != 1 else ''}: {args.output.resolve()}")
+    return 0
+
+
 def main(argv: Sequence[str] | None = None, prog: str | None = None) -> int:
     if prog is None:
         name = os.path.basename(sys.argv[0]) if sys.argv and sys.argv[0] else "zorv"
         prog = "python -m zorv" if name == "__main__.py" else name
     args = _parser(prog).parse_args(argv)
-    if args.command == "search":
-        return _run_search(args, prog)
-    return _run_show(args, prog)
+    runs = {"search": _run_search, "show": _run_show, "plot": _run_plot}
+    return runs[args.command](args, prog)

@@ -1,0 +1,185 @@
+"""Searches compared side by side: zorv's population CMA-ES (each way of
+keeping plans in [-1, 1]), pycma bounded and unbounded, and, when installed,
+Nevergrad's NGOpt and TwoPointsDE and the cmaes package.
+
+    python bench/search.py [--seeds 5] [--budget 100000] [--seconds 10] [--save DIR]
+
+For each optimizer: plans scored per second and the share of wall time spent
+inside sim_batch (over the fixed-budget runs), and the median and the spread
+(min to max) over the seeds of the best distance after a fixed number of
+evaluations and after a fixed wall time. --save writes each zorv.search run
+at the fixed budget as a result file for `python -m zorv plot`.
+Nevergrad and cmaes are not dependencies of zorv: `pip install nevergrad
+cmaes` (or the test extra) adds their rows.
+"""
+import argparse
+import json
+import math
+import statistics
+import time
+import warnings
+from pathlib import Path
+
+import numpy as np
+
+import zorv
+import zorv_fast
+from _timing import print_table
+from zorv.search import BOUNDARIES
+
+PLAN_SIZE = 40
+
+
+class TimedScorer:
+    """sim_batch, adding up the seconds spent inside it."""
+
+    def __init__(self):
+        self.seconds = 0.0
+
+    def __call__(self, plans):
+        start = time.perf_counter()
+        scores = zorv_fast.sim_batch(plans)
+        self.seconds += time.perf_counter() - start
+        return scores
+
+
+def zorv_run(optimizer, boundary, popsize):
+    def run(seed, budget, seconds, save):
+        scorer = TimedScorer()
+        deadline = None if seconds is None else time.perf_counter() + seconds
+        settings = zorv.SearchSettings(
+            seed=seed, popsize=popsize, optimizer=optimizer, boundary=boundary,
+            **({"evaluations": budget} if seconds is None else {"generations": 10**9}))
+        result = zorv.search(settings, score=scorer,
+                             should_stop=None if deadline is None
+                             else lambda: time.perf_counter() > deadline)
+        if save is not None and seconds is None:
+            name = f"{optimizer}-{boundary}-{popsize}-seed{seed}.json"
+            (save / name).write_text(json.dumps(result.to_json()) + "\n")
+        return result.score, result.evaluations, result.elapsed, scorer.seconds
+    return run
+
+
+def ask_tell_run(make, batch):
+    """An optimizer with ask and tell per candidate, fed `batch` at a time.
+    `make(seed, budget)` returns (ask() -> plan array, tell(candidates, distances))."""
+    def run(seed, budget, seconds, save):
+        ask, tell = make(seed, budget if seconds is None else 10**9)
+        scorer = TimedScorer()
+        best, evaluations = -math.inf, 0
+        start = time.perf_counter()
+        while (evaluations < budget if seconds is None
+               else time.perf_counter() - start < seconds):
+            count = batch if seconds is not None else min(batch, budget - evaluations)
+            candidates, plans = ask(count)
+            distances = np.asarray(scorer(plans))
+            tell(candidates, distances)
+            evaluations += count
+            best = max(best, float(distances.max()))
+        return best, evaluations, time.perf_counter() - start, scorer.seconds
+    return run
+
+
+def nevergrad_run(name, batch=256):
+    import nevergrad as ng
+
+    def make(seed, budget):
+        parametrization = ng.p.Array(shape=(PLAN_SIZE,), lower=-1.0, upper=1.0)
+        parametrization.random_state = np.random.RandomState(seed)
+        optimizer = ng.optimizers.registry[name](parametrization=parametrization,
+                                                 budget=budget, num_workers=batch)
+
+        def ask(count):
+            candidates = [optimizer.ask() for _ in range(count)]
+            return candidates, np.clip([c.value for c in candidates], -1.0, 1.0)
+
+        def tell(candidates, distances):
+            for candidate, distance in zip(candidates, distances):
+                optimizer.tell(candidate, -float(distance))
+        return ask, tell
+    return ask_tell_run(make, batch)
+
+
+def cmaes_package_run(popsize):
+    import cmaes
+
+    def make(seed, budget):
+        optimizer = cmaes.CMA(mean=np.zeros(PLAN_SIZE), sigma=0.5, seed=seed,
+                              population_size=popsize,
+                              bounds=np.tile([-1.0, 1.0], (PLAN_SIZE, 1)))
+
+        def ask(count):
+            candidates = np.array([optimizer.ask() for _ in range(optimizer.population_size)])
+            return candidates, np.clip(candidates, -1.0, 1.0)
+
+        def tell(candidates, distances):
+            optimizer.tell(list(zip(candidates, -distances)))
+        return ask, tell
+    return ask_tell_run(make, popsize)
+
+
+def optimizers(popsize):
+    default = zorv.SearchSettings()
+    rows = [(f"zorv builtin, {boundary}{' (default)' if boundary == default.boundary else ''}"
+             f", popsize {default.popsize}", zorv_run("builtin", boundary, default.popsize))
+            for boundary in BOUNDARIES]
+    for size in sorted({popsize, default.popsize}):
+        rows += [(f"pycma bounded, popsize {size}", zorv_run("pycma", "transform", size)),
+                 (f"pycma unbounded, popsize {size}", zorv_run("pycma", "none", size))]
+    try:
+        import nevergrad  # noqa: F401
+    except ImportError:
+        print("Nevergrad is not installed (pip install nevergrad): no NGOpt, TwoPointsDE rows")
+    else:
+        rows += [("Nevergrad NGOpt, batches of 256", nevergrad_run("NGOpt")),
+                 ("Nevergrad TwoPointsDE, batches of 256", nevergrad_run("TwoPointsDE"))]
+    try:
+        import cmaes  # noqa: F401
+    except ImportError:
+        print("cmaes is not installed (pip install cmaes): no cmaes row")
+    else:
+        rows.append((f"cmaes package, bounded, popsize {popsize}", cmaes_package_run(popsize)))
+    return rows
+
+
+def spread(values):
+    return (f"{statistics.median(values):.3f} ({min(values):.2f}-{max(values):.2f})")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--seeds", type=int, default=5)
+    parser.add_argument("--budget", type=int, default=100_000, help="evaluations per run")
+    parser.add_argument("--seconds", type=float, default=10.0, help="wall time per run")
+    parser.add_argument("--popsize", type=int, default=128,
+                        help="popsize of pycma and cmaes besides zorv's default")
+    parser.add_argument("--only", default="", help="run only rows whose name contains this")
+    parser.add_argument("--save", type=Path, default=None,
+                        help="folder for the result files of the fixed-budget zorv.search runs")
+    args = parser.parse_args()
+    if args.save is not None:
+        args.save.mkdir(parents=True, exist_ok=True)
+    warnings.simplefilter("ignore")  # cma's and nevergrad's notes on import
+    zorv_fast.sim_batch(np.zeros((2, PLAN_SIZE)))  # the pool, outside every timing
+
+    seeds = range(1, args.seeds + 1)
+    rows = []
+    for name, run in optimizers(args.popsize):
+        if args.only not in name:
+            continue
+        at_budget = [run(seed, args.budget, None, args.save) for seed in seeds]
+        at_time = [run(seed, None, args.seconds, None) for seed in seeds]
+        evaluations = sum(r[1] for r in at_budget)
+        wall = sum(r[2] for r in at_budget)
+        inside = sum(r[3] for r in at_budget)
+        rows.append([name, f"{evaluations / wall:,.0f}", f"{100 * inside / wall:.0f} %",
+                     spread([r[0] for r in at_budget]), spread([r[0] for r in at_time])])
+        print(f"  {name}: done", flush=True)
+    print(f"\n{args.seeds} seeds; best distance as median (min-max) after {args.budget:,} "
+          f"evaluations and after {args.seconds:g} s; sim_batch on all cores")
+    print_table(["optimizer", "plans/s", "in sim_batch",
+                 f"best after {args.budget:,} evals", f"best after {args.seconds:g} s"], rows)
+
+
+if __name__ == "__main__":
+    main()

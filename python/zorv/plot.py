@@ -1,0 +1,148 @@
+"""Convergence charts of searches as SVG: best distance against evaluations
+(or seconds), one curve per search result."""
+from __future__ import annotations
+
+import math
+from collections.abc import Sequence
+from dataclasses import dataclass
+from xml.sax.saxutils import escape
+
+from .search import History, SearchSettings
+
+#: What the horizontal axis can show: the key into a History, and its title.
+X_AXES = {"evaluations": "plans scored", "seconds": "seconds"}
+
+_WIDTH, _HEIGHT = 820.0, 500.0
+_LEFT, _RIGHT, _TOP, _BOTTOM = 70.0, 20.0, 40.0, 56.0
+_LEGEND_LINE = 18.0
+# Colour-blind-safe hues; beyond them the dashes tell curves apart.
+_COLOURS = ("#0072b2", "#d55e00", "#009e73", "#cc79a7", "#e69f00", "#56b4e9",
+            "#000000", "#f0e442")
+_DASHES = ("", "6 3", "2 3", "8 3 2 3")
+
+_STYLE = """
+    .frame { fill: none; stroke: #495057; stroke-width: 1; }
+    .grid { stroke: #e9ecef; stroke-width: 1; }
+    .ticklabel { font: 11px sans-serif; fill: #495057; }
+    .axistitle { font: 13px sans-serif; fill: #212529; text-anchor: middle; }
+    .label { font: 14px sans-serif; fill: #212529; }
+    .legend { font: 12px sans-serif; fill: #212529; }
+    .curve { fill: none; stroke-width: 2; stroke-linejoin: round; }
+"""
+
+
+@dataclass(frozen=True)
+class Curve:
+    """One search's convergence: its label and its history."""
+
+    label: str
+    history: History
+
+    @classmethod
+    def from_result(cls, data: dict[str, object]) -> Curve:
+        """From a search result's JSON form; raises ValueError (or KeyError,
+        TypeError) for one that has no usable history."""
+        history = History.from_json(data["history"])  # type: ignore[arg-type]
+        if not len(history):
+            raise ValueError("the search completed no generation")
+        settings = SearchSettings(**data["settings"])  # type: ignore[arg-type]
+        return cls(label_for(settings), history)
+
+
+def label_for(settings: SearchSettings) -> str:
+    usual = SearchSettings().boundary
+    bounds = "" if settings.boundary == usual else f" ({settings.boundary} boundary)"
+    return f"{settings.optimizer}{bounds}, popsize {settings.popsize}, seed {settings.seed}"
+
+
+def nice_ticks(low: float, high: float, most: int = 8) -> list[float]:
+    """Round tick values that cover [low, high]: the first at or below low,
+    the last at or above high, at most about `most` of them."""
+    if not (math.isfinite(low) and math.isfinite(high)):
+        raise ValueError("tick range must be finite")
+    if high <= low:
+        high = low + (abs(low) or 1.0)
+    raw = (high - low) / max(most - 1, 1)
+    magnitude = 10.0 ** math.floor(math.log10(raw))
+    step = next(m * magnitude for m in (1, 2, 2.5, 5, 10) if m * magnitude >= raw)
+    first = math.floor(low / step) * step
+    count = math.ceil(round((high - first) / step, 9))
+    return [first + i * step for i in range(count + 1)]
+
+
+def _tick_text(value: float, step: float) -> str:
+    if step >= 1:
+        return f"{value:,.0f}"
+    decimals = max(0, -math.floor(math.log10(step) + 1e-9))
+    return f"{value:.{decimals}f}"
+
+
+def _f(value: float) -> str:
+    return f"{value:.2f}"
+
+
+def convergence(curves: Sequence[Curve], *, x_axis: str = "evaluations",
+                title: str = "zorv search: best distance so far") -> str:
+    """An SVG chart with one polyline (class "curve") per search."""
+    if not curves:
+        raise ValueError("nothing to draw: no curves")
+    if x_axis not in X_AXES:
+        raise ValueError(f"x_axis must be one of {', '.join(X_AXES)}, got {x_axis!r}")
+    xs = [[float(v) for v in getattr(c.history, x_axis)] for c in curves]
+    ys = [[float(v) for v in c.history.best] for c in curves]
+    x_ticks = nice_ticks(0.0, max(max(x) for x in xs))
+    y_ticks = nice_ticks(min(min(y) for y in ys), max(max(y) for y in ys))
+
+    legend_height = _LEGEND_LINE * len(curves) + 8
+    height = _HEIGHT + legend_height
+    plot_w = _WIDTH - _LEFT - _RIGHT
+    plot_h = _HEIGHT - _TOP - _BOTTOM
+
+    def px(x: float) -> float:
+        return _LEFT + (x - x_ticks[0]) / (x_ticks[-1] - x_ticks[0]) * plot_w
+
+    def py(y: float) -> float:
+        return _TOP + plot_h - (y - y_ticks[0]) / (y_ticks[-1] - y_ticks[0]) * plot_h
+
+    out = [
+        '<?xml version="1.0" encoding="UTF-8"?>',
+        f'<svg xmlns="http://www.w3.org/2000/svg" width="{_f(_WIDTH)}" height="{_f(height)}" '
+        f'viewBox="0 0 {_f(_WIDTH)} {_f(height)}">',
+        f"<title>{escape(title)}</title>",
+        f"<style>{_STYLE}</style>",
+        f'<rect width="{_f(_WIDTH)}" height="{_f(height)}" fill="#ffffff"/>',
+        f'<text class="label" x="{_f(_LEFT)}" y="24">{escape(title)}</text>',
+    ]
+    x_step, y_step = x_ticks[1] - x_ticks[0], y_ticks[1] - y_ticks[0]
+    for tick in x_ticks:
+        out.append(f'<line class="grid" x1="{_f(px(tick))}" y1="{_f(_TOP)}" '
+                   f'x2="{_f(px(tick))}" y2="{_f(_TOP + plot_h)}"/>')
+        out.append(f'<text class="ticklabel x" x="{_f(px(tick))}" '
+                   f'y="{_f(_TOP + plot_h + 16)}" text-anchor="middle">'
+                   f"{_tick_text(tick, x_step)}</text>")
+    for tick in y_ticks:
+        out.append(f'<line class="grid" x1="{_f(_LEFT)}" y1="{_f(py(tick))}" '
+                   f'x2="{_f(_LEFT + plot_w)}" y2="{_f(py(tick))}"/>')
+        out.append(f'<text class="ticklabel y" x="{_f(_LEFT - 6)}" y="{_f(py(tick) + 4)}" '
+                   f'text-anchor="end">{_tick_text(tick, y_step)}</text>')
+    out.append(f'<rect class="frame plot-area" x="{_f(_LEFT)}" y="{_f(_TOP)}" '
+               f'width="{_f(plot_w)}" height="{_f(plot_h)}"/>')
+    out.append(f'<text class="axistitle" x="{_f(_LEFT + plot_w / 2)}" '
+               f'y="{_f(_TOP + plot_h + 40)}">{X_AXES[x_axis]}</text>')
+    out.append(f'<text class="axistitle" transform="translate(18,{_f(_TOP + plot_h / 2)}) '
+               f'rotate(-90)">best distance so far</text>')
+
+    for i, (curve, x, y) in enumerate(zip(curves, xs, ys)):
+        colour = _COLOURS[i % len(_COLOURS)]
+        dash = _DASHES[(i // len(_COLOURS)) % len(_DASHES)]
+        dash_attr = f' stroke-dasharray="{dash}"' if dash else ""
+        points = " ".join(f"{_f(px(a))},{_f(py(b))}" for a, b in zip(x, y))
+        out.append(f'<polyline class="curve" stroke="{colour}"{dash_attr} points="{points}">'
+                   f"<title>{escape(curve.label)}: {y[-1]!r}</title></polyline>")
+        legend_y = _HEIGHT + i * _LEGEND_LINE
+        out.append(f'<line x1="{_f(_LEFT)}" y1="{_f(legend_y)}" x2="{_f(_LEFT + 28)}" '
+                   f'y2="{_f(legend_y)}" stroke="{colour}" stroke-width="2"{dash_attr}/>')
+        out.append(f'<text class="legend" x="{_f(_LEFT + 36)}" y="{_f(legend_y + 4)}">'
+                   f"{escape(curve.label)}: best {y[-1]:.4f}</text>")
+    out.append("</svg>")
+    return "\n".join(out) + "\n"
