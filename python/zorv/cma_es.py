@@ -79,6 +79,13 @@ class CMAES:
                         (1 - self.c1 - self.cmu) / (n * self.cmu))
             weights = np.where(raw < 0, raw * scale / -negative.sum(), weights)
         self.weights: Array = weights
+        # Constants of the updates, worked out once.
+        self._ps_gain = math.sqrt(self.cs * (2 - self.cs) * mueff)
+        self._pc_gain = math.sqrt(self.cc * (2 - self.cc) * mueff)
+        self._h_sigma_limit = (1.4 + 2 / (n + 1)) * self.chi_n
+        self._c_keep = 1 - self.c1 - self.cmu * float(weights.sum())
+        self._decompose_every = lam / (self.c1 + self.cmu) / n / 10
+        self._flat_window = 10 + math.ceil(30 * n / lam)
 
         self.pc: Array = np.zeros(n)
         self.ps: Array = np.zeros(n)
@@ -89,7 +96,7 @@ class CMAES:
         self.generation = 0
         self._decomposed_at = 0
         self._best_history: list[float] = []
-        self._last_values: Array = np.zeros(0)
+        self._last_range = (0.0, 0.0)  # of the last generation's values
         self._z: Array | None = None
         self._y: Array | None = None
 
@@ -123,16 +130,15 @@ class CMAES:
         self.mean = self.mean + self.sigma * y_mean
         self.generation += 1
 
-        self.ps = (1 - self.cs) * self.ps + math.sqrt(self.cs * (2 - self.cs) * self.mueff) * (
-            self.B @ z_mean)
-        ps_norm = float(np.linalg.norm(self.ps))
+        self.ps = (1 - self.cs) * self.ps + self._ps_gain * (self.B @ z_mean)
+        ps_norm = math.sqrt(float(self.ps @ self.ps))
         # Stall the rank-one path while the step size grows fast, so that C
         # does not stretch along a direction that sigma is already covering.
         ps_bias = math.sqrt(1 - (1 - self.cs) ** (2 * self.generation))
-        h_sigma = ps_norm / ps_bias < (1.4 + 2 / (n + 1)) * self.chi_n
+        h_sigma = ps_norm / ps_bias < self._h_sigma_limit
         self.pc = (1 - self.cc) * self.pc
         if h_sigma:
-            self.pc += math.sqrt(self.cc * (2 - self.cc) * self.mueff) * y_mean
+            self.pc += self._pc_gain * y_mean
 
         # The worse half's weights act on directions scaled to length sqrt(n)
         # in the sampling metric (|C^(-1/2) y| = |z|), so that they cannot
@@ -140,17 +146,16 @@ class CMAES:
         worse = w < 0
         w[worse] *= n / np.einsum("ij,ij->i", z[worse], z[worse])
         c1_lost = 0.0 if h_sigma else self.c1 * self.cc * (2 - self.cc)
-        self.C = ((1 + c1_lost - self.c1 - self.cmu * self.weights.sum()) * self.C
+        self.C = ((self._c_keep + c1_lost) * self.C
                   + self.c1 * np.outer(self.pc, self.pc)
                   + self.cmu * (y.T * w) @ y)
 
         self.sigma *= math.exp((self.cs / self.damps) * (ps_norm / self.chi_n - 1))
 
-        if (self.generation - self._decomposed_at
-                > self.popsize / (self.c1 + self.cmu) / n / 10):
+        if self.generation - self._decomposed_at > self._decompose_every:
             self._decompose()
         self._best_history.append(float(f[order[0]]))
-        self._last_values = f
+        self._last_range = (float(f[order[0]]), float(f[order[-1]]))
 
     def _decompose(self) -> None:
         self._decomposed_at = self.generation
@@ -169,13 +174,13 @@ class CMAES:
         """The names of the stop rules that hold now (empty: go on)."""
         reasons = []
         if (self.generation > 0
-                and np.all(self.sigma * np.sqrt(np.diag(self.C)) < TOLX)
-                and np.all(self.sigma * np.abs(self.pc) < TOLX)):
+                and self.sigma * math.sqrt(float(self.C.diagonal().max())) < TOLX
+                and self.sigma * float(np.abs(self.pc).max()) < TOLX):
             reasons.append("tolx")
-        window = 10 + math.ceil(30 * self.dimension / self.popsize)
-        if len(self._best_history) >= 2 and np.ptp(
-                np.concatenate([self._best_history[-window:], self._last_values])) < TOLFUN:
-            reasons.append("tolfun")
+        if len(self._best_history) >= 2:
+            recent = self._best_history[-self._flat_window:]
+            if (max(*recent, *self._last_range) - min(*recent, *self._last_range)) < TOLFUN:
+                reasons.append("tolfun")
         if self.D.max() ** 2 >= MAX_CONDITION * self.D.min() ** 2:
             reasons.append("conditioncov")
         return reasons

@@ -210,10 +210,12 @@ def box_penalty(points: Plans, plans: Plans, distances: Plans) -> Plans:
     squared distance to its clipped plan, weighted so that the spread of the
     generation's distances (its interquartile range) is worth as much as a
     step of the spread of its points."""
-    outside = ((points - plans) ** 2).sum(axis=1)
+    outside: Plans = ((points - plans) ** 2).sum(axis=1)
+    if not outside.any():
+        return outside
     ordered = np.sort(distances)
     quartile_range = float(ordered[3 * len(ordered) // 4] - ordered[len(ordered) // 4])
-    spread = float(np.var(points, axis=0).mean())
+    spread = float(np.square(points - points.mean(axis=0)).mean())  # mean variance
     weight = 2 * max(quartile_range, 1e-12) / max(spread, 1e-300)
     penalty: Plans = weight * outside
     return penalty
