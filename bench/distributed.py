@@ -1,11 +1,14 @@
-"""Scoring one population on Dask: plans per second with a local `sim_batch`
-and with `zorv.distributed.score_population` on a cluster (by default two
-local worker processes, one Dask thread each, the cores shared between their
-pools), and the fixed cost of a call through the scheduler (a population of
-two plans), which every generation pays.
+"""Scoring one population on Dask: seconds per call, plans per second and the
+bytes that cross the network per call, for local clusters of 2, 4 and 8
+single-thread workers, next to a local `sim_batch` on all cores.
 
-    python bench/distributed.py [--plans 20000] [--repeats 5] [--workers 2]
-    python bench/distributed.py --scheduler tcp://host:8786   # an existing cluster
+    python bench/distributed.py [--plans 2 20000 200000] [--workers 2 4 8] [--repeats 3]
+
+The bytes are the loopback interface's receive counter (/proc/net/dev)
+around one call: everything the call moves between the client, the scheduler
+and the workers, plans out and scores back. A population is N x 320 bytes of
+plans; each plan should cross the network about once or twice (client to
+scheduler to worker), whatever the number of workers.
 """
 import argparse
 import os
@@ -21,63 +24,62 @@ sys.path = [p for p in sys.path if os.path.realpath(p or ".") != _HERE] + [_HERE
 from _timing import print_table, random_plans  # noqa: E402
 
 import zorv_fast  # noqa: E402
-from zorv.distributed import chunk_bounds, open_client, score_population  # noqa: E402
+from zorv.distributed import open_client, score_population  # noqa: E402
+
+PLAN_BYTES = 40 * 8
 
 
-def best_time(call, repeats):
-    times = []
+def loopback_received():
+    with open("/proc/net/dev") as counters:
+        for line in counters:
+            name, _, fields = line.partition(":")
+            if name.strip() == "lo":
+                return int(fields.split()[0])
+    raise RuntimeError("no loopback interface in /proc/net/dev")
+
+
+def measure(call, repeats):
+    """Best seconds and fewest loopback bytes of `repeats` calls."""
+    seconds, moved = [], []
     for _ in range(repeats):
-        start = time.perf_counter()
+        before, start = loopback_received(), time.perf_counter()
         call()
-        times.append(time.perf_counter() - start)
-    return min(times)
+        seconds.append(time.perf_counter() - start)
+        moved.append(loopback_received() - before)
+    return min(seconds), min(moved)
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--plans", type=int, default=20_000)
-    parser.add_argument("--repeats", type=int, default=5)
-    parser.add_argument("--workers", type=int, default=2, help="local worker processes")
-    parser.add_argument("--scheduler", default=None, help="use this scheduler's workers")
+    parser.add_argument("--plans", type=int, nargs="+", default=[2, 20_000, 200_000])
+    parser.add_argument("--workers", type=int, nargs="+", default=[2, 4, 8])
+    parser.add_argument("--repeats", type=int, default=3)
     args = parser.parse_args()
 
-    plans = random_plans(args.plans)
-    tiny = plans[:2]
-    zorv_fast.sim_batch(tiny)  # builds the pool outside the timing
-    expected = zorv_fast.sim_batch(plans)
-
-    started = time.perf_counter()
-    with open_client(args.scheduler, None if args.scheduler else args.workers) as client:
-        startup = time.perf_counter() - started
-        workers = len(client.nthreads())
-        assert score_population(client, plans) == expected  # also warms the workers
-        chunk = max(1, args.plans // (4 * workers))
-        seconds = {
-            "sim_batch here": best_time(lambda: zorv_fast.sim_batch(plans), args.repeats),
-            "cluster, a chunk per worker": best_time(
-                lambda: score_population(client, plans), args.repeats),
-            f"cluster, chunks of {chunk}": best_time(
-                lambda: score_population(client, plans, chunk=chunk), args.repeats),
-            "cluster, scatter only": best_time(
-                lambda: client.scatter(plans, broadcast=True, hash=False), args.repeats),
-        }
-        tiny_seconds = {
-            "sim_batch here": best_time(lambda: zorv_fast.sim_batch(tiny), args.repeats * 20),
-            "cluster": best_time(lambda: score_population(client, tiny), args.repeats * 20),
-        }
-    threads = os.environ.get("RAYON_NUM_THREADS") or str(len(os.sched_getaffinity(0)))
-    where = args.scheduler or f"{workers} local worker processes"
-    print(f"{args.plans} random plans; {where}; sim_batch here on {threads} threads; "
-          f"best of {args.repeats}; cluster started in {startup:.2f} s; "
-          f"{len(chunk_bounds(args.plans, workers))} chunks by default")
+    populations = {n: random_plans(n) for n in args.plans}
+    expected = {n: zorv_fast.sim_batch(plans) for n, plans in populations.items()}
     rows = []
-    for name, s in seconds.items():
-        rate = "" if name.endswith("scatter only") else f"{args.plans / s:,.0f}"
-        rows.append([name, rate, f"{s * 1e3:.1f}"])
-    print_table(["scoring", "plans/s", "ms per generation"], rows)
-    print()
-    print_table(["a generation of 2 plans", "ms per call"],
-                [[name, f"{s * 1e3:.2f}"] for name, s in tiny_seconds.items()])
+    for n, plans in populations.items():
+        s, moved = measure(lambda: zorv_fast.sim_batch(plans), args.repeats)
+        rows.append(["sim_batch here", f"{n:,}", f"{s:.3f}", f"{n / s:,.0f}", "", ""])
+    # One Dask thread and one sim_batch thread per worker process.
+    os.environ["RAYON_NUM_THREADS"] = "1"
+    for workers in args.workers:
+        started = time.perf_counter()
+        with open_client(local_workers=workers) as client:
+            startup = time.perf_counter() - started
+            for n, plans in populations.items():
+                assert score_population(client, plans) == expected[n]  # warms the workers
+                s, moved = measure(lambda: score_population(client, plans), args.repeats)
+                rows.append([f"{workers} workers (started in {startup:.1f} s)", f"{n:,}",
+                             f"{s:.3f}", f"{n / s:,.0f}", f"{moved / 1e6:.1f}",
+                             f"{moved / (n * PLAN_BYTES):.2f}"])
+        print(f"  {workers} workers: done", flush=True)
+    threads = len(os.sched_getaffinity(0))
+    print(f"\nRandom plans; best of {args.repeats}; sim_batch here on {threads} threads; "
+          "each worker one Dask thread and RAYON_NUM_THREADS=1")
+    print_table(["scoring", "plans", "s per call", "plans/s", "MB over loopback",
+                 "x N x 320 B"], rows)
 
 
 if __name__ == "__main__":

@@ -1,6 +1,6 @@
 """zorv.distributed on a local Dask cluster of two worker processes: scores
 equal a local sim_batch bit for bit and in order, also when a worker dies
-mid-call; the population is scattered once; searches on the cluster, in
+mid-call; each plan travels once, in its chunk's task; searches on the cluster, in
 Python and from the command line, equal local ones; Ctrl-C and bad
 addresses; without Dask, zorv works and the command line says what to
 install."""
@@ -78,8 +78,12 @@ class Recorder:
         monkeypatch.setattr(client, "scatter", recording_scatter)
         monkeypatch.setattr(client, "submit", recording_submit)
 
+    def chunks(self):
+        return [rows for rows, in self.submitted]
+
     def bounds(self):
-        return [(start, stop) for _, start, stop in self.submitted]
+        stops = np.cumsum([0] + [len(rows) for rows in self.chunks()])
+        return list(zip(stops[:-1].tolist(), stops[1:].tolist()))
 
 
 class TestScores:
@@ -111,22 +115,20 @@ class TestScores:
 
 
 class TestWhatIsSent:
-    def test_one_contiguous_chunk_per_worker_from_one_scatter(self, client, monkeypatch):
+    def test_four_chunks_per_worker_each_in_its_own_task(self, client, monkeypatch):
         recorder = Recorder(client, monkeypatch)
         plans = random_plans(1001, seed=7)
         score_population(client, plans)
-        [(data, kwargs)] = recorder.scattered
-        assert np.array_equal(data, plans, equal_nan=True)
-        assert kwargs["broadcast"] is True  # any worker can rerun a lost chunk
-        assert recorder.bounds() == [(0, 500), (500, 1001)]
-        # The tasks refer to the scattered population, not a copy of it.
-        assert all(isinstance(args[0], distributed.Future) for args in recorder.submitted)
+        assert recorder.scattered == []  # a scattered chunk would die with its worker
+        assert recorder.bounds() == chunk_bounds(1001, 8)
+        # Each task carries its own rows and no others: a plan crosses once.
+        assert all(isinstance(rows, np.ndarray) for rows in recorder.chunks())
+        assert np.array_equal(np.concatenate(recorder.chunks()), plans, equal_nan=True)
 
     def test_given_chunk_size(self, client, monkeypatch):
         recorder = Recorder(client, monkeypatch)
         score_population(client, random_plans(10, seed=8), chunk=4)
         assert recorder.bounds() == [(0, 4), (4, 8), (8, 10)]
-        assert len(recorder.scattered) == 1
 
     def test_nothing_sent_for_an_empty_population(self, client, monkeypatch):
         recorder = Recorder(client, monkeypatch)
@@ -137,6 +139,7 @@ class TestWhatIsSent:
     @pytest.mark.parametrize("plans, chunk, error", [
         (np.zeros((3, 39)), None, ValueError), (np.zeros(40), None, ValueError),
         ([[0.0] * 40, [0.0] * 39], None, ValueError), ("plans", None, TypeError),
+        ("", None, TypeError), (b"", None, TypeError),
         (np.zeros((3, 40)), 0, ValueError),
     ])
     def test_malformed_input_raises_before_sending(self, client, monkeypatch, plans, chunk,

@@ -284,13 +284,11 @@ def _run_search(args: argparse.Namespace, prog: str) -> int:
             try:
                 client = cluster.enter_context(
                     dask_scoring.open_client(args.scheduler, args.local_workers))
-            except ValueError as error:  # a malformed address
-                _error(prog, f"bad Dask scheduler address {args.scheduler!r}: {error}")
+            except dask_scoring.SchedulerAddressError as error:
+                _error(prog, str(error))
                 return EXIT_BAD_INPUT
-            except (OSError, RuntimeError) as error:
-                _error(prog, f"cannot reach the Dask scheduler {args.scheduler!r}: {error}"
-                       if args.scheduler is not None
-                       else f"cannot start {args.local_workers} local Dask workers: {error}")
+            except dask_scoring.ClusterUnavailableError as error:
+                _error(prog, str(error))
                 return EXIT_FAILED
             score = dask_scoring.DaskScorer(client)
         try:

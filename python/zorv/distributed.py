@@ -1,6 +1,6 @@
 """Scoring a population on a Dask cluster, possibly spread over several machines.
 
-`score_population(client, plans)` splits the plans into one contiguous chunk
+`score_population(client, plans)` splits the plans into four contiguous chunks
 per worker (or chunks of a given size), scores each chunk with
 `zorv_fast.sim_batch` on a worker and returns the scores in input order, bit
 for bit those of a local `sim_batch`. `DaskScorer` wraps a client for
@@ -14,10 +14,12 @@ spreads it over that worker's cores with the module's own thread pool
 `zorv_fast` installed; for the same bits everywhere the machines also need the
 same C library (see "Reproducibility" in the README).
 
-The population is sent once per call with `client.scatter` to every worker
-(320 bytes a plan), not pickled into each task. So when a worker dies
-mid-call, Dask reruns its chunk on any other worker, and the result is still
-complete and in order, as long as one worker that received it survives.
+Each chunk travels in its own task (320 bytes a plan), through the scheduler
+to the one worker that scores it, and only the scores come back: a call
+moves about twice the population's bytes, whatever the number of workers.
+The scheduler keeps each chunk until its scores are in, so when a worker
+dies mid-call, Dask sends its chunks to the other workers, and the result is
+still complete and in order.
 
 Dask is optional (`pip install 'zorv_fast[dask]'`): this module imports
 without it, and its functions raise `DaskMissingError` (an `ImportError`
@@ -30,6 +32,7 @@ import multiprocessing.resource_tracker
 import os
 import signal
 import threading
+import warnings
 from collections.abc import Iterator, Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Union
@@ -58,6 +61,15 @@ class DaskMissingError(ImportError):
         super().__init__(f"{what} needs Dask, which is not installed: {INSTALL_HINT}")
 
 
+class SchedulerAddressError(ValueError):
+    """A scheduler address that is not one; the message is one line."""
+
+
+class ClusterUnavailableError(OSError):
+    """A scheduler that cannot be reached, or local workers that cannot be
+    started; the message is one line."""
+
+
 def require_dask(what: str = "scoring on a Dask cluster") -> Any:
     """Imports and returns the `distributed` package, or raises DaskMissingError."""
     try:
@@ -68,8 +80,10 @@ def require_dask(what: str = "scoring on a Dask cluster") -> Any:
 
 
 def _as_rows(plans: Plans) -> npt.NDArray[np.float64]:
-    if isinstance(plans, (str, bytes)):
+    if isinstance(plans, (str, bytes)):  # also an empty one
         raise TypeError("plans must be a sequence of plans, not a string")
+    if len(plans) == 0:
+        return np.zeros((0, PLAN_SIZE))
     rows = np.ascontiguousarray(plans, dtype=np.float64)
     if rows.ndim != 2 or rows.shape[1] != PLAN_SIZE:
         raise ValueError(f"plans must form an (N, {PLAN_SIZE}) array, got shape {rows.shape}")
@@ -83,15 +97,18 @@ def chunk_bounds(count: int, chunks: int) -> list[tuple[int, int]]:
     return list(zip(edges[:-1], edges[1:]))
 
 
-def _score_rows(population: npt.NDArray[np.float64], start: int, stop: int,
-                ) -> npt.NDArray[np.float64]:
-    """Runs on a worker: the scores of rows [start, stop), read in place.
+#: Chunks per worker by default: a slow or restarted worker then delays a
+#: call by a fraction of its share, while the others take its other chunks.
+CHUNKS_PER_WORKER = 4
+
+
+def _score_rows(rows: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
+    """Runs on a worker: the scores of its chunk, read in place.
 
     As an array: Dask sends it as one buffer, where a list of floats costs
     several times the scoring itself.
     """
-    scores = zorv_fast.sim_batch(population[start:stop])  # read in place
-    return np.array(scores, dtype=np.float64)
+    return np.array(zorv_fast.sim_batch(rows), dtype=np.float64)
 
 
 def score_population(client: Client, plans: Plans, *, chunk: int | None = None) -> list[float]:
@@ -99,33 +116,36 @@ def score_population(client: Client, plans: Plans, *, chunk: int | None = None) 
 
     The scores are bit for bit those of `zorv_fast.sim_batch(plans)` on a
     machine with the same C library. `chunk` is the number of plans per task;
-    by default there is one contiguous chunk per worker (the workers known
-    when the call starts; with none yet, one chunk waits for the first).
+    by default there are four contiguous chunks per worker (the workers known
+    when the call starts; with none yet, four chunks wait for the first).
+    Each chunk is its task's own argument: it crosses the network once to
+    the scheduler and once to the worker that scores it, and the scheduler
+    keeps it, so that a chunk whose worker dies is sent again to another.
     Plans are converted to float64 first, so a malformed population raises
     ValueError or TypeError here, before anything is sent.
     """
     if chunk is not None and chunk < 1:
         raise ValueError(f"chunk must be at least 1, got {chunk}")
-    if len(plans) == 0:
-        return []
     rows = _as_rows(plans)
+    if len(rows) == 0:
+        return []
     if chunk is None:
-        workers = len(client.nthreads())  # type: ignore[no-untyped-call, unused-ignore]
-        bounds = chunk_bounds(len(rows), workers)
+        workers = max(1, len(client.nthreads()))  # type: ignore[no-untyped-call, unused-ignore]
+        bounds = chunk_bounds(len(rows), CHUNKS_PER_WORKER * workers)
     else:
         bounds = [(first, min(first + chunk, len(rows))) for first in range(0, len(rows), chunk)]
-    # To every worker, so that a chunk can be rerun anywhere if its worker dies.
-    population = client.scatter(  # type: ignore[no-untyped-call, unused-ignore]
-        rows, broadcast=True, hash=False)
-    futures = [client.submit(  # type: ignore[no-untyped-call, unused-ignore]
-                   _score_rows, population, start, stop, pure=False)
-               for start, stop in bounds]
+    with warnings.catch_warnings():
+        # Dask suggests scattering large task arguments; here they are the
+        # point: a scattered chunk dies with its worker.
+        warnings.filterwarnings("ignore", message=".*Large object", category=UserWarning)
+        futures = [client.submit(  # type: ignore[no-untyped-call, unused-ignore]
+                       _score_rows, rows[start:stop], pure=False)
+                   for start, stop in bounds]
     parts: list[npt.NDArray[np.float64]]
     try:
         parts = client.gather(futures)  # type: ignore[no-untyped-call, unused-ignore]
     except BaseException:  # such as a second Ctrl-C: the workers stop too
-        client.cancel(  # type: ignore[no-untyped-call, unused-ignore]
-            [*futures, population])
+        client.cancel(futures)  # type: ignore[no-untyped-call, unused-ignore]
         raise
     scores: list[float] = np.concatenate(parts).tolist()  # float64 to float: exact
     return scores
@@ -208,29 +228,44 @@ def open_client(scheduler: str | None = None, local_workers: int | None = None,
     `local_worker_environment`) and ignore Ctrl-C, also when Dask restarts
     one that died.
 
-    Raises DaskMissingError without Dask, and OSError (or ValueError for a
-    malformed address) when the scheduler cannot be reached.
+    Raises DaskMissingError without Dask, SchedulerAddressError (a
+    ValueError) for a malformed address, and ClusterUnavailableError (an
+    OSError) when the scheduler cannot be reached or the local workers
+    cannot be started; their messages are one line each, for the user.
     """
     if (scheduler is None) == (local_workers is None):
         raise ValueError("give either a scheduler address or a number of local workers")
     distributed = require_dask()
-    if scheduler is not None:
-        # A malformed address raises here: a Client that failed on one would
-        # hang for a minute at exit, trying to close itself.
-        distributed.comm.resolve_address(scheduler)
-        with distributed.Client(scheduler, set_as_default=False) as client:
-            yield client
-        return
-    assert local_workers is not None
-    if local_workers < 1:
-        raise ValueError(f"local_workers must be at least 1, got {local_workers}")
     with contextlib.ExitStack() as stack:
-        with _sigint_blocked():
-            cluster = stack.enter_context(distributed.LocalCluster(
-                n_workers=local_workers, threads_per_worker=1, processes=True,
-                dashboard_address=None, env=local_worker_environment(local_workers),
-                preload=[__name__],
-                # No dashboard; the scheduler's other HTTP routes on any free
-                # port of this host, not 8787, which may be another's.
-                scheduler_kwargs={"dashboard_address": "127.0.0.1:0"}))
-        yield stack.enter_context(distributed.Client(cluster, set_as_default=False))
+        if scheduler is not None:
+            try:
+                # A malformed address raises here: a Client that failed on one
+                # would hang for a minute at exit, trying to close itself.
+                distributed.comm.resolve_address(scheduler)
+            except ValueError as error:
+                raise SchedulerAddressError(
+                    f"bad Dask scheduler address {scheduler!r}: {error}") from None
+            try:
+                client = distributed.Client(scheduler, set_as_default=False)
+            except (OSError, RuntimeError) as error:
+                raise ClusterUnavailableError(
+                    f"cannot reach the Dask scheduler {scheduler!r}: {error}") from error
+        else:
+            assert local_workers is not None
+            if local_workers < 1:
+                raise ValueError(f"local_workers must be at least 1, got {local_workers}")
+            try:
+                with _sigint_blocked():
+                    cluster = stack.enter_context(distributed.LocalCluster(
+                        n_workers=local_workers, threads_per_worker=1, processes=True,
+                        dashboard_address=None, env=local_worker_environment(local_workers),
+                        preload=[__name__],
+                        # No dashboard; the scheduler's other HTTP routes on any
+                        # free port of this host, not 8787, which may be another's.
+                        scheduler_kwargs={"dashboard_address": "127.0.0.1:0"}))
+                client = distributed.Client(cluster, set_as_default=False)
+            except (OSError, RuntimeError) as error:
+                raise ClusterUnavailableError(
+                    f"cannot start {local_workers} local Dask workers: {error}") from error
+        # Errors of the caller's own work below pass through unchanged.
+        yield stack.enter_context(client)
