@@ -1,16 +1,17 @@
 // zorv._trace: the private recorder behind zorv.trace().
 //
 // It runs the very step loop that scores a plan, with the same step template
-// and the same arithmetic flags, and records where the six body points are
-// after every step. The scoring module stays free of everything this needs.
+// and the same arithmetic flags, and records where the body points are after
+// every step. It also publishes the body's tables, from which Python takes
+// every size and name of the body. The scoring module stays free of all this.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
 #include <array>
 #include <cstddef>
-#include <utility>
 
 #include "py_ref.hpp"
+#include "sim/body.hpp"
 #include "sim/plan.hpp"
 #include "sim/step.hpp"
 
@@ -76,51 +77,51 @@ PyObject* run_entry(PyObject*, PyObject* argument) noexcept {
         static_cast<Py_ssize_t>(std::size_t{steps} * values_per_step * sizeof(double)));
 }
 
-// Names in body-point order, checked against the enum.
-constexpr std::array<std::pair<sim::BodyPoint, const char*>, sim::point_count> point_names{{
-    {sim::hip, "hip"},
-    {sim::knee_a, "knee_a"},
-    {sim::foot_a, "foot_a"},
-    {sim::knee_b, "knee_b"},
-    {sim::foot_b, "foot_b"},
-    {sim::head, "head"},
-}};
-constexpr bool names_in_order() {
-    for (std::size_t i = 0; i < point_names.size(); ++i) {
-        if (point_names[i].first != i) return false;
-    }
-    return true;
-}
-static_assert(names_in_order(), "point_names must follow the body-point order");
+// Tuples of the body's tables, in table order: the names and sizes Python
+// draws and checks with.
 
-PyRef make_point_names() {
-    PyRef names = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(sim::point_count)));
-    if (!names) return {};
-    for (std::size_t i = 0; i < sim::point_count; ++i) {
-        PyObject* name = PyUnicode_FromString(point_names[i].second);
-        if (!name) return {};
-        PyTuple_SET_ITEM(names.get(), static_cast<Py_ssize_t>(i), name);
+template <class Make>
+PyRef make_tuple(std::size_t size, Make make_item) {
+    PyRef tuple = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(size)));
+    if (!tuple) return {};
+    for (std::size_t i = 0; i < size; ++i) {
+        PyObject* item = make_item(i);
+        if (!item) return {};
+        PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), item);
     }
-    return names;
+    return tuple;
 }
 
-// (proximal, distal) point indices of the five links, from the link table.
+template <class Spec, std::size_t size>
+PyRef make_names(const std::array<Spec, size>& table) {
+    return make_tuple(size, [&](std::size_t i) { return PyUnicode_FromString(table[i].name); });
+}
+
+PyObject* make_index_pair(std::size_t first, std::size_t second) {
+    return Py_BuildValue("(nn)", static_cast<Py_ssize_t>(first), static_cast<Py_ssize_t>(second));
+}
+
 PyRef make_links() {
-    PyRef links = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(sim::link_count)));
-    if (!links) return {};
-    for (std::size_t l = 0; l < sim::link_count; ++l) {
-        PyObject* pair = Py_BuildValue("(nn)", static_cast<Py_ssize_t>(sim::links[l].proximal),
-                                       static_cast<Py_ssize_t>(sim::links[l].distal));
-        if (!pair) return {};
-        PyTuple_SET_ITEM(links.get(), static_cast<Py_ssize_t>(l), pair);
-    }
-    return links;
+    return make_tuple(sim::link_count, [](std::size_t l) {
+        return make_index_pair(sim::links[l].proximal, sim::links[l].distal);
+    });
+}
+
+PyRef make_link_limbs() {
+    return make_tuple(sim::link_count,
+                      [](std::size_t l) { return PyUnicode_FromString(sim::links[l].limb); });
+}
+
+PyRef make_joints() {
+    return make_tuple(sim::joint_count, [](std::size_t j) {
+        return make_index_pair(sim::joints[j].parent, sim::joints[j].child);
+    });
 }
 
 PyMethodDef methods[] = {
     {"run", run_entry, METH_O,
      "run(plan, /)\n--\n\n"
-     "Runs a plan and returns the x, y of the six body points after every step\n"
+     "Runs a plan and returns the x, y of the body points after every step\n"
      "as native doubles, step by step, point by point."},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -149,8 +150,13 @@ bool add_object(PyObject* module, const char* name, const PyRef& value) {
 PyObject* init_module() {
     PyRef module = PyRef::steal(PyModule_Create(&module_def));
     if (!module) return nullptr;
-    if (!add_object(module.get(), "point_names", make_point_names())) return nullptr;
+    if (!add_object(module.get(), "point_names", make_names(sim::body_points))) return nullptr;
+    if (!add_object(module.get(), "link_names", make_names(sim::links))) return nullptr;
     if (!add_object(module.get(), "links", make_links())) return nullptr;
+    if (!add_object(module.get(), "link_limbs", make_link_limbs())) return nullptr;
+    if (!add_object(module.get(), "joint_names", make_names(sim::joints))) return nullptr;
+    if (!add_object(module.get(), "joints", make_joints())) return nullptr;
+    if (PyModule_AddIntConstant(module.get(), "plan_size", sim::plan_size) < 0) return nullptr;
     if (PyModule_AddIntConstant(module.get(), "max_steps", sim::max_steps) < 0) return nullptr;
     return module.release();
 }

@@ -7,8 +7,9 @@ command-line tools.
 """
 from zorv_fast import sim, sim_batch
 
+from .body import HEAD, LINKS, MAX_STEPS, POINTS
 from .search import Progress, SearchResult, SearchSettings, search
-from .trace import HEAD, LINKS, MAX_STEPS, POINTS, trace
+from .trace import trace
 
 __all__ = [
     "HEAD",
