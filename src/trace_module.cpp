@@ -13,7 +13,7 @@
 #include "py_ref.hpp"
 #include "sim/body.hpp"
 #include "sim/plan.hpp"
-#include "sim/step.hpp"
+#include "sim/run_loop.hpp"
 
 namespace zorv::trace {
 namespace {
@@ -25,24 +25,18 @@ using sim::Plan;
 constexpr std::size_t values_per_step = sim::point_count * 2;
 using Recording = std::array<double, sim::max_steps * values_per_step>;
 
-// The scoring loop of one run, also writing the positions after each step.
-// Returns the number of steps run; the head's x of the last one is the score.
+// The scoring run, also writing the positions after each step. Returns the
+// number of steps run; the head's x of the last one is the score.
 unsigned record_run(Plan& plan, Recording& recording) {
-    sim::normalise_plan(plan);
-    sim::RunnerState<double> state = sim::start_state<double>();
     unsigned steps_run = 0;
-    for (unsigned s = 0; s < sim::segment_count; ++s) {
-        for (unsigned k = 0; k < sim::steps_per_segment; ++k) {
-            const bool ends = sim::step(state, sim::blend_at(plan, s, k));
-            double* row = recording.data() + std::size_t{steps_run} * values_per_step;
-            for (std::size_t p = 0; p < sim::point_count; ++p) {
-                row[2 * p] = state.x[p];
-                row[2 * p + 1] = state.y[p];
-            }
-            ++steps_run;
-            if (ends) return steps_run;
+    sim::run_plan(plan, [&](const sim::RunnerState<double>& state) {
+        double* row = recording.data() + std::size_t{steps_run} * values_per_step;
+        for (std::size_t p = 0; p < sim::point_count; ++p) {
+            row[2 * p] = state.x[p];
+            row[2 * p + 1] = state.y[p];
         }
-    }
+        ++steps_run;
+    });
     return steps_run;
 }
 

@@ -5,7 +5,7 @@
 
 #include "sim/lanes.hpp"
 #include "sim/run.hpp"
-#include "sim/step.hpp"
+#include "sim/run_loop.hpp"
 
 namespace zorv::sim {
 namespace {
@@ -18,8 +18,7 @@ constexpr std::size_t no_slot = static_cast<std::size_t>(-1);
 struct LaneRun {
     Plan plan;
     std::size_t slot;
-    unsigned segment;
-    unsigned step;
+    RunClock clock;
 };
 
 // A lane with no plan left runs the all-zero plan and discards its score, so
@@ -32,8 +31,7 @@ void start_run(RunnerState<Lanes>& state, LaneRun& run, int lane_index, const Pl
     run.plan = plan;
     normalise_plan(run.plan);
     run.slot = slot;
-    run.segment = 0;
-    run.step = 0;
+    run.clock = RunClock{};
     // Forces and contact flags are rebuilt by every step before they are read.
     for (std::size_t p = 0; p < point_count; ++p) {
         set_lane(state.x[p], lane_index, body_points[p].start_x);
@@ -48,7 +46,7 @@ CommandBlend<Lanes> gather_blends(const LaneRun (&runs)[lane_count]) {
     alignas(32) double prev_hip[lane_count], hip_value[lane_count];
     alignas(32) double prev_knee[lane_count], knee_value[lane_count], weight[lane_count];
     for (int i = 0; i < lane_count; ++i) {
-        const CommandBlend<double> b = blend_at(runs[i].plan, runs[i].segment, runs[i].step);
+        const CommandBlend<double> b = blend_at(runs[i].plan, runs[i].clock);
         prev_hip[i] = b.prev_hip;
         hip_value[i] = b.hip;
         prev_knee[i] = b.prev_knee;
@@ -83,11 +81,8 @@ void score_on_lanes(const Plan* plans, double* scores, std::size_t count) {
         const int ended = lane_bits(step(state, gather_blends<Lanes>(runs)));
         for (int i = 0; i < lane_count; ++i) {
             LaneRun& run = runs[i];
-            if (++run.step == steps_per_segment) {
-                run.step = 0;
-                ++run.segment;
-            }
-            if (!((ended >> i) & 1) && run.segment < segment_count) continue;
+            const bool time_left = run.clock.advance();
+            if (!((ended >> i) & 1) && time_left) continue;
             if (run.slot != no_slot) {
                 scores[run.slot] = lane(state.x[head], i);
                 --running;

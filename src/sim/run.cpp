@@ -1,25 +1,16 @@
 #include "sim/run.hpp"
 
-#include "sim/step.hpp"
-
 #include <cmath>
 #include <cstdlib>
 
 #include "sim/fast_atan2.hpp"
+#include "sim/run_loop.hpp"
 
 namespace zorv::sim {
 
 double _sim_counting_steps(Plan& plan, unsigned& steps_run) {
-    normalise_plan(plan);
-    RunnerState<double> state = start_state<double>();
     steps_run = 0;
-    for (unsigned s = 0; s < segment_count; ++s) {
-        for (unsigned k = 0; k < steps_per_segment; ++k) {
-            ++steps_run;
-            if (step(state, blend_at(plan, s, k))) return state.x[head];
-        }
-    }
-    return state.x[head];
+    return run_plan(plan, [&](const RunnerState<double>&) { ++steps_run; }).x[head];
 }
 
 double _sim(Plan& plan) {
