@@ -10,6 +10,8 @@
 #include <array>
 #include <cstddef>
 
+#include "call_boundary.hpp"
+#include "plan_reader.hpp"
 #include "py_ref.hpp"
 #include "sim/body.hpp"
 #include "sim/plan.hpp"
@@ -40,35 +42,23 @@ unsigned record_run(Plan& plan, Recording& recording) {
     return steps_run;
 }
 
-// Reads exactly 40 items, each converted the way float() converts a number
-// (__float__, then __index__). Returns false with the error set. The items
-// are read from a tuple of their own, which no conversion can change.
-bool read_plan(PyObject* object, Plan& plan) {
-    PyRef items = PyRef::steal(PySequence_Tuple(object));
-    if (!items) return false;
-    const Py_ssize_t length = PyTuple_GET_SIZE(items.get());
-    if (length != static_cast<Py_ssize_t>(sim::plan_size)) {
-        PyErr_Format(PyExc_ValueError, "expected a sequence of length 40 (got %zd)", length);
-        return false;
-    }
-    for (std::size_t i = 0; i < sim::plan_size; ++i) {
-        const double value =
-            PyFloat_AsDouble(PyTuple_GET_ITEM(items.get(), static_cast<Py_ssize_t>(i)));
-        if (value == -1.0 && PyErr_Occurred()) return false;
-        plan[i] = value;
-    }
-    return true;
-}
+// zorv.trace() names its plan parameter as sim() does, and reads and rejects
+// a plan exactly as sim() does, with the same messages.
+constexpr const char* plan_parameter = "plan";
 
 // Returns a bytearray, so that NumPy can wrap it as a writable array.
-PyObject* run_entry(PyObject*, PyObject* argument) noexcept {
+PyRef run_trace(PyObject* argument) {
     Plan plan;
-    if (!read_plan(argument, plan)) return nullptr;
+    if (!py::read_plan_argument(argument, plan_parameter, plan)) return {};
     Recording recording;  // 19.2 kB on the stack, like the run's own state
     const unsigned steps = record_run(plan, recording);
-    return PyByteArray_FromStringAndSize(
+    return PyRef::steal(PyByteArray_FromStringAndSize(
         reinterpret_cast<const char*>(recording.data()),
-        static_cast<Py_ssize_t>(std::size_t{steps} * values_per_step * sizeof(double)));
+        static_cast<Py_ssize_t>(std::size_t{steps} * values_per_step * sizeof(double))));
+}
+
+PyObject* run_entry(PyObject*, PyObject* argument) noexcept {
+    return py::call_boundary([&] { return run_trace(argument); });
 }
 
 // Tuples of the body's tables, in table order: the names and sizes Python
@@ -141,23 +131,23 @@ bool add_object(PyObject* module, const char* name, const PyRef& value) {
     return true;
 }
 
-PyObject* init_module() {
+PyRef init_module() {
     PyRef module = PyRef::steal(PyModule_Create(&module_def));
-    if (!module) return nullptr;
-    if (!add_object(module.get(), "point_names", make_names(sim::body_points))) return nullptr;
-    if (!add_object(module.get(), "link_names", make_names(sim::links))) return nullptr;
-    if (!add_object(module.get(), "links", make_links())) return nullptr;
-    if (!add_object(module.get(), "link_limbs", make_link_limbs())) return nullptr;
-    if (!add_object(module.get(), "joint_names", make_names(sim::joints))) return nullptr;
-    if (!add_object(module.get(), "joints", make_joints())) return nullptr;
-    if (PyModule_AddIntConstant(module.get(), "plan_size", sim::plan_size) < 0) return nullptr;
-    if (PyModule_AddIntConstant(module.get(), "max_steps", sim::max_steps) < 0) return nullptr;
-    return module.release();
+    if (!module) return {};
+    if (!add_object(module.get(), "point_names", make_names(sim::body_points))) return {};
+    if (!add_object(module.get(), "link_names", make_names(sim::links))) return {};
+    if (!add_object(module.get(), "links", make_links())) return {};
+    if (!add_object(module.get(), "link_limbs", make_link_limbs())) return {};
+    if (!add_object(module.get(), "joint_names", make_names(sim::joints))) return {};
+    if (!add_object(module.get(), "joints", make_joints())) return {};
+    if (PyModule_AddIntConstant(module.get(), "plan_size", sim::plan_size) < 0) return {};
+    if (PyModule_AddIntConstant(module.get(), "max_steps", sim::max_steps) < 0) return {};
+    return module;
 }
 
 }  // namespace
 }  // namespace zorv::trace
 
 extern "C" __attribute__((visibility("default"))) PyObject* PyInit__trace() {
-    return zorv::trace::init_module();
+    return zorv::py::call_boundary([] { return zorv::trace::init_module(); });
 }

@@ -143,7 +143,8 @@ failed = counts["tests"] == 0 or counts["failures"] or counts["errors"]
 
 # Frames of the module: its shared objects, its namespace, its sources.
 ours = re.compile(r"zorv_fast\.cpython|zorv/_trace\.cpython|\bzorv::"
-                  r"|[/ ]src/(?:lib\.cpp|trace_module\.cpp|py_ref\.hpp|batch/|sim/)")
+                  r"|[/ ]src/(?:lib\.cpp|trace_module\.cpp|call_boundary\.|argument_binding\.|plan_reader\."
+                  r"|py_ref\.hpp|batch/|sim/)")
 logs = [name for name in sorted(os.listdir(folder)) if name.startswith("lsan.")]
 records = 0
 for name in logs:
