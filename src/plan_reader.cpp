@@ -23,7 +23,9 @@ namespace {
 using sim::Plan;
 
 // Sequences that report a larger length are still read in full; only the
-// room reserved up front is capped, so a lying length cannot exhaust memory.
+// room reserved up front is capped, so that neither a lying length nor a
+// long list of things that are no plans can exhaust memory before the first
+// element has been read.
 constexpr Py_ssize_t max_reserved_plans = 1 << 16;
 
 void reserve_plans(std::vector<Plan>& plans, Py_ssize_t length_hint) {
@@ -123,18 +125,22 @@ bool read_exact_floats(PyObject* object, Plan& plan) {
     return true;
 }
 
-// An exact list or tuple whose elements are all such plans. Nothing is kept
-// when any element does not qualify.
+// An exact list or tuple whose elements are all such plans. The plans grow
+// as elements qualify, never ahead of them from the list's length, so that a
+// long list of anything else fails the general way, as a short one does.
+// Nothing is kept when an element does not qualify.
 bool read_exact_plan_list(PyObject* object, std::vector<Plan>& plans) {
     if (!is_exact_list_or_tuple(object)) return false;
     const Py_ssize_t count = Py_SIZE(object);
-    plans.resize(static_cast<std::size_t>(count));
+    reserve_plans(plans, count);
     PyObject** elements = sequence_items(object);
     for (Py_ssize_t i = 0; i < count; ++i) {
-        if (!read_exact_floats(elements[i], plans[static_cast<std::size_t>(i)])) {
+        Plan plan;
+        if (!read_exact_floats(elements[i], plan)) {
             plans.clear();
             return false;
         }
+        plans.push_back(plan);
     }
     return true;
 }
