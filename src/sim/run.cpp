@@ -31,6 +31,11 @@ void score_plans_scalar(const Plan* plans, double* scores, std::size_t count) {
 
 namespace {
 
+// These names are part of the module's interface: callers' environments and
+// stored logs use them, so they are never renamed.
+constexpr const char* no_simd_variable = "ZORV_FAST_NO_SIMD";
+constexpr const char* library_atan2_variable = "ZORV_FAST_LIBRARY_ATAN2";
+
 bool switched_on(const char* variable) {
     const char* value = std::getenv(variable);
     return value && *value;
@@ -45,8 +50,8 @@ double library_atan2(double y, double x) { return std::atan2(y, x); }
 BatchPath batch_path() {
     static const BatchPath path = [] {
         __builtin_cpu_init();
-        if (!__builtin_cpu_supports("avx2") || switched_on("ZORV_FAST_NO_SIMD")) return BatchPath::scalar;
-        if (switched_on("ZORV_FAST_LIBRARY_ATAN2") || !fast_atan2_agrees_with(library_atan2)) {
+        if (!__builtin_cpu_supports("avx2") || switched_on(no_simd_variable)) return BatchPath::scalar;
+        if (switched_on(library_atan2_variable) || !fast_atan2_agrees_with(library_atan2)) {
             return BatchPath::lanes;
         }
         return BatchPath::lanes_with_exact_fast_atan2;
