@@ -22,13 +22,13 @@
 #include <immintrin.h>
 #endif
 
-// Each instruction set compiles its own copy of inline functions; see
-// number.hpp.
-#ifndef ZORV_SIM_ISA
-#define ZORV_SIM_ISA portable
-#endif
+#include "sim/isa.hpp"
 
 namespace zorv::sim {
+
+// Where a lane type takes its angles from. Both give the C library's bits;
+// the exact fast one only where its agreement check passed in this process.
+enum class Atan2Source { c_library, exact_lanes };
 
 // out[i] = atan2(y[i], x[i]) for i = 0..3, equal to the C library's result in
 // every bit (NaN payloads included: NaN lanes are the library's own). Returns

@@ -12,12 +12,7 @@
 #include <cstdint>
 #include <cstring>
 
-// Each instruction set compiles its own copy of the physics. The inline
-// namespace keeps the copies apart, so that the linker can never merge an
-// AVX2-encoded inline function into the portable path.
-#ifndef ZORV_SIM_ISA
-#define ZORV_SIM_ISA portable
-#endif
+#include "sim/isa.hpp"
 
 namespace zorv::sim {
 inline namespace ZORV_SIM_ISA {

@@ -1,0 +1,15 @@
+// Each instruction set compiles its own copy of the physics. The inline
+// namespace ZORV_SIM_ISA keeps the copies apart, so that the linker can never
+// merge an inline function encoded for AVX2 into the portable path.
+//
+// A file compiled for an instruction set names its namespace by defining
+// ZORV_SIM_ISA before its first include; every other file compiles the
+// portable copy. Headers that only such a file may include (lane types)
+// refuse to compile in the portable copy, so a file that forgot the name
+// fails to build instead of quietly sharing its inline functions.
+#pragma once
+
+#ifndef ZORV_SIM_ISA
+#define ZORV_SIM_ISA portable
+#define ZORV_SIM_ISA_IS_PORTABLE
+#endif
