@@ -4,9 +4,10 @@
 //
 // A file compiled for an instruction set names its namespace by defining
 // ZORV_SIM_ISA before its first include; every other file compiles the
-// portable copy. Headers that only such a file may include (lane types)
-// refuse to compile in the portable copy, so a file that forgot the name
-// fails to build instead of quietly sharing its inline functions.
+// portable copy. Headers that only such a file may include (lane types,
+// register forms) include isa_file.hpp, which refuses to compile in the
+// portable copy, so a file that forgot the name fails to build instead of
+// quietly sharing its inline functions.
 #pragma once
 
 #ifndef ZORV_SIM_ISA

@@ -14,12 +14,9 @@
 #include <array>
 #include <cmath>
 
-#include "sim/fast_atan2.hpp"
+#include "sim/fast_atan2_avx2.hpp"
+#include "sim/isa_file.hpp"
 #include "sim/number.hpp"
-
-#ifdef ZORV_SIM_ISA_IS_PORTABLE
-#error "a file compiled for an instruction set must define ZORV_SIM_ISA before its first include"
-#endif
 
 namespace zorv::sim {
 inline namespace ZORV_SIM_ISA {
@@ -69,8 +66,8 @@ struct Lanes4 {
 
     // The C library's atan2 bits: its results are part of every score.
     friend Lanes4 angle_of(Lanes4 dy, Lanes4 dx) {
-        if constexpr (angles == Atan2Source::exact_lanes) {
-            return Lanes4(exact_atan2_avx2(dy.v, dx.v));
+        if constexpr (angles == Atan2Source::fast_atan2) {
+            return Lanes4(fast_atan2_avx2(dy.v, dx.v));
         } else {
             alignas(32) double y[width], x[width], angle[width];
             _mm256_store_pd(y, dy.v);

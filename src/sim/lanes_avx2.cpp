@@ -9,9 +9,9 @@
 
 namespace zorv::sim {
 
-void score_plans_avx2(const Plan* plans, double* scores, std::size_t count, bool exact_fast_atan2) {
-    if (exact_fast_atan2) {
-        score_on_lanes<Lanes4<Atan2Source::exact_lanes>>(plans, scores, count);
+void score_plans_avx2(const Plan* plans, double* scores, std::size_t count, bool fast_atan2) {
+    if (fast_atan2) {
+        score_on_lanes<Lanes4<Atan2Source::fast_atan2>>(plans, scores, count);
     } else {
         score_on_lanes<Lanes4<Atan2Source::c_library>>(plans, scores, count);
     }

@@ -54,7 +54,7 @@ BatchPath batch_path() {
         if (switched_on(library_atan2_variable) || !fast_atan2_agrees_with(library_atan2)) {
             return BatchPath::lanes;
         }
-        return BatchPath::lanes_with_exact_fast_atan2;
+        return BatchPath::lanes_with_fast_atan2;
     }();
     return path;
 }
@@ -65,7 +65,7 @@ void score_plans(const Plan* plans, double* scores, std::size_t count) {
     if (count < 2 || path == BatchPath::scalar) {
         score_plans_scalar(plans, scores, count);
     } else {
-        score_plans_avx2(plans, scores, count, path == BatchPath::lanes_with_exact_fast_atan2);
+        score_plans_avx2(plans, scores, count, path == BatchPath::lanes_with_fast_atan2);
     }
 }
 
