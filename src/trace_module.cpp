@@ -76,8 +76,8 @@ PyRef make_tuple(std::size_t size, Make make_item) {
     return tuple;
 }
 
-template <class Spec, std::size_t size>
-PyRef make_names(const std::array<Spec, size>& table) {
+template <class Row, std::size_t size>
+PyRef make_names(const std::array<Row, size>& table) {
     return make_tuple(size, [&](std::size_t i) { return PyUnicode_FromString(table[i].name); });
 }
 

@@ -21,14 +21,14 @@ inline namespace ZORV_SIM_ISA {
 inline constexpr std::size_t point_count = 6;
 enum BodyPoint : std::size_t { hip, knee_a, foot_a, knee_b, foot_b, head };
 
-struct BodyPointSpec {
+struct PointProperties {
     const char* name;
     double mass;
     double start_x;
     double start_y;
 };
 
-inline constexpr std::array<BodyPointSpec, point_count> body_points{{
+inline constexpr std::array<PointProperties, point_count> body_points{{
     {"hip", 30.0, 0.0, 1.0},
     {"knee_a", 10.0, 0.0, 0.5},
     {"foot_a", 5.0, -0.25, 0.0},
@@ -42,7 +42,7 @@ inline constexpr std::array<BodyPointSpec, point_count> body_points{{
 inline constexpr std::size_t link_count = 5;
 enum Link : std::size_t { thigh_a, shin_a, thigh_b, shin_b, torso };
 
-struct LinkSpec {
+struct LinkProperties {
     const char* name;
     BodyPoint proximal;
     BodyPoint distal;
@@ -52,7 +52,7 @@ struct LinkSpec {
     const char* limb;  // drawn in that limb's colour; the physics never reads it
 };
 
-inline constexpr std::array<LinkSpec, link_count> links{{
+inline constexpr std::array<LinkProperties, link_count> links{{
     {"thigh_a", hip, knee_a, 0.5, 160.0, 8.0, "leg_a"},
     {"shin_a", knee_a, foot_a, 0.5, 180.0, 8.0, "leg_a"},
     {"thigh_b", hip, knee_b, 0.5, 160.0, 8.0, "leg_b"},
@@ -65,7 +65,7 @@ inline constexpr std::array<LinkSpec, link_count> links{{
 inline constexpr std::size_t joint_count = 4;
 enum Joint : std::size_t { hip_joint_a, knee_joint_a, hip_joint_b, knee_joint_b };
 
-struct JointSpec {
+struct JointProperties {
     const char* name;
     Link parent;
     Link child;
@@ -73,7 +73,7 @@ struct JointSpec {
     double damping;
 };
 
-inline constexpr std::array<JointSpec, joint_count> joints{{
+inline constexpr std::array<JointProperties, joint_count> joints{{
     {"hip_joint_a", torso, thigh_a, 20.0, 8.0},
     {"knee_joint_a", thigh_a, shin_a, 10.0, 4.0},
     {"hip_joint_b", torso, thigh_b, 20.0, 8.0},

@@ -29,7 +29,7 @@ struct LinkTerms {
 };
 
 template <class T>
-LinkTerms<T> measure_link(const LinkSpec& link, const RunnerState<T>& state) {
+LinkTerms<T> measure_link(const LinkProperties& link, const RunnerState<T>& state) {
     LinkTerms<T> t;
     t.dx = state.x[link.distal] - state.x[link.proximal];
     t.dy = state.y[link.distal] - state.y[link.proximal];

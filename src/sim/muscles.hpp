@@ -33,7 +33,7 @@ T stretch_factor(T child_ratio, T parent_ratio) {
 }
 
 template <class T>
-T joint_torque(const JointSpec& joint, const PerLink<LinkTerms<T>>& terms, T target) {
+T joint_torque(const JointProperties& joint, const PerLink<LinkTerms<T>>& terms, T target) {
     const LinkTerms<T>& parent = terms[joint.parent];
     const LinkTerms<T>& child = terms[joint.child];
     const T relative_angle = child.angle - parent.angle;
