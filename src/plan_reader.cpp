@@ -23,15 +23,8 @@ namespace {
 using sim::Plan;
 
 // Sequences that report a larger length are still read in full; only the
-// room reserved up front is capped, so that neither a lying length nor a
-// long list of things that are no plans can exhaust memory before the first
-// element has been read.
+// room reserved up front is capped, so a lying length cannot exhaust memory.
 constexpr Py_ssize_t max_reserved_plans = 1 << 16;
-
-void reserve_plans(std::vector<Plan>& plans, Py_ssize_t length_hint) {
-    plans.reserve(
-        static_cast<std::size_t>(std::clamp<Py_ssize_t>(length_hint, 0, max_reserved_plans)));
-}
 
 // ---------------------------------------------------------------------------
 // The general conversion
@@ -83,7 +76,7 @@ bool convert_plan_list(PyObject* object, std::vector<Plan>& plans) {
     }
     const Py_ssize_t hint = PySequence_Size(object);
     if (hint == -1) PyErr_Clear();
-    reserve_plans(plans, hint);
+    plans.reserve(static_cast<std::size_t>(std::clamp<Py_ssize_t>(hint, 0, max_reserved_plans)));
 
     PyRef iterator = PyRef::steal(PyObject_GetIter(object));
     if (!iterator) return false;
@@ -113,33 +106,46 @@ PyObject** sequence_items(PyObject* object) {
 }
 
 // An exact list or tuple of 40 exact floats.
-bool read_exact_floats(PyObject* object, Plan& plan) {
+bool is_exact_float_plan(PyObject* object) {
     if (!is_exact_list_or_tuple(object) || Py_SIZE(object) != static_cast<Py_ssize_t>(sim::plan_size)) {
         return false;
     }
     PyObject** items = sequence_items(object);
     for (std::size_t i = 0; i < sim::plan_size; ++i) {
         if (!PyFloat_CheckExact(items[i])) return false;
-        plan[i] = PyFloat_AS_DOUBLE(items[i]);
     }
     return true;
 }
 
-// An exact list or tuple whose elements are all such plans. The plans grow
-// as elements qualify, never ahead of them from the list's length, so that a
-// long list of anything else fails the general way, as a short one does.
-// Nothing is kept when an element does not qualify.
+// A plan that is_exact_float_plan has accepted.
+void copy_exact_floats(PyObject* object, Plan& plan) {
+    PyObject** items = sequence_items(object);
+    for (std::size_t i = 0; i < sim::plan_size; ++i) plan[i] = PyFloat_AS_DOUBLE(items[i]);
+}
+
+bool read_exact_floats(PyObject* object, Plan& plan) {
+    if (!is_exact_float_plan(object)) return false;
+    copy_exact_floats(object, plan);
+    return true;
+}
+
+// An exact list or tuple whose elements are all such plans. Every element
+// is checked before the plans are sized from the list's length, so that a
+// long list of anything else fails the general way, as a short one does,
+// and a list that qualifies is copied into room of exactly its size. No
+// Python code runs between the check and the copy, so nothing can change
+// the list in between.
 bool read_exact_plan_list(PyObject* object, std::vector<Plan>& plans) {
     if (!is_exact_list_or_tuple(object)) return false;
-    const Py_ssize_t count = Py_SIZE(object);
-    reserve_plans(plans, count);
+    const std::size_t count = static_cast<std::size_t>(Py_SIZE(object));
     PyObject** elements = sequence_items(object);
-    for (Py_ssize_t i = 0; i < count; ++i) {
+    for (std::size_t i = 0; i < count; ++i) {
+        if (!is_exact_float_plan(elements[i])) return false;
+    }
+    plans.reserve(count);
+    for (std::size_t i = 0; i < count; ++i) {
         Plan plan;
-        if (!read_exact_floats(elements[i], plan)) {
-            plans.clear();
-            return false;
-        }
+        copy_exact_floats(elements[i], plan);
         plans.push_back(plan);
     }
     return true;
