@@ -71,9 +71,12 @@ struct LinkForce {
     T x, y;
 };
 
+// The loops over the body's tables below are unrolled, so that every table
+// lookup folds into a constant and every condition on it disappears.
 template <class T>
 LinkForce<T> link_force(Link link, const LinkTerms<T>& t, const PerJoint<T>& torque) {
     LinkForce<T> force{t.spring_x, t.spring_y};
+#pragma GCC unroll 16
     for (std::size_t j = 0; j < joint_count; ++j) {
         if (joints[j].child == link) {
             force.x = force.x - t.perp_x * torque[j];
@@ -89,6 +92,7 @@ LinkForce<T> link_force(Link link, const LinkTerms<T>& t, const PerJoint<T>& tor
 template <class T>
 PerLink<LinkForce<T>> link_forces(const PerLink<LinkTerms<T>>& terms, const PerJoint<T>& torque) {
     PerLink<LinkForce<T>> forces;
+#pragma GCC unroll 16
     for (std::size_t l = 0; l < link_count; ++l) forces[l] = link_force(Link(l), terms[l], torque);
     return forces;
 }
@@ -100,10 +104,12 @@ template <class T>
 void accumulate_link_forces(const PerLink<LinkTerms<T>>& terms, const PerJoint<T>& torques,
                             RunnerState<T>& state) {
     const PerLink<LinkForce<T>> forces = link_forces(terms, torques);
+#pragma GCC unroll 16
     for (std::size_t p = 0; p < point_count; ++p) {
         state.fx[p] = T(0.0);
         state.fy[p] = T(0.0);
     }
+#pragma GCC unroll 16
     for (std::size_t l = 0; l < link_count; ++l) {
         const BodyPoint distal = links[l].distal;
         const BodyPoint proximal = links[l].proximal;
