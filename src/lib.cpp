@@ -40,7 +40,7 @@ constexpr const char* name_not_a_string = "'%s' object cannot be converted to 'P
 // The C-API version of the full, version-specific interface.
 constexpr int python_api_version = 1013;
 
-constexpr py::Signature sim_signature{"sim", "plan"};
+constexpr py::Signature sim_signature{"sim", py::plan_parameter};
 constexpr py::Signature sim_batch_signature{"sim_batch", "plans"};
 
 // ---------------------------------------------------------------------------

@@ -17,6 +17,10 @@
 
 namespace zorv::py {
 
+// The parameter name under which sim() and zorv.trace() take one plan; their
+// messages name it, so both give the same ones.
+inline constexpr const char* plan_parameter = "plan";
+
 // Reads the argument named `parameter` as one plan. Returns false with the
 // error set; a TypeError's message then starts with the parameter's name.
 // The argument is only read.

@@ -42,14 +42,11 @@ unsigned record_run(Plan& plan, Recording& recording) {
     return steps_run;
 }
 
-// zorv.trace() names its plan parameter as sim() does, and reads and rejects
-// a plan exactly as sim() does, with the same messages.
-constexpr const char* plan_parameter = "plan";
-
+// Reads and rejects a plan exactly as sim() does, with the same messages.
 // Returns a bytearray, so that NumPy can wrap it as a writable array.
 PyRef run_trace(PyObject* argument) {
     Plan plan;
-    if (!py::read_plan_argument(argument, plan_parameter, plan)) return {};
+    if (!py::read_plan_argument(argument, py::plan_parameter, plan)) return {};
     Recording recording;  // 19.2 kB on the stack, like the run's own state
     const unsigned steps = record_run(plan, recording);
     return PyRef::steal(PyByteArray_FromStringAndSize(
