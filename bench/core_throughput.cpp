@@ -1,6 +1,6 @@
 // Plans per second of the simulation core's paths on one thread, side by
 // side on the same plans: the straightforward scalar loop, the SIMD lanes
-// with the C library's atan2, and the lanes with the exact fast atan2.
+// with the C library's atan2, and the lanes with the fast atan2.
 //
 //   core_throughput PLANS.f64 [REPEATS]
 //
@@ -63,7 +63,7 @@ int main(int argc, char** argv) {
                              zorv::sim::score_plans_avx2(p, s, n, false);
                          }});
     }
-    if (zorv::sim::batch_path() == zorv::sim::BatchPath::lanes_with_exact_fast_atan2) {
+    if (zorv::sim::batch_path() == zorv::sim::BatchPath::lanes_with_fast_atan2) {
         paths.push_back({"avx2_lanes_fast_atan2", [](const Plan* p, double* s, std::size_t n) {
                              zorv::sim::score_plans_avx2(p, s, n, true);
                          }});

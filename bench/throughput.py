@@ -57,7 +57,7 @@ def main():
         if "avx2_lanes" in core:
             rows.append(["C++ SIMD batch core, library atan2", 1, core["avx2_lanes"]])
         if "avx2_lanes_fast_atan2" in core:
-            rows.append(["C++ SIMD batch core, exact fast atan2", 1, core["avx2_lanes_fast_atan2"]])
+            rows.append(["C++ SIMD batch core, fast atan2", 1, core["avx2_lanes_fast_atan2"]])
 
         path = Path(scratch) / "plans.npy"
         np.save(path, plans)

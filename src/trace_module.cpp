@@ -1,18 +1,21 @@
 // zorv._trace: the private recorder behind zorv.trace().
 //
 // It runs the very step loop that scores a plan, with the same step template
-// and the same arithmetic flags, and records where the six body points are
-// after every step. The scoring module stays free of everything this needs.
+// and the same arithmetic flags, and records where the body points are after
+// every step. It also publishes the body's tables, from which Python takes
+// every size and name of the body. The scoring module stays free of all this.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
 #include <array>
 #include <cstddef>
-#include <utility>
 
+#include "call_boundary.hpp"
+#include "plan_reader.hpp"
 #include "py_ref.hpp"
+#include "sim/body.hpp"
 #include "sim/plan.hpp"
-#include "sim/step.hpp"
+#include "sim/run_loop.hpp"
 
 namespace zorv::trace {
 namespace {
@@ -24,103 +27,82 @@ using sim::Plan;
 constexpr std::size_t values_per_step = sim::point_count * 2;
 using Recording = std::array<double, sim::max_steps * values_per_step>;
 
-// The scoring loop of one run, also writing the positions after each step.
-// Returns the number of steps run; the head's x of the last one is the score.
+// The scoring run, also writing the positions after each step. Returns the
+// number of steps run; the head's x of the last one is the score.
 unsigned record_run(Plan& plan, Recording& recording) {
-    sim::normalise_plan(plan);
-    sim::RunnerState<double> state = sim::start_state<double>();
     unsigned steps_run = 0;
-    for (unsigned s = 0; s < sim::segment_count; ++s) {
-        for (unsigned k = 0; k < sim::steps_per_segment; ++k) {
-            const bool ends = sim::step(state, sim::blend_at(plan, s, k));
-            double* row = recording.data() + std::size_t{steps_run} * values_per_step;
-            for (std::size_t p = 0; p < sim::point_count; ++p) {
-                row[2 * p] = state.x[p];
-                row[2 * p + 1] = state.y[p];
-            }
-            ++steps_run;
-            if (ends) return steps_run;
+    sim::run_plan(plan, [&](const sim::RunnerState<double>& state) {
+        double* row = recording.data() + std::size_t{steps_run} * values_per_step;
+        for (std::size_t p = 0; p < sim::point_count; ++p) {
+            row[2 * p] = state.x[p];
+            row[2 * p + 1] = state.y[p];
         }
-    }
+        ++steps_run;
+    });
     return steps_run;
 }
 
-// Reads exactly 40 items, each converted the way float() converts a number
-// (__float__, then __index__). Returns false with the error set. The items
-// are read from a tuple of their own, which no conversion can change.
-bool read_plan(PyObject* object, Plan& plan) {
-    PyRef items = PyRef::steal(PySequence_Tuple(object));
-    if (!items) return false;
-    const Py_ssize_t length = PyTuple_GET_SIZE(items.get());
-    if (length != static_cast<Py_ssize_t>(sim::plan_size)) {
-        PyErr_Format(PyExc_ValueError, "expected a sequence of length 40 (got %zd)", length);
-        return false;
-    }
-    for (std::size_t i = 0; i < sim::plan_size; ++i) {
-        const double value =
-            PyFloat_AsDouble(PyTuple_GET_ITEM(items.get(), static_cast<Py_ssize_t>(i)));
-        if (value == -1.0 && PyErr_Occurred()) return false;
-        plan[i] = value;
-    }
-    return true;
-}
-
+// Reads and rejects a plan exactly as sim() does, with the same messages.
 // Returns a bytearray, so that NumPy can wrap it as a writable array.
-PyObject* run_entry(PyObject*, PyObject* argument) noexcept {
+PyRef run_trace(PyObject* argument) {
     Plan plan;
-    if (!read_plan(argument, plan)) return nullptr;
+    if (!py::read_plan_argument(argument, py::plan_parameter, plan)) return {};
     Recording recording;  // 19.2 kB on the stack, like the run's own state
     const unsigned steps = record_run(plan, recording);
-    return PyByteArray_FromStringAndSize(
+    return PyRef::steal(PyByteArray_FromStringAndSize(
         reinterpret_cast<const char*>(recording.data()),
-        static_cast<Py_ssize_t>(std::size_t{steps} * values_per_step * sizeof(double)));
+        static_cast<Py_ssize_t>(std::size_t{steps} * values_per_step * sizeof(double))));
 }
 
-// Names in body-point order, checked against the enum.
-constexpr std::array<std::pair<sim::BodyPoint, const char*>, sim::point_count> point_names{{
-    {sim::hip, "hip"},
-    {sim::knee_a, "knee_a"},
-    {sim::foot_a, "foot_a"},
-    {sim::knee_b, "knee_b"},
-    {sim::foot_b, "foot_b"},
-    {sim::head, "head"},
-}};
-constexpr bool names_in_order() {
-    for (std::size_t i = 0; i < point_names.size(); ++i) {
-        if (point_names[i].first != i) return false;
+PyObject* run_entry(PyObject*, PyObject* argument) noexcept {
+    return py::call_boundary([&] { return run_trace(argument); });
+}
+
+// Tuples of the body's tables, in table order: the names and sizes Python
+// draws and checks with.
+
+template <class Make>
+PyRef make_tuple(std::size_t size, Make make_item) {
+    PyRef tuple = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(size)));
+    if (!tuple) return {};
+    for (std::size_t i = 0; i < size; ++i) {
+        PyObject* item = make_item(i);
+        if (!item) return {};
+        PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), item);
     }
-    return true;
-}
-static_assert(names_in_order(), "point_names must follow the body-point order");
-
-PyRef make_point_names() {
-    PyRef names = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(sim::point_count)));
-    if (!names) return {};
-    for (std::size_t i = 0; i < sim::point_count; ++i) {
-        PyObject* name = PyUnicode_FromString(point_names[i].second);
-        if (!name) return {};
-        PyTuple_SET_ITEM(names.get(), static_cast<Py_ssize_t>(i), name);
-    }
-    return names;
+    return tuple;
 }
 
-// (proximal, distal) point indices of the five links, from the link table.
+template <class Row, std::size_t size>
+PyRef make_names(const std::array<Row, size>& table) {
+    return make_tuple(size, [&](std::size_t i) { return PyUnicode_FromString(table[i].name); });
+}
+
+PyObject* make_index_pair(std::size_t first, std::size_t second) {
+    return Py_BuildValue("(nn)", static_cast<Py_ssize_t>(first), static_cast<Py_ssize_t>(second));
+}
+
 PyRef make_links() {
-    PyRef links = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(sim::link_count)));
-    if (!links) return {};
-    for (std::size_t l = 0; l < sim::link_count; ++l) {
-        PyObject* pair = Py_BuildValue("(nn)", static_cast<Py_ssize_t>(sim::links[l].proximal),
-                                       static_cast<Py_ssize_t>(sim::links[l].distal));
-        if (!pair) return {};
-        PyTuple_SET_ITEM(links.get(), static_cast<Py_ssize_t>(l), pair);
-    }
-    return links;
+    return make_tuple(sim::link_count, [](std::size_t l) {
+        return make_index_pair(sim::links[l].proximal, sim::links[l].distal);
+    });
+}
+
+PyRef make_link_limbs() {
+    return make_tuple(sim::link_count,
+                      [](std::size_t l) { return PyUnicode_FromString(sim::links[l].limb); });
+}
+
+PyRef make_joints() {
+    return make_tuple(sim::joint_count, [](std::size_t j) {
+        return make_index_pair(sim::joints[j].parent, sim::joints[j].child);
+    });
 }
 
 PyMethodDef methods[] = {
     {"run", run_entry, METH_O,
      "run(plan, /)\n--\n\n"
-     "Runs a plan and returns the x, y of the six body points after every step\n"
+     "Runs a plan and returns the x, y of the body points after every step\n"
      "as native doubles, step by step, point by point."},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -146,18 +128,23 @@ bool add_object(PyObject* module, const char* name, const PyRef& value) {
     return true;
 }
 
-PyObject* init_module() {
+PyRef init_module() {
     PyRef module = PyRef::steal(PyModule_Create(&module_def));
-    if (!module) return nullptr;
-    if (!add_object(module.get(), "point_names", make_point_names())) return nullptr;
-    if (!add_object(module.get(), "links", make_links())) return nullptr;
-    if (PyModule_AddIntConstant(module.get(), "max_steps", sim::max_steps) < 0) return nullptr;
-    return module.release();
+    if (!module) return {};
+    if (!add_object(module.get(), "point_names", make_names(sim::body_points))) return {};
+    if (!add_object(module.get(), "link_names", make_names(sim::links))) return {};
+    if (!add_object(module.get(), "links", make_links())) return {};
+    if (!add_object(module.get(), "link_limbs", make_link_limbs())) return {};
+    if (!add_object(module.get(), "joint_names", make_names(sim::joints))) return {};
+    if (!add_object(module.get(), "joints", make_joints())) return {};
+    if (PyModule_AddIntConstant(module.get(), "plan_size", sim::plan_size) < 0) return {};
+    if (PyModule_AddIntConstant(module.get(), "max_steps", sim::max_steps) < 0) return {};
+    return module;
 }
 
 }  // namespace
 }  // namespace zorv::trace
 
 extern "C" __attribute__((visibility("default"))) PyObject* PyInit__trace() {
-    return zorv::trace::init_module();
+    return zorv::py::call_boundary([] { return zorv::trace::init_module(); });
 }

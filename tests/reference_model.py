@@ -6,30 +6,50 @@ math.atan2 is the C library's atan2, so evaluating every formula with the same
 brackets as the core gives the same doubles.  Each bracket below is therefore
 deliberate: a + b*c means a + (b*c), and a reciprocal that is multiplied is
 not the same as a division.
+
+Only the body's sizes, names and order come from the compiled model
+(zorv.body); every number of the physics is stated here on its own, by name,
+so a body the model does not know fails loudly rather than running wrong.
 """
 import math
 
-HIP, KNEE_A, FOOT_A, KNEE_B, FOOT_B, HEAD = range(6)
-MASS = (30.0, 10.0, 5.0, 10.0, 5.0, 10.0)
-START_X = (0.0, 0.0, -0.25, 0.25, 0.25, 0.15)
-START_Y = (1.0, 0.5, 0.0, 0.5, 0.0, 1.9)
+from zorv import body
 
-THIGH_A, SHIN_A, THIGH_B, SHIN_B, TORSO = range(5)
+POINT_COUNT = len(body.POINTS)
+HIP, KNEE_A, FOOT_A, KNEE_B, FOOT_B, HEAD = map(
+    body.POINTS.index, ("hip", "knee_a", "foot_a", "knee_b", "foot_b", "head"))
+# Mass, start x and start y of each point
+_POINT_DATA = {
+    "hip": (30.0, 0.0, 1.0),
+    "knee_a": (10.0, 0.0, 0.5),
+    "foot_a": (5.0, -0.25, 0.0),
+    "knee_b": (10.0, 0.25, 0.5),
+    "foot_b": (5.0, 0.25, 0.0),
+    "head": (10.0, 0.15, 1.9),
+}
+MASS, START_X, START_Y = zip(*(_POINT_DATA[name] for name in body.POINTS))
+
+THIGH_A, SHIN_A, THIGH_B, SHIN_B, TORSO = map(
+    body.LINK_NAMES.index, ("thigh_a", "shin_a", "thigh_b", "shin_b", "torso"))
 # (proximal point, distal point, rest length, stiffness, damping)
-LINKS = (
-    (HIP, KNEE_A, 0.5, 160.0, 8.0),
-    (KNEE_A, FOOT_A, 0.5, 180.0, 8.0),
-    (HIP, KNEE_B, 0.5, 160.0, 8.0),
-    (KNEE_B, FOOT_B, 0.5, 180.0, 8.0),
-    (HIP, HEAD, 0.9, 160.0, 8.0),
-)
+_LINK_DATA = {
+    "thigh_a": (HIP, KNEE_A, 0.5, 160.0, 8.0),
+    "shin_a": (KNEE_A, FOOT_A, 0.5, 180.0, 8.0),
+    "thigh_b": (HIP, KNEE_B, 0.5, 160.0, 8.0),
+    "shin_b": (KNEE_B, FOOT_B, 0.5, 180.0, 8.0),
+    "torso": (HIP, HEAD, 0.9, 160.0, 8.0),
+}
+LINKS = tuple(_LINK_DATA[name] for name in body.LINK_NAMES)
 # Joints hip_a, knee_a, hip_b, knee_b: (parent link, child link, k, c)
-JOINTS = (
-    (TORSO, THIGH_A, 20.0, 8.0),
-    (THIGH_A, SHIN_A, 10.0, 4.0),
-    (TORSO, THIGH_B, 20.0, 8.0),
-    (THIGH_B, SHIN_B, 10.0, 4.0),
-)
+_JOINT_DATA = {
+    "hip_joint_a": (TORSO, THIGH_A, 20.0, 8.0),
+    "knee_joint_a": (THIGH_A, SHIN_A, 10.0, 4.0),
+    "hip_joint_b": (TORSO, THIGH_B, 20.0, 8.0),
+    "knee_joint_b": (THIGH_B, SHIN_B, 10.0, 4.0),
+}
+JOINTS = tuple(_JOINT_DATA[name] for name in body.JOINT_NAMES)
+SEGMENTS = body.PLAN_SIZE // 2
+STEPS_PER_SEGMENT = body.MAX_STEPS // SEGMENTS
 PI = 3.141592653589793
 TWO_PI = 6.283185307179586
 
@@ -104,7 +124,7 @@ def joint_torques(links, targets):
 def accumulate(links, torques):
     """Force accumulators (fx, fy) of the six points, before gravity."""
     hip_a, knee_a, hip_b, knee_b = torques
-    fx, fy = [0.0] * 6, [0.0] * 6
+    fx, fy = [0.0] * POINT_COUNT, [0.0] * POINT_COUNT
     for acc, i in ((fx, 0), (fy, 1)):
         s = [link[0][i] for link in links]
         p = [link[1][i] for link in links]
@@ -126,8 +146,8 @@ def step(state, plan, s, k):
     """Run one step in place.  Returns (ended, fx, fy), forces before gravity."""
     x, y, vx, vy = state
     hip_height, head_height = y[HIP], y[HEAD]
-    contact = [False] * 6
-    for i in range(6):
+    contact = [False] * POINT_COUNT
+    for i in range(POINT_COUNT):
         if 0.0 >= y[i]:
             contact[i] = True
             y[i] = 0.0
@@ -135,7 +155,7 @@ def step(state, plan, s, k):
     torques = joint_torques(links, joint_targets(plan, s, k))
     fx, fy = accumulate(links, torques)
     forces = (list(fx), list(fy))
-    for i in range(6):
+    for i in range(POINT_COUNT):
         m = MASS[i]
         inv = 1.0 / m
         fy[i] = fy[i] - m * 0.1
@@ -158,18 +178,18 @@ def step(state, plan, s, k):
 
 
 def start_state():
-    return [list(START_X), list(START_Y), [0.0] * 6, [0.0] * 6]
+    return [list(START_X), list(START_Y), [0.0] * POINT_COUNT, [0.0] * POINT_COUNT]
 
 
 def simulate_with_steps(plan):
     """Score of a plan (the head's x at the end) and the number of steps run."""
     plan = normalise(plan)
-    if len(plan) != 40:
-        raise ValueError("a plan has exactly 40 values")
+    if len(plan) != body.PLAN_SIZE:
+        raise ValueError(f"a plan has exactly {body.PLAN_SIZE} values")
     state = start_state()
     steps = 0
-    for s in range(20):
-        for k in range(10):
+    for s in range(SEGMENTS):
+        for k in range(STEPS_PER_SEGMENT):
             steps += 1
             if step(state, plan, s, k)[0]:
                 return state[0][HEAD], steps

@@ -259,3 +259,31 @@ def test_running_out_of_memory_for_the_plan_list_raises_memory_error(container):
     """ % container, env={"RAYON_NUM_THREADS": "2"})
     assert result.returncode == 0, result.stderr
     assert result.stdout.split() == ["MemoryError", "True"]
+
+
+def test_a_list_of_non_plans_fails_alike_at_any_length():
+    # The reader of exact lists once sized its plan list from the list's
+    # length before looking at an element: a long list of non-plans ran out of
+    # memory where a short one failed the conversion.
+    result = run_python("""
+        import resource
+        import zorv_fast
+        plan = [0.0] * 40
+        def calls(n):
+            return [[1] * n, (1,) * n, [plan] + [1] * n]
+        def outcome(argument):
+            try:
+                zorv_fast.sim_batch(argument)
+            except BaseException as error:
+                return type(error).__name__ + ": " + str(error)
+        short = [outcome(a) for a in calls(5)]
+        long = calls(2_000_000)  # their plan lists would need 640 MB
+        with open("/proc/self/status") as f:
+            vm = next(int(l.split()[1]) for l in f if l.startswith("VmSize")) * 1024
+        resource.setrlimit(resource.RLIMIT_AS, (vm + (200 << 20), resource.RLIM_INFINITY))
+        for a, b in zip(short, [outcome(a) for a in long]):
+            print(a == b, b)
+    """, env={"RAYON_NUM_THREADS": "2"})
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == [
+        "True TypeError: argument 'plans': 'int' object cannot be converted to 'Sequence'"] * 3

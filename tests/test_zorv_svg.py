@@ -84,6 +84,7 @@ class TestAnimation:
             circles = frames[k].findall(f"{NS}circle")
             names = [c.get("class").split()[-1] for c in circles]
             assert names == list(zorv.POINTS)
+            assert len(frames[k].findall(f"{NS}line[@class='link']")) == len(zorv.LINKS)
             cx = [float(c.get("cx")) for c in circles]
             cy = [float(c.get("cy")) for c in circles]
             # One scale for x and y, y pointing down from the ground line.

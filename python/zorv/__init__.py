@@ -2,13 +2,15 @@
 
 The scoring itself is `zorv_fast.sim` and `zorv_fast.sim_batch`, re-exported
 here; `trace` records a run step by step, `search` looks for far-running plans
-with CMA-ES, and `zorv.svg` draws runs. `python -m zorv --help` lists the
-command-line tools.
+with CMA-ES, and `zorv.svg` draws runs. `zorv.body` has the sizes and names of
+the body and the plan, as the compiled model defines them. `python -m zorv
+--help` lists the command-line tools.
 """
 from zorv_fast import sim, sim_batch
 
+from .body import HEAD, LINKS, MAX_STEPS, POINTS
 from .search import Progress, SearchResult, SearchSettings, search
-from .trace import HEAD, LINKS, MAX_STEPS, POINTS, trace
+from .trace import trace
 
 __all__ = [
     "HEAD",

@@ -1,8 +1,13 @@
 from collections.abc import Sequence
 from typing import SupportsFloat
 
-point_names: tuple[str, str, str, str, str, str]
-links: tuple[tuple[int, int], ...]
+plan_size: int
 max_steps: int
+point_names: tuple[str, ...]
+link_names: tuple[str, ...]
+links: tuple[tuple[int, int], ...]
+link_limbs: tuple[str, ...]
+joint_names: tuple[str, ...]
+joints: tuple[tuple[int, int], ...]
 
 def run(plan: Sequence[SupportsFloat], /) -> bytearray: ...

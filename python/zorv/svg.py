@@ -7,7 +7,7 @@ from xml.sax.saxutils import escape
 import numpy as np
 import numpy.typing as npt
 
-from .trace import HEAD, LINKS, POINTS
+from .body import HEAD, LINK_LIMBS, LINKS, POINTS
 
 Trace = npt.NDArray[np.float64]
 
@@ -20,10 +20,22 @@ _SCALE = 100.0  # pixels per model unit
 _MARGIN = 24.0
 _TEXT_BAND = 44.0  # room above the scene for the labels
 
-# Leg a, leg b and the torso each get a colour; the points follow their link.
-_LINK_COLOURS = ("#d9480f", "#d9480f", "#1c7ed6", "#1c7ed6", "#343a40")
-_POINT_COLOURS = {"hip": "#343a40", "head": "#343a40", "knee_a": "#d9480f",
-                  "foot_a": "#d9480f", "knee_b": "#1c7ed6", "foot_b": "#1c7ed6"}
+# Each limb has a colour, and every link is drawn in its limb's: a limb
+# without a colour fails here, at import, rather than going undrawn.
+_LIMB_COLOURS = {"leg_a": "#d9480f", "leg_b": "#1c7ed6", "torso": "#343a40"}
+_LINK_COLOURS = tuple(_LIMB_COLOURS[limb] for limb in LINK_LIMBS)
+
+
+def _point_colour(point: int) -> str:
+    """The colour of the link that ends at the point; the torso's for the
+    hip, where none ends."""
+    for link, (_, distal) in enumerate(LINKS):
+        if distal == point:
+            return _LINK_COLOURS[link]
+    return _LIMB_COLOURS["torso"]
+
+
+_POINT_COLOURS = tuple(_point_colour(point) for point in range(len(POINTS)))
 _POINT_RADII = {"head": 9.0, "hip": 6.0}
 _DEFAULT_RADIUS = 4.5
 
@@ -84,13 +96,13 @@ def _ground(view: _View, x_lo: float, x_hi: float) -> list[str]:
 
 def _pose(view: _View, points: Trace, indent: str) -> list[str]:
     out = []
-    for (a, b), colour in zip(LINKS, _LINK_COLOURS):
-        out.append(f'{indent}<line class="link" stroke="{colour}" '
+    for link, (a, b) in enumerate(LINKS):
+        out.append(f'{indent}<line class="link" stroke="{_LINK_COLOURS[link]}" '
                    f'x1="{_f(view.px(points[a, 0]))}" y1="{_f(view.py(points[a, 1]))}" '
                    f'x2="{_f(view.px(points[b, 0]))}" y2="{_f(view.py(points[b, 1]))}"/>')
-    for name, (x, y) in zip(POINTS, points):
+    for point, (name, (x, y)) in enumerate(zip(POINTS, points)):
         radius = _POINT_RADII.get(name, _DEFAULT_RADIUS)
-        out.append(f'{indent}<circle class="point {name}" fill="{_POINT_COLOURS[name]}" '
+        out.append(f'{indent}<circle class="point {name}" fill="{_POINT_COLOURS[point]}" '
                    f'cx="{_f(view.px(x))}" cy="{_f(view.py(y))}" r="{radius}"/>')
     return out
 

@@ -1,4 +1,4 @@
-"""Where the six body points are after every step of a run."""
+"""Where the body points are after every step of a run."""
 from __future__ import annotations
 
 from collections.abc import Sequence
@@ -8,25 +8,22 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _trace
+from .body import HEAD, LINKS, MAX_STEPS, POINTS
 
-#: The body points in the order of a trace's second axis.
-POINTS: tuple[str, ...] = _trace.point_names
-#: The five links as (proximal, distal) indices into POINTS.
-LINKS: tuple[tuple[int, int], ...] = _trace.links
-#: The most steps a run can take.
-MAX_STEPS: int = _trace.max_steps
-#: Index of the head in POINTS; its x after the last step is the score.
-HEAD: int = POINTS.index("head")
+__all__ = ["HEAD", "LINKS", "MAX_STEPS", "POINTS", "trace"]
 
 
 def trace(plan: Sequence[SupportsFloat]) -> npt.NDArray[np.float64]:
     """Runs `plan` and returns the positions after every step.
 
-    The result has shape (steps, 6, 2): step, body point (in POINTS order),
-    then x and y. The run is the one that `zorv_fast.sim` scores, so
-    ``trace(plan)[-1, HEAD, 0] == zorv_fast.sim(plan)`` holds bit for bit.
-    The plan is read the way `sim` reads it: exactly 40 numbers, clamped to
-    [-1, 1], NaN counting as -1.
+    The result has shape (steps, len(POINTS), 2): step, body point (in
+    POINTS order), then x and y. The run is the one that `zorv_fast.sim`
+    scores, so ``trace(plan)[-1, HEAD, 0] == zorv_fast.sim(plan)`` holds bit
+    for bit.
+    The plan is read the way `sim` reads it, by the same native code: a
+    sequence of exactly `zorv.body.PLAN_SIZE` numbers, clamped to [-1, 1],
+    NaN counting as -1; what `sim` rejects raises the same exception with
+    the same message.
     """
     raw = _trace.run(plan)
     return np.frombuffer(raw, dtype=np.float64).reshape(-1, len(POINTS), 2)

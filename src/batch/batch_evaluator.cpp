@@ -9,6 +9,12 @@ namespace zorv::batch {
 
 namespace {
 
+// These texts are part of the module's interface: callers and stored logs
+// match them, so they are never reworded.
+constexpr const char* too_many_values = "too many values pushed to consumer";
+constexpr const char* expected_writes = "expected ";
+constexpr const char* writes_but_got = " total writes, but got ";
+
 // A run of plans and the output slots reserved for their scores.
 struct Piece {
     const sim::Plan* plans;
@@ -36,7 +42,7 @@ struct Batch {
 };
 
 Written score_sequentially(const Piece& piece) {
-    if (piece.plan_count > piece.slot_count) throw InternalFailure("too many values pushed to consumer");
+    if (piece.plan_count > piece.slot_count) throw InternalFailure(too_many_values);
     sim::score_plans(piece.plans, piece.slots, piece.plan_count);
     return {piece.slots, piece.plan_count};
 }
@@ -85,7 +91,7 @@ std::vector<double> evaluate_batch(std::vector<sim::Plan> plans) {
     const Written written = score_piece(batch, Piece{plans.data(), count, scores.data(), count},
                                         batch.thread_count, false);
     if (written.count != count) {
-        throw InternalFailure("expected " + std::to_string(count) + " total writes, but got " +
+        throw InternalFailure(expected_writes + std::to_string(count) + writes_but_got +
                               std::to_string(written.count));
     }
     return scores;

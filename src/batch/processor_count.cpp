@@ -13,6 +13,14 @@
 #include <vector>
 
 namespace zorv::batch {
+namespace {
+
+// These names are part of the module's interface: callers' environments and
+// stored logs use them, so they are never renamed.
+constexpr const char* thread_count_variable = "RAYON_NUM_THREADS";
+constexpr const char* cpu_count_variable = "RAYON_RS_NUM_CPUS";
+
+}  // namespace
 
 std::optional<std::uint64_t> parse_unsigned(std::string_view text) {
     if (!text.empty() && text.front() == '+') text.remove_prefix(1);
@@ -193,7 +201,7 @@ std::optional<Quota> read_version_1_quota(const std::string& directory) {
 }  // namespace
 
 std::size_t thread_count_from_environment() {
-    return choose_thread_count(environment_value("RAYON_NUM_THREADS"), environment_value("RAYON_RS_NUM_CPUS"),
+    return choose_thread_count(environment_value(thread_count_variable), environment_value(cpu_count_variable),
                                &processor_count);
 }
 

@@ -394,6 +394,8 @@ PoolOnce::PoolOnce(std::size_t (*choose_thread_count)(), WorkerPool::ThreadStart
 
 namespace {
 
+// These texts are part of the module's interface: callers and stored logs
+// match them, so they are never reworded.
 constexpr const char* not_initialized = "The global thread pool has not been initialized.: ThreadPoolBuildError { kind: ";
 
 // What a platform without threads answers; running out of resources is not it.

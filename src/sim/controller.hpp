@@ -2,8 +2,7 @@
 // four joint targets. It never looks at the runner state.
 #pragma once
 
-#include <array>
-
+#include "sim/body.hpp"
 #include "sim/plan.hpp"
 
 namespace zorv::sim {
@@ -58,15 +57,8 @@ inline Commands<double> step_commands(const Plan& plan, unsigned s, unsigned k) 
     return step_commands(blend_at(plan, s, k));
 }
 
-// In joint order: hip_joint_a, knee_joint_a, hip_joint_b, knee_joint_b.
-inline constexpr std::size_t joint_count = 4;
-enum Joint : std::size_t { hip_joint_a, knee_joint_a, hip_joint_b, knee_joint_b };
-
-template <class T>
-using PerJoint = std::array<T, joint_count>;
-
-// The hips swing in opposite senses from 2.8, the knees bend in opposite
-// senses from 0.9; the knee bracket is formed before the product.
+// In joint order. The hips swing in opposite senses from 2.8, the knees bend
+// in opposite senses from 0.9; the knee bracket is formed before the product.
 template <class T>
 PerJoint<T> joint_targets(const Commands<T>& commands) {
     return {

@@ -1,5 +1,5 @@
-// atan2 on four lanes at once that returns, bit for bit, what the C library's
-// atan2 returns.
+// The fast atan2: atan2 on four lanes at once that returns, bit for bit, what
+// the C library's atan2 returns.
 //
 // The lanes work out atan2 as a double-double, good to 2e-5 ULP of the
 // result, and round it themselves only where that value lies far enough from
@@ -11,62 +11,41 @@
 // NaN, and components outside [2^-450, 2^450] (subnormals, huge values, and
 // with them extreme ratios).
 //
-// The lane code is compiled for AVX2 with FMA (the FMA instructions form exact
-// products only) in fast_atan2_avx2.cpp. Nothing declared here outside the
-// inline namespace below may run before fast_atan2_available() has said yes.
+// Its three parts: the kernel (fast_atan2_avx2.cpp, compiled for AVX2 with
+// FMA, whose FMA instructions form exact products only), the inputs it is
+// checked and measured on (fast_atan2_inputs.hpp), and the agreement check
+// (fast_atan2_check.cpp) that decides whether a process may use it. Nothing
+// declared here outside the inline namespace below may run before
+// fast_atan2_available() has said yes.
 #pragma once
 
-#include <cstddef>
-
-#if defined(__AVX2__)
-#include <immintrin.h>
-#endif
-
-// Each instruction set compiles its own copy of inline functions; see
-// number.hpp.
-#ifndef ZORV_SIM_ISA
-#define ZORV_SIM_ISA portable
-#endif
+#include "sim/isa.hpp"
 
 namespace zorv::sim {
+
+// Where a lane type takes its angles from. Both give the C library's bits;
+// the fast atan2 only where its agreement check passed in this process.
+enum class Atan2Source { c_library, fast_atan2 };
 
 // out[i] = atan2(y[i], x[i]) for i = 0..3, equal to the C library's result in
 // every bit (NaN payloads included: NaN lanes are the library's own). Returns
 // one bit per lane, lane 0 in bit 0, set where the C library computed the
 // lane. The arrays need no alignment; out may alias y or x.
-unsigned exact_atan2_lanes(const double* y, const double* x, double* out);
+unsigned fast_atan2_lanes(const double* y, const double* x, double* out);
 
-// The unrounded value behind exact_atan2_lanes: for each lane where the lane
+// The unrounded value behind fast_atan2_lanes: for each lane where the lane
 // code applies (components in [2^-450, 2^450]), nearest[i] is its rounding
 // and residual[i] what is left over, so the value is nearest[i] + residual[i]
 // exactly, with |residual[i]| <= half an ULP of nearest[i]. Other lanes get
 // NaN in both. Returns the bits of the lanes that apply. For tests and
 // surveys of the library's rounding.
-unsigned atan2_before_rounding_lanes(const double* y, const double* x, double* nearest,
-                                     double* residual);
+unsigned fast_atan2_before_rounding_lanes(const double* y, const double* x, double* nearest,
+                                          double* residual);
 
-// One input pair of the fixed set the agreement check starts with.
-struct Atan2Input {
-    double y;
-    double x;
-};
-
-// The fixed inputs the agreement check uses before its random ones: pairs
-// whose exact atan2 lies within a few hundredths of an ULP of a rounding
-// midpoint (among them pairs the C library here rounds the wrong way), pairs
-// just outside the band in which the lanes defer to the library, and special
-// values. Sets *count and returns the first.
-const Atan2Input* atan2_hard_inputs(std::size_t* count);
-
-// Compares exact_atan2_lanes with reference on the fixed inputs above, their
-// sign variants and a few thousand seeded random pairs. True when every
-// result has the same bits. Only after fast_atan2_available().
-bool exact_atan2_agrees_with_unchecked(double (*reference)(double, double));
-
-#if defined(__AVX2__)
-// The same as exact_atan2_lanes in a register, for AVX2 code.
-__m256d exact_atan2_avx2(__m256d y, __m256d x);
-#endif
+// Compares fast_atan2_lanes with reference on the hard inputs, their sign
+// variants and a few thousand seeded random pairs. True when every result
+// has the same bits. Only after fast_atan2_available().
+bool fast_atan2_agrees_with_unchecked(double (*reference)(double, double));
 
 inline namespace ZORV_SIM_ISA {
 
@@ -76,11 +55,11 @@ inline bool fast_atan2_available() {
     return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
 }
 
-// Whether the lane code can stand in for reference (normally the C library's
-// atan2) in this process: false on CPUs that cannot run it, and false if any
-// checked input gives other bits. Safe to call on any CPU.
+// Whether the fast atan2 can stand in for reference (normally the C
+// library's atan2) in this process: false on CPUs that cannot run it, and
+// false if any checked input gives other bits. Safe to call on any CPU.
 inline bool fast_atan2_agrees_with(double (*reference)(double, double)) {
-    return fast_atan2_available() && exact_atan2_agrees_with_unchecked(reference);
+    return fast_atan2_available() && fast_atan2_agrees_with_unchecked(reference);
 }
 
 }  // namespace ZORV_SIM_ISA

@@ -2,7 +2,7 @@
 // the end of a run.
 #pragma once
 
-#include "sim/plan.hpp"
+#include "sim/state.hpp"
 
 namespace zorv::sim {
 inline namespace ZORV_SIM_ISA {

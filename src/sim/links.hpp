@@ -1,33 +1,12 @@
-// The five spring-damper links: their measurement in each step and the forces
+// The spring-damper links: their measurement in each step and the forces
 // they, together with the joint torques, put on the body points.
 #pragma once
 
-#include <array>
-
-#include "sim/controller.hpp"
-#include "sim/plan.hpp"
+#include "sim/body.hpp"
+#include "sim/state.hpp"
 
 namespace zorv::sim {
 inline namespace ZORV_SIM_ISA {
-
-inline constexpr std::size_t link_count = 5;
-enum Link : std::size_t { thigh_a, shin_a, thigh_b, shin_b, torso };
-
-struct LinkSpec {
-    BodyPoint proximal;
-    BodyPoint distal;
-    double rest_length;
-    double stiffness;
-    double damping;
-};
-
-inline constexpr std::array<LinkSpec, link_count> links{{
-    {hip, knee_a, 0.5, 160.0, 8.0},     // thigh_a
-    {knee_a, foot_a, 0.5, 180.0, 8.0},  // shin_a
-    {hip, knee_b, 0.5, 160.0, 8.0},     // thigh_b
-    {knee_b, foot_b, 0.5, 180.0, 8.0},  // shin_b
-    {hip, head, 0.9, 160.0, 8.0},       // torso
-}};
 
 // Keeps every divisor away from zero, also for coincident points.
 inline constexpr double length_pad = 0.01;
@@ -50,10 +29,7 @@ struct LinkTerms {
 };
 
 template <class T>
-using PerLink = std::array<T, link_count>;
-
-template <class T>
-LinkTerms<T> measure_link(const LinkSpec& link, const RunnerState<T>& state) {
+LinkTerms<T> measure_link(const LinkProperties& link, const RunnerState<T>& state) {
     LinkTerms<T> t;
     t.dx = state.x[link.distal] - state.x[link.proximal];
     t.dy = state.y[link.distal] - state.y[link.proximal];
@@ -87,59 +63,61 @@ PerLink<LinkTerms<T>> measure_links(const RunnerState<T>& state) {
 }
 
 // The force on a link's distal point, one component at a time: its spring
-// force plus the joint torques that act on it, a parent link's joint with a
-// plus sign and a child link's with a minus sign.
+// force, then the torque of each joint the link belongs to, in joint order,
+// with a plus sign where the link is the joint's parent and a minus sign
+// where it is the child.
 template <class T>
 struct LinkForce {
     T x, y;
 };
 
+// The loops over the body's tables below are unrolled, so that every table
+// lookup folds into a constant and every condition on it disappears.
 template <class T>
-PerLink<LinkForce<T>> link_forces(const PerLink<LinkTerms<T>>& t, const PerJoint<T>& torque) {
-    const auto thigh = [&](Link l, Joint knee, Joint hip_joint) {
-        return LinkForce<T>{
-            t[l].perp_x * torque[knee] + (t[l].spring_x - t[l].perp_x * torque[hip_joint]),
-            t[l].perp_y * torque[knee] + (t[l].spring_y - t[l].perp_y * torque[hip_joint]),
-        };
-    };
-    const auto shin = [&](Link l, Joint knee) {
-        return LinkForce<T>{
-            t[l].spring_x - t[l].perp_x * torque[knee],
-            t[l].spring_y - t[l].perp_y * torque[knee],
-        };
-    };
-    const LinkTerms<T>& tor = t[torso];
-    return {{
-        thigh(thigh_a, knee_joint_a, hip_joint_a),
-        shin(shin_a, knee_joint_a),
-        thigh(thigh_b, knee_joint_b, hip_joint_b),
-        shin(shin_b, knee_joint_b),
-        {
-            (tor.spring_x + tor.perp_x * torque[hip_joint_a]) + tor.perp_x * torque[hip_joint_b],
-            (tor.spring_y + tor.perp_y * torque[hip_joint_a]) + tor.perp_y * torque[hip_joint_b],
-        },
-    }};
+LinkForce<T> link_force(Link link, const LinkTerms<T>& t, const PerJoint<T>& torque) {
+    LinkForce<T> force{t.spring_x, t.spring_y};
+#pragma GCC unroll 16
+    for (std::size_t j = 0; j < joint_count; ++j) {
+        if (joints[j].child == link) {
+            force.x = force.x - t.perp_x * torque[j];
+            force.y = force.y - t.perp_y * torque[j];
+        } else if (joints[j].parent == link) {
+            force.x = force.x + t.perp_x * torque[j];
+            force.y = force.y + t.perp_y * torque[j];
+        }
+    }
+    return force;
+}
+
+template <class T>
+PerLink<LinkForce<T>> link_forces(const PerLink<LinkTerms<T>>& terms, const PerJoint<T>& torque) {
+    PerLink<LinkForce<T>> forces;
+#pragma GCC unroll 16
+    for (std::size_t l = 0; l < link_count; ++l) forces[l] = link_force(Link(l), terms[l], torque);
+    return forces;
 }
 
 // Rebuilds fx and fy from +0.0: every link force pushes its distal point and
-// pulls its proximal point, summed in this fixed order.
+// pulls its proximal point. Each point's sum runs over the links in table
+// order; that order, like the +0.0 start, is part of every score.
 template <class T>
 void accumulate_link_forces(const PerLink<LinkTerms<T>>& terms, const PerJoint<T>& torques,
                             RunnerState<T>& state) {
-    const auto g = link_forces(terms, torques);
-    const T zero(0.0);
-    state.fx[hip] = ((zero - g[thigh_a].x) - g[thigh_b].x) - g[torso].x;
-    state.fy[hip] = ((zero - g[thigh_a].y) - g[thigh_b].y) - g[torso].y;
-    state.fx[knee_a] = (zero + g[thigh_a].x) - g[shin_a].x;
-    state.fy[knee_a] = (zero + g[thigh_a].y) - g[shin_a].y;
-    state.fx[foot_a] = zero + g[shin_a].x;
-    state.fy[foot_a] = zero + g[shin_a].y;
-    state.fx[knee_b] = (zero + g[thigh_b].x) - g[shin_b].x;
-    state.fy[knee_b] = (zero + g[thigh_b].y) - g[shin_b].y;
-    state.fx[foot_b] = zero + g[shin_b].x;
-    state.fy[foot_b] = zero + g[shin_b].y;
-    state.fx[head] = zero + g[torso].x;
-    state.fy[head] = zero + g[torso].y;
+    const PerLink<LinkForce<T>> forces = link_forces(terms, torques);
+#pragma GCC unroll 16
+    for (std::size_t p = 0; p < point_count; ++p) {
+        state.fx[p] = T(0.0);
+        state.fy[p] = T(0.0);
+    }
+#pragma GCC unroll 16
+    for (std::size_t l = 0; l < link_count; ++l) {
+        const BodyPoint distal = links[l].distal;
+        const BodyPoint proximal = links[l].proximal;
+        state.fx[distal] = state.fx[distal] + forces[l].x;
+        state.fy[distal] = state.fy[distal] + forces[l].y;
+        state.fx[proximal] = state.fx[proximal] - forces[l].x;
+        state.fy[proximal] = state.fy[proximal] - forces[l].y;
+    }
 }
 
 }  // namespace ZORV_SIM_ISA

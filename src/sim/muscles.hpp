@@ -1,10 +1,8 @@
-// The four joint muscles: torsional spring-dampers on the relative angle of
+// The joint muscles: torsional spring-dampers on the relative angle of
 // the two links that meet at each joint.
 #pragma once
 
-#include <array>
-
-#include "sim/controller.hpp"
+#include "sim/body.hpp"
 #include "sim/links.hpp"
 
 namespace zorv::sim {
@@ -12,20 +10,6 @@ inline namespace ZORV_SIM_ISA {
 
 inline constexpr double pi = 3.141592653589793;
 inline constexpr double two_pi = 6.283185307179586;
-
-struct JointSpec {
-    Link parent;
-    Link child;
-    double stiffness;
-    double damping;
-};
-
-inline constexpr std::array<JointSpec, joint_count> joints{{
-    {torso, thigh_a, 20.0, 8.0},   // hip_joint_a
-    {thigh_a, shin_a, 10.0, 4.0},  // knee_joint_a
-    {torso, thigh_b, 20.0, 8.0},   // hip_joint_b
-    {thigh_b, shin_b, 10.0, 4.0},  // knee_joint_b
-}};
 
 // One correction only: an error above 3*pi stays above pi. Exactly +-pi and
 // NaN pass unchanged, since both comparisons are strict and ordered.
@@ -49,7 +33,7 @@ T stretch_factor(T child_ratio, T parent_ratio) {
 }
 
 template <class T>
-T joint_torque(const JointSpec& joint, const PerLink<LinkTerms<T>>& terms, T target) {
+T joint_torque(const JointProperties& joint, const PerLink<LinkTerms<T>>& terms, T target) {
     const LinkTerms<T>& parent = terms[joint.parent];
     const LinkTerms<T>& child = terms[joint.child];
     const T relative_angle = child.angle - parent.angle;

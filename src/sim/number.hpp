@@ -1,10 +1,10 @@
 // The small set of free functions the physics is written in.
 //
 // The step is a template over its number type. `double` runs one plan; the
-// lane type of lanes.hpp runs several plans side by side and offers exactly
+// lane types (lanes4_avx2.hpp) run several plans side by side and offer exactly
 // the same functions, each of which performs per lane the one IEEE operation
 // that the scalar version performs. Branches of the model are written as a
-// mask and a select, so both widths execute the same operations in the same
+// mask and a select, so every width executes the same operations in the same
 // order and round identically.
 #pragma once
 
@@ -12,12 +12,7 @@
 #include <cstdint>
 #include <cstring>
 
-// Each instruction set compiles its own copy of the physics. The inline
-// namespace keeps the copies apart, so that the linker can never merge an
-// AVX2-encoded inline function into the portable path.
-#ifndef ZORV_SIM_ISA
-#define ZORV_SIM_ISA portable
-#endif
+#include "sim/isa.hpp"
 
 namespace zorv::sim {
 inline namespace ZORV_SIM_ISA {

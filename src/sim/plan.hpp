@@ -1,4 +1,5 @@
-// The plan, the body points of the runner and the state of one run.
+// The plan: 40 commands, a hip and a knee command for each of 20 segments of
+// a run, and the clamping every plan goes through before it is run.
 #pragma once
 
 #include <array>
@@ -24,51 +25,6 @@ inline void normalise_plan(Plan& plan) {
         const double at_least_minus_one = v > -1.0 ? v : -1.0;
         v = at_least_minus_one < 1.0 ? at_least_minus_one : 1.0;
     }
-}
-
-inline constexpr std::size_t point_count = 6;
-
-enum BodyPoint : std::size_t { hip, knee_a, foot_a, knee_b, foot_b, head };
-
-struct BodyPointSpec {
-    double mass;
-    double start_x;
-    double start_y;
-};
-
-inline constexpr std::array<BodyPointSpec, point_count> body_points{{
-    {30.0, 0.0, 1.0},    // hip
-    {10.0, 0.0, 0.5},    // knee_a
-    {5.0, -0.25, 0.0},   // foot_a
-    {10.0, 0.25, 0.5},   // knee_b
-    {5.0, 0.25, 0.0},    // foot_b
-    {10.0, 0.15, 1.9},   // head
-}};
-
-template <class T>
-using PerPoint = std::array<T, point_count>;
-
-template <class T>
-struct RunnerState {
-    PerPoint<T> x, y;
-    PerPoint<T> vx, vy;
-    PerPoint<T> fx, fy;
-    PerPoint<mask_of<T>> contact;
-};
-
-template <class T>
-RunnerState<T> start_state() {
-    RunnerState<T> state{};
-    for (std::size_t i = 0; i < point_count; ++i) {
-        state.x[i] = T(body_points[i].start_x);
-        state.y[i] = T(body_points[i].start_y);
-        state.vx[i] = T(0.0);
-        state.vy[i] = T(0.0);
-        state.fx[i] = T(0.0);
-        state.fy[i] = T(0.0);
-        state.contact[i] = mask_of<T>{};
-    }
-    return state;
 }
 
 }  // namespace ZORV_SIM_ISA

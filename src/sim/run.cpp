@@ -1,25 +1,16 @@
 #include "sim/run.hpp"
 
-#include "sim/step.hpp"
-
 #include <cmath>
 #include <cstdlib>
 
 #include "sim/fast_atan2.hpp"
+#include "sim/run_loop.hpp"
 
 namespace zorv::sim {
 
 double _sim_counting_steps(Plan& plan, unsigned& steps_run) {
-    normalise_plan(plan);
-    RunnerState<double> state = start_state<double>();
     steps_run = 0;
-    for (unsigned s = 0; s < segment_count; ++s) {
-        for (unsigned k = 0; k < steps_per_segment; ++k) {
-            ++steps_run;
-            if (step(state, blend_at(plan, s, k))) return state.x[head];
-        }
-    }
-    return state.x[head];
+    return run_plan(plan, [&](const RunnerState<double>&) { ++steps_run; }).x[head];
 }
 
 double _sim(Plan& plan) {
@@ -40,6 +31,11 @@ void score_plans_scalar(const Plan* plans, double* scores, std::size_t count) {
 
 namespace {
 
+// These names are part of the module's interface: callers' environments and
+// stored logs use them, so they are never renamed.
+constexpr const char* no_simd_variable = "ZORV_FAST_NO_SIMD";
+constexpr const char* library_atan2_variable = "ZORV_FAST_LIBRARY_ATAN2";
+
 bool switched_on(const char* variable) {
     const char* value = std::getenv(variable);
     return value && *value;
@@ -54,11 +50,11 @@ double library_atan2(double y, double x) { return std::atan2(y, x); }
 BatchPath batch_path() {
     static const BatchPath path = [] {
         __builtin_cpu_init();
-        if (!__builtin_cpu_supports("avx2") || switched_on("ZORV_FAST_NO_SIMD")) return BatchPath::scalar;
-        if (switched_on("ZORV_FAST_LIBRARY_ATAN2") || !fast_atan2_agrees_with(library_atan2)) {
+        if (!__builtin_cpu_supports("avx2") || switched_on(no_simd_variable)) return BatchPath::scalar;
+        if (switched_on(library_atan2_variable) || !fast_atan2_agrees_with(library_atan2)) {
             return BatchPath::lanes;
         }
-        return BatchPath::lanes_with_exact_fast_atan2;
+        return BatchPath::lanes_with_fast_atan2;
     }();
     return path;
 }
@@ -69,7 +65,7 @@ void score_plans(const Plan* plans, double* scores, std::size_t count) {
     if (count < 2 || path == BatchPath::scalar) {
         score_plans_scalar(plans, scores, count);
     } else {
-        score_plans_avx2(plans, scores, count, path == BatchPath::lanes_with_exact_fast_atan2);
+        score_plans_avx2(plans, scores, count, path == BatchPath::lanes_with_fast_atan2);
     }
 }
 

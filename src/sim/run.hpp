@@ -23,13 +23,13 @@ void score_plans(const Plan* plans, double* scores, std::size_t count);
 
 // The paths themselves, for tests and benchmarks.
 void score_plans_scalar(const Plan* plans, double* scores, std::size_t count);
-// CPUs with AVX2 only; with exact_fast_atan2, also FMA.
-void score_plans_avx2(const Plan* plans, double* scores, std::size_t count, bool exact_fast_atan2);
+// CPUs with AVX2 only; with the fast atan2, also FMA.
+void score_plans_avx2(const Plan* plans, double* scores, std::size_t count, bool fast_atan2);
 
-enum class BatchPath { scalar, lanes, lanes_with_exact_fast_atan2 };
+enum class BatchPath { scalar, lanes, lanes_with_fast_atan2 };
 
 // The path score_plans takes, settled on first use and kept for the process:
-// lanes where the CPU has AVX2, with the exact fast atan2 where the CPU has
+// lanes where the CPU has AVX2, with the fast atan2 where the CPU has
 // FMA too and the fast atan2 agrees bit for bit with the C library on a set
 // of hard inputs (a check of this process's C library, not just of the CPU).
 // Switches for tests and comparisons, not needed otherwise: the environment

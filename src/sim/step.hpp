@@ -6,6 +6,7 @@
 #include "sim/links.hpp"
 #include "sim/muscles.hpp"
 #include "sim/plan.hpp"
+#include "sim/state.hpp"
 
 namespace zorv::sim {
 inline namespace ZORV_SIM_ISA {

@@ -1,4 +1,4 @@
-// The lane atan2 against the C library's atan2, bit for bit.
+// The fast atan2 against the C library's atan2, bit for bit.
 //
 // The sampled check covers 5e8 pairs in its default run (2 to 4 s per 1e8 on
 // two threads here); ZORV_ATAN2_SAMPLES=N runs N pairs in total instead,
@@ -15,16 +15,20 @@
 
 #include "exact_double.hpp"
 #include "sim/fast_atan2.hpp"
-#include "sim/splitmix64.hpp"
+#include "sim/fast_atan2_inputs.hpp"
 
 namespace {
 
+using zorv::sim::Atan2Family;
 using zorv::sim::Atan2Input;
-using zorv::sim::atan2_before_rounding_lanes;
-using zorv::sim::atan2_hard_inputs;
-using zorv::sim::exact_atan2_lanes;
+using zorv::sim::draw_atan2_input;
 using zorv::sim::fast_atan2_agrees_with;
 using zorv::sim::fast_atan2_available;
+using zorv::sim::fast_atan2_before_rounding_lanes;
+using zorv::sim::fast_atan2_hard_inputs;
+using zorv::sim::fast_atan2_lanes;
+using zorv::sim::fast_atan2_special_values;
+using zorv::sim::SplitMix64;
 using zorv::test::bits;
 
 double library_atan2(double y, double x) { return std::atan2(y, x); }
@@ -42,116 +46,23 @@ double ulp_of(double v) {
     return std::ldexp(1.0, e - 53);
 }
 
-struct Rng : zorv::sim::SplitMix64 {
-    // [1, 2) with all 52 mantissa bits random.
-    double one_to_two() { return from_bits(0x3ff0000000000000ULL | (next() >> 12)); }
-    double sign(double v) { return (next() & 1) ? -v : v; }
-    int between(int lo, int hi) { return lo + static_cast<int>(next() % static_cast<std::uint64_t>(hi - lo + 1)); }
-};
-
-// Values that are not ordinary doubles, and the edges of the lanes' own range.
-const double special_values[] = {
-    0.0, -0.0, INFINITY, -INFINITY, NAN, -NAN, from_bits(0x7ff4000000000001ULL),
-    0x1p-1074, -0x1p-1074, 0x1.fffffffffffffp-1023, 0x1p-1022, -0x1p-1022,
-    0x1.fffffffffffffp1023, -0x1.fffffffffffffp1023, 0x1p1000, 0x1p-1000,
-    0x1p-450, 0x1.fffffffffffffp-451, 0x1p450, 0x1.0000000000001p450, -0x1p450,
-    1.0, -1.0, 0x1.0000000000001p0, 0x1.fffffffffffffp-1,
-};
-constexpr int special_count = sizeof special_values / sizeof special_values[0];
-
-enum class Family {
-    uniform,          // both components uniform in [-1, 1]
-    link,             // length 0.01 to 2, any direction
-    weak,             // x > 0, y/x in [1/16, 1/2): the library's least accurate region
-    near_axis,        // one component 2^-1 to 2^-70 times the other
-    tiny,             // small components, subnormals among them
-    wide,             // any exponent for either component
-    special,          // a special value with a random one, or two specials
-    power_of_two,     // angles just below and above 2^k, where the ULP changes
-};
-
 struct FamilyRun {
-    Family family;
+    Atan2Family family;
     const char* name;
     double share;  // of the total sample count
 };
 
 const FamilyRun families[] = {
-    {Family::uniform, "uniform", 0.25}, {Family::link, "link-like", 0.35},
-    {Family::weak, "x>0,|y/x| in [1/16,1/2)", 0.10}, {Family::near_axis, "near-axis", 0.10},
-    {Family::tiny, "tiny components", 0.07}, {Family::wide, "wide exponents", 0.07},
-    {Family::special, "special values", 0.03}, {Family::power_of_two, "angles near 2^k", 0.03},
+    {Atan2Family::uniform, "uniform", 0.25}, {Atan2Family::link, "link-like", 0.35},
+    {Atan2Family::weak, "x>0,|y/x| in [1/16,1/2)", 0.10}, {Atan2Family::near_axis, "near-axis", 0.10},
+    {Atan2Family::tiny, "tiny components", 0.07}, {Atan2Family::wide, "wide exponents", 0.07},
+    {Atan2Family::special, "special values", 0.03}, {Atan2Family::power_of_two, "angles near 2^k", 0.03},
 };
 
-void make_pair(Family family, Rng& r, double& y, double& x) {
-    switch (family) {
-    case Family::uniform:
-        y = 2.0 * r.unit() - 1.0;
-        x = 2.0 * r.unit() - 1.0;
-        return;
-    case Family::link: {
-        // A direction from a point in the unit disc, then a length.
-        double u, v, q;
-        do {
-            u = 2.0 * r.unit() - 1.0;
-            v = 2.0 * r.unit() - 1.0;
-            q = u * u + v * v;
-        } while (q > 1.0 || q < 0x1p-40);
-        const double length = 0.01 + 1.99 * r.unit();
-        const double scale = length / std::sqrt(q);
-        x = u * scale;
-        y = v * scale;
-        return;
-    }
-    case Family::weak:
-        x = r.one_to_two() * 0.75;
-        y = r.sign(x * (1.0 / 16 + (7.0 / 16) * r.unit()));
-        return;
-    case Family::near_axis: {
-        const double big = r.sign(r.one_to_two());
-        const double small = r.sign(r.one_to_two() * std::ldexp(1.0, -r.between(1, 70)));
-        if (r.next() & 1) {
-            y = small;
-            x = big;
-        } else {
-            y = big;
-            x = small;
-        }
-        return;
-    }
-    case Family::tiny:
-        y = r.sign(r.one_to_two() * std::ldexp(1.0, -r.between(10, 1080)));
-        x = r.sign(r.one_to_two() * std::ldexp(1.0, -r.between(10, 1080)));
-        return;
-    case Family::wide:
-        y = r.sign(r.one_to_two() * std::ldexp(1.0, r.between(-1074, 1023)));
-        x = r.sign(r.one_to_two() * std::ldexp(1.0, r.between(-1074, 1023)));
-        return;
-    case Family::special: {
-        const double s = special_values[r.next() % special_count];
-        const double other = (r.next() & 1) ? special_values[r.next() % special_count]
-                                            : r.sign(r.one_to_two() * std::ldexp(1.0, r.between(-30, 30)));
-        if (r.next() & 1) {
-            y = s;
-            x = other;
-        } else {
-            y = other;
-            x = s;
-        }
-        return;
-    }
-    case Family::power_of_two: {
-        // An angle within a few ULP of 2^k (k from -30 to 1), as a rounded
-        // direction of random length; the rounding of the components spreads
-        // the exact angle over the nearby doubles.
-        const double power = std::ldexp(1.0, r.between(-30, 1));
-        const double angle = power + power * 0x1p-51 * (2.0 * r.unit() - 1.0);
-        const double length = 0.01 + 1.99 * r.unit();
-        x = length * std::cos(angle);
-        y = r.sign(length * std::sin(angle));
-        return;
-    }
-    }
+void make_pair(Atan2Family family, SplitMix64& r, double& y, double& x) {
+    const Atan2Input in = draw_atan2_input(family, r);
+    y = in.y;
+    x = in.x;
 }
 
 struct Tally {
@@ -176,7 +87,7 @@ struct Tally {
 // Checks four lanes against the C library.
 void check_lanes(const double* y, const double* x, Tally& t) {
     double out[4];
-    const unsigned library = exact_atan2_lanes(y, x, out);
+    const unsigned library = fast_atan2_lanes(y, x, out);
     t.library_lanes += static_cast<unsigned>(__builtin_popcount(library));
     for (int i = 0; i < 4; ++i) {
         const double want = std::atan2(y[i], x[i]);
@@ -193,8 +104,8 @@ void check_lanes(const double* y, const double* x, Tally& t) {
     }
 }
 
-Tally run_family(Family family, std::uint64_t seed, std::uint64_t count) {
-    Rng r{{seed}};
+Tally run_family(Atan2Family family, std::uint64_t seed, std::uint64_t count) {
+    SplitMix64 r{seed};
     Tally t;
     for (std::uint64_t n = 0; n < count; n += 4) {
         double y[4], x[4];
@@ -205,7 +116,7 @@ Tally run_family(Family family, std::uint64_t seed, std::uint64_t count) {
 }
 
 // Two threads, each with its own seed, for one family.
-Tally run_family_on_two_threads(Family family, std::uint64_t seed, std::uint64_t count) {
+Tally run_family_on_two_threads(Atan2Family family, std::uint64_t seed, std::uint64_t count) {
     Tally halves[2];
     std::thread other([&] { halves[1] = run_family(family, seed * 2 + 1, count / 2); });
     halves[0] = run_family(family, seed * 2, count - count / 2);
@@ -257,8 +168,8 @@ TEST(FastAtan2, MatchesTheLibraryOnSampledFamilies) {
 // way: pairs near the library's wrong roundings.
 TEST(FastAtan2, MatchesTheLibraryAroundTheHardInputs) {
     REQUIRE_LANES();
-    std::size_t count = 0;
-    const Atan2Input* hard = atan2_hard_inputs(&count);
+    const auto hard = fast_atan2_hard_inputs();
+    const std::size_t count = hard.size();
     ASSERT_GT(count, 200u);
     Tally t;
     for (std::size_t i = 0; i < count; ++i) {
@@ -287,12 +198,13 @@ TEST(FastAtan2, MatchesTheLibraryAroundTheHardInputs) {
 // are the library's, and so are its NaN payloads.
 TEST(FastAtan2, SpecialValuesAreTheLibrarys) {
     REQUIRE_LANES();
-    for (int i = 0; i < special_count; ++i) {
-        for (int j = 0; j < special_count; ++j) {
+    const auto special_values = fast_atan2_special_values();
+    for (std::size_t i = 0; i < special_values.size(); ++i) {
+        for (std::size_t j = 0; j < special_values.size(); ++j) {
             const double y[4] = {special_values[i], special_values[i], 1.5, -0.75};
             const double x[4] = {special_values[j], 0.5, special_values[j], special_values[i]};
             double out[4];
-            const unsigned library = exact_atan2_lanes(y, x, out);
+            const unsigned library = fast_atan2_lanes(y, x, out);
             for (int k = 0; k < 4; ++k) {
                 EXPECT_SAME_DOUBLE(out[k], std::atan2(y[k], x[k]))
                     << "atan2(" << zorv::test::describe(y[k]) << ", " << zorv::test::describe(x[k]) << ")";
@@ -315,7 +227,7 @@ TEST(FastAtan2, OutputMayOverwriteAnInput) {
     double x[4] = {1.0, 0.5, -2.0, -3.5};
     const double want[4] = {std::atan2(0.3, 1.0), std::atan2(-1.25, 0.5), std::atan2(0.0, -2.0),
                             std::atan2(7.0, -3.5)};
-    exact_atan2_lanes(y, x, y);
+    fast_atan2_lanes(y, x, y);
     for (int i = 0; i < 4; ++i) EXPECT_SAME_DOUBLE(y[i], want[i]);
 }
 
@@ -414,8 +326,8 @@ TEST(FastAtan2, ValueBeforeRoundingIsWithin2e5Ulp) {
         const double y[4] = {e.y, -e.y, e.y, e.y};
         const double x[4] = {e.x, e.x, e.x, e.x};
         double nearest[4], residual[4], out[4];
-        ASSERT_EQ(atan2_before_rounding_lanes(y, x, nearest, residual), 0xfu);
-        const unsigned library = exact_atan2_lanes(y, x, out);
+        ASSERT_EQ(fast_atan2_before_rounding_lanes(y, x, nearest, residual), 0xfu);
+        const unsigned library = fast_atan2_lanes(y, x, out);
         for (int i = 0; i < 2; ++i) {
             const double sign = i == 0 ? 1.0 : -1.0;
             // nearest and hi are neighbours or equal, so their difference is exact.
@@ -433,7 +345,7 @@ TEST(FastAtan2, ValueBeforeRoundingIsWithin2e5Ulp) {
 // what makes them fast: on link-like pairs about 8 in 100 go to the library.
 TEST(FastAtan2, LanesRoundMostLinkLikePairsThemselves) {
     REQUIRE_LANES();
-    const Tally t = run_family(Family::link, 99, 1'000'000);
+    const Tally t = run_family(Atan2Family::link, 99, 1'000'000);
     const double share = static_cast<double>(t.library_lanes) / static_cast<double>(t.checked);
     std::printf("  link-like pairs from the library: %.3f%%\n", 100.0 * share);
     EXPECT_EQ(t.mismatches, 0u);
@@ -454,15 +366,16 @@ double from_midpoint(double nearest, double residual) {
 // from a midpoint, and at least 0.07 ULP for x > 0, |y/x| in [1/16, 1/2).
 TEST(FastAtan2, LanesNeverRoundWithinTheBand) {
     REQUIRE_LANES();
-    const Family checked[] = {Family::uniform, Family::link, Family::weak, Family::power_of_two};
+    const Atan2Family checked[] = {Atan2Family::uniform, Atan2Family::link, Atan2Family::weak,
+                                  Atan2Family::power_of_two};
     std::uint64_t own = 0, near_power = 0;
-    for (const Family family : checked) {
-        Rng r{{7 + static_cast<std::uint64_t>(family)}};
+    for (const Atan2Family family : checked) {
+        SplitMix64 r{7 + static_cast<std::uint64_t>(family)};
         for (int n = 0; n < 1'000'000; n += 4) {
             double y[4], x[4], out[4], nearest[4], residual[4];
             for (int i = 0; i < 4; ++i) make_pair(family, r, y[i], x[i]);
-            const unsigned library = exact_atan2_lanes(y, x, out);
-            atan2_before_rounding_lanes(y, x, nearest, residual);
+            const unsigned library = fast_atan2_lanes(y, x, out);
+            fast_atan2_before_rounding_lanes(y, x, nearest, residual);
             for (int i = 0; i < 4; ++i) {
                 if ((library >> i) & 1u) continue;
                 ++own;
@@ -519,9 +432,8 @@ double off_at_one_pair(double y, double x) {
 
 TEST(FastAtan2Agreement, ChecksEveryFixedInput) {
     REQUIRE_LANES();
-    std::size_t count = 0;
-    const Atan2Input* hard = atan2_hard_inputs(&count);
-    for (std::size_t i = 0; i < count; ++i) {
+    const auto hard = fast_atan2_hard_inputs();
+    for (std::size_t i = 0; i < hard.size(); ++i) {
         off_y = hard[i].y;
         off_x = hard[i].x;
         EXPECT_FALSE(fast_atan2_agrees_with(off_at_one_pair))
@@ -536,7 +448,7 @@ TEST(FastAtan2Agreement, ChecksEveryFixedInput) {
 double less_accurate(double y, double x) {
     const double r = std::atan2(y, x);
     double ys[4] = {y, y, y, y}, xs[4] = {x, x, x, x}, nearest[4], residual[4];
-    if (!(atan2_before_rounding_lanes(ys, xs, nearest, residual) & 1u)) return r;
+    if (!(fast_atan2_before_rounding_lanes(ys, xs, nearest, residual) & 1u)) return r;
     const double from_midpoint = 0.5 - std::fabs(residual[0]) / ulp_of(nearest[0]);
     if (from_midpoint < 0.04 || from_midpoint > 0.08) return r;
     return residual[0] > 0 ? std::nextafter(nearest[0], INFINITY) : std::nextafter(nearest[0], -INFINITY);
@@ -551,7 +463,7 @@ TEST(FastAtan2Agreement, RejectsALibraryThatRoundsNearMidpointsDifferently) {
 // differs from this library exactly on the pairs it rounds the wrong way.
 double correctly_rounded(double y, double x) {
     double ys[4] = {y, y, y, y}, xs[4] = {x, x, x, x}, nearest[4], residual[4];
-    if (!(atan2_before_rounding_lanes(ys, xs, nearest, residual) & 1u)) return std::atan2(y, x);
+    if (!(fast_atan2_before_rounding_lanes(ys, xs, nearest, residual) & 1u)) return std::atan2(y, x);
     const double from_midpoint = 0.5 - std::fabs(residual[0]) / ulp_of(nearest[0]);
     return from_midpoint > 1e-4 ? nearest[0] : std::atan2(y, x);
 }

@@ -40,7 +40,7 @@ TEST(MuscleStartPose, AnglesErrorsFactorsAndTorques) {
     const PerJoint<double> torques = joint_torques(terms, targets);
     for (std::size_t j = 0; j < joint_count; ++j) {
         SCOPED_TRACE(testing::Message() << "joint " << j);
-        const JointSpec& joint = joints[j];
+        const JointProperties& joint = joints[j];
         const double rel = terms[joint.child].angle - terms[joint.parent].angle;
         EXPECT_SAME_DOUBLE(rel, relative[j]);
         // No error needs wrapping here.

@@ -1,41 +1,42 @@
-// Four doubles side by side in one AVX2 register: the lane type of the step.
+// Four doubles side by side in one AVX2 register: a lane type of the step.
 //
 // It offers the free functions of number.hpp, each one IEEE operation per
 // lane with the same rounding as the scalar operation: plain add, subtract,
 // multiply, divide and square root (never fused), ordered comparisons that
-// are false for NaN, and a select for every branch. Only translation units
-// compiled for AVX2 include this header.
+// are false for NaN, and a select for every branch. For the lane scheduler
+// it also offers its width, a constructor from one value per lane, lane
+// access and the lane bits of a mask. Every intrinsic of the batch core is
+// in this file; only files compiled for AVX2 include it.
 #pragma once
 
 #include <immintrin.h>
 
+#include <array>
 #include <cmath>
 
-#include "sim/fast_atan2.hpp"
+#include "sim/fast_atan2_avx2.hpp"
+#include "sim/isa_file.hpp"
 #include "sim/number.hpp"
 
 namespace zorv::sim {
 inline namespace ZORV_SIM_ISA {
 
-inline constexpr int lane_count = 4;
-
 struct Mask4 {
     __m256d bits = _mm256_setzero_pd();
 };
-
-// Where the lanes' angles come from. Both give the C library's bits; the
-// exact fast one only where its agreement check passed in this process.
-enum class Atan2Source { c_library, exact_lanes };
 
 // The operators are hidden friends, so that a plain double on either side
 // converts to the lane type, as constants do in the scalar code.
 template <Atan2Source angles>
 struct Lanes4 {
+    static constexpr int width = 4;
     __m256d v;
 
     Lanes4() : v(_mm256_setzero_pd()) {}
     Lanes4(double broadcast) : v(_mm256_set1_pd(broadcast)) {}  // NOLINT: implicit on purpose
     explicit Lanes4(__m256d value) : v(value) {}
+    // Lane i holds values[i].
+    explicit Lanes4(const std::array<double, width>& values) : v(_mm256_loadu_pd(values.data())) {}
 
     friend Lanes4 operator+(Lanes4 a, Lanes4 b) { return Lanes4(_mm256_add_pd(a.v, b.v)); }
     friend Lanes4 operator-(Lanes4 a, Lanes4 b) { return Lanes4(_mm256_sub_pd(a.v, b.v)); }
@@ -65,25 +66,25 @@ struct Lanes4 {
 
     // The C library's atan2 bits: its results are part of every score.
     friend Lanes4 angle_of(Lanes4 dy, Lanes4 dx) {
-        if constexpr (angles == Atan2Source::exact_lanes) {
-            return Lanes4(exact_atan2_avx2(dy.v, dx.v));
+        if constexpr (angles == Atan2Source::fast_atan2) {
+            return Lanes4(fast_atan2_avx2(dy.v, dx.v));
         } else {
-            alignas(32) double y[lane_count], x[lane_count], angle[lane_count];
+            alignas(32) double y[width], x[width], angle[width];
             _mm256_store_pd(y, dy.v);
             _mm256_store_pd(x, dx.v);
-            for (int i = 0; i < lane_count; ++i) angle[i] = std::atan2(y[i], x[i]);
+            for (int i = 0; i < width; ++i) angle[i] = std::atan2(y[i], x[i]);
             return Lanes4(_mm256_load_pd(angle));
         }
     }
 
     friend double lane(Lanes4 a, int i) {
-        alignas(32) double values[lane_count];
+        alignas(32) double values[width];
         _mm256_store_pd(values, a.v);
         return values[i];
     }
 
     friend void set_lane(Lanes4& a, int i, double value) {
-        alignas(32) double values[lane_count];
+        alignas(32) double values[width];
         _mm256_store_pd(values, a.v);
         values[i] = value;
         a.v = _mm256_load_pd(values);
@@ -93,7 +94,7 @@ struct Lanes4 {
 inline Mask4 either(Mask4 a, Mask4 b) { return {_mm256_or_pd(a.bits, b.bits)}; }
 
 // One bit per lane, lane 0 in bit 0.
-inline int lane_bits(Mask4 mask) { return _mm256_movemask_pd(mask.bits); }
+inline unsigned lane_bits(Mask4 mask) { return static_cast<unsigned>(_mm256_movemask_pd(mask.bits)); }
 
 }  // namespace ZORV_SIM_ISA
 }  // namespace zorv::sim

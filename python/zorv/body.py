@@ -1,0 +1,31 @@
+"""The runner's body and plan as the compiled model defines them.
+
+Every size and name here is read from the native tables that the simulation
+itself runs on, so Python code that draws, checks or searches never keeps a
+copy of its own that could fall out of step with the model.
+"""
+from __future__ import annotations
+
+from . import _trace
+
+#: Numbers in a plan: a hip and a knee command for each segment of a run.
+PLAN_SIZE: int = _trace.plan_size
+#: The most steps a run can take.
+MAX_STEPS: int = _trace.max_steps
+#: The body points, in the order of a trace's second axis.
+POINTS: tuple[str, ...] = _trace.point_names
+#: The links' names, in link order.
+LINK_NAMES: tuple[str, ...] = _trace.link_names
+#: The links as (proximal, distal) indices into POINTS, in link order.
+LINKS: tuple[tuple[int, int], ...] = _trace.links
+#: The limb each link belongs to when a run is drawn, in link order.
+LINK_LIMBS: tuple[str, ...] = _trace.link_limbs
+#: The joints' names, in joint order.
+JOINT_NAMES: tuple[str, ...] = _trace.joint_names
+#: The joints as (parent, child) indices into LINKS, in joint order.
+JOINTS: tuple[tuple[int, int], ...] = _trace.joints
+#: Index of the head in POINTS; its x after the last step is the score.
+HEAD: int = POINTS.index("head")
+
+__all__ = ["HEAD", "JOINTS", "JOINT_NAMES", "LINKS", "LINK_LIMBS", "LINK_NAMES", "MAX_STEPS",
+           "PLAN_SIZE", "POINTS"]

@@ -1,0 +1,142 @@
+// The batch core for any lane type: Lanes::width plans side by side, one per
+// lane, through the same step template and run clock as the scalar run.
+//
+// Lanes start and end their runs at different steps, so each lane keeps its
+// own clock, and a lane whose run ends takes the next plan at once instead of
+// idling until the longest run ends. Plans enter the lanes in input order.
+// Nothing here touches a register directly: everything that depends on the
+// instruction set is the lane type's.
+#pragma once
+
+#include <array>
+#include <concepts>
+#include <cstddef>
+
+#include "sim/run_loop.hpp"
+
+namespace zorv::sim {
+inline namespace ZORV_SIM_ISA {
+
+// What the scheduler needs of a lane type beyond the step's free functions.
+template <class Lanes>
+concept LaneType = requires(Lanes a, const std::array<double, Lanes::width>& values, int i) {
+    Lanes(values);
+    { lane(a, i) } -> std::same_as<double>;
+    set_lane(a, i, 0.0);
+    { lane_bits(a < a) } -> std::same_as<unsigned>;
+};
+
+// Hands the plans out in input order and puts their scores in their slots.
+class PlanQueue {
+public:
+    PlanQueue(const Plan* plans, double* scores, std::size_t count)
+        : plans_(plans), scores_(scores), count_(count) {}
+
+    // The next plan and its slot; false once every plan has been handed out.
+    bool take(const Plan*& plan, std::size_t& slot) {
+        if (next_ == count_) return false;
+        plan = &plans_[next_];
+        slot = next_++;
+        return true;
+    }
+
+    void put_score(std::size_t slot, double score) { scores_[slot] = score; }
+
+private:
+    const Plan* plans_;
+    double* scores_;
+    std::size_t count_;
+    std::size_t next_ = 0;
+};
+
+// Lanes::width runs in step, each lane at its own point of its own plan.
+template <LaneType Lanes>
+class LaneGroup {
+public:
+    static constexpr int width = Lanes::width;
+
+    explicit LaneGroup(PlanQueue& queue) {
+        for (int i = 0; i < width; ++i) start_next(queue, i);
+    }
+
+    // Whether any lane still runs a plan of the queue.
+    bool busy() const { return running_ > 0; }
+
+    // One step of every lane. A lane whose run ends puts its score and starts
+    // the next plan of the queue, or idles once there is none.
+    void advance(PlanQueue& queue) {
+        const unsigned ended = lane_bits(step(state_, gather_blends()));
+        for (int i = 0; i < width; ++i) {
+            const bool time_left = runs_[i].clock.advance();
+            if (!((ended >> i) & 1u) && time_left) continue;
+            if (runs_[i].slot != no_slot) {
+                queue.put_score(runs_[i].slot, lane(state_.x[head], i));
+                --running_;
+            }
+            start_next(queue, i);
+        }
+    }
+
+private:
+    static constexpr std::size_t no_slot = static_cast<std::size_t>(-1);
+
+    // A lane with no plan left runs the all-zero plan and discards its score,
+    // so that it only ever holds finite, ordinary values.
+    static constexpr Plan idle_plan{};
+
+    // What one lane is running: its own normalised plan copy, the output slot
+    // of that plan (no_slot for an idle lane) and its own clock.
+    struct LaneRun {
+        Plan plan;
+        std::size_t slot;
+        RunClock clock;
+    };
+
+    void start_next(PlanQueue& queue, int i) {
+        const Plan* plan = &idle_plan;
+        std::size_t slot = no_slot;
+        if (queue.take(plan, slot)) ++running_;
+        LaneRun& run = runs_[i];
+        run.plan = *plan;
+        normalise_plan(run.plan);
+        run.slot = slot;
+        run.clock = RunClock{};
+        // Forces and contact flags are rebuilt by every step before they are read.
+        for (std::size_t p = 0; p < point_count; ++p) {
+            set_lane(state_.x[p], i, body_points[p].start_x);
+            set_lane(state_.y[p], i, body_points[p].start_y);
+            set_lane(state_.vx[p], i, 0.0);
+            set_lane(state_.vy[p], i, 0.0);
+        }
+    }
+
+    // Each lane's controller input for its own step of its own plan.
+    CommandBlend<Lanes> gather_blends() const {
+        std::array<double, width> prev_hip, hip_value, prev_knee, knee_value, weight;
+        for (int i = 0; i < width; ++i) {
+            const CommandBlend<double> b = blend_at(runs_[i].plan, runs_[i].clock);
+            prev_hip[i] = b.prev_hip;
+            hip_value[i] = b.hip;
+            prev_knee[i] = b.prev_knee;
+            knee_value[i] = b.knee;
+            weight[i] = b.weight;
+        }
+        return {Lanes(prev_hip), Lanes(hip_value), Lanes(prev_knee), Lanes(knee_value),
+                Lanes(weight)};
+    }
+
+    RunnerState<Lanes> state_ = start_state<Lanes>();
+    std::array<LaneRun, width> runs_;
+    std::size_t running_ = 0;
+};
+
+// Scores plans[i] into scores[i] for i in [0, count) on one lane group.
+template <LaneType Lanes>
+void score_on_lanes(const Plan* plans, double* scores, std::size_t count) {
+    PlanQueue queue(plans, scores, count);
+    LaneGroup<Lanes> group(queue);
+    while (group.busy()) group.advance(queue);
+}
+
+}  // namespace ZORV_SIM_ISA
+}  // namespace zorv::sim
