@@ -137,7 +137,7 @@ def score_population(client: Client, plans: Plans, *, chunk: int | None = None) 
     with warnings.catch_warnings():
         # Dask suggests scattering large task arguments; here they are the
         # point: a scattered chunk dies with its worker.
-        warnings.filterwarnings("ignore", message=".*Large object", category=UserWarning)
+        warnings.filterwarnings("ignore", message="Sending large graph", category=UserWarning)
         futures = [client.submit(  # type: ignore[no-untyped-call, unused-ignore]
                        _score_rows, rows[start:stop], pure=False)
                    for start, stop in bounds]
