@@ -25,9 +25,8 @@ import numpy as np
 import zorv
 import zorv_fast
 from _timing import print_table
+from zorv.body import PLAN_SIZE
 from zorv.search import BOUNDARIES
-
-PLAN_SIZE = 40
 
 
 class TimedScorer:

@@ -18,8 +18,8 @@ from typing import Any, TextIO
 import zorv_fast
 
 from . import plot, svg
-from .search import (BOUNDARIES, OPTIMIZERS, PLAN_SIZE, Progress, Scorer, SearchResult,
-                     SearchSettings, search)
+from .body import PLAN_SIZE
+from .search import BOUNDARIES, OPTIMIZERS, Progress, Scorer, SearchResult, SearchSettings, search
 from .trace import trace
 
 EXIT_BAD_INPUT = 2

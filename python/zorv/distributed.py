@@ -42,12 +42,13 @@ import numpy.typing as npt
 
 import zorv_fast
 
+from .body import PLAN_SIZE
+
 if TYPE_CHECKING:
     # For the annotations only. Without Dask installed, Client is Any; with it,
     # its methods are unannotated: the targeted ignores below cover both.
     from distributed import Client  # type: ignore[import-not-found, unused-ignore]
 
-PLAN_SIZE = 40
 INSTALL_HINT = "pip install 'zorv_fast[dask]'"
 
 #: What `score_population` accepts: an (N, 40) array or a sequence of plans.

@@ -14,9 +14,10 @@ from threadpoolctl import threadpool_limits  # type: ignore[import-untyped]
 
 import zorv_fast
 
+from .body import PLAN_SIZE
 from .cma_es import CMAES
 
-PLAN_SIZE = 40
+#: The box the model clamps every plan value into.
 LOWER, UPPER = -1.0, 1.0
 
 #: The optimizers a search can run: the population CMA-ES of zorv.cma_es,
