@@ -64,6 +64,7 @@ def pycma(function, seed):
                                                              check_points=False))
 
 
+@pytest.mark.slow  # pycma alone takes several seconds on the ellipsoid
 @pytest.mark.parametrize("function", [sphere, rotated_ellipsoid])
 def test_reaches_the_optimum_about_as_fast_as_pycma(function):
     mine = np.median([ours(function, seed) for seed in SEEDS])

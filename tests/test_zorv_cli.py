@@ -211,8 +211,8 @@ class TestPlot:
         ys = [v for h in histories for v in h["best"]]
         assert ticks["x"][0] <= 0 and ticks["x"][-1] >= max(xs)
         assert ticks["y"][0] <= min(ys) and ticks["y"][-1] >= max(ys)
-        assert legend[0].startswith("builtin, popsize 16, seed 3")
-        assert legend[1].startswith("pycma, popsize 8, seed 4")
+        assert legend[0].startswith("builtin, penalty, popsize 16, seed 3")
+        assert legend[1].startswith("pycma, penalty, popsize 8, seed 4")
 
     def test_a_file_without_history(self, tmp_path):
         (tmp_path / "plan.json").write_text(json.dumps([0.0] * 40))

@@ -50,9 +50,8 @@ class Curve:
 
 
 def label_for(settings: SearchSettings) -> str:
-    usual = SearchSettings().boundary
-    bounds = "" if settings.boundary == usual else f" ({settings.boundary} boundary)"
-    return f"{settings.optimizer}{bounds}, popsize {settings.popsize}, seed {settings.seed}"
+    bounds = "unbounded" if settings.boundary == "none" else settings.boundary
+    return f"{settings.optimizer}, {bounds}, popsize {settings.popsize}, seed {settings.seed}"
 
 
 def nice_ticks(low: float, high: float, most: int = 8) -> list[float]:
