@@ -3,18 +3,23 @@
 // It runs the very step loop that scores a plan, with the same step template
 // and the same arithmetic flags, and records where the body points are after
 // every step. It also publishes the body's tables, from which Python takes
-// every size and name of the body. The scoring module stays free of all this.
+// every size and name of the body, and says which batch path and how many
+// worker threads sim_batch would take here, worked out by the code that
+// decides them. The scoring module stays free of all this.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
 #include <array>
 #include <cstddef>
+#include <optional>
 
+#include "batch/processor_count.hpp"
 #include "call_boundary.hpp"
 #include "plan_reader.hpp"
 #include "py_ref.hpp"
 #include "sim/body.hpp"
 #include "sim/plan.hpp"
+#include "sim/run.hpp"
 #include "sim/run_loop.hpp"
 
 namespace zorv::trace {
@@ -99,7 +104,61 @@ PyRef make_joints() {
     });
 }
 
+// The names Python reads the batch settings by.
+
+const char* path_name(sim::BatchPath path) {
+    switch (path) {
+        case sim::BatchPath::scalar: return "portable";
+        case sim::BatchPath::lanes: return "lanes";
+        case sim::BatchPath::lanes_with_fast_atan2: return "lanes_with_fast_atan2";
+    }
+    return "unknown";
+}
+
+const char* reason_name(sim::BatchPathReason reason) {
+    switch (reason) {
+        case sim::BatchPathReason::no_avx2: return "no_avx2";
+        case sim::BatchPathReason::simd_switched_off: return "simd_switched_off";
+        case sim::BatchPathReason::library_atan2_switched_on: return "library_atan2_switched_on";
+        case sim::BatchPathReason::no_fma: return "no_fma";
+        case sim::BatchPathReason::fast_atan2_disagrees: return "fast_atan2_disagrees";
+        case sim::BatchPathReason::fast_atan2_agrees: return "fast_atan2_agrees";
+    }
+    return "unknown";
+}
+
+const char* processors_name(const std::optional<batch::ProcessorCountSource>& source) {
+    if (!source) return nullptr;
+    switch (*source) {
+        case batch::ProcessorCountSource::cgroup_quota: return "cgroup_quota";
+        case batch::ProcessorCountSource::affinity_mask: return "affinity_mask";
+        case batch::ProcessorCountSource::online_processors: return "online_processors";
+    }
+    return "unknown";
+}
+
+// The path this process's batches take (chosen here by the same code, on the
+// same CPU, environment and C library) and the thread count the worker pool
+// would be built with: counted now, as the pool's first build counts it.
+PyRef batch_settings() {
+    const sim::BatchPathChoice choice = sim::batch_path_choice();
+    const batch::ThreadCountOrigin threads = batch::thread_count_origin_from_environment();
+    return PyRef::steal(Py_BuildValue("(ssnzz)", path_name(choice.path), reason_name(choice.reason),
+                                      static_cast<Py_ssize_t>(threads.count), threads.request.variable,
+                                      processors_name(threads.processors)));
+}
+
+PyObject* batch_settings_entry(PyObject*, PyObject*) noexcept {
+    return py::call_boundary([] { return batch_settings(); });
+}
+
 PyMethodDef methods[] = {
+    {"batch_settings", batch_settings_entry, METH_NOARGS,
+     "batch_settings()\n--\n\n"
+     "Returns (path, reason, threads, variable, processors): the batch path\n"
+     "sim_batch takes in this process and why, the worker threads it would\n"
+     "start, the environment variable that set that count (None: neither),\n"
+     "and where the processors were counted (None: not counted)."},
     {"run", run_entry, METH_O,
      "run(plan, /)\n--\n\n"
      "Runs a plan and returns the x, y of the body points after every step\n"

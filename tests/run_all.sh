@@ -26,7 +26,8 @@ TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
 cd /tmp
 python3 -m pytest "$root/tests" -q -p no:cacheprovider
 
-# The functional tests on every other Python that pyenv has, then the whole
+# The functional tests on every Python that pyenv has (the default one and 3.9
+# from their repaired wheels, installed without a compiler), then the whole
 # suite against a build with AddressSanitizer and UndefinedBehaviorSanitizer.
 bash "$root/tests/run_all_pythons.sh"
 bash "$root/tests/run_sanitized.sh"

@@ -1,4 +1,4 @@
-"""The command line: `python -m zorv search`, `show` and `plot`."""
+"""The command line: `python -m zorv search`, `show`, `plot` and `check`."""
 from __future__ import annotations
 
 import argparse
@@ -17,7 +17,7 @@ from typing import Any, TextIO
 
 import zorv_fast
 
-from . import plot, svg
+from . import _trace, check, plot, svg
 from .body import PLAN_SIZE
 from .search import BOUNDARIES, OPTIMIZERS, Progress, Scorer, SearchResult, SearchSettings, search
 from .trace import trace
@@ -234,6 +234,13 @@ def _parser(prog: str) -> argparse.ArgumentParser:
                        help="SVG file to write (default convergence.svg)")
     chart.add_argument("--x-axis", choices=tuple(plot.X_AXES), default="evaluations",
                        help="what the horizontal axis shows (default evaluations)")
+
+    commands.add_parser(
+        "check", help="say whether this machine gives the documented scores, and why",
+        description="Prints what decides the scores on this machine (the C library and "
+                    "its atan2), whether the documented scores come out bit for bit, and "
+                    "the batch path and worker threads sim_batch takes here. Exits with 0 "
+                    "when the documented scores hold, 1 when they do not.")
     return parser
 
 
@@ -357,10 +364,18 @@ def _run_plot(args: argparse.Namespace, prog: str) -> int:
     return 0
 
 
+def _run_check(args: argparse.Namespace, prog: str) -> int:
+    report = check.examine(zorv_fast.sim, zorv_fast.sim_batch, _trace.batch_settings,
+                           check.library_atan2(), check.c_library())
+    for line in check.describe(report, os.environ):
+        print(line)
+    return 0 if report.documented_scores_hold else EXIT_FAILED
+
+
 def main(argv: Sequence[str] | None = None, prog: str | None = None) -> int:
     if prog is None:
         name = os.path.basename(sys.argv[0]) if sys.argv and sys.argv[0] else "zorv"
         prog = "python -m zorv" if name == "__main__.py" else name
     args = _parser(prog).parse_args(argv)
-    runs = {"search": _run_search, "show": _run_show, "plot": _run_plot}
+    runs = {"search": _run_search, "show": _run_show, "plot": _run_plot, "check": _run_check}
     return runs[args.command](args, prog)

@@ -36,19 +36,24 @@ std::optional<std::uint64_t> parse_unsigned(std::string_view text) {
     return value;
 }
 
-std::size_t choose_thread_count(std::optional<std::string_view> num_threads,
-                                std::optional<std::string_view> rs_num_cpus,
-                                std::size_t (*processor_count)()) {
-    std::uint64_t count = 0;
+ThreadCountRequest thread_count_request(std::optional<std::string_view> num_threads,
+                                        std::optional<std::string_view> rs_num_cpus) {
     const auto threads = num_threads ? parse_unsigned(*num_threads) : std::nullopt;
     if (threads) {
         // A valid 0 means "as many as processors" and deliberately shadows
         // the second variable.
-        count = *threads > 0 ? *threads : processor_count();
-    } else {
-        const auto cpus = rs_num_cpus ? parse_unsigned(*rs_num_cpus) : std::nullopt;
-        count = cpus && *cpus > 0 ? *cpus : processor_count();
+        return {thread_count_variable, *threads > 0 ? threads : std::nullopt};
     }
+    const auto cpus = rs_num_cpus ? parse_unsigned(*rs_num_cpus) : std::nullopt;
+    if (cpus && *cpus > 0) return {cpu_count_variable, cpus};
+    return {nullptr, std::nullopt};
+}
+
+std::size_t choose_thread_count(std::optional<std::string_view> num_threads,
+                                std::optional<std::string_view> rs_num_cpus,
+                                std::size_t (*processor_count)()) {
+    const ThreadCountRequest request = thread_count_request(num_threads, rs_num_cpus);
+    const std::uint64_t count = request.count ? *request.count : processor_count();
     return static_cast<std::size_t>(std::min<std::uint64_t>(count, max_thread_count));
 }
 
@@ -205,6 +210,15 @@ std::size_t thread_count_from_environment() {
                                &processor_count);
 }
 
+ThreadCountOrigin thread_count_origin_from_environment() {
+    const auto num_threads = environment_value(thread_count_variable);
+    const auto rs_num_cpus = environment_value(cpu_count_variable);
+    ThreadCountOrigin origin{choose_thread_count(num_threads, rs_num_cpus, &processor_count),
+                             thread_count_request(num_threads, rs_num_cpus), std::nullopt};
+    if (!origin.request.count) origin.processors = processor_count_source();
+    return origin;
+}
+
 std::optional<std::size_t> cgroup_cpu_limit(const std::string& root, std::size_t logical_count) {
     const auto cgroup_text = read_file(root + "/proc/self/cgroup");
     if (!cgroup_text) return std::nullopt;
@@ -232,22 +246,38 @@ std::optional<std::size_t> cgroup_cpu_limit(const std::string& root, std::size_t
     return static_cast<std::size_t>(std::min<std::uint64_t>(whole_limit, logical_count));
 }
 
-std::size_t logical_processor_count() {
+namespace {
+
+struct ProcessorCount {
+    std::size_t count;
+    ProcessorCountSource source;
+};
+
+ProcessorCount count_logical_processors() {
     // cpu_set_t is the 128-byte mask of the first 1024 processors.
     static_assert(sizeof(cpu_set_t) == 128);
     cpu_set_t mask;
     CPU_ZERO(&mask);
     if (sched_getaffinity(0, sizeof mask, &mask) == 0) {
         const int count = CPU_COUNT(&mask);
-        if (count > 0) return static_cast<std::size_t>(count);
+        if (count > 0) return {static_cast<std::size_t>(count), ProcessorCountSource::affinity_mask};
     }
     const long online = sysconf(_SC_NPROCESSORS_ONLN);
-    return online < 1 ? 1 : static_cast<std::size_t>(online);
+    return {online < 1 ? 1 : static_cast<std::size_t>(online), ProcessorCountSource::online_processors};
 }
 
-std::size_t processor_count() {
+ProcessorCount count_processors() {
     static const std::optional<std::size_t> cgroup_count = cgroup_cpu_limit("", logical_processor_count());
-    return cgroup_count ? *cgroup_count : logical_processor_count();
+    if (cgroup_count) return {*cgroup_count, ProcessorCountSource::cgroup_quota};
+    return count_logical_processors();
 }
+
+}  // namespace
+
+std::size_t logical_processor_count() { return count_logical_processors().count; }
+
+std::size_t processor_count() { return count_processors().count; }
+
+ProcessorCountSource processor_count_source() { return count_processors().source; }
 
 }  // namespace zorv::batch

@@ -47,17 +47,24 @@ double library_atan2(double y, double x) { return std::atan2(y, x); }
 
 }  // namespace
 
-BatchPath batch_path() {
-    static const BatchPath path = [] {
+BatchPathChoice batch_path_choice() {
+    static const BatchPathChoice choice = []() -> BatchPathChoice {
         __builtin_cpu_init();
-        if (!__builtin_cpu_supports("avx2") || switched_on(no_simd_variable)) return BatchPath::scalar;
-        if (switched_on(library_atan2_variable) || !fast_atan2_agrees_with(library_atan2)) {
-            return BatchPath::lanes;
+        if (!__builtin_cpu_supports("avx2")) return {BatchPath::scalar, BatchPathReason::no_avx2};
+        if (switched_on(no_simd_variable)) return {BatchPath::scalar, BatchPathReason::simd_switched_off};
+        if (switched_on(library_atan2_variable)) {
+            return {BatchPath::lanes, BatchPathReason::library_atan2_switched_on};
         }
-        return BatchPath::lanes_with_fast_atan2;
+        if (!fast_atan2_available()) return {BatchPath::lanes, BatchPathReason::no_fma};
+        if (!fast_atan2_agrees_with_unchecked(library_atan2)) {
+            return {BatchPath::lanes, BatchPathReason::fast_atan2_disagrees};
+        }
+        return {BatchPath::lanes_with_fast_atan2, BatchPathReason::fast_atan2_agrees};
     }();
-    return path;
+    return choice;
 }
+
+BatchPath batch_path() { return batch_path_choice().path; }
 
 void score_plans(const Plan* plans, double* scores, std::size_t count) {
     const BatchPath path = batch_path();

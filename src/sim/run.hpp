@@ -37,4 +37,20 @@ enum class BatchPath { scalar, lanes, lanes_with_fast_atan2 };
 // path, "ZORV_FAST_LIBRARY_ATAN2" keeps the C library's atan2 in the lanes.
 BatchPath batch_path();
 
+// Why batch_path() takes its path, in the order the conditions are tested.
+enum class BatchPathReason {
+    no_avx2,                    // scalar: the CPU lacks AVX2
+    simd_switched_off,          // scalar: ZORV_FAST_NO_SIMD is set
+    library_atan2_switched_on,  // lanes: ZORV_FAST_LIBRARY_ATAN2 is set
+    no_fma,                     // lanes: the CPU lacks FMA, which the fast atan2 needs
+    fast_atan2_disagrees,       // lanes: an input of the check gave other bits
+    fast_atan2_agrees,          // lanes with the fast atan2
+};
+struct BatchPathChoice {
+    BatchPath path;
+    BatchPathReason reason;
+};
+// batch_path() with its reason: the same choice, made once.
+BatchPathChoice batch_path_choice();
+
 }  // namespace zorv::sim

@@ -91,6 +91,34 @@ TEST(ThreadCountFromEnvironment, ReadsBothVariables) {
     EXPECT_EQ(thread_count_from_environment(), std::min(processor_count(), max_thread_count));
 }
 
+// "VARIABLE COUNT", "-" for no variable and "processors" for no count.
+std::string request_for(std::optional<std::string_view> num_threads, std::optional<std::string_view> rs_num_cpus) {
+    const ThreadCountRequest request = thread_count_request(num_threads, rs_num_cpus);
+    return std::string(request.variable ? request.variable : "-") + " " +
+           (request.count ? std::to_string(*request.count) : "processors");
+}
+
+TEST(ThreadCountRequest, NamesTheVariableThatDecides) {
+    EXPECT_EQ(request_for("4", "5"), "RAYON_NUM_THREADS 4");
+    EXPECT_EQ(request_for("0", "5"), "RAYON_NUM_THREADS processors");
+    EXPECT_EQ(request_for("four", "+5"), "RAYON_RS_NUM_CPUS 5");
+    EXPECT_EQ(request_for(std::nullopt, "0"), "- processors");
+    EXPECT_EQ(request_for("x", std::nullopt), "- processors");
+}
+
+TEST(ThreadCountFromEnvironment, OriginAgreesWithTheCount) {
+    ASSERT_EQ(unsetenv("RAYON_RS_NUM_CPUS"), 0);
+    ASSERT_EQ(setenv("RAYON_NUM_THREADS", "3", 1), 0);
+    const ThreadCountOrigin asked = thread_count_origin_from_environment();
+    EXPECT_EQ(asked.count, 3u);
+    EXPECT_EQ(asked.processors, std::nullopt);
+    ASSERT_EQ(setenv("RAYON_NUM_THREADS", "0", 1), 0);
+    const ThreadCountOrigin counted = thread_count_origin_from_environment();
+    EXPECT_EQ(counted.count, thread_count_from_environment());
+    EXPECT_EQ(counted.processors, processor_count_source());
+    ASSERT_EQ(unsetenv("RAYON_NUM_THREADS"), 0);
+}
+
 TEST(LogicalProcessorCount, FollowsTheCallingThreadsAffinityMask) {
     cpu_set_t original;
     ASSERT_EQ(sched_getaffinity(0, sizeof original, &original), 0);
