@@ -79,11 +79,17 @@ def load_curve(path: str | os.PathLike[str]) -> plot.Curve:
                             "written by python -m zorv search") from None
 
 
-def _write_text(path: Path, text: str) -> None:
-    """Writes the whole file or leaves the old one: via a file beside it."""
+def _write_text(path: Path, text: str, prog: str) -> bool:
+    """Writes the whole file or leaves the old one: via a file beside it.
+    Says why in one error line and returns False when it cannot."""
     partial = path.with_name(path.name + ".partial")
-    partial.write_text(text, encoding="utf-8")
-    os.replace(partial, path)
+    try:
+        partial.write_text(text, encoding="utf-8")
+        os.replace(partial, path)
+    except OSError as error:
+        _error(prog, f"cannot write {str(path)!r}: {error.strerror or error}")
+        return False
+    return True
 
 
 class ProgressLine:
@@ -311,12 +317,8 @@ def _save_search(result: SearchResult, args: argparse.Namespace, prog: str) -> i
     if args.svg is not None:
         title = f"best of seed {result.settings.seed}"
         files.append((args.svg, svg.animation(trace(result.plan), title=title)))
-    for path, text in files:
-        try:
-            _write_text(path, text)
-        except OSError as error:
-            _error(prog, f"cannot write {str(path)!r}: {error.strerror or error}")
-            return EXIT_FAILED
+    if not all(_write_text(path, text, prog) for path, text in files):
+        return EXIT_FAILED
     how = "interrupted after" if result.interrupted else "after"
     print(f"best distance {result.score!r} {how} {result.generations} generations "
           f"({result.evaluations} plans scored, {result.elapsed:.1f} s)")
@@ -338,10 +340,7 @@ def _run_show(args: argparse.Namespace, prog: str) -> int:
     if not _folders_exist(prog, output):
         return EXIT_BAD_INPUT
     text = _render(plan, args.frames, title=args.plan.name)
-    try:
-        _write_text(output, text)
-    except OSError as error:
-        _error(prog, f"cannot write {str(output)!r}: {error.strerror or error}")
+    if not _write_text(output, text, prog):
         return EXIT_FAILED
     print(f"distance {zorv_fast.sim(plan)!r}: {output.resolve()}")
     return 0
@@ -355,10 +354,7 @@ def _run_plot(args: argparse.Namespace, prog: str) -> int:
         return EXIT_BAD_INPUT
     if not _folders_exist(prog, args.output):
         return EXIT_BAD_INPUT
-    try:
-        _write_text(args.output, plot.convergence(curves, x_axis=args.x_axis))
-    except OSError as error:
-        _error(prog, f"cannot write {str(args.output)!r}: {error.strerror or error}")
+    if not _write_text(args.output, plot.convergence(curves, x_axis=args.x_axis), prog):
         return EXIT_FAILED
     print(f"{len(curves)} curve{'s' if len(curves) != 1 else ''}: {args.output.resolve()}")
     return 0
