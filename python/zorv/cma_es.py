@@ -15,6 +15,7 @@ It minimises, like most optimisers: `ask` returns a (popsize, n) array,
 from __future__ import annotations
 
 import math
+from collections import deque
 
 import numpy as np
 import numpy.typing as npt
@@ -85,7 +86,6 @@ class CMAES:
         self._h_sigma_limit = (1.4 + 2 / (n + 1)) * self.chi_n
         self._c_keep = 1 - self.c1 - self.cmu * float(weights.sum())
         self._decompose_every = lam / (self.c1 + self.cmu) / n / 10
-        self._flat_window = 10 + math.ceil(30 * n / lam)
 
         self.pc: Array = np.zeros(n)
         self.ps: Array = np.zeros(n)
@@ -95,7 +95,8 @@ class CMAES:
         self._BD: Array = np.eye(n)
         self.generation = 0
         self._decomposed_at = 0
-        self._best_history: list[float] = []
+        # The best values of the generations that the flatness rule looks at.
+        self._recent_bests: deque[float] = deque(maxlen=10 + math.ceil(30 * n / lam))
         self._last_range = (0.0, 0.0)  # of the last generation's values
         self._z: Array | None = None
         self._y: Array | None = None
@@ -154,7 +155,7 @@ class CMAES:
 
         if self.generation - self._decomposed_at > self._decompose_every:
             self._decompose()
-        self._best_history.append(float(f[order[0]]))
+        self._recent_bests.append(float(f[order[0]]))
         self._last_range = (float(f[order[0]]), float(f[order[-1]]))
 
     def _decompose(self) -> None:
@@ -177,9 +178,9 @@ class CMAES:
                 and self.sigma * math.sqrt(float(self.C.diagonal().max())) < TOLX
                 and self.sigma * float(np.abs(self.pc).max()) < TOLX):
             reasons.append("tolx")
-        if len(self._best_history) >= 2:
-            recent = self._best_history[-self._flat_window:]
-            if (max(*recent, *self._last_range) - min(*recent, *self._last_range)) < TOLFUN:
+        if len(self._recent_bests) >= 2:
+            values = (*self._recent_bests, *self._last_range)
+            if max(values) - min(values) < TOLFUN:
                 reasons.append("tolfun")
         if self.D.max() ** 2 >= MAX_CONDITION * self.D.min() ** 2:
             reasons.append("conditioncov")
