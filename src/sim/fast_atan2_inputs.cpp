@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstdint>
 
+#include "sim/fast_atan2_bounds.hpp"
+
 namespace zorv::sim {
 namespace {
 
@@ -377,5 +379,63 @@ Atan2Input draw_atan2_input(Atan2Family family, SplitMix64& r) {
 std::span<const Atan2Input> fast_atan2_hard_inputs() { return hard_inputs; }
 
 std::span<const double> fast_atan2_special_values() { return special_values; }
+
+namespace {
+
+struct Reduced {
+    bool right;  // x > 0 and |y| < |x|
+    double u;
+};
+
+Reduced reduce(double y, double x) {
+    const double a = std::fabs(x), b = std::fabs(y);
+    return {x > 0 && b < a, b < a ? b / a : a / b};
+}
+
+}  // namespace
+
+Atan2Region atan2_region(double y, double x) {
+    const Reduced r = reduce(y, x);
+    if (r.right) {
+        if (r.u < 1.0 / 16) return Atan2Region::right_u_below_1_16;
+        if (r.u < 0.25) return Atan2Region::right_u_1_16_to_1_4;
+        if (r.u < 0.5) return Atan2Region::right_u_1_4_to_1_2;
+        if (r.u < 0.75) return Atan2Region::right_u_1_2_to_3_4;
+        return Atan2Region::right_u_3_4_to_1;
+    }
+    if (r.u < 1.0 / 16) return Atan2Region::other_u_below_1_16;
+    if (r.u < 0.5) return Atan2Region::other_u_1_16_to_1_2;
+    return Atan2Region::other_u_1_2_to_1;
+}
+
+const char* atan2_region_name(Atan2Region region) {
+    switch (region) {
+    case Atan2Region::right_u_below_1_16: return "x>0,|y|<|x|, u<1/16";
+    case Atan2Region::right_u_1_16_to_1_4: return "x>0,|y|<|x|, u 1/16..1/4";
+    case Atan2Region::right_u_1_4_to_1_2: return "x>0,|y|<|x|, u 1/4..1/2";
+    case Atan2Region::right_u_1_2_to_3_4: return "x>0,|y|<|x|, u 1/2..3/4";
+    case Atan2Region::right_u_3_4_to_1: return "x>0,|y|<|x|, u 3/4..1";
+    case Atan2Region::other_u_below_1_16: return "other, u<1/16";
+    case Atan2Region::other_u_1_16_to_1_2: return "other, u 1/16..1/2";
+    case Atan2Region::other_u_1_2_to_1: return "other, u 1/2..1";
+    }
+    return "?";
+}
+
+double atan2_library_bound(double y, double x, double angle) {
+    namespace bounds = atan2_bounds;
+    const Reduced r = reduce(y, x);
+    if (r.right) {
+        if (r.u < bounds::table_from) return bounds::right_series_per_u * r.u;
+        for (const bounds::Piece& piece : bounds::right_table) {
+            if (r.u < piece.below_u) return piece.bound * std::fabs(angle);
+        }
+    }
+    if (r.u < bounds::table_from) return bounds::other_series;
+    for (const bounds::Piece& piece : bounds::other_table) {
+        if (r.u < piece.below_u) return piece.bound;
+    }
+    return 0.0;  // not reached: u <= 1
+}
 
 }  // namespace zorv::sim
