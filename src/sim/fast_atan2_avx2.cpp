@@ -45,6 +45,7 @@
 #include <immintrin.h>
 
 #include <cmath>
+#include <cstdint>
 
 #include "sim/fast_atan2_bounds.hpp"
 
@@ -371,40 +372,63 @@ inline Rounded evaluate(__m256d y, __m256d x) {
             rounding_limit(o, r.nearest)};
 }
 
-// Evaluates, then hands the lanes that are not clear to the C library.
-inline __m256d round_or_defer(__m256d y, __m256d x, unsigned* library_lanes) {
-    const Rounded r = evaluate(y, x);
+// The lanes of r that its own rounding does not settle: one bit per lane.
+inline unsigned unsettled_lanes(const Rounded& r) {
     const __m256d magnitude = _mm256_andnot_pd(splat(-0.0), r.residual);
     const __m256d clear =
         _mm256_and_pd(r.applies, _mm256_cmp_pd(magnitude, r.limit, _CMP_LT_OQ));
-    const unsigned rest = static_cast<unsigned>(_mm256_movemask_pd(clear)) ^ 0xfu;
-    *library_lanes = rest;
-    if (rest == 0) return r.nearest;
-    alignas(32) double ys[4], xs[4], out[4];
+    return static_cast<unsigned>(_mm256_movemask_pd(clear)) ^ 0xfu;
+}
+
+// The C library's atan2 on the lanes of out named by the bits of lanes.
+inline __m256d from_library(__m256d y, __m256d x, __m256d out, unsigned lanes) {
+    alignas(32) double ys[4], xs[4], angles[4];
     _mm256_store_pd(ys, y);
     _mm256_store_pd(xs, x);
-    _mm256_store_pd(out, r.nearest);
-    // Mostly a single lane: one pass, whose exit the branch predictor expects.
-    unsigned left = rest;
+    _mm256_store_pd(angles, out);
     do {
-        const int i = __builtin_ctz(left);
-        out[i] = std::atan2(ys[i], xs[i]);
-        left &= left - 1;
-    } while (left != 0);
-    return _mm256_load_pd(out);
+        const int i = __builtin_ctz(lanes);
+        angles[i] = std::atan2(ys[i], xs[i]);
+        lanes &= lanes - 1;
+    } while (lanes != 0);
+    return _mm256_load_pd(angles);
+}
+
+// Rounds every register, then hands the lanes that are not clear to the C
+// library. Returns their bits, four per register, register 0 in the lowest.
+inline std::uint64_t round_or_defer(const __m256d* y, const __m256d* x, __m256d* out,
+                                    std::size_t count) {
+    std::uint64_t deferred = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        const Rounded r = evaluate(y[i], x[i]);
+        out[i] = r.nearest;
+        deferred |= std::uint64_t{unsettled_lanes(r)} << (4 * i);
+    }
+    if (deferred == 0) return 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        const unsigned lanes = static_cast<unsigned>(deferred >> (4 * i)) & 0xfu;
+        if (lanes != 0) out[i] = from_library(y[i], x[i], out[i], lanes);
+    }
+    return deferred;
 }
 
 }  // namespace
 
+void fast_atan2_avx2(const __m256d* y, const __m256d* x, __m256d* out, std::size_t count) {
+    round_or_defer(y, x, out, count);
+}
+
 __m256d fast_atan2_avx2(__m256d y, __m256d x) {
-    unsigned library_lanes;
-    return round_or_defer(y, x, &library_lanes);
+    __m256d out;
+    round_or_defer(&y, &x, &out, 1);
+    return out;
 }
 
 unsigned fast_atan2_lanes(const double* y, const double* x, double* out) {
-    unsigned library_lanes;
-    const __m256d v = round_or_defer(_mm256_loadu_pd(y), _mm256_loadu_pd(x), &library_lanes);
-    _mm256_storeu_pd(out, v);
+    const __m256d ys = _mm256_loadu_pd(y), xs = _mm256_loadu_pd(x);
+    __m256d angles;
+    const auto library_lanes = static_cast<unsigned>(round_or_defer(&ys, &xs, &angles, 1));
+    _mm256_storeu_pd(out, angles);
     return library_lanes;
 }
 
