@@ -359,17 +359,34 @@ struct Rounded {
     __m256d limit;     // |residual| below this: far enough from a midpoint
 };
 
+// n registers, stage by stage. Each stage is a chain of dependent operations
+// (three divisions among them); with the chains of several registers side by
+// side in the instruction stream, the processor works on one while another
+// waits, which it cannot do across whole registers one after the other.
+template <int n>
+inline void evaluate(const __m256d* y, const __m256d* x, Rounded* out) {
+    Octant o[n];
+    DoubleDouble table[n];
+    Series atan_s[n];
+    Rounding r[n];
+    for (int i = 0; i < n; ++i) o[i] = reduce(y[i], x[i]);
+    // The table loads before the series, so that the series hides their
+    // latency.
+    for (int i = 0; i < n; ++i) table[i] = look_up(o[i].k);
+    for (int i = 0; i < n; ++i) atan_s[i] = series(o[i]);
+    for (int i = 0; i < n; ++i) r[i] = sum(o[i], table[i], atan_s[i]);
+    for (int i = 0; i < n; ++i) {
+        // The sign of y, which the octant angle left out.
+        const __m256d y_sign = _mm256_and_pd(y[i], splat(-0.0));
+        out[i] = {_mm256_xor_pd(r[i].nearest, y_sign), _mm256_xor_pd(r[i].residual, y_sign),
+                  o[i].applies, rounding_limit(o[i], r[i].nearest)};
+    }
+}
+
 inline Rounded evaluate(__m256d y, __m256d x) {
-    const Octant o = reduce(y, x);
-    // The table loads first, so that the series hides their latency: in the
-    // batch core this order is worth about a tenth of its throughput.
-    const DoubleDouble table = look_up(o.k);
-    const Series atan_s = series(o);
-    const Rounding r = sum(o, table, atan_s);
-    // The sign of y, which the octant angle left out.
-    const __m256d y_sign = _mm256_and_pd(y, splat(-0.0));
-    return {_mm256_xor_pd(r.nearest, y_sign), _mm256_xor_pd(r.residual, y_sign), o.applies,
-            rounding_limit(o, r.nearest)};
+    Rounded r;
+    evaluate<1>(&y, &x, &r);
+    return r;
 }
 
 // The lanes of r that its own rounding does not settle: one bit per lane.
@@ -394,20 +411,46 @@ inline __m256d from_library(__m256d y, __m256d x, __m256d out, unsigned lanes) {
     return _mm256_load_pd(angles);
 }
 
+// How many registers go through the stages side by side: the five link
+// angles of a step.
+constexpr int side_by_side = 5;
+
+// Rounds registers [from, from + n) into out and returns the bits of their
+// lanes that the rounding does not settle, four per register, register 0 in
+// the lowest.
+template <int n>
+inline std::uint64_t round_registers(const __m256d* y, const __m256d* x, __m256d* out,
+                                     std::size_t from) {
+    Rounded r[n];
+    evaluate<n>(y + from, x + from, r);
+    std::uint64_t unsettled = 0;
+    for (int i = 0; i < n; ++i) {
+        out[from + i] = r[i].nearest;
+        unsettled |= std::uint64_t{unsettled_lanes(r[i])} << (4 * (from + i));
+    }
+    return unsettled;
+}
+
 // Rounds every register, then hands the lanes that are not clear to the C
-// library. Returns their bits, four per register, register 0 in the lowest.
+// library. Returns their bits, four per register.
 inline std::uint64_t round_or_defer(const __m256d* y, const __m256d* x, __m256d* out,
                                     std::size_t count) {
     std::uint64_t deferred = 0;
-    for (std::size_t i = 0; i < count; ++i) {
-        const Rounded r = evaluate(y[i], x[i]);
-        out[i] = r.nearest;
-        deferred |= std::uint64_t{unsettled_lanes(r)} << (4 * i);
+    std::size_t i = 0;
+    for (; i + side_by_side <= count; i += side_by_side) {
+        deferred |= round_registers<side_by_side>(y, x, out, i);
+    }
+    switch (count - i) {
+    case 4: deferred |= round_registers<4>(y, x, out, i); break;
+    case 3: deferred |= round_registers<3>(y, x, out, i); break;
+    case 2: deferred |= round_registers<2>(y, x, out, i); break;
+    case 1: deferred |= round_registers<1>(y, x, out, i); break;
+    default: break;
     }
     if (deferred == 0) return 0;
-    for (std::size_t i = 0; i < count; ++i) {
-        const unsigned lanes = static_cast<unsigned>(deferred >> (4 * i)) & 0xfu;
-        if (lanes != 0) out[i] = from_library(y[i], x[i], out[i], lanes);
+    for (std::size_t r = 0; r < count; ++r) {
+        const unsigned lanes = static_cast<unsigned>(deferred >> (4 * r)) & 0xfu;
+        if (lanes != 0) out[r] = from_library(y[r], x[r], out[r], lanes);
     }
     return deferred;
 }
