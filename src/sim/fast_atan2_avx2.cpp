@@ -397,20 +397,6 @@ inline unsigned unsettled_lanes(const Rounded& r) {
     return static_cast<unsigned>(_mm256_movemask_pd(clear)) ^ 0xfu;
 }
 
-// The C library's atan2 on the lanes of out named by the bits of lanes.
-inline __m256d from_library(__m256d y, __m256d x, __m256d out, unsigned lanes) {
-    alignas(32) double ys[4], xs[4], angles[4];
-    _mm256_store_pd(ys, y);
-    _mm256_store_pd(xs, x);
-    _mm256_store_pd(angles, out);
-    do {
-        const int i = __builtin_ctz(lanes);
-        angles[i] = std::atan2(ys[i], xs[i]);
-        lanes &= lanes - 1;
-    } while (lanes != 0);
-    return _mm256_load_pd(angles);
-}
-
 // How many registers go through the stages side by side: the five link
 // angles of a step.
 constexpr int side_by_side = 5;
@@ -448,10 +434,15 @@ inline std::uint64_t round_or_defer(const __m256d* y, const __m256d* x, __m256d*
     default: break;
     }
     if (deferred == 0) return 0;
-    for (std::size_t r = 0; r < count; ++r) {
-        const unsigned lanes = static_cast<unsigned>(deferred >> (4 * r)) & 0xfu;
-        if (lanes != 0) out[r] = from_library(y[r], x[r], out[r], lanes);
-    }
+    // Lane by lane, in place: mostly one or two, one loop whose exit the
+    // branch predictor mostly expects.
+    std::uint64_t left = deferred;
+    do {
+        const int bit = __builtin_ctzll(left);
+        const int r = bit / 4, i = bit % 4;
+        out[r][i] = std::atan2(y[r][i], x[r][i]);
+        left &= left - 1;
+    } while (left != 0);
     return deferred;
 }
 
