@@ -1,7 +1,7 @@
 // Plans per second of the simulation core's paths on one thread, side by
 // side on the same plans: the plain run of bench/plain_run.cpp, the core's
-// scalar loop, the SIMD lanes with the C library's atan2, and the lanes with
-// the fast atan2. Then, per region of the plane, the share of the plans'
+// scalar loop, one lane with the fast atan2 (how sim runs a plan), the SIMD
+// lanes with the C library's atan2, and the lanes with the fast atan2. Then, per region of the plane, the share of the plans'
 // link angles that the fast atan2 hands to the C library.
 //
 //   core_throughput PLANS.f64 [REPEATS]
@@ -74,6 +74,7 @@ int main(int argc, char** argv) {
                          }});
     }
     if (zorv::sim::batch_path() == zorv::sim::BatchPath::lanes_with_fast_atan2) {
+        paths.push_back({"one_lane_fast_atan2", zorv::sim::score_plans_one_lane_avx2});
         paths.push_back({"avx2_lanes_fast_atan2", [](const Plan* p, double* s, std::size_t n) {
                              zorv::sim::score_plans_avx2(p, s, n, true);
                          }});

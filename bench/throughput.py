@@ -64,6 +64,8 @@ def main():
         rows.append(["C++ scalar loop (_sim per plan)", 1, scalar])
         if "avx2_lanes" in core:
             rows.append(["C++ SIMD batch core, library atan2", 1, core["avx2_lanes"]])
+        if "one_lane_fast_atan2" in core:
+            rows.append(["C++ one lane, fast atan2 (sim's run)", 1, core["one_lane_fast_atan2"]])
         if "avx2_lanes_fast_atan2" in core:
             rows.append(["C++ SIMD batch core, fast atan2", 1, core["avx2_lanes_fast_atan2"]])
 
