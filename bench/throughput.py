@@ -61,7 +61,7 @@ def main():
         core, regions = core_rates(plans, args.repeats, scratch)
         plain, scalar = core["plain"], core["scalar"]
         rows.append(["plain C++ run (bench/plain_run.cpp)", 1, plain])
-        rows.append(["C++ scalar loop (_sim per plan)", 1, scalar])
+        rows.append(["C++ scalar loop (the scalar run per plan)", 1, scalar])
         if "avx2_lanes" in core:
             rows.append(["C++ SIMD batch core, library atan2", 1, core["avx2_lanes"]])
         if "one_lane_fast_atan2" in core:
