@@ -444,7 +444,8 @@ TEST(FastAtan2Agreement, ChecksEveryFixedInput) {
 
 // A library a little less accurate than this one: it rounds to the other
 // neighbour whenever the exact value lies within 0.04 to 0.08 ULP of a
-// midpoint, where the lanes round for themselves.
+// midpoint, where the lanes round for themselves outside the library's least
+// accurate part.
 double less_accurate(double y, double x) {
     const double r = std::atan2(y, x);
     double ys[4] = {y, y, y, y}, xs[4] = {x, x, x, x}, nearest[4], residual[4];
