@@ -1,11 +1,14 @@
 // Plans per second of the simulation core's paths on one thread, side by
-// side on the same plans: the straightforward scalar loop, the SIMD lanes
-// with the C library's atan2, and the lanes with the fast atan2.
+// side on the same plans: the plain run of bench/plain_run.cpp, the core's
+// scalar loop, one lane with the fast atan2 (how sim runs a plan), the SIMD
+// lanes with the C library's atan2, and the lanes with the fast atan2. Then, per region of the plane, the share of the plans'
+// link angles that the fast atan2 hands to the C library.
 //
 //   core_throughput PLANS.f64 [REPEATS]
 //
-// PLANS.f64 holds N plans of 40 native doubles. Prints one line per path:
-// "<path> <plans per second> <mismatches against the scalar loop>".
+// PLANS.f64 holds N plans of 40 native doubles. Prints one line per path,
+// "path <name> <plans per second> <scores that differ from the plain run>",
+// and one per region, "region <name>\t<angles>\t<percent from the library>".
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -13,6 +16,9 @@
 #include <fstream>
 #include <vector>
 
+#include "model_angles.hpp"
+#include "plain_run.hpp"
+#include "sim/fast_atan2.hpp"
 #include "sim/run.hpp"
 
 using zorv::sim::Plan;
@@ -57,13 +63,18 @@ int main(int argc, char** argv) {
         const char* name;
         ScorePath score;
     };
-    std::vector<Path> paths{{"scalar", zorv::sim::score_plans_scalar}};
+    std::vector<Path> paths{
+        {"plain", [](const Plan* p, double* s, std::size_t n) {
+             for (std::size_t i = 0; i < n; ++i) s[i] = plain_run_score(p[i].data());
+         }},
+        {"scalar", zorv::sim::score_plans_scalar}};
     if (__builtin_cpu_supports("avx2")) {
         paths.push_back({"avx2_lanes", [](const Plan* p, double* s, std::size_t n) {
                              zorv::sim::score_plans_avx2(p, s, n, false);
                          }});
     }
     if (zorv::sim::batch_path() == zorv::sim::BatchPath::lanes_with_fast_atan2) {
+        paths.push_back({"one_lane_fast_atan2", zorv::sim::score_plans_one_lane_avx2});
         paths.push_back({"avx2_lanes_fast_atan2", [](const Plan* p, double* s, std::size_t n) {
                              zorv::sim::score_plans_avx2(p, s, n, true);
                          }});
@@ -76,7 +87,10 @@ int main(int argc, char** argv) {
         for (std::size_t i = 0; i < plans.size(); ++i) {
             if (std::memcmp(&out[i], &reference[i], sizeof(double)) != 0) ++mismatches;
         }
-        std::printf("%s %.1f %zu\n", path.name, static_cast<double>(plans.size()) / seconds, mismatches);
+        std::printf("path %s %.1f %zu\n", path.name, static_cast<double>(plans.size()) / seconds, mismatches);
+    }
+    if (zorv::sim::fast_atan2_available()) {
+        print_library_shares(library_shares(angles_of_runs(plans)), "region ");
     }
     return 0;
 }

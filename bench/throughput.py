@@ -1,10 +1,12 @@
 """Throughput of every path through the simulator, side by side in one run on
-the same random plans: the C++ core's scalar loop and SIMD lanes on one
-thread, `sim_batch` from a list of lists and from a NumPy array at 1 and at
-all threads, and a loop of `sim` calls; plus what the conversion of a large
-input costs.
+the same random plans: a plain C++ run of the model (bench/plain_run.cpp,
+checked bit for bit against the core), the C++ core's scalar loop and SIMD
+lanes on one thread, `sim_batch` from a list of lists and from a NumPy array
+at 1 and at all threads, and a loop of `sim` calls; then the share of the
+plans' link angles that the fast atan2 hands to the C library, by region;
+and what the conversion of a large input costs.
 
-    python bench/throughput.py [--plans 20000] [--repeats 3]
+    python bench/throughput.py [--plans 20000] [--repeats 5]
 
 Builds the C++ core benchmark with CMake into build/bench first.
 """
@@ -32,13 +34,18 @@ def core_rates(plans, repeats, scratch):
     plans.astype("<f8").tofile(raw)
     out = subprocess.run([str(build / "core_throughput"), str(raw), str(repeats)],
                          check=True, capture_output=True, text=True).stdout
-    rates = {}
+    rates, regions = {}, []
     for line in out.splitlines():
-        name, rate, mismatches = line.split()
+        kind, rest = line.split(" ", 1)
+        if kind == "region":
+            name, angles, share = rest.split("\t")
+            regions.append([name, f"{int(angles):,}", f"{float(share):.2f} %"])
+            continue
+        name, rate, mismatches = rest.split()
         if int(mismatches):
-            raise SystemExit(f"{name}: {mismatches} scores differ from the scalar loop")
+            raise SystemExit(f"{name}: {mismatches} scores differ from the plain run")
         rates[name] = float(rate)
-    return rates
+    return rates, regions
 
 
 def main():
@@ -51,11 +58,14 @@ def main():
     plans = random_plans(args.plans)
     rows = []
     with tempfile.TemporaryDirectory() as scratch:
-        core = core_rates(plans, args.repeats, scratch)
-        scalar = core["scalar"]
-        rows.append(["C++ scalar loop (_sim per plan)", 1, scalar])
+        core, regions = core_rates(plans, args.repeats, scratch)
+        plain, scalar = core["plain"], core["scalar"]
+        rows.append(["plain C++ run (bench/plain_run.cpp)", 1, plain])
+        rows.append(["C++ scalar loop (the scalar run per plan)", 1, scalar])
         if "avx2_lanes" in core:
             rows.append(["C++ SIMD batch core, library atan2", 1, core["avx2_lanes"]])
+        if "one_lane_fast_atan2" in core:
+            rows.append(["C++ one lane, fast atan2 (sim's run)", 1, core["one_lane_fast_atan2"]])
         if "avx2_lanes_fast_atan2" in core:
             rows.append(["C++ SIMD batch core, fast atan2", 1, core["avx2_lanes_fast_atan2"]])
 
@@ -76,10 +86,16 @@ def main():
                                      ["list", "numpy", "list_conversion", "numpy_empty"],
                                      args.repeats)
 
-    print(f"{args.plans} random plans, best of {args.repeats}; ratios to the C++ scalar loop")
-    print_table(["path", "threads", "plans/s", "ratio"],
-                [[name, t, f"{rate:,.0f}", f"{rate / scalar:.2f}"] for name, t, rate in rows])
+    print(f"{args.plans} random plans, best of {args.repeats}; ratios to the plain run "
+          "and to the C++ scalar loop; every score bit for bit the plain run's")
+    print_table(["path", "threads", "plans/s", "to plain", "to scalar loop"],
+                [[name, t, f"{rate:,.0f}", f"{rate / plain:.2f}", f"{rate / scalar:.2f}"]
+                 for name, t, rate in rows])
     print()
+    if regions:
+        print("link angles of these plans handed by the fast atan2 to the C library")
+        print_table(["region", "angles", "from library"], regions)
+        print()
     n = args.conversion_plans
     t_list, t_numpy = conversion["list"], conversion["numpy"]
     # The array's conversion is only a buffer request, so the extra time of the

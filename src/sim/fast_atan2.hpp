@@ -3,13 +3,14 @@
 //
 // The lanes work out atan2 as a double-double, good to 2e-5 ULP of the
 // result, and round it themselves only where that value lies far enough from
-// a rounding midpoint (0.04 ULP, more where the library is least accurate)
-// that the library is known to round it the same way: the library's atan2 is
-// not correctly rounded, but it only ever goes the wrong way for values within
-// about 0.0225 ULP of a midpoint. Every other lane is handed to the C
-// library: values near a midpoint (about 8 lanes in 100), zeros, infinities,
-// NaN, and components outside [2^-450, 2^450] (subnormals, huge values, and
-// with them extreme ratios).
+// a rounding midpoint that the library rounds it the same way: the library's
+// atan2 is not correctly rounded, but it states an error bound for the value
+// it rounds, region by region (fast_atan2_bounds.hpp), and the lanes keep
+// 1.25 times that bound from a midpoint (from 0.0002 ULP near the axes to
+// 0.15 ULP where the library is least accurate). Every other lane is handed
+// to the C library: values near a midpoint (about 2 to 3 lanes in 100),
+// zeros, infinities, NaN, and components outside [2^-450, 2^450]
+// (subnormals, huge values, and with them extreme ratios).
 //
 // Its three parts: the kernel (fast_atan2_avx2.cpp, compiled for AVX2 with
 // FMA, whose FMA instructions form exact products only), the inputs it is

@@ -33,9 +33,11 @@
 // rounding errors in the s^3 term for k = 0).
 //
 // Rounding test. The double-double is rounded to the nearest double R with an
-// exact residual E. Where |E| is below (1/2 - band) ULP of R, the exact value
-// is more than band - 2e-5 ULP from the midpoints on either side of R, and
-// there the library returns R as well; every other lane goes to the library.
+// exact residual E. Where |E| is below half an ULP of R less a band, the
+// exact value lies farther than the band less 2e-5 ULP from the midpoints on
+// either side of R, and there the library returns R as well; every other
+// lane goes to the library. The band is the library's own error bound for
+// that region (fast_atan2_bounds.hpp) with a margin.
 #define ZORV_SIM_ISA avx2_fma
 
 #include "sim/fast_atan2_avx2.hpp"
@@ -43,6 +45,9 @@
 #include <immintrin.h>
 
 #include <cmath>
+#include <cstdint>
+
+#include "sim/fast_atan2_bounds.hpp"
 
 namespace zorv::sim {
 namespace {
@@ -131,16 +136,36 @@ constexpr double pi_lo = 0x1.1a62633145c07p-53;
 constexpr double smallest = 0x1p-450;
 constexpr double largest = 0x1p450;
 
-// How far (in ULP of the result) the value must lie from a rounding midpoint
-// for the lanes to round it themselves. Sampled over about 2.5e9 pairs, the
-// library's wrong roundings lie within 0.0231 ULP of a midpoint for x > 0 and
-// |y| < |x| with |y/x| in [1/16, 1/2), the widest close below 1/8, and within
-// 0.0041 ULP everywhere else; its variant without FMA (picked on CPUs without
-// it) reaches 0.0301 and 0.0052. That region gets the wider band.
-constexpr double band = 0.04;
-constexpr double weak_band = 0.07;
-constexpr double weak_from = 1.0 / 16;
-constexpr double weak_to = 0.5;
+// The band in which the lanes defer: the library's stated bound for the
+// region (fast_atan2_bounds.hpp) times band_margin, plus the lanes' own error.
+// Where the bound changes at a table step near 1/4, 1/2 or 3/4, the larger
+// bound reaches step_slack beyond it, and the table's bound reaches
+// series_slack below 1/16, where the library's u may round otherwise.
+//
+// Wrong roundings of the library found by `atan2_survey 20000000 3000` (per
+// region: the largest distance from a rounding midpoint in ULP, and as a
+// share of the bound; 2e7 pairs drawn in each region, 1.6e8 uniform pairs and
+// the 1.7e6 link angles of 3,000 runs), glibc 2.36 with FMA / without
+// (glibc.cpu.hwcaps=-FMA):
+//
+//   x > 0, |y| < |x|, u < 1/16        0.0042 ULP 0.53 / 0.0049 ULP 0.59
+//   x > 0, |y| < |x|, u 1/16 to 1/4   0.0229 ULP 0.29 / 0.0294 ULP 0.39
+//   x > 0, |y| < |x|, u 1/4 to 1/2    0.0131 ULP 0.37 / 0.0165 ULP 0.46
+//   x > 0, |y| < |x|, u 1/2 to 3/4    0.0044 ULP 0.33 / 0.0061 ULP 0.45
+//   x > 0, |y| < |x|, u 3/4 to 1      0.0026 ULP 0.42 / 0.0031 ULP 0.51
+//   other octants, u < 1/16           0.0001 ULP 0.28 / 0.0001 ULP 0.28
+//   other octants, u 1/16 to 1/2      0.0025 ULP 0.39 / 0.0025 ULP 0.40
+//   other octants, u 1/2 to 1         0.0033 ULP 0.36 / 0.0040 ULP 0.41
+//
+// Sampled in slices of 1/256 of u around each step, the library's errors
+// change within 1/128 above 1/4 and 3/4, well inside step_slack.
+//
+// The margin keeps every band above the bound and above twice the largest
+// wrong rounding found, for both variants.
+constexpr double band_margin = 1.25;
+constexpr double own_error_ulp = 0x1p-15;  // above the 2e-5 ULP of the sum
+constexpr double step_slack = 1.0 / 64;
+constexpr double series_slack = 1.0 / 1024;
 
 inline __m256d splat(double v) { return _mm256_set1_pd(v); }
 
@@ -150,6 +175,7 @@ struct Octant {
     __m256d applies;     // all ones where both components are in range
     __m256d swapped;     // |y| > |x|: the angle is pi/2 - atan(t)
     __m256d x_negative;  // x < 0: the angle is pi minus that
+    __m256d right;       // x > 0 and |y| < |x|, where the library's bounds are relative
     __m256d n, d;        // min and max of |x| and |y|; 1 and 1 where not applying
     __m256d t;           // n / d
     __m256d k;           // the table index nearest 128 t
@@ -171,6 +197,7 @@ inline Octant reduce(__m256d y, __m256d x) {
                                     _mm256_cmp_pd(b, splat(largest), _CMP_LE_OQ)));
     o.swapped = _mm256_cmp_pd(b, a, _CMP_GT_OQ);
     o.x_negative = _mm256_cmp_pd(x, zero, _CMP_LT_OQ);
+    o.right = _mm256_and_pd(_mm256_cmp_pd(x, zero, _CMP_GT_OQ), _mm256_cmp_pd(b, a, _CMP_LT_OQ));
     // Lanes that do not apply compute on 1/1, so that they raise no division
     // by zero or invalid operation of their own.
     o.n = _mm256_blendv_pd(one, _mm256_blendv_pd(b, a, o.swapped), o.applies);
@@ -278,25 +305,49 @@ inline Rounding sum(const Octant& o, const DoubleDouble& table, const Series& at
 
 // --- Rounding test ----------------------------------------------------------------
 
+// The library's stated bound for the octant angle nearest, in absolute
+// terms, with the larger bound on either side of an uncertain step.
+inline __m256d library_bound(const Octant& o, __m256d nearest) {
+    namespace bounds = atan2_bounds;
+    const auto below = [&](double u) { return _mm256_cmp_pd(o.t, splat(u), _CMP_LT_OQ); };
+    const __m256d in_series = below(bounds::table_from - series_slack);
+
+    constexpr int right_pieces = sizeof bounds::right_table / sizeof bounds::right_table[0];
+    __m256d right_per_angle = splat(bounds::right_table[right_pieces - 1].bound);
+    for (int i = right_pieces - 2; i >= 0; --i) {
+        right_per_angle = _mm256_blendv_pd(right_per_angle, splat(bounds::right_table[i].bound),
+                                           below(bounds::right_table[i].below_u + step_slack));
+    }
+    const __m256d right = _mm256_blendv_pd(_mm256_mul_pd(right_per_angle, nearest),
+                                           _mm256_mul_pd(splat(bounds::right_series_per_u), o.t),
+                                           in_series);
+
+    constexpr int other_pieces = sizeof bounds::other_table / sizeof bounds::other_table[0];
+    __m256d other = splat(bounds::other_table[other_pieces - 1].bound);
+    for (int i = other_pieces - 2; i >= 0; --i) {
+        other = _mm256_blendv_pd(other, splat(bounds::other_table[i].bound),
+                                 below(bounds::other_table[i].below_u + step_slack));
+    }
+    other = _mm256_blendv_pd(other, splat(bounds::other_series), in_series);
+    return _mm256_blendv_pd(other, right, o.right);
+}
+
 // The largest |residual| at which nearest is far enough from a midpoint for
-// the library to round the same way.
+// the library to round the same way; negative where no residual is.
 inline __m256d rounding_limit(const Octant& o, __m256d nearest) {
     // ulp(nearest) from its exponent bits; nearest is in (0, pi].
     const __m256d ulp =
         _mm256_mul_pd(_mm256_and_pd(nearest, _mm256_castsi256_pd(_mm256_set1_epi64x(
                                                  0x7ff0000000000000LL))),
                       splat(0x1p-52));
-    const __m256d weak = _mm256_andnot_pd(
-        _mm256_or_pd(o.swapped, o.x_negative),
-        _mm256_and_pd(_mm256_cmp_pd(o.t, splat(weak_from), _CMP_GE_OQ),
-                      _mm256_cmp_pd(o.t, splat(weak_to), _CMP_LT_OQ)));
-    const __m256d share = _mm256_blendv_pd(splat(0.5 - band), splat(0.5 - weak_band), weak);
+    const __m256d limit = _mm256_sub_pd(_mm256_mul_pd(ulp, splat(0.5 - own_error_ulp)),
+                                        _mm256_mul_pd(splat(band_margin), library_bound(o, nearest)));
     // A power of two has a smaller ULP below it than above: no limit there.
     const __m256i mantissa = _mm256_and_si256(_mm256_castpd_si256(nearest),
                                               _mm256_set1_epi64x(0x000fffffffffffffLL));
     const __m256d power_of_two =
         _mm256_castsi256_pd(_mm256_cmpeq_epi64(mantissa, _mm256_setzero_si256()));
-    return _mm256_andnot_pd(power_of_two, _mm256_mul_pd(ulp, share));
+    return _mm256_andnot_pd(power_of_two, limit);
 }
 
 // --- The stages together --------------------------------------------------------
@@ -308,53 +359,110 @@ struct Rounded {
     __m256d limit;     // |residual| below this: far enough from a midpoint
 };
 
-inline Rounded evaluate(__m256d y, __m256d x) {
-    const Octant o = reduce(y, x);
-    // The table loads first, so that the series hides their latency: in the
-    // batch core this order is worth about a tenth of its throughput.
-    const DoubleDouble table = look_up(o.k);
-    const Series atan_s = series(o);
-    const Rounding r = sum(o, table, atan_s);
-    // The sign of y, which the octant angle left out.
-    const __m256d y_sign = _mm256_and_pd(y, splat(-0.0));
-    return {_mm256_xor_pd(r.nearest, y_sign), _mm256_xor_pd(r.residual, y_sign), o.applies,
-            rounding_limit(o, r.nearest)};
+// n registers, stage by stage. Each stage is a chain of dependent operations
+// (three divisions among them); with the chains of several registers side by
+// side in the instruction stream, the processor works on one while another
+// waits, which it cannot do across whole registers one after the other.
+template <int n>
+inline void evaluate(const __m256d* y, const __m256d* x, Rounded* out) {
+    Octant o[n];
+    DoubleDouble table[n];
+    Series atan_s[n];
+    Rounding r[n];
+    for (int i = 0; i < n; ++i) o[i] = reduce(y[i], x[i]);
+    // The table loads before the series, so that the series hides their
+    // latency.
+    for (int i = 0; i < n; ++i) table[i] = look_up(o[i].k);
+    for (int i = 0; i < n; ++i) atan_s[i] = series(o[i]);
+    for (int i = 0; i < n; ++i) r[i] = sum(o[i], table[i], atan_s[i]);
+    for (int i = 0; i < n; ++i) {
+        // The sign of y, which the octant angle left out.
+        const __m256d y_sign = _mm256_and_pd(y[i], splat(-0.0));
+        out[i] = {_mm256_xor_pd(r[i].nearest, y_sign), _mm256_xor_pd(r[i].residual, y_sign),
+                  o[i].applies, rounding_limit(o[i], r[i].nearest)};
+    }
 }
 
-// Evaluates, then hands the lanes that are not clear to the C library.
-inline __m256d round_or_defer(__m256d y, __m256d x, unsigned* library_lanes) {
-    const Rounded r = evaluate(y, x);
+inline Rounded evaluate(__m256d y, __m256d x) {
+    Rounded r;
+    evaluate<1>(&y, &x, &r);
+    return r;
+}
+
+// The lanes of r that its own rounding does not settle: one bit per lane.
+inline unsigned unsettled_lanes(const Rounded& r) {
     const __m256d magnitude = _mm256_andnot_pd(splat(-0.0), r.residual);
     const __m256d clear =
         _mm256_and_pd(r.applies, _mm256_cmp_pd(magnitude, r.limit, _CMP_LT_OQ));
-    const unsigned rest = static_cast<unsigned>(_mm256_movemask_pd(clear)) ^ 0xfu;
-    *library_lanes = rest;
-    if (rest == 0) return r.nearest;
-    alignas(32) double ys[4], xs[4], out[4];
-    _mm256_store_pd(ys, y);
-    _mm256_store_pd(xs, x);
-    _mm256_store_pd(out, r.nearest);
-    // Mostly a single lane: one pass, whose exit the branch predictor expects.
-    unsigned left = rest;
+    return static_cast<unsigned>(_mm256_movemask_pd(clear)) ^ 0xfu;
+}
+
+// How many registers go through the stages side by side: the five link
+// angles of a step.
+constexpr int side_by_side = 5;
+
+// Rounds registers [from, from + n) into out and returns the bits of their
+// lanes that the rounding does not settle, four per register, register 0 in
+// the lowest.
+template <int n>
+inline std::uint64_t round_registers(const __m256d* y, const __m256d* x, __m256d* out,
+                                     std::size_t from) {
+    Rounded r[n];
+    evaluate<n>(y + from, x + from, r);
+    std::uint64_t unsettled = 0;
+    for (int i = 0; i < n; ++i) {
+        out[from + i] = r[i].nearest;
+        unsettled |= std::uint64_t{unsettled_lanes(r[i])} << (4 * (from + i));
+    }
+    return unsettled;
+}
+
+// Rounds every register, then hands the lanes that are not clear to the C
+// library. Returns their bits, four per register.
+inline std::uint64_t round_or_defer(const __m256d* y, const __m256d* x, __m256d* out,
+                                    std::size_t count) {
+    std::uint64_t deferred = 0;
+    std::size_t i = 0;
+    for (; i + side_by_side <= count; i += side_by_side) {
+        deferred |= round_registers<side_by_side>(y, x, out, i);
+    }
+    switch (count - i) {
+    case 4: deferred |= round_registers<4>(y, x, out, i); break;
+    case 3: deferred |= round_registers<3>(y, x, out, i); break;
+    case 2: deferred |= round_registers<2>(y, x, out, i); break;
+    case 1: deferred |= round_registers<1>(y, x, out, i); break;
+    default: break;
+    }
+    if (deferred == 0) return 0;
+    // Lane by lane, in place: mostly one or two, one loop whose exit the
+    // branch predictor mostly expects.
+    std::uint64_t left = deferred;
     do {
-        const int i = __builtin_ctz(left);
-        out[i] = std::atan2(ys[i], xs[i]);
+        const int bit = __builtin_ctzll(left);
+        const int r = bit / 4, i = bit % 4;
+        out[r][i] = std::atan2(y[r][i], x[r][i]);
         left &= left - 1;
     } while (left != 0);
-    return _mm256_load_pd(out);
+    return deferred;
 }
 
 }  // namespace
 
+void fast_atan2_avx2(const __m256d* y, const __m256d* x, __m256d* out, std::size_t count) {
+    round_or_defer(y, x, out, count);
+}
+
 __m256d fast_atan2_avx2(__m256d y, __m256d x) {
-    unsigned library_lanes;
-    return round_or_defer(y, x, &library_lanes);
+    __m256d out;
+    round_or_defer(&y, &x, &out, 1);
+    return out;
 }
 
 unsigned fast_atan2_lanes(const double* y, const double* x, double* out) {
-    unsigned library_lanes;
-    const __m256d v = round_or_defer(_mm256_loadu_pd(y), _mm256_loadu_pd(x), &library_lanes);
-    _mm256_storeu_pd(out, v);
+    const __m256d ys = _mm256_loadu_pd(y), xs = _mm256_loadu_pd(x);
+    __m256d angles;
+    const auto library_lanes = static_cast<unsigned>(round_or_defer(&ys, &xs, &angles, 1));
+    _mm256_storeu_pd(out, angles);
     return library_lanes;
 }
 

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstdint>
 
+#include "sim/fast_atan2_bounds.hpp"
+
 namespace zorv::sim {
 namespace {
 
@@ -129,8 +131,9 @@ constexpr Atan2Input hard_inputs[] = {
     {-0x1.7623e01579388p-1, -0x1.8b4a40c10504ep-1},
     {0x1.43ba6f2d85305p-1, -0x1.11a88c69ab693p+0},
     {0x1.3837e7a9c616cp-1, -0x1.c96580dd42ac6p-1},
-    // Between 0.04 and 0.075 ULP from a midpoint: rounded by the lanes, and
-    // the first to differ if a library rounds a little less accurately.
+    // Between 0.04 and 0.075 ULP from a midpoint: rounded by the lanes outside
+    // x > 0, |y/x| in [1/16, 1/2), and among the first to differ if a library
+    // rounds a little less accurately.
     {0x1.8582904de7000p-12, 0x1.cddd3769c9158p-2},
     {0x1.4f6cc50c48000p-14, 0x1.28e59e0fa8afcp-2},
     {0x1.0831842ff7400p-10, 0x1.d43bfe0a45a90p-1},
@@ -219,6 +222,27 @@ constexpr Atan2Input hard_inputs[] = {
     {-0x1.64605cd8930ccp-2, -0x1.b40bdaf076a5ap-1},
     {0x1.03b8804eb4fb8p-1, -0x1.78e72efb99f1cp-1},
     {-0x1.79fc2ac482128p-1, -0x1.f35ae2d7d73f4p-1},
+    // Just outside the band of each region, two pairs on each side of a
+    // midpoint: 1.35 to 1.6 times the library's stated bound away from it
+    // (found by sampling inside each region, confirmed with 300-bit
+    // arithmetic). Rounded by the lanes; the first to differ if a library
+    // rounds a little less accurately than it states in one region.
+    {-0x1.b8f6cfe14cb7ap-6, 0x1.feef58814f2f6p-1}, {-0x1.988564c2b558bp-5, 0x1.c948479c852dep+0},
+    {0x1.f445057b6b7efp-6, 0x1.b57923eebc93ep-1}, {-0x1.3ced0e6e0b70ap-4, 0x1.e17ad38213426p+0},
+    {-0x1.60e0f0d5ec3f9p-2, 0x1.e71ea5c918a8cp+0}, {0x1.494a5b6b33b3ep-2, 0x1.9488475a4ff7ep+0},
+    {0x1.c7b7a40af41f4p-3, 0x1.401b0cb5ea7b8p+0}, {-0x1.271dc2f07b2ddp-3, 0x1.517127c37ef8fp+0},
+    {0x1.27e7df98d8ce7p-1, 0x1.2df279d6e3e26p+0}, {0x1.dbb13486ad485p-3, 0x1.2cffb9aafabc9p-1},
+    {-0x1.18926f186fbc8p-1, 0x1.246e8335fc2d2p+0}, {0x1.7a2fad62091cbp-1, 0x1.e300ede55b2b2p+0},
+    {0x1.590cca933b444p+0, 0x1.f407060f9e64cp+0}, {0x1.31fbf11355181p-1, 0x1.242ef42b71b55p+0},
+    {-0x1.666ba3946aed6p-1, 0x1.1bbfa6044478p+0}, {0x1.5d6bf25be1734p-2, 0x1.29732ad62eb78p-1},
+    {-0x1.7eba9c07c8549p+0, 0x1.86987a9821f6ap+0}, {0x1.3b336bcb4ba5fp+0, 0x1.60f310e1a1c2ap+0},
+    {0x1.2fe42eee5a6e5p+0, 0x1.7cc5102fdc164p+0}, {0x1.617a8469b99efp+0, 0x1.c62263b574081p+0},
+    {-0x1.cbf33bb5ba826p-1, 0x1.7ef705400e00ep-6}, {-0x1.a86112d24d7a9p+0, -0x1.60cd721386f2p-5},
+    {-0x1.15b5a5bf2456ap+0, -0x1.c94d40bd1e46fp-5}, {0x1.93c9b689aa79ap-1, -0x1.5c906f585139cp-7},
+    {0x1.791b974b09cep-1, 0x1.d941df36a11ffp-3}, {0x1.48ae4b9a956dbp+0, -0x1.1f809f530b258p-2},
+    {-0x1.3b36cfe1dab78p-1, -0x1.48ecab566c9dp-3}, {0x1.5a46c444ff8c7p-1, -0x1.ebd0a7ddfde5cp+0},
+    {-0x1.ef2bded7da9eap+0, 0x1.c25be0eebedacp+0}, {0x1.e92a66885e803p-1, -0x1.0d4453782d451p-1},
+    {-0x1.2e6a1cebad844p+0, 0x1.e1794df035928p-1}, {0x1.10ce28fdff52cp+0, 0x1.46691f188bc9p-1},
     // Within 1e-4 ULP of a midpoint.
     {0x1.70e2c0da3b000p-11, 0x1.f56b601f66e82p-1},
     {-0x1.00bbb86d71341p-15, 0x1.55fa75e692525p-6},
@@ -377,5 +401,63 @@ Atan2Input draw_atan2_input(Atan2Family family, SplitMix64& r) {
 std::span<const Atan2Input> fast_atan2_hard_inputs() { return hard_inputs; }
 
 std::span<const double> fast_atan2_special_values() { return special_values; }
+
+namespace {
+
+struct Reduced {
+    bool right;  // x > 0 and |y| < |x|
+    double u;
+};
+
+Reduced reduce(double y, double x) {
+    const double a = std::fabs(x), b = std::fabs(y);
+    return {x > 0 && b < a, b < a ? b / a : a / b};
+}
+
+}  // namespace
+
+Atan2Region atan2_region(double y, double x) {
+    const Reduced r = reduce(y, x);
+    if (r.right) {
+        if (r.u < 1.0 / 16) return Atan2Region::right_u_below_1_16;
+        if (r.u < 0.25) return Atan2Region::right_u_1_16_to_1_4;
+        if (r.u < 0.5) return Atan2Region::right_u_1_4_to_1_2;
+        if (r.u < 0.75) return Atan2Region::right_u_1_2_to_3_4;
+        return Atan2Region::right_u_3_4_to_1;
+    }
+    if (r.u < 1.0 / 16) return Atan2Region::other_u_below_1_16;
+    if (r.u < 0.5) return Atan2Region::other_u_1_16_to_1_2;
+    return Atan2Region::other_u_1_2_to_1;
+}
+
+const char* atan2_region_name(Atan2Region region) {
+    switch (region) {
+    case Atan2Region::right_u_below_1_16: return "x>0,|y|<|x|, u<1/16";
+    case Atan2Region::right_u_1_16_to_1_4: return "x>0,|y|<|x|, u 1/16..1/4";
+    case Atan2Region::right_u_1_4_to_1_2: return "x>0,|y|<|x|, u 1/4..1/2";
+    case Atan2Region::right_u_1_2_to_3_4: return "x>0,|y|<|x|, u 1/2..3/4";
+    case Atan2Region::right_u_3_4_to_1: return "x>0,|y|<|x|, u 3/4..1";
+    case Atan2Region::other_u_below_1_16: return "other, u<1/16";
+    case Atan2Region::other_u_1_16_to_1_2: return "other, u 1/16..1/2";
+    case Atan2Region::other_u_1_2_to_1: return "other, u 1/2..1";
+    }
+    return "?";
+}
+
+double atan2_library_bound(double y, double x, double angle) {
+    namespace bounds = atan2_bounds;
+    const Reduced r = reduce(y, x);
+    if (r.right) {
+        if (r.u < bounds::table_from) return bounds::right_series_per_u * r.u;
+        for (const bounds::Piece& piece : bounds::right_table) {
+            if (r.u < piece.below_u) return piece.bound * std::fabs(angle);
+        }
+    }
+    if (r.u < bounds::table_from) return bounds::other_series;
+    for (const bounds::Piece& piece : bounds::other_table) {
+        if (r.u < piece.below_u) return piece.bound;
+    }
+    return 0.0;  // not reached: u <= 1
+}
 
 }  // namespace zorv::sim

@@ -63,8 +63,11 @@ public:
     bool busy() const { return running_ > 0; }
 
     // One step of every lane. A lane whose run ends puts its score and starts
-    // the next plan of the queue, or idles once there is none.
-    void advance(PlanQueue& queue) {
+    // the next plan of the queue, or idles once there is none. The whole step
+    // is compiled into this one function: wide lane types hold more state than
+    // the compiler's inlining limits expect, and each stage left out of line
+    // would pass all of it through memory.
+    [[gnu::flatten]] void advance(PlanQueue& queue) {
         const unsigned ended = lane_bits(step(state_, gather_blends()));
         for (int i = 0; i < width; ++i) {
             const bool time_left = runs_[i].clock.advance();

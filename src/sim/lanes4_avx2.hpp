@@ -13,6 +13,7 @@
 
 #include <array>
 #include <cmath>
+#include <cstddef>
 
 #include "sim/fast_atan2_avx2.hpp"
 #include "sim/isa_file.hpp"
@@ -75,6 +76,27 @@ struct Lanes4 {
             for (int i = 0; i < width; ++i) angle[i] = std::atan2(y[i], x[i]);
             return Lanes4(_mm256_load_pd(angle));
         }
+    }
+
+    // The fast atan2 takes all the registers of a step in one call, which
+    // leaves the few lanes it hands to the C library to a single test.
+    template <std::size_t n>
+    friend std::array<Lanes4, n> angles_of(const std::array<Lanes4, n>& dy,
+                                           const std::array<Lanes4, n>& dx) {
+        std::array<Lanes4, n> angle;
+        if constexpr (angles == Atan2Source::fast_atan2) {
+            static_assert(n <= fast_atan2_max_registers);
+            __m256d y[n], x[n], out[n];
+            for (std::size_t i = 0; i < n; ++i) {
+                y[i] = dy[i].v;
+                x[i] = dx[i].v;
+            }
+            fast_atan2_avx2(y, x, out, n);
+            for (std::size_t i = 0; i < n; ++i) angle[i] = Lanes4(out[i]);
+        } else {
+            for (std::size_t i = 0; i < n; ++i) angle[i] = angle_of(dy[i], dx[i]);
+        }
+        return angle;
     }
 
     friend double lane(Lanes4 a, int i) {

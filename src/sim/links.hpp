@@ -48,10 +48,22 @@ LinkTerms<T> measure_link(const LinkProperties& link, const RunnerState<T>& stat
     t.spring_y = (t.dy * t.inv_length) * t.tension;
     t.perp_x = (-t.dy) * t.inv_length_sq;
     t.perp_y = t.dx * t.inv_length_sq;
-    t.angle = angle_of(t.dy, t.dx);
     // A true division here, unlike the reciprocal products above.
     t.spin = (t.dvx * t.dy - t.dvy * t.dx) / t.length_sq;
     return t;
+}
+
+// The angle of every link, atan2(dy, dx), all in one go: the angles are
+// independent of each other and of the rest of the measurement.
+template <class T>
+void measure_link_angles(PerLink<LinkTerms<T>>& terms) {
+    PerLink<T> dy, dx;
+    for (std::size_t l = 0; l < link_count; ++l) {
+        dy[l] = terms[l].dy;
+        dx[l] = terms[l].dx;
+    }
+    const PerLink<T> angle = angles_of(dy, dx);
+    for (std::size_t l = 0; l < link_count; ++l) terms[l].angle = angle[l];
 }
 
 // Positions after this step's ground rule, velocities from the step before.
@@ -59,6 +71,7 @@ template <class T>
 PerLink<LinkTerms<T>> measure_links(const RunnerState<T>& state) {
     PerLink<LinkTerms<T>> terms;
     for (std::size_t l = 0; l < link_count; ++l) terms[l] = measure_link(links[l], state);
+    measure_link_angles(terms);
     return terms;
 }
 

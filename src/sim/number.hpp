@@ -8,7 +8,9 @@
 // order and round identically.
 #pragma once
 
+#include <array>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
@@ -37,6 +39,15 @@ inline double square_root(double v) { return std::sqrt(v); }
 
 // The C library's atan2: its results are part of every score.
 inline double angle_of(double dy, double dx) { return std::atan2(dy, dx); }
+
+// Every angle of a step at once, for number types that gain from computing
+// them together; the others take them one by one.
+template <class T, std::size_t n>
+std::array<T, n> angles_of(const std::array<T, n>& dy, const std::array<T, n>& dx) {
+    std::array<T, n> angle;
+    for (std::size_t i = 0; i < n; ++i) angle[i] = angle_of(dy[i], dx[i]);
+    return angle;
+}
 
 }  // namespace ZORV_SIM_ISA
 }  // namespace zorv::sim

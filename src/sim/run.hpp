@@ -7,6 +7,8 @@ namespace zorv::sim {
 
 // Normalises `plan` in place (callers hand over a private copy), runs at most
 // 200 steps and returns the head's x. Pure, allocation-free, cannot fail.
+// Runs on one lane with the fast atan2 where the batch core may use it
+// (batch_path()), otherwise as the scalar run; both give the same bits.
 double _sim(Plan& plan);
 
 // The same run, also reporting how many steps it took.
@@ -25,6 +27,9 @@ void score_plans(const Plan* plans, double* scores, std::size_t count);
 void score_plans_scalar(const Plan* plans, double* scores, std::size_t count);
 // CPUs with AVX2 only; with the fast atan2, also FMA.
 void score_plans_avx2(const Plan* plans, double* scores, std::size_t count, bool fast_atan2);
+// One plan after another on a single lane with the fast atan2, for single
+// plans: CPUs with AVX2 and FMA, after the fast atan2's agreement check.
+void score_plans_one_lane_avx2(const Plan* plans, double* scores, std::size_t count);
 
 enum class BatchPath { scalar, lanes, lanes_with_fast_atan2 };
 
