@@ -126,8 +126,8 @@ class CMAES:
         n = self.dimension
 
         better = order[:self.mu]
-        y_mean = w[better] @ y[better]
         z_mean = w[better] @ z[better]  # C^(-1/2) y_mean = B z_mean, since y = B D z
+        y_mean = self._BD @ z_mean
         self.mean = self.mean + self.sigma * y_mean
         self.generation += 1
 
@@ -144,8 +144,7 @@ class CMAES:
         # The worse half's weights act on directions scaled to length sqrt(n)
         # in the sampling metric (|C^(-1/2) y| = |z|), so that they cannot
         # make C indefinite.
-        worse = w < 0
-        w[worse] *= n / np.einsum("ij,ij->i", z[worse], z[worse])
+        w = np.where(w < 0, w * n / np.einsum("ij,ij->i", z, z), w)
         c1_lost = 0.0 if h_sigma else self.c1 * self.cc * (2 - self.cc)
         self.C = ((self._c_keep + c1_lost) * self.C
                   + self.c1 * np.outer(self.pc, self.pc)
