@@ -201,6 +201,7 @@ def into_box(points: Plans) -> Plans:
 
 
 def median(values: Plans) -> float:
+    """np.median, without its several microseconds of Python per call."""
     ordered = np.sort(values)
     middle = len(ordered) // 2
     return float(ordered[middle] if len(ordered) % 2 else (ordered[middle - 1] + ordered[middle]) / 2)
