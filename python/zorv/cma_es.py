@@ -119,7 +119,7 @@ class CMAES:
             raise ValueError(f"expected {self.popsize} values, got shape {f.shape}")
         # Each row's weight by its rank; the rows themselves stay in place.
         order = np.argsort(f, kind="stable")
-        w = np.empty(self.popsize)
+        w: Array = np.empty(self.popsize)
         w[order] = self.weights
         z, y = self._z, self._y
         self._z = self._y = None
