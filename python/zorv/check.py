@@ -39,6 +39,7 @@ DOCUMENTED_SCORES = (
     DocumentedScore("+1, -1, ...", (1.0, -1.0) * (PLAN_SIZE // 2), 0.2555901140915791),
     DocumentedScore("-1, +1, ...", (-1.0, 1.0) * (PLAN_SIZE // 2), 0.0746086412545685),
 )
+_EXPECTED = tuple(documented.score for documented in DOCUMENTED_SCORES)
 
 
 @dataclasses.dataclass(frozen=True)
@@ -114,8 +115,7 @@ class MachineReport:
 
     @property
     def documented_scores_hold(self) -> bool:
-        expected = [documented.score for documented in DOCUMENTED_SCORES]
-        return _same_bits(self.scores, expected) and _same_bits(self.batch_scores, expected)
+        return _same_bits(self.scores, _EXPECTED) and _same_bits(self.batch_scores, _EXPECTED)
 
 
 def _same_bits(first: Sequence[float], second: Sequence[float]) -> bool:
@@ -227,13 +227,13 @@ def _atan2_line(variant: str, environ: Mapping[str, str]) -> str:
 
 
 def _scores_line(report: MachineReport) -> str:
-    expected = [documented.score for documented in DOCUMENTED_SCORES]
+    total = len(_EXPECTED)
     if report.documented_scores_hold:
-        return f"the documented ones, bit for bit: {len(expected)} plans through sim and sim_batch"
-    matched = [sum(_same_bits([a], [b]) for a, b in zip(scores, expected))
+        return f"the documented ones, bit for bit: {total} plans through sim and sim_batch"
+    matched = [sum(_same_bits([a], [b]) for a, b in zip(scores, _EXPECTED))
                for scores in (report.scores, report.batch_scores)]
-    return (f"{matched[0]} of {len(expected)} documented through sim, "
-            f"{matched[1]} of {len(expected)} through sim_batch")
+    return (f"{matched[0]} of {total} documented through sim, "
+            f"{matched[1]} of {total} through sim_batch")
 
 
 def _threads_line(batch: BatchSettings, environ: Mapping[str, str]) -> str:
