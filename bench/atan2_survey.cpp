@@ -39,7 +39,7 @@ struct RegionSurvey {
     std::size_t pairs = 0, wrong = 0, from_library = 0;
     double largest_ulp = 0, largest_of_bound = 0;
 };
-using Survey = std::array<RegionSurvey, atan2_region_count>;
+using Survey = std::array<RegionSurvey, atan2_bounds::region_count>;
 
 void add(RegionSurvey& into, const RegionSurvey& from) {
     into.pairs += from.pairs;
@@ -90,16 +90,13 @@ Survey survey_pairs(std::size_t count, Draw&& draw) {
 }
 
 // A pair inside the region, with u uniform over the region's range.
-Atan2Input draw_in_region(Atan2Region region, SplitMix64& r) {
-    static constexpr double u_range[atan2_region_count][2] = {
-        {0, 1.0 / 16}, {1.0 / 16, 0.25}, {0.25, 0.5}, {0.5, 0.75}, {0.75, 1},
-        {0, 1.0 / 16}, {1.0 / 16, 0.5}, {0.5, 1},
-    };
-    const auto [from, to] = u_range[static_cast<std::size_t>(region)];
+Atan2Input draw_in_region(int region, SplitMix64& r) {
+    const double from = atan2_bounds::region(region).from_u;
+    const double to = atan2_bounds::region(region).u_below;
     const double big = 0.5 + 1.5 * r.unit();
     const double small = big * (from + (to - from) * r.unit());
     const double small_signed = (r.next() & 1) ? -small : small;
-    if (region <= Atan2Region::right_u_3_4_to_1) {
+    if (region < atan2_bounds::right_region_count) {
         return {small_signed, big};
     }
     // x < 0 below the diagonal, or any x above it.
@@ -148,11 +145,11 @@ std::vector<Plan> survey_plans(std::size_t count, SplitMix64& r) {
 }
 
 void print_survey(const char* source, const Survey& survey) {
-    for (int g = 0; g < atan2_region_count; ++g) {
+    for (int g = 0; g < atan2_bounds::region_count; ++g) {
         const RegionSurvey& s = survey[static_cast<std::size_t>(g)];
         if (s.pairs == 0) continue;
         std::printf("%-8s %-26s %11zu %8zu %11.4f %9.3f %11.2f%%\n", source,
-                    atan2_region_name(static_cast<Atan2Region>(g)), s.pairs, s.wrong, s.largest_ulp,
+                    atan2_bounds::region(g).name, s.pairs, s.wrong, s.largest_ulp,
                     s.largest_of_bound,
                     100.0 * static_cast<double>(s.from_library) / static_cast<double>(s.pairs));
     }
@@ -181,13 +178,13 @@ int main(int argc, char** argv) {
     std::size_t next = 0;
     print_survey("model", survey_pairs(model.size() / 4 * 4, [&] { return model[next++]; }));
 
-    print_survey("uniform", survey_pairs(per_region * atan2_region_count, [&] {
+    print_survey("uniform", survey_pairs(per_region * atan2_bounds::region_count, [&] {
                      return draw_atan2_input(Atan2Family::uniform, r);
                  }));
 
     Survey targeted{};
-    for (int g = 0; g < atan2_region_count; ++g) {
-        const Survey one = survey_pairs(per_region, [&] { return draw_in_region(static_cast<Atan2Region>(g), r); });
+    for (int g = 0; g < atan2_bounds::region_count; ++g) {
+        const Survey one = survey_pairs(per_region, [&] { return draw_in_region(g, r); });
         for (std::size_t h = 0; h < one.size(); ++h) add(targeted[h], one[h]);
     }
     print_survey("region", targeted);

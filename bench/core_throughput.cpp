@@ -1,8 +1,10 @@
 // Plans per second of the simulation core's paths on one thread, side by
 // side on the same plans: the plain run of bench/plain_run.cpp, the core's
-// scalar loop, one lane with the fast atan2 (how sim runs a plan), the SIMD
-// lanes with the C library's atan2, and the lanes with the fast atan2. Then, per region of the plane, the share of the plans'
-// link angles that the fast atan2 hands to the C library.
+// scalar loop, and for AVX2 and, where the CPU has it, AVX-512: the lanes
+// with the C library's atan2, one lane with the fast atan2 (how sim runs a
+// plan) and the lanes with the fast atan2. Then, per region of the plane,
+// the share of the plans' link angles that the fast atan2 hands to the C
+// library.
 //
 //   core_throughput PLANS.f64 [REPEATS]
 //
@@ -10,6 +12,7 @@
 // "path <name> <plans per second> <scores that differ from the plain run>",
 // and one per region, "region <name>\t<angles>\t<percent from the library>".
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -73,10 +76,24 @@ int main(int argc, char** argv) {
                              zorv::sim::score_plans_avx2(p, s, n, false);
                          }});
     }
-    if (zorv::sim::batch_path() == zorv::sim::BatchPath::lanes_with_fast_atan2) {
+    double (*const library)(double, double) = [](double y, double x) { return std::atan2(y, x); };
+    using zorv::sim::FastAtan2Width;
+    if (zorv::sim::fast_atan2_agrees_with(library, FastAtan2Width::four_lanes)) {
         paths.push_back({"one_lane_fast_atan2", zorv::sim::score_plans_one_lane_avx2});
         paths.push_back({"avx2_lanes_fast_atan2", [](const Plan* p, double* s, std::size_t n) {
                              zorv::sim::score_plans_avx2(p, s, n, true);
+                         }});
+    }
+    const bool avx512 = zorv::sim::avx512_support() == zorv::sim::Avx512Support::usable;
+    if (avx512) {
+        paths.push_back({"avx512_lanes", [](const Plan* p, double* s, std::size_t n) {
+                             zorv::sim::score_plans_avx512(p, s, n, false);
+                         }});
+    }
+    if (avx512 && zorv::sim::fast_atan2_agrees_with(library, FastAtan2Width::eight_lanes)) {
+        paths.push_back({"one_lane_fast_atan2_avx512", zorv::sim::score_plans_one_lane_avx512});
+        paths.push_back({"avx512_lanes_fast_atan2", [](const Plan* p, double* s, std::size_t n) {
+                             zorv::sim::score_plans_avx512(p, s, n, true);
                          }});
     }
 

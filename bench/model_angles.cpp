@@ -58,11 +58,11 @@ RegionShares library_shares(std::span<const Atan2Input> pairs) {
 
 void print_library_shares(const RegionShares& shares, const char* prefix) {
     RegionShare all;
-    for (int r = 0; r < atan2_region_count; ++r) {
+    for (int r = 0; r < atan2_bounds::region_count; ++r) {
         const RegionShare& s = shares[static_cast<std::size_t>(r)];
         all.pairs += s.pairs;
         all.from_library += s.from_library;
-        std::printf("%s%s\t%zu\t%.3f\n", prefix, atan2_region_name(static_cast<Atan2Region>(r)),
+        std::printf("%s%s\t%zu\t%.3f\n", prefix, atan2_bounds::region(r).name,
                     s.pairs, s.pairs ? 100.0 * static_cast<double>(s.from_library) / static_cast<double>(s.pairs) : 0.0);
     }
     std::printf("%s%s\t%zu\t%.3f\n", prefix, "all", all.pairs,

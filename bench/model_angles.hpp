@@ -18,7 +18,7 @@ struct RegionShare {
     std::size_t pairs = 0;
     std::size_t from_library = 0;
 };
-using RegionShares = std::array<RegionShare, zorv::sim::atan2_region_count>;
+using RegionShares = std::array<RegionShare, zorv::sim::atan2_bounds::region_count>;
 
 // Pairs with a zero, infinite or NaN component count in no region.
 RegionShares library_shares(std::span<const zorv::sim::Atan2Input> pairs);

@@ -12,14 +12,17 @@
 // zeros, infinities, NaN, and components outside [2^-450, 2^450]
 // (subnormals, huge values, and with them extreme ratios).
 //
-// Its three parts: the kernel (fast_atan2_avx2.cpp, compiled for AVX2 with
-// FMA, whose FMA instructions form exact products only), the inputs it is
-// checked and measured on (fast_atan2_inputs.hpp), and the agreement check
-// (fast_atan2_check.cpp) that decides whether a process may use it. Nothing
-// declared here outside the inline namespace below may run before
-// fast_atan2_available() has said yes.
+// Its parts: the kernel (fast_atan2_kernel.hpp, one template over the
+// register type, whose FMA instructions form exact products only), its
+// instantiations on four lanes (fast_atan2_avx2.cpp) and on eight
+// (fast_atan2_avx512.cpp), the inputs it is checked and measured on
+// (fast_atan2_inputs.hpp), the library's bounds (fast_atan2_bounds.hpp) and
+// the agreement check (fast_atan2_check.cpp) that decides whether a process
+// may use it. Nothing declared here outside the inline namespace below may
+// run before fast_atan2_available() has said yes for its width.
 #pragma once
 
+#include "sim/cpu_support.hpp"
 #include "sim/isa.hpp"
 
 namespace zorv::sim {
@@ -34,6 +37,9 @@ enum class Atan2Source { c_library, fast_atan2 };
 // lane. The arrays need no alignment; out may alias y or x.
 unsigned fast_atan2_lanes(const double* y, const double* x, double* out);
 
+// The same on eight lanes, with the AVX-512 kernel: one bit per lane.
+unsigned fast_atan2_lanes8(const double* y, const double* x, double* out);
+
 // The unrounded value behind fast_atan2_lanes: for each lane where the lane
 // code applies (components in [2^-450, 2^450]), nearest[i] is its rounding
 // and residual[i] what is left over, so the value is nearest[i] + residual[i]
@@ -43,24 +49,30 @@ unsigned fast_atan2_lanes(const double* y, const double* x, double* out);
 unsigned fast_atan2_before_rounding_lanes(const double* y, const double* x, double* nearest,
                                           double* residual);
 
-// Compares fast_atan2_lanes with reference on the hard inputs, their sign
-// variants and a few thousand seeded random pairs. True when every result
-// has the same bits. Only after fast_atan2_available().
-bool fast_atan2_agrees_with_unchecked(double (*reference)(double, double));
+// The kernels: the same source on registers of four and of eight lanes.
+enum class FastAtan2Width { four_lanes, eight_lanes };
+
+// Compares the kernel of that width with reference on the hard inputs, their
+// sign variants and a few thousand seeded random pairs. True when every
+// result has the same bits. Only after fast_atan2_available(width).
+bool fast_atan2_agrees_with_unchecked(double (*reference)(double, double),
+                                      FastAtan2Width width = FastAtan2Width::four_lanes);
 
 inline namespace ZORV_SIM_ISA {
 
-// Whether this CPU (and its operating system) can run the lane code.
-inline bool fast_atan2_available() {
+// Whether this CPU (and its operating system) can run the kernel of that width.
+inline bool fast_atan2_available(FastAtan2Width width = FastAtan2Width::four_lanes) {
+    if (width == FastAtan2Width::eight_lanes) return avx512_support() == Avx512Support::usable;
     __builtin_cpu_init();
     return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
 }
 
-// Whether the fast atan2 can stand in for reference (normally the C
-// library's atan2) in this process: false on CPUs that cannot run it, and
-// false if any checked input gives other bits. Safe to call on any CPU.
-inline bool fast_atan2_agrees_with(double (*reference)(double, double)) {
-    return fast_atan2_available() && fast_atan2_agrees_with_unchecked(reference);
+// Whether the fast atan2 of that width can stand in for reference (normally
+// the C library's atan2) in this process: false on CPUs that cannot run it,
+// and false if any checked input gives other bits. Safe to call on any CPU.
+inline bool fast_atan2_agrees_with(double (*reference)(double, double),
+                                   FastAtan2Width width = FastAtan2Width::four_lanes) {
+    return fast_atan2_available(width) && fast_atan2_agrees_with_unchecked(reference, width);
 }
 
 }  // namespace ZORV_SIM_ISA

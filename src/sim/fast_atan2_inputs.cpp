@@ -416,48 +416,20 @@ Reduced reduce(double y, double x) {
 
 }  // namespace
 
-Atan2Region atan2_region(double y, double x) {
+int atan2_region(double y, double x) {
     const Reduced r = reduce(y, x);
-    if (r.right) {
-        if (r.u < 1.0 / 16) return Atan2Region::right_u_below_1_16;
-        if (r.u < 0.25) return Atan2Region::right_u_1_16_to_1_4;
-        if (r.u < 0.5) return Atan2Region::right_u_1_4_to_1_2;
-        if (r.u < 0.75) return Atan2Region::right_u_1_2_to_3_4;
-        return Atan2Region::right_u_3_4_to_1;
-    }
-    if (r.u < 1.0 / 16) return Atan2Region::other_u_below_1_16;
-    if (r.u < 0.5) return Atan2Region::other_u_1_16_to_1_2;
-    return Atan2Region::other_u_1_2_to_1;
-}
-
-const char* atan2_region_name(Atan2Region region) {
-    switch (region) {
-    case Atan2Region::right_u_below_1_16: return "x>0,|y|<|x|, u<1/16";
-    case Atan2Region::right_u_1_16_to_1_4: return "x>0,|y|<|x|, u 1/16..1/4";
-    case Atan2Region::right_u_1_4_to_1_2: return "x>0,|y|<|x|, u 1/4..1/2";
-    case Atan2Region::right_u_1_2_to_3_4: return "x>0,|y|<|x|, u 1/2..3/4";
-    case Atan2Region::right_u_3_4_to_1: return "x>0,|y|<|x|, u 3/4..1";
-    case Atan2Region::other_u_below_1_16: return "other, u<1/16";
-    case Atan2Region::other_u_1_16_to_1_2: return "other, u 1/16..1/2";
-    case Atan2Region::other_u_1_2_to_1: return "other, u 1/2..1";
-    }
-    return "?";
+    // The first region of the side whose upper end lies above u; the last
+    // takes the rest.
+    const int first = r.right ? 0 : atan2_bounds::right_region_count;
+    const int last = r.right ? atan2_bounds::right_region_count - 1 : atan2_bounds::region_count - 1;
+    int i = first;
+    while (i < last && !(r.u < atan2_bounds::region(i).u_below)) ++i;
+    return i;
 }
 
 double atan2_library_bound(double y, double x, double angle) {
-    namespace bounds = atan2_bounds;
     const Reduced r = reduce(y, x);
-    if (r.right) {
-        if (r.u < bounds::table_from) return bounds::right_series_per_u * r.u;
-        for (const bounds::Piece& piece : bounds::right_table) {
-            if (r.u < piece.below_u) return piece.bound * std::fabs(angle);
-        }
-    }
-    if (r.u < bounds::table_from) return bounds::other_series;
-    for (const bounds::Piece& piece : bounds::other_table) {
-        if (r.u < piece.below_u) return piece.bound;
-    }
-    return 0.0;  // not reached: u <= 1
+    return atan2_bounds::library_bound(r.right, r.u, std::fabs(angle));
 }
 
 }  // namespace zorv::sim

@@ -5,6 +5,7 @@
 
 #include <span>
 
+#include "sim/fast_atan2_bounds.hpp"
 #include "sim/splitmix64.hpp"
 
 namespace zorv::sim {
@@ -39,25 +40,10 @@ std::span<const Atan2Input> fast_atan2_hard_inputs();
 // atan2 computes itself.
 std::span<const double> fast_atan2_special_values();
 
-// The parts of the plane in which the C library's atan2 states one error
-// bound, by u = min(|x|, |y|) / max(|x|, |y|): x > 0 with |y| < |x| (the
-// library's least accurate part for u from 1/16 to 1/4), and every other
-// octant. Surveys and the benchmark report by these.
-enum class Atan2Region {
-    right_u_below_1_16,
-    right_u_1_16_to_1_4,
-    right_u_1_4_to_1_2,
-    right_u_1_2_to_3_4,
-    right_u_3_4_to_1,
-    other_u_below_1_16,
-    other_u_1_16_to_1_2,
-    other_u_1_2_to_1,
-};
-inline constexpr int atan2_region_count = 8;
-
+// The regions of the plane in which the C library's atan2 states one error
+// bound (atan2_bounds::region(i)): surveys and the benchmark report by them.
 // The region of a pair whose components are nonzero and finite.
-Atan2Region atan2_region(double y, double x);
-const char* atan2_region_name(Atan2Region region);
+int atan2_region(double y, double x);
 
 // The error bound that the C library states for the unrounded value behind
 // its atan2(y, x) (its first stage), in absolute terms, given the rounded

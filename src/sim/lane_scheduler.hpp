@@ -17,12 +17,38 @@
 namespace zorv::sim {
 inline namespace ZORV_SIM_ISA {
 
-// What the scheduler needs of a lane type beyond the step's free functions.
+// What a lane type supplies: Lanes::width plans side by side, for the step
+// (the free functions of number.hpp, per lane the one IEEE operation the
+// scalar code performs, with doubles converting to the lane type on either
+// side, branches as a mask and a select) and for this scheduler (a value per
+// lane in and out, and the lane bits of a mask). Every lane type offers all
+// of them, with the same names.
 template <class Lanes>
-concept LaneType = requires(Lanes a, const std::array<double, Lanes::width>& values, int i) {
+concept LaneType = requires(Lanes a, double d, const std::array<double, Lanes::width>& values,
+                            int i, const PerLink<Lanes>& per_link) {
+    requires Lanes::width >= 1;
+    // Numbers: from a double (every lane), from one value per lane.
+    Lanes(d);
     Lanes(values);
+    { a + a } -> std::same_as<Lanes>;
+    { a - d } -> std::same_as<Lanes>;
+    { d * a } -> std::same_as<Lanes>;
+    { a / a } -> std::same_as<Lanes>;
+    { -a } -> std::same_as<Lanes>;
+    { square_root(a) } -> std::same_as<Lanes>;
+    { unit_with_sign_of(a) } -> std::same_as<Lanes>;
+    { angles_of(per_link, per_link) } -> std::same_as<PerLink<Lanes>>;
+    // Masks: ordered comparisons, NaN, their union and the select.
+    { a < d } -> std::same_as<mask_of<Lanes>>;
+    { d <= a } -> std::same_as<mask_of<Lanes>>;
+    { a > a } -> std::same_as<mask_of<Lanes>>;
+    { a >= a } -> std::same_as<mask_of<Lanes>>;
+    { is_nan(a) } -> std::same_as<mask_of<Lanes>>;
+    { either(a < a, a < a) } -> std::same_as<mask_of<Lanes>>;
+    { select(a < a, a, a) } -> std::same_as<Lanes>;
+    // The scheduler's: one lane's value, and one bit per lane of a mask.
     { lane(a, i) } -> std::same_as<double>;
-    set_lane(a, i, 0.0);
+    set_lane(a, i, d);
     { lane_bits(a < a) } -> std::same_as<unsigned>;
 };
 

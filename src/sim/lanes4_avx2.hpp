@@ -65,27 +65,15 @@ struct Lanes4 {
 
     friend Lanes4 square_root(Lanes4 a) { return Lanes4(_mm256_sqrt_pd(a.v)); }
 
-    // The C library's atan2 bits: its results are part of every score.
-    friend Lanes4 angle_of(Lanes4 dy, Lanes4 dx) {
-        if constexpr (angles == Atan2Source::fast_atan2) {
-            return Lanes4(fast_atan2_avx2(dy.v, dx.v));
-        } else {
-            alignas(32) double y[width], x[width], angle[width];
-            _mm256_store_pd(y, dy.v);
-            _mm256_store_pd(x, dx.v);
-            for (int i = 0; i < width; ++i) angle[i] = std::atan2(y[i], x[i]);
-            return Lanes4(_mm256_load_pd(angle));
-        }
-    }
-
-    // The fast atan2 takes all the registers of a step in one call, which
-    // leaves the few lanes it hands to the C library to a single test.
+    // The angles of a step. The fast atan2 takes all the registers of a step
+    // in one call, which leaves the few lanes it hands to the C library to a
+    // single test; otherwise every lane takes the C library's atan2 bits.
     template <std::size_t n>
     friend std::array<Lanes4, n> angles_of(const std::array<Lanes4, n>& dy,
                                            const std::array<Lanes4, n>& dx) {
         std::array<Lanes4, n> angle;
         if constexpr (angles == Atan2Source::fast_atan2) {
-            static_assert(n <= fast_atan2_max_registers);
+            static_assert(n <= FastAtan2Avx2::max_registers);
             __m256d y[n], x[n], out[n];
             for (std::size_t i = 0; i < n; ++i) {
                 y[i] = dy[i].v;
@@ -94,7 +82,13 @@ struct Lanes4 {
             fast_atan2_avx2(y, x, out, n);
             for (std::size_t i = 0; i < n; ++i) angle[i] = Lanes4(out[i]);
         } else {
-            for (std::size_t i = 0; i < n; ++i) angle[i] = angle_of(dy[i], dx[i]);
+            for (std::size_t i = 0; i < n; ++i) {
+                alignas(32) double y[width], x[width], a[width];
+                _mm256_store_pd(y, dy[i].v);
+                _mm256_store_pd(x, dx[i].v);
+                for (int j = 0; j < width; ++j) a[j] = std::atan2(y[j], x[j]);
+                angle[i] = Lanes4(_mm256_load_pd(a));
+            }
         }
         return angle;
     }

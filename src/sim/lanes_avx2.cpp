@@ -3,7 +3,8 @@
 // without FMA); entered only after a run-time check of the CPU.
 #define ZORV_SIM_ISA avx2
 
-#include "sim/lane1_avx2.hpp"
+#include "sim/fast_atan2_avx2.hpp"
+#include "sim/lane1.hpp"
 #include "sim/lanes4_avx2.hpp"
 #include "sim/lane_scheduler.hpp"
 #include "sim/run.hpp"
@@ -19,7 +20,7 @@ void score_plans_avx2(const Plan* plans, double* scores, std::size_t count, bool
 }
 
 void score_plans_one_lane_avx2(const Plan* plans, double* scores, std::size_t count) {
-    score_on_lanes<Lane1>(plans, scores, count);
+    score_on_lanes<Lane1<FastAtan2Avx2>>(plans, scores, count);
 }
 
 }  // namespace zorv::sim

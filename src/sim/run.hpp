@@ -1,6 +1,8 @@
 // One whole run: from a plan to its score.
 #pragma once
 
+#include "sim/cpu_support.hpp"
+#include "sim/fast_atan2.hpp"
 #include "sim/plan.hpp"
 
 namespace zorv::sim {
@@ -30,32 +32,83 @@ void score_plans_avx2(const Plan* plans, double* scores, std::size_t count, bool
 // One plan after another on a single lane with the fast atan2, for single
 // plans: CPUs with AVX2 and FMA, after the fast atan2's agreement check.
 void score_plans_one_lane_avx2(const Plan* plans, double* scores, std::size_t count);
+// The same on eight lanes and on one lane with the eight-lane fast atan2:
+// only where avx512_support() is usable (and, with the fast atan2, after its
+// agreement check on eight lanes).
+void score_plans_avx512(const Plan* plans, double* scores, std::size_t count, bool fast_atan2);
+void score_plans_one_lane_avx512(const Plan* plans, double* scores, std::size_t count);
 
-enum class BatchPath { scalar, lanes, lanes_with_fast_atan2 };
+// The paths score_plans can take. Their names and descriptions
+// (batch_path_name and the like below) are the ones Python reports.
+enum class BatchPath {
+    portable,                      // the scalar run, plan after plan
+    avx2_lanes,                    // four lanes, the C library's atan2
+    avx2_lanes_with_fast_atan2,    // four lanes, the fast atan2
+    avx512_lanes,                  // eight lanes, the C library's atan2
+    avx512_lanes_with_fast_atan2,  // eight lanes, the fast atan2
+};
 
 // The path score_plans takes, settled on first use and kept for the process:
-// lanes where the CPU has AVX2, with the fast atan2 where the CPU has
-// FMA too and the fast atan2 agrees bit for bit with the C library on a set
-// of hard inputs (a check of this process's C library, not just of the CPU).
-// Switches for tests and comparisons, not needed otherwise: the environment
-// variable "ZORV_FAST_NO_SIMD" set to anything non-empty keeps the scalar
-// path, "ZORV_FAST_LIBRARY_ATAN2" keeps the C library's atan2 in the lanes.
+// lanes where the CPU has AVX2, eight of them where it has AVX-512 and the
+// operating system saves its registers, four otherwise; with the fast atan2
+// where the CPU has FMA too and the fast atan2 of that width agrees bit for
+// bit with the C library on a set of hard inputs (a check of this process's
+// C library, not just of the CPU).
+// Switches for tests and comparisons, not needed otherwise, each set by an
+// environment variable set to anything non-empty: "ZORV_FAST_NO_SIMD" keeps
+// the portable path, "ZORV_FAST_NO_AVX512" the four AVX2 lanes on a CPU with
+// AVX-512, "ZORV_FAST_LIBRARY_ATAN2" the C library's atan2 in the lanes.
 BatchPath batch_path();
 
-// Why batch_path() takes its path, in the order the conditions are tested.
+// Why batch_path() takes its lanes and its atan2, in the order the
+// conditions are tested.
 enum class BatchPathReason {
-    no_avx2,                    // scalar: the CPU lacks AVX2
-    simd_switched_off,          // scalar: ZORV_FAST_NO_SIMD is set
+    no_avx2,                    // portable: the CPU lacks AVX2
+    simd_switched_off,          // portable: ZORV_FAST_NO_SIMD is set
     library_atan2_switched_on,  // lanes: ZORV_FAST_LIBRARY_ATAN2 is set
     no_fma,                     // lanes: the CPU lacks FMA, which the fast atan2 needs
     fast_atan2_disagrees,       // lanes: an input of the check gave other bits
     fast_atan2_agrees,          // lanes with the fast atan2
 };
+
+// Why the lanes are or are not eight wide.
+enum class Avx512Reason {
+    taken,                 // AVX-512 is usable and not switched off
+    no_lanes,              // the portable path takes no lanes at all
+    switched_off,          // ZORV_FAST_NO_AVX512 is set
+    cpu_lacks,             // the CPU lacks AVX-512 F, DQ, BW or VL
+    system_lacks,          // the operating system does not save its registers
+};
+
 struct BatchPathChoice {
     BatchPath path;
     BatchPathReason reason;
+    Avx512Reason avx512;
 };
-// batch_path() with its reason: the same choice, made once.
+// batch_path() with its reasons: the same choice, made once.
 BatchPathChoice batch_path_choice();
+
+// The choice worked out from its inputs, for tests: what the CPU and system
+// allow, which switches are set, and whether the fast atan2 of the width
+// taken agrees with the C library (asked only where that is needed).
+struct BatchPathInputs {
+    bool avx2 = false;
+    bool fma = false;
+    Avx512Support avx512 = Avx512Support::cpu_lacks;
+    bool no_simd = false;
+    bool no_avx512 = false;
+    bool library_atan2 = false;
+};
+BatchPathChoice choose_batch_path(const BatchPathInputs& inputs,
+                                  bool (*fast_atan2_agrees)(FastAtan2Width width));
+
+// The names Python reads the choice by (stable: logs and tests keep them),
+// and a line for a person saying what each means.
+const char* batch_path_name(BatchPath path);
+const char* batch_path_description(BatchPath path);
+const char* batch_path_reason_name(BatchPathReason reason);
+const char* batch_path_reason_description(BatchPathReason reason);
+const char* avx512_reason_name(Avx512Reason reason);
+const char* avx512_reason_description(Avx512Reason reason);
 
 }  // namespace zorv::sim

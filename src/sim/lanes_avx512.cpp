@@ -1,0 +1,28 @@
+// The batch core on AVX-512: the lane scheduler on eight-lane registers, and
+// on one lane with the eight-lane fast atan2 for single plans. Compiled for
+// AVX-512 F, DQ, BW and VL (without -mfma, and with -ffp-contract=off no
+// fused operation is formed); entered only after avx512_support() said
+// usable.
+#define ZORV_SIM_ISA avx512
+
+#include "sim/fast_atan2_avx512.hpp"
+#include "sim/lane1.hpp"
+#include "sim/lanes8_avx512.hpp"
+#include "sim/lane_scheduler.hpp"
+#include "sim/run.hpp"
+
+namespace zorv::sim {
+
+void score_plans_avx512(const Plan* plans, double* scores, std::size_t count, bool fast_atan2) {
+    if (fast_atan2) {
+        score_on_lanes<Lanes8<Atan2Source::fast_atan2>>(plans, scores, count);
+    } else {
+        score_on_lanes<Lanes8<Atan2Source::c_library>>(plans, scores, count);
+    }
+}
+
+void score_plans_one_lane_avx512(const Plan* plans, double* scores, std::size_t count) {
+    score_on_lanes<Lane1<FastAtan2Avx512>>(plans, scores, count);
+}
+
+}  // namespace zorv::sim
