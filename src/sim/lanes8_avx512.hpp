@@ -65,7 +65,9 @@ struct Lanes8 {
         return Lanes8(_mm512_or_pd(sign, _mm512_set1_pd(1.0)));
     }
 
-    friend Lanes8 square_root(Lanes8 a) { return Lanes8(_mm512_sqrt_pd(a.v)); }
+    // The masked form names its pass-through value: GCC 12's unmasked form
+    // warns about the undefined one it uses.
+    friend Lanes8 square_root(Lanes8 a) { return Lanes8(_mm512_mask_sqrt_pd(a.v, 0xff, a.v)); }
 
     // The angles of a step: all its registers in one call of the fast atan2,
     // or every lane through the C library's atan2.
