@@ -104,29 +104,6 @@ PyRef make_joints() {
     });
 }
 
-// The names Python reads the batch settings by.
-
-const char* path_name(sim::BatchPath path) {
-    switch (path) {
-        case sim::BatchPath::scalar: return "portable";
-        case sim::BatchPath::lanes: return "lanes";
-        case sim::BatchPath::lanes_with_fast_atan2: return "lanes_with_fast_atan2";
-    }
-    return "unknown";
-}
-
-const char* reason_name(sim::BatchPathReason reason) {
-    switch (reason) {
-        case sim::BatchPathReason::no_avx2: return "no_avx2";
-        case sim::BatchPathReason::simd_switched_off: return "simd_switched_off";
-        case sim::BatchPathReason::library_atan2_switched_on: return "library_atan2_switched_on";
-        case sim::BatchPathReason::no_fma: return "no_fma";
-        case sim::BatchPathReason::fast_atan2_disagrees: return "fast_atan2_disagrees";
-        case sim::BatchPathReason::fast_atan2_agrees: return "fast_atan2_agrees";
-    }
-    return "unknown";
-}
-
 const char* processors_name(const std::optional<batch::ProcessorCountSource>& source) {
     if (!source) return nullptr;
     switch (*source) {
@@ -137,15 +114,25 @@ const char* processors_name(const std::optional<batch::ProcessorCountSource>& so
     return "unknown";
 }
 
-// The path this process's batches take (chosen here by the same code, on the
-// same CPU, environment and C library) and the thread count the worker pool
+// The path this process's batches take and the thread count the worker pool
 // would be built with: counted now, as the pool's first build counts it.
+//
+// This module links its own copy of the core, so the path is chosen here
+// too, by the same function (sim::batch_path_choice) from the same inputs:
+// the CPU and its operating system, the switches in the environment and the
+// agreement check against the C library, which both modules share in one
+// process. Each copy settles on first use; `python -m zorv check` runs
+// sim_batch before it asks, so both read the environment of the same moment.
+// The names and descriptions are the core's own.
 PyRef batch_settings() {
     const sim::BatchPathChoice choice = sim::batch_path_choice();
     const batch::ThreadCountOrigin threads = batch::thread_count_origin_from_environment();
-    return PyRef::steal(Py_BuildValue("(ssnzz)", path_name(choice.path), reason_name(choice.reason),
-                                      static_cast<Py_ssize_t>(threads.count), threads.request.variable,
-                                      processors_name(threads.processors)));
+    return PyRef::steal(Py_BuildValue(
+        "(ssssssnzz)", sim::batch_path_name(choice.path), sim::batch_path_description(choice.path),
+        sim::batch_path_reason_name(choice.reason), sim::batch_path_reason_description(choice.reason),
+        sim::avx512_reason_name(choice.avx512), sim::avx512_reason_description(choice.avx512),
+        static_cast<Py_ssize_t>(threads.count), threads.request.variable,
+        processors_name(threads.processors)));
 }
 
 PyObject* batch_settings_entry(PyObject*, PyObject*) noexcept {
@@ -155,8 +142,10 @@ PyObject* batch_settings_entry(PyObject*, PyObject*) noexcept {
 PyMethodDef methods[] = {
     {"batch_settings", batch_settings_entry, METH_NOARGS,
      "batch_settings()\n--\n\n"
-     "Returns (path, reason, threads, variable, processors): the batch path\n"
-     "sim_batch takes in this process and why, the worker threads it would\n"
+     "Returns (path, path_text, reason, reason_text, avx512, avx512_text,\n"
+     "threads, variable, processors): the batch path sim_batch takes in this\n"
+     "process and why, whether its lanes are AVX-512's and why (each as a name\n"
+     "and a line for a person), the worker threads it would\n"
      "start, the environment variable that set that count (None: neither),\n"
      "and where the processors were counted (None: not counted)."},
     {"run", run_entry, METH_O,

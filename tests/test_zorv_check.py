@@ -50,7 +50,9 @@ def test_check_says_whether_the_documented_scores_hold(variables, status, expect
 
 
 def test_a_disagreement_or_an_old_library_is_reported():
-    settings = ("lanes", "no_fma", 2, None, "cgroup_quota")
+    settings = ("avx2_lanes", "four AVX2 lanes with the C library's atan2", "no_fma",
+                "this CPU has no FMA, which the fast atan2 needs", "cpu_lacks",
+                "not taken: this CPU lacks AVX-512 F, DQ, BW or VL", 2, None, "cgroup_quota")
     scores = [documented.score for documented in check.DOCUMENTED_SCORES]
     report = check.examine(lambda plan: scores[0], lambda plans: scores, lambda: settings,
                            lambda y, x: 0.0, check.CLibrary("glibc", (2, 31)))
@@ -58,9 +60,10 @@ def test_a_disagreement_or_an_old_library_is_reported():
     assert not report.documented_scores_hold
     assert lines[0] == "C library:  glibc 2.31, older than 2.35: its atan2 computes angles differently"
     assert lines[1].startswith("atan2:      neither of glibc's variants")
-    assert lines[3:5] == [
-        "batch path: AVX2 lanes with the C library's atan2: this CPU has no FMA, which the fast "
-        "atan2 needs",
+    assert lines[3:6] == [
+        "batch path: four AVX2 lanes with the C library's atan2: this CPU has no FMA, which the "
+        "fast atan2 needs",
+        "AVX-512:    not taken: this CPU lacks AVX-512 F, DQ, BW or VL",
         "threads:    2 worker threads: the control group's CPU quota"]
     assert lines[-1].startswith("result:     not the documented scores: sim and sim_batch disagree")
 
@@ -70,3 +73,16 @@ def test_readme_quotes_the_documented_scores():
     usage = readme.split("## Usage", 1)[1].split("\n## ", 1)[0]
     quoted = {float(number) for number in re.findall(r"\d\.\d{12,}", usage)}
     assert quoted and quoted <= {documented.score for documented in check.DOCUMENTED_SCORES}
+
+
+def test_check_reports_the_lanes_sim_batch_takes():
+    from test_batch_paths import avx512_usable
+    lines = set(run_check({"ZORV_FAST_NO_AVX512": "1"}).stdout.splitlines())
+    if avx512_usable():
+        assert "AVX-512:    not taken: ZORV_FAST_NO_AVX512 is set" in lines
+        assert "AVX-512:    taken: this CPU has AVX-512 F, DQ, BW and VL, and the system saves " \
+               "their registers" in set(run_check({}).stdout.splitlines())
+    else:
+        assert "AVX-512:    not taken: this CPU lacks AVX-512 F, DQ, BW or VL" in lines
+    assert "batch path: four AVX2 lanes with the exact fast atan2: the fast atan2 gave this C " \
+           "library's bits on every checked input" in lines

@@ -15,6 +15,7 @@ import dataclasses
 import os
 import struct
 from collections.abc import Callable, Mapping, Sequence
+from typing import Optional, Tuple
 
 from .body import PLAN_SIZE
 
@@ -89,14 +90,23 @@ class CLibrary:
         return f"{self.name} {'.'.join(map(str, self.version))}"
 
 
+#: What zorv._trace.batch_settings() returns, field by field as in BatchSettings.
+BatchSettingsTuple = Tuple[str, str, str, str, str, str, int, Optional[str], Optional[str]]
+
+
 @dataclasses.dataclass(frozen=True)
 class BatchSettings:
-    """What zorv._trace.batch_settings() reports: the batch path and why, the
-    worker-thread count, the variable that set it and where processors were
-    counted."""
+    """What zorv._trace.batch_settings() reports: the batch path and why,
+    whether its lanes are AVX-512's and why (names, and the core's own line
+    for a person on each), the worker-thread count, the variable that set it
+    and where processors were counted."""
 
     path: str
+    path_text: str
     reason: str
+    reason_text: str
+    avx512: str
+    avx512_text: str
     threads: int
     variable: str | None
     processors: str | None
@@ -163,7 +173,7 @@ def atan2_variant(atan2: Callable[[float, float], float]) -> str:
 
 def examine(sim: Callable[[list[float]], float],
             sim_batch: Callable[[list[list[float]]], list[float]],
-            batch_settings: Callable[[], tuple[str, str, int, str | None, str | None]],
+            batch_settings: Callable[[], BatchSettingsTuple],
             atan2: Callable[[float, float], float],
             library: CLibrary) -> MachineReport:
     """Runs the check with these collaborators: normally zorv_fast's two
@@ -183,22 +193,6 @@ _ATAN2_VARIANTS = {
     "non_fma": "glibc's variant for CPUs without FMA, which rounds about 2 angles "
                "in 10,000 the other way",
     "other": "neither of glibc's variants since 2.35 (the probe pairs give other angles)",
-}
-
-_BATCH_PATHS = {
-    "portable": "portable path",
-    "lanes": "AVX2 lanes with the C library's atan2",
-    "lanes_with_fast_atan2": "AVX2 lanes with the exact fast atan2",
-}
-
-_BATCH_PATH_REASONS = {
-    "no_avx2": "this CPU has no AVX2",
-    "simd_switched_off": "ZORV_FAST_NO_SIMD is set",
-    "library_atan2_switched_on": "ZORV_FAST_LIBRARY_ATAN2 is set",
-    "no_fma": "this CPU has no FMA, which the fast atan2 needs",
-    "fast_atan2_disagrees": "the fast atan2 gave other bits than this C library's on a checked input",
-    "fast_atan2_agrees": "this CPU has AVX2 and FMA, and the fast atan2 gave this C library's "
-                         "bits on every checked input",
 }
 
 _PROCESSOR_SOURCES = {
@@ -274,8 +268,8 @@ def describe(report: MachineReport, environ: Mapping[str, str]) -> list[str]:
         ("C library", _library_line(report.library)),
         ("atan2", _atan2_line(report.atan2_variant, environ)),
         ("scores", _scores_line(report)),
-        ("batch path", f"{_BATCH_PATHS.get(batch.path, batch.path)}: "
-                       f"{_BATCH_PATH_REASONS.get(batch.reason, batch.reason)}"),
+        ("batch path", f"{batch.path_text}: {batch.reason_text}"),
+        ("AVX-512", batch.avx512_text),
         ("threads", _threads_line(batch, environ)),
         ("result", _verdict(report)),
     ]

@@ -23,7 +23,10 @@ using zorv::sim::Atan2Family;
 using zorv::sim::Atan2Input;
 using zorv::sim::draw_atan2_input;
 using zorv::sim::fast_atan2_agrees_with;
+using zorv::sim::fast_atan2_agrees_with_unchecked;
 using zorv::sim::fast_atan2_available;
+using zorv::sim::fast_atan2_lanes8;
+using zorv::sim::FastAtan2Width;
 using zorv::sim::fast_atan2_before_rounding_lanes;
 using zorv::sim::fast_atan2_hard_inputs;
 using zorv::sim::fast_atan2_lanes;
@@ -133,6 +136,12 @@ std::uint64_t total_samples() {
     return 500'000'000;
 }
 
+// The check rejects reference on every width this CPU runs.
+#define EXPECT_REJECTED(reference)                                                    \
+    for (const FastAtan2Width width : both_widths)                                    \
+    if (fast_atan2_available(width))                                                  \
+    EXPECT_FALSE(fast_atan2_agrees_with_unchecked(reference, width)) << name_of(width)
+
 #define REQUIRE_LANES()                                                             \
     do {                                                                            \
         if (!fast_atan2_available()) GTEST_SKIP() << "this CPU lacks AVX2 or FMA"; \
@@ -218,6 +227,57 @@ TEST(FastAtan2, SpecialValuesAreTheLibrarys) {
             }
         }
     }
+}
+
+// The eight-lane kernel is the four-lane one's source on wider registers:
+// the same angle and the same choice of the library's lanes on every pair,
+// drawn from every family, around every fixed input and among the special
+// values, with the lanes of one register in both orders.
+TEST(FastAtan2, EightLanesGiveTheFourLanesBits) {
+    REQUIRE_LANES();
+    if (!fast_atan2_available(FastAtan2Width::eight_lanes)) GTEST_SKIP() << "this CPU lacks AVX-512";
+    std::vector<Atan2Input> pairs;
+    SplitMix64 r{77};
+    for (const FamilyRun& f : families) {
+        for (int i = 0; i < 200'000; ++i) pairs.push_back(draw_atan2_input(f.family, r));
+    }
+    for (const Atan2Input& in : fast_atan2_hard_inputs()) {
+        for (int d = -2; d <= 2; ++d) {
+            const double y = d < 0 ? std::nextafter(in.y, -INFINITY) : d > 0 ? std::nextafter(in.y, INFINITY) : in.y;
+            pairs.push_back({y, in.x});
+            pairs.push_back({-in.x, y});
+        }
+    }
+    for (const double a : fast_atan2_special_values()) {
+        for (const double b : fast_atan2_special_values()) pairs.push_back({a, b});
+    }
+    while (pairs.size() % 8 != 0) pairs.push_back({1.0, 1.0});
+    std::size_t differing = 0, from_library = 0;
+    for (std::size_t i = 0; i < pairs.size(); i += 8) {
+        double y[8], x[8], four[8], eight[8];
+        for (int k = 0; k < 8; ++k) {
+            // Reversed for the eight lanes every other register.
+            const std::size_t at = i + static_cast<std::size_t>((i / 8) % 2 ? 7 - k : k);
+            y[k] = pairs[at].y;
+            x[k] = pairs[at].x;
+        }
+        const unsigned library4 = fast_atan2_lanes(y, x, four) | fast_atan2_lanes(y + 4, x + 4, four + 4) << 4;
+        const unsigned library8 = fast_atan2_lanes8(y, x, eight);
+        from_library += static_cast<std::size_t>(__builtin_popcount(library8));
+        for (int k = 0; k < 8; ++k) {
+            if (bits(four[k]) != bits(eight[k]) || ((library4 ^ library8) >> k & 1u)) {
+                if (differing++ == 0) {
+                    ADD_FAILURE() << "atan2(" << zorv::test::describe(y[k]) << ", "
+                                  << zorv::test::describe(x[k]) << "): four lanes "
+                                  << zorv::test::describe(four[k]) << ((library4 >> k & 1u) ? " (library)" : "")
+                                  << ", eight " << zorv::test::describe(eight[k])
+                                  << ((library8 >> k & 1u) ? " (library)" : "");
+                }
+            }
+        }
+    }
+    EXPECT_EQ(differing, 0u);
+    EXPECT_GT(from_library, pairs.size() / 200);  // the comparison reaches the library's lanes too
 }
 
 // The output array may be one of the inputs.
@@ -396,19 +456,25 @@ TEST(FastAtan2, LanesNeverRoundWithinTheBand) {
 
 // --- the agreement check ---
 
+// Every test of the check runs it for both widths the CPU can run: each
+// process checks the kernel of the path it takes.
+const FastAtan2Width both_widths[] = {FastAtan2Width::four_lanes, FastAtan2Width::eight_lanes};
+const char* name_of(FastAtan2Width width) {
+    return width == FastAtan2Width::eight_lanes ? "eight lanes" : "four lanes";
+}
+
 TEST(FastAtan2Agreement, AcceptsTheLibrary) {
-    if (!fast_atan2_available()) {
-        EXPECT_FALSE(fast_atan2_agrees_with(library_atan2));
-        return;
+    for (const FastAtan2Width width : both_widths) {
+        EXPECT_EQ(fast_atan2_agrees_with(library_atan2, width), fast_atan2_available(width))
+            << name_of(width);
     }
-    EXPECT_TRUE(fast_atan2_agrees_with(library_atan2));
 }
 
 double off_by_one_bit(double y, double x) { return from_bits(bits(std::atan2(y, x)) ^ 1u); }
 
 TEST(FastAtan2Agreement, RejectsAReferenceOffInTheLastBit) {
     REQUIRE_LANES();
-    EXPECT_FALSE(fast_atan2_agrees_with(off_by_one_bit));
+    EXPECT_REJECTED(off_by_one_bit);
 }
 
 // Off in the last bit for about one pair in a thousand, chosen by a hash.
@@ -420,7 +486,7 @@ double sometimes_off(double y, double x) {
 
 TEST(FastAtan2Agreement, RejectsAReferenceOffOnceInAThousand) {
     REQUIRE_LANES();
-    EXPECT_FALSE(fast_atan2_agrees_with(sometimes_off));
+    EXPECT_REJECTED(sometimes_off);
 }
 
 // Off on exactly one pair: each fixed input in turn.
@@ -436,7 +502,7 @@ TEST(FastAtan2Agreement, ChecksEveryFixedInput) {
     for (std::size_t i = 0; i < hard.size(); ++i) {
         off_y = hard[i].y;
         off_x = hard[i].x;
-        EXPECT_FALSE(fast_atan2_agrees_with(off_at_one_pair))
+        EXPECT_REJECTED(off_at_one_pair)
             << "fixed input " << i << ": atan2(" << zorv::test::describe(off_y) << ", "
             << zorv::test::describe(off_x) << ")";
     }
@@ -457,7 +523,7 @@ double less_accurate(double y, double x) {
 
 TEST(FastAtan2Agreement, RejectsALibraryThatRoundsNearMidpointsDifferently) {
     REQUIRE_LANES();
-    EXPECT_FALSE(fast_atan2_agrees_with(less_accurate));
+    EXPECT_REJECTED(less_accurate);
 }
 
 // A library that keeps its stated bound everywhere but in one region, where
@@ -479,7 +545,7 @@ TEST(FastAtan2Agreement, RejectsALibraryLessAccurateThanItStatesInAnyRegion) {
     REQUIRE_LANES();
     for (int g = 0; g < zorv::sim::atan2_bounds::region_count; ++g) {
         loose_region = g;
-        EXPECT_FALSE(fast_atan2_agrees_with(loose_in_one_region)) << zorv::sim::atan2_bounds::region(loose_region).name;
+        EXPECT_REJECTED(loose_in_one_region) << zorv::sim::atan2_bounds::region(loose_region).name;
     }
 }
 
@@ -494,7 +560,7 @@ double correctly_rounded(double y, double x) {
 
 TEST(FastAtan2Agreement, RejectsACorrectlyRoundedReference) {
     REQUIRE_LANES();
-    EXPECT_FALSE(fast_atan2_agrees_with(correctly_rounded));
+    EXPECT_REJECTED(correctly_rounded);
 }
 
 }  // namespace
