@@ -91,7 +91,6 @@ int main(int argc, char** argv) {
                          }});
     }
     if (avx512 && zorv::sim::fast_atan2_agrees_with(library, FastAtan2Width::eight_lanes)) {
-        paths.push_back({"one_lane_fast_atan2_avx512", zorv::sim::score_plans_one_lane_avx512});
         paths.push_back({"avx512_lanes_fast_atan2", [](const Plan* p, double* s, std::size_t n) {
                              zorv::sim::score_plans_avx512(p, s, n, true);
                          }});

@@ -112,7 +112,6 @@ struct FastAtan2Avx512 {
     using Register = __m512d;
     static constexpr std::size_t width = 8;
     static constexpr std::size_t max_registers = 8;
-    static Register load(const double* values) { return _mm512_loadu_pd(values); }
     static void angles(const Register* y, const Register* x, Register* out, std::size_t count) {
         fast_atan2_avx512(y, x, out, count);
     }

@@ -20,7 +20,7 @@ void score_plans_avx2(const Plan* plans, double* scores, std::size_t count, bool
 }
 
 void score_plans_one_lane_avx2(const Plan* plans, double* scores, std::size_t count) {
-    score_on_lanes<Lane1<FastAtan2Avx2>>(plans, scores, count);
+    score_on_lanes<Lane1>(plans, scores, count);
 }
 
 }  // namespace zorv::sim

@@ -1,12 +1,11 @@
-// The batch core on AVX-512: the lane scheduler on eight-lane registers, and
-// on one lane with the eight-lane fast atan2 for single plans. Compiled for
+// The batch core on AVX-512: the lane scheduler on eight-lane registers
+// (single plans take the one-lane AVX2 path, see run.cpp). Compiled for
 // AVX-512 F, DQ, BW and VL (without -mfma, and with -ffp-contract=off no
 // fused operation is formed); entered only after avx512_support() said
 // usable.
 #define ZORV_SIM_ISA avx512
 
 #include "sim/fast_atan2_avx512.hpp"
-#include "sim/lane1.hpp"
 #include "sim/lanes8_avx512.hpp"
 #include "sim/lane_scheduler.hpp"
 #include "sim/run.hpp"
@@ -19,10 +18,6 @@ void score_plans_avx512(const Plan* plans, double* scores, std::size_t count, bo
     } else {
         score_on_lanes<Lanes8<Atan2Source::c_library>>(plans, scores, count);
     }
-}
-
-void score_plans_one_lane_avx512(const Plan* plans, double* scores, std::size_t count) {
-    score_on_lanes<Lane1<FastAtan2Avx512>>(plans, scores, count);
 }
 
 }  // namespace zorv::sim

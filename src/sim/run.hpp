@@ -29,14 +29,13 @@ void score_plans(const Plan* plans, double* scores, std::size_t count);
 void score_plans_scalar(const Plan* plans, double* scores, std::size_t count);
 // CPUs with AVX2 only; with the fast atan2, also FMA.
 void score_plans_avx2(const Plan* plans, double* scores, std::size_t count, bool fast_atan2);
-// One plan after another on a single lane with the fast atan2, for single
-// plans: CPUs with AVX2 and FMA, after the fast atan2's agreement check.
+// One plan after another on a single lane with the four-lane fast atan2, for
+// single plans (on CPUs with AVX-512 too): CPUs with AVX2 and FMA, after the
+// four-lane fast atan2's agreement check.
 void score_plans_one_lane_avx2(const Plan* plans, double* scores, std::size_t count);
-// The same on eight lanes and on one lane with the eight-lane fast atan2:
-// only where avx512_support() is usable (and, with the fast atan2, after its
-// agreement check on eight lanes).
+// The same on eight lanes: only where avx512_support() is usable (and, with
+// the fast atan2, after its agreement check on eight lanes).
 void score_plans_avx512(const Plan* plans, double* scores, std::size_t count, bool fast_atan2);
-void score_plans_one_lane_avx512(const Plan* plans, double* scores, std::size_t count);
 
 // The paths score_plans can take. Their names and descriptions
 // (batch_path_name and the like below) are the ones Python reports.
@@ -51,9 +50,10 @@ enum class BatchPath {
 // The path score_plans takes, settled on first use and kept for the process:
 // lanes where the CPU has AVX2, eight of them where it has AVX-512 and the
 // operating system saves its registers, four otherwise; with the fast atan2
-// where the CPU has FMA too and the fast atan2 of that width agrees bit for
-// bit with the C library on a set of hard inputs (a check of this process's
-// C library, not just of the CPU).
+// where the CPU has FMA too and the fast atan2 agrees bit for bit with the C
+// library on a set of hard inputs, on four lanes and, for eight-lane
+// batches, on eight (a check of this process's C library, not just of the
+// CPU).
 // Switches for tests and comparisons, not needed otherwise, each set by an
 // environment variable set to anything non-empty: "ZORV_FAST_NO_SIMD" keeps
 // the portable path, "ZORV_FAST_NO_AVX512" the four AVX2 lanes on a CPU with
@@ -89,8 +89,9 @@ struct BatchPathChoice {
 BatchPathChoice batch_path_choice();
 
 // The choice worked out from its inputs, for tests: what the CPU and system
-// allow, which switches are set, and whether the fast atan2 of the width
-// taken agrees with the C library (asked only where that is needed).
+// allow, which switches are set, and whether the fast atan2 of a width agrees
+// with the C library (asked only where that is needed: four lanes, which
+// single plans take, and eight where the batches take them).
 struct BatchPathInputs {
     bool avx2 = false;
     bool fma = false;

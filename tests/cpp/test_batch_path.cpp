@@ -13,26 +13,25 @@ namespace {
 
 using namespace zorv::sim;
 
-// The width the last choice asked the agreement check about, and its answer.
-FastAtan2Width asked_width;
-int asked_count;
-bool agreement;
+// The widths the last choice asked the agreement check about (bit 0: four
+// lanes, bit 1: eight), and the widths that agree.
+unsigned asked;
+unsigned agreeing;
 
 bool record_agreement(FastAtan2Width width) {
-    asked_width = width;
-    ++asked_count;
-    return agreement;
+    const unsigned bit = width == FastAtan2Width::eight_lanes ? 2u : 1u;
+    asked |= bit;
+    return (agreeing & bit) != 0;
 }
 
 struct Case {
     const char* name;
     BatchPathInputs inputs;
-    bool agrees;
+    unsigned agrees;  // the widths that agree, as in `agreeing`
     BatchPath path;
     BatchPathReason reason;
     Avx512Reason avx512;
-    int checks;  // how many times the agreement check ran (0 or 1)
-    FastAtan2Width checked_width;
+    unsigned checked;  // the widths that must have been checked
 };
 
 constexpr BatchPathInputs avx2_fma{.avx2 = true, .fma = true};
@@ -47,39 +46,40 @@ TEST(BatchPath, ChoiceFollowsTheMachineAndTheSwitches) {
     using enum BatchPath;
     using R = BatchPathReason;
     using W = Avx512Reason;
-    constexpr auto four = FastAtan2Width::four_lanes, eight = FastAtan2Width::eight_lanes;
+    constexpr unsigned none = 0, four = 1, eight = 2, both = 3;
     const Case cases[] = {
-        {"no AVX2", {}, true, portable, R::no_avx2, W::no_lanes, 0, four},
-        {"AVX2 and FMA", avx2_fma, true, avx2_lanes_with_fast_atan2, R::fast_atan2_agrees, W::cpu_lacks, 1, four},
-        {"AVX2 without FMA", with(avx2_fma, [](auto& i) { i.fma = false; }), true, avx2_lanes, R::no_fma,
-         W::cpu_lacks, 0, four},
-        {"four lanes disagree", avx2_fma, false, avx2_lanes, R::fast_atan2_disagrees, W::cpu_lacks, 1, four},
-        {"AVX-512", avx512, true, avx512_lanes_with_fast_atan2, R::fast_atan2_agrees, W::taken, 1, eight},
-        {"AVX-512 without FMA", with(avx512, [](auto& i) { i.fma = false; }), true,
-         avx512_lanes_with_fast_atan2, R::fast_atan2_agrees, W::taken, 1, eight},
-        {"eight lanes disagree", avx512, false, avx512_lanes, R::fast_atan2_disagrees, W::taken, 1, eight},
-        {"system lacks", with(avx512, [](auto& i) { i.avx512 = Avx512Support::system_lacks; }), true,
-         avx2_lanes_with_fast_atan2, R::fast_atan2_agrees, W::system_lacks, 1, four},
-        {"AVX-512 off", with(avx512, [](auto& i) { i.no_avx512 = true; }), true,
-         avx2_lanes_with_fast_atan2, R::fast_atan2_agrees, W::switched_off, 1, four},
-        {"library atan2", with(avx512, [](auto& i) { i.library_atan2 = true; }), true, avx512_lanes,
-         R::library_atan2_switched_on, W::taken, 0, four},
+        {"no AVX2", {}, both, portable, R::no_avx2, W::no_lanes, none},
+        {"AVX2 and FMA", avx2_fma, both, avx2_lanes_with_fast_atan2, R::fast_atan2_agrees, W::cpu_lacks, four},
+        {"AVX2 without FMA", with(avx2_fma, [](auto& i) { i.fma = false; }), both, avx2_lanes, R::no_fma,
+         W::cpu_lacks, none},
+        {"four lanes disagree", avx2_fma, eight, avx2_lanes, R::fast_atan2_disagrees, W::cpu_lacks, four},
+        // Single plans take the four-lane kernel: both widths must agree.
+        {"AVX-512", avx512, both, avx512_lanes_with_fast_atan2, R::fast_atan2_agrees, W::taken, both},
+        {"eight lanes disagree", avx512, four, avx512_lanes, R::fast_atan2_disagrees, W::taken, both},
+        {"four lanes disagree on AVX-512", avx512, eight, avx512_lanes, R::fast_atan2_disagrees, W::taken, four},
+        {"AVX-512 without FMA", with(avx512, [](auto& i) { i.fma = false; }), both, avx512_lanes, R::no_fma,
+         W::taken, none},
+        {"system lacks", with(avx512, [](auto& i) { i.avx512 = Avx512Support::system_lacks; }), both,
+         avx2_lanes_with_fast_atan2, R::fast_atan2_agrees, W::system_lacks, four},
+        {"AVX-512 off", with(avx512, [](auto& i) { i.no_avx512 = true; }), both,
+         avx2_lanes_with_fast_atan2, R::fast_atan2_agrees, W::switched_off, four},
+        {"library atan2", with(avx512, [](auto& i) { i.library_atan2 = true; }), both, avx512_lanes,
+         R::library_atan2_switched_on, W::taken, none},
         {"AVX-512 off, library atan2", with(avx512, [](auto& i) { i.no_avx512 = i.library_atan2 = true; }),
-         true, avx2_lanes, R::library_atan2_switched_on, W::switched_off, 0, four},
-        {"no SIMD", with(avx512, [](auto& i) { i.no_simd = i.no_avx512 = true; }), true, portable,
-         R::simd_switched_off, W::no_lanes, 0, four},
+         both, avx2_lanes, R::library_atan2_switched_on, W::switched_off, none},
+        {"no SIMD", with(avx512, [](auto& i) { i.no_simd = i.no_avx512 = true; }), both, portable,
+         R::simd_switched_off, W::no_lanes, none},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        agreement = c.agrees;
-        asked_count = 0;
-        asked_width = FastAtan2Width::four_lanes;
+        agreeing = c.agrees;
+        asked = 0;
         const BatchPathChoice choice = choose_batch_path(c.inputs, record_agreement);
         EXPECT_EQ(choice.path, c.path);
         EXPECT_EQ(choice.reason, c.reason);
         EXPECT_EQ(choice.avx512, c.avx512);
-        EXPECT_EQ(asked_count, c.checks);
-        EXPECT_EQ(asked_width, c.checked_width);
+        EXPECT_EQ(asked & c.checked, c.checked);
+        if (c.checked == none) EXPECT_EQ(asked, none);
     }
 }
 
