@@ -55,8 +55,8 @@ WORKER = textwrap.dedent("""
 """)
 
 
-def time_in_process(plans_path, threads, cases, repeats):
-    env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
+def time_in_process(plans_path, threads, cases, repeats, variables=None):
+    env = dict(os.environ, RAYON_NUM_THREADS=str(threads), **(variables or {}))
     out = subprocess.run([sys.executable, "-c", WORKER, str(plans_path), str(repeats),
                           ",".join(cases)], env=env, check=True, capture_output=True, text=True)
     return json.loads(out.stdout)

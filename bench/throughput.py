@@ -1,8 +1,10 @@
 """Throughput of every path through the simulator, side by side in one run on
 the same random plans: a plain C++ run of the model (bench/plain_run.cpp,
 checked bit for bit against the core), the C++ core's scalar loop and SIMD
-lanes on one thread, `sim_batch` from a list of lists and from a NumPy array
-at 1 and at all threads, and a loop of `sim` calls; then the share of the
+lanes (four AVX2 lanes, and eight AVX-512 lanes where the CPU has them) on
+one thread, `sim_batch` from a list of lists and from a NumPy array at 1 and
+at all threads (on a CPU with AVX-512 also with the AVX2 lanes forced, which
+is what a CPU without it gets), and a loop of `sim` calls; then the share of the
 plans' link angles that the fast atan2 hands to the C library, by region;
 and what the conversion of a large input costs.
 
@@ -63,11 +65,15 @@ def main():
         rows.append(["plain C++ run (bench/plain_run.cpp)", 1, plain])
         rows.append(["C++ scalar loop (the scalar run per plan)", 1, scalar])
         if "avx2_lanes" in core:
-            rows.append(["C++ SIMD batch core, library atan2", 1, core["avx2_lanes"]])
+            rows.append(["C++ AVX2 batch core, library atan2", 1, core["avx2_lanes"]])
         if "one_lane_fast_atan2" in core:
             rows.append(["C++ one lane, fast atan2 (sim's run)", 1, core["one_lane_fast_atan2"]])
         if "avx2_lanes_fast_atan2" in core:
-            rows.append(["C++ SIMD batch core, fast atan2", 1, core["avx2_lanes_fast_atan2"]])
+            rows.append(["C++ AVX2 batch core, fast atan2", 1, core["avx2_lanes_fast_atan2"]])
+        if "avx512_lanes" in core:
+            rows.append(["C++ AVX-512 batch core, library atan2", 1, core["avx512_lanes"]])
+        if "avx512_lanes_fast_atan2" in core:
+            rows.append(["C++ AVX-512 batch core, fast atan2", 1, core["avx512_lanes_fast_atan2"]])
 
         path = Path(scratch) / "plans.npy"
         np.save(path, plans)
@@ -78,6 +84,11 @@ def main():
             rows.append(["sim_batch(NumPy array)", count, args.plans / seconds["numpy"]])
             if "sim_loop" in seconds:
                 rows.append(["loop of sim(list)", 1, args.plans / seconds["sim_loop"]])
+            if "avx512_lanes" in core:
+                forced = time_in_process(path, count, ["numpy"], args.repeats,
+                                         {"ZORV_FAST_NO_AVX512": "1"})
+                rows.append(["sim_batch(NumPy array), AVX2 lanes forced", count,
+                             args.plans / forced["numpy"]])
 
         big = np.tile(plans, (-(-args.conversion_plans // args.plans), 1))[:args.conversion_plans]
         big_path = Path(scratch) / "big.npy"
@@ -86,8 +97,10 @@ def main():
                                      ["list", "numpy", "list_conversion", "numpy_empty"],
                                      args.repeats)
 
+    from zorv import _trace
     print(f"{args.plans} random plans, best of {args.repeats}; ratios to the plain run "
-          "and to the C++ scalar loop; every score bit for bit the plain run's")
+          "and to the C++ scalar loop; every score bit for bit the plain run's; "
+          f"sim_batch takes the {_trace.batch_settings()[1]}")
     print_table(["path", "threads", "plans/s", "to plain", "to scalar loop"],
                 [[name, t, f"{rate:,.0f}", f"{rate / plain:.2f}", f"{rate / scalar:.2f}"]
                  for name, t, rate in rows])
