@@ -1,5 +1,5 @@
-// The fast atan2: atan2 on four lanes at once that returns, bit for bit, what
-// the C library's atan2 returns.
+// The fast atan2: atan2 on four or eight lanes at once that returns, bit for
+// bit, what the C library's atan2 returns.
 //
 // The lanes work out atan2 as a double-double, good to 2e-5 ULP of the
 // result, and round it themselves only where that value lies far enough from
@@ -14,8 +14,9 @@
 //
 // Its parts: the kernel (fast_atan2_kernel.hpp, one template over the
 // register type, whose FMA instructions form exact products only), its
-// instantiations on four lanes (fast_atan2_avx2.cpp) and on eight
-// (fast_atan2_avx512.cpp), the inputs it is checked and measured on
+// register types of four lanes (fast_atan2_avx2.cpp) and of eight
+// (fast_atan2_avx512.hpp, taken inline by the eight-lane step; its entry for
+// the check in fast_atan2_avx512.cpp), the inputs it is checked and measured on
 // (fast_atan2_inputs.hpp), the library's bounds (fast_atan2_bounds.hpp) and
 // the agreement check (fast_atan2_check.cpp) that decides whether a process
 // may use it. Nothing declared here outside the inline namespace below may

@@ -1,12 +1,13 @@
 // Four doubles side by side in one AVX2 register: a lane type of the step.
 //
-// It offers the free functions of number.hpp, each one IEEE operation per
+// It offers the free functions of the lane concept (lane_scheduler.hpp),
+// each one IEEE operation per
 // lane with the same rounding as the scalar operation: plain add, subtract,
 // multiply, divide and square root (never fused), ordered comparisons that
 // are false for NaN, and a select for every branch. For the lane scheduler
 // it also offers its width, a constructor from one value per lane, lane
-// access and the lane bits of a mask. Every intrinsic of the batch core is
-// in this file; only files compiled for AVX2 include it.
+// access and the lane bits of a mask. Every intrinsic of the four-lane batch
+// core is in this file; only files compiled for AVX2 include it.
 #pragma once
 
 #include <immintrin.h>

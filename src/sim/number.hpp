@@ -1,8 +1,8 @@
 // The small set of free functions the physics is written in.
 //
 // The step is a template over its number type. `double` runs one plan; the
-// lane types (lanes4_avx2.hpp) run several plans side by side and offer exactly
-// the same functions, each of which performs per lane the one IEEE operation
+// lane types (the concept LaneType in lane_scheduler.hpp) run several plans
+// side by side and offer exactly the same functions, each of which performs per lane the one IEEE operation
 // that the scalar version performs. Branches of the model are written as a
 // mask and a select, so every width executes the same operations in the same
 // order and round identically.
