@@ -1,7 +1,9 @@
 // The fast atan2 on AVX-512 registers, for files compiled for AVX-512: the
 // kernel's register type and the kernel on it, which the eight-lane step
-// takes inline (both compile for the same instructions, FMA among them, so
-// that nothing needs a call between them).
+// takes inline. Both eight-lane files compile for the same instructions;
+// AVX-512 F's FMA instructions appear only where product_error and
+// division_remainder name them, since -ffp-contract=off forms no others (the
+// step with the C library's atan2 has none).
 #pragma once
 
 #include <immintrin.h>
