@@ -94,7 +94,7 @@ struct __attribute__((may_alias)) Register4 {
 };
 
 static_assert(sizeof(Register4) == sizeof(__m256d));
-static_assert(FastAtan2Avx2::max_registers == fast_atan2_kernel::max_registers<Register4>);
+static_assert(fast_atan2_avx2_max_registers == fast_atan2_kernel::max_registers<Register4>);
 
 }  // namespace
 

@@ -100,25 +100,19 @@ struct __attribute__((may_alias)) Register8 {
 
 static_assert(sizeof(Register8) == sizeof(__m512d));
 
+// The most registers one call of the form below takes: one bit per lane of
+// the library's lanes in 64 bits.
+inline constexpr std::size_t fast_atan2_avx512_max_registers = 8;
+static_assert(fast_atan2_avx512_max_registers == fast_atan2_kernel::max_registers<Register8>);
+
 // out[i] = atan2(y[i], x[i]) for count registers of eight lanes, count at
-// most FastAtan2Avx512::max_registers; out must not overlap y or x. Only
+// most fast_atan2_avx512_max_registers; out must not overlap y or x. Only
 // after fast_atan2_available(FastAtan2Width::eight_lanes).
 inline void fast_atan2_avx512(const __m512d* y, const __m512d* x, __m512d* out, std::size_t count) {
     fast_atan2_kernel::round_or_defer(reinterpret_cast<const Register8*>(y),
                                       reinterpret_cast<const Register8*>(x),
                                       reinterpret_cast<Register8*>(out), count);
 }
-
-// The call above as the lane types take it: its register, width and limit.
-struct FastAtan2Avx512 {
-    using Register = __m512d;
-    static constexpr std::size_t width = 8;
-    static constexpr std::size_t max_registers = 8;
-    static void angles(const Register* y, const Register* x, Register* out, std::size_t count) {
-        fast_atan2_avx512(y, x, out, count);
-    }
-};
-static_assert(FastAtan2Avx512::max_registers == fast_atan2_kernel::max_registers<Register8>);
 
 }  // namespace ZORV_SIM_ISA
 }  // namespace zorv::sim

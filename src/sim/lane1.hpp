@@ -63,27 +63,27 @@ struct Lane1 {
     friend Lane1 unit_with_sign_of(Lane1 a) { return std::copysign(1.0, a.v); }
     friend Lane1 square_root(Lane1 a) { return std::sqrt(a.v); }
 
-    // The step's angles in the kernel's registers, through the fast atan2;
-    // the lanes past the last angle compute atan2(1, 1).
+    // The step's angles in registers of four, through the fast atan2; the
+    // lanes past the last angle compute atan2(1, 1). The registers are built
+    // from the values in registers: a wide load of narrow stores would wait
+    // for them to reach the cache, on the chain that one lane waits on.
     template <std::size_t n>
     friend std::array<Lane1, n> angles_of(const std::array<Lane1, n>& dy,
                                           const std::array<Lane1, n>& dx) {
-        using K = FastAtan2Avx2;
-        constexpr std::size_t registers = (n + K::width - 1) / K::width;
-        static_assert(registers <= K::max_registers);
-        alignas(64) double y_values[registers * K::width], x_values[registers * K::width];
-        for (std::size_t i = 0; i < registers * K::width; ++i) {
-            y_values[i] = i < n ? dy[i].v : 1.0;
-            x_values[i] = i < n ? dx[i].v : 1.0;
-        }
-        typename K::Register y[registers], x[registers], out[registers];
+        constexpr std::size_t registers = (n + 3) / 4;
+        static_assert(registers <= fast_atan2_avx2_max_registers);
+        const auto four = [](const std::array<Lane1, n>& v, std::size_t first) {
+            const auto at = [&](std::size_t i) { return i < n ? v[i].v : 1.0; };
+            return _mm256_set_pd(at(first + 3), at(first + 2), at(first + 1), at(first));
+        };
+        __m256d y[registers], x[registers], out[registers];
         for (std::size_t r = 0; r < registers; ++r) {
-            y[r] = K::load(&y_values[r * K::width]);
-            x[r] = K::load(&x_values[r * K::width]);
+            y[r] = four(dy, 4 * r);
+            x[r] = four(dx, 4 * r);
         }
-        K::angles(y, x, out, registers);
+        fast_atan2_avx2(y, x, out, registers);
         std::array<Lane1, n> angle;
-        for (std::size_t i = 0; i < n; ++i) angle[i] = out[i / K::width][i % K::width];
+        for (std::size_t i = 0; i < n; ++i) angle[i] = out[i / 4][i % 4];
         return angle;
     }
 

@@ -74,7 +74,7 @@ struct Lanes4 {
                                            const std::array<Lanes4, n>& dx) {
         std::array<Lanes4, n> angle;
         if constexpr (angles == Atan2Source::fast_atan2) {
-            static_assert(n <= FastAtan2Avx2::max_registers);
+            static_assert(n <= fast_atan2_avx2_max_registers);
             __m256d y[n], x[n], out[n];
             for (std::size_t i = 0; i < n; ++i) {
                 y[i] = dy[i].v;

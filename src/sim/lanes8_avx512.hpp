@@ -80,7 +80,7 @@ struct Lanes8 {
                                            const std::array<Lanes8, n>& dx) {
         std::array<Lanes8, n> angle;
         if constexpr (angles == Atan2Source::fast_atan2) {
-            static_assert(n <= FastAtan2Avx512::max_registers);
+            static_assert(n <= fast_atan2_avx512_max_registers);
             __m512d y[n], x[n], out[n];
             for (std::size_t i = 0; i < n; ++i) {
                 y[i] = dy[i].v;
