@@ -2,8 +2,8 @@
 // angles of a step, four to a register. This is how `sim` runs one plan on
 // CPUs where the fast atan2 may stand in for the C library's, also on CPUs
 // with AVX-512: the angles of one plan fill a register of eight, but its
-// wider operations and gathers lengthen the chain one lane waits on (23.4
-// against 20.1 us a plan).
+// wider operations and gathers lengthen the chain one lane waits on (README,
+// Performance).
 //
 // It offers the free functions of number.hpp with the scalar operations
 // themselves. Its masks are compare results in a register, and a select is

@@ -89,10 +89,9 @@ BatchPathChoice choose_batch_path(const BatchPathInputs& in,
     if (in.library_atan2) return {library_lanes, BatchPathReason::library_atan2_switched_on, avx512};
     if (!in.fma) return {library_lanes, BatchPathReason::no_fma, avx512};
     // Single plans run on one lane with the four-lane kernel, also where the
-    // batches take eight: one lane is latency-bound, and the eight-lane
-    // kernel's wider operations and gathers made it slower (23.4 against
-    // 20.1 us a plan). So the four-lane kernel is checked in every process
-    // that takes the fast atan2, the eight-lane one too where batches take it.
+    // batches take eight (lane1.hpp says why). So the four-lane kernel is
+    // checked in every process that takes the fast atan2, the eight-lane one
+    // too where batches take it.
     if (!fast_atan2_agrees(FastAtan2Width::four_lanes) ||
         (eight && !fast_atan2_agrees(FastAtan2Width::eight_lanes))) {
         return {library_lanes, BatchPathReason::fast_atan2_disagrees, avx512};
