@@ -4,10 +4,16 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cmath>
+#include <cstdint>
 #include <set>
 #include <string>
+#include <vector>
 
+#include "exact_double.hpp"
+#include "sim/fast_atan2.hpp"
 #include "sim/run.hpp"
+#include "sim/splitmix64.hpp"
 
 namespace {
 
@@ -105,6 +111,64 @@ TEST(BatchPath, ThisProcessTakesEightLanesWhereTheMachineAllowsThem) {
     if (avx512_support() == Avx512Support::usable && std::getenv("ZORV_FAST_NO_AVX512") == nullptr &&
         std::getenv("ZORV_FAST_NO_SIMD") == nullptr) {
         EXPECT_TRUE(eight);
+    }
+}
+
+double library_atan2(double y, double x) { return std::atan2(y, x); }
+
+// Every entry point this CPU can run, called directly in one process, gives
+// the scalar run's bits on the same plans: runs of every length (values in
+// and beyond [-1, 1], some special), in batches of sizes around both lane
+// widths, so that lanes start and end at different steps and idle at the end.
+TEST(BatchPath, EveryPathThisCpuRunsGivesTheScalarRunsBits) {
+    SplitMix64 r{2026};
+    const double special[] = {NAN, INFINITY, -INFINITY, -0.0, 0.0, 1e-300, 5.0};
+    std::vector<Plan> plans(301);
+    for (Plan& plan : plans) {
+        const double scale = (r.next() & 1) ? 1.0 : 3.0;
+        for (double& v : plan) {
+            v = r.next() % 50 == 0 ? special[r.next() % 7] : scale * (2.0 * r.unit() - 1.0);
+        }
+    }
+    std::vector<double> expected(plans.size());
+    score_plans_scalar(plans.data(), expected.data(), plans.size());
+
+    using Path = void (*)(const Plan*, double*, std::size_t);
+    struct Entry {
+        const char* name;
+        bool runs_here;
+        Path path;
+    };
+    const bool avx2 = __builtin_cpu_supports("avx2");
+    const bool fast4 = fast_atan2_agrees_with(library_atan2, FastAtan2Width::four_lanes);
+    const bool avx512 = avx512_support() == Avx512Support::usable;
+    const bool fast8 = fast_atan2_agrees_with(library_atan2, FastAtan2Width::eight_lanes);
+    const Entry entries[] = {
+        {"score_plans", true, score_plans},
+        {"four lanes, library atan2", avx2,
+         [](const Plan* p, double* s, std::size_t n) { score_plans_avx2(p, s, n, false); }},
+        {"four lanes, fast atan2", fast4,
+         [](const Plan* p, double* s, std::size_t n) { score_plans_avx2(p, s, n, true); }},
+        {"one lane, fast atan2", fast4, score_plans_one_lane_avx2},
+        {"eight lanes, library atan2", avx512,
+         [](const Plan* p, double* s, std::size_t n) { score_plans_avx512(p, s, n, false); }},
+        {"eight lanes, fast atan2", fast8,
+         [](const Plan* p, double* s, std::size_t n) { score_plans_avx512(p, s, n, true); }},
+    };
+    for (const Entry& entry : entries) {
+        if (!entry.runs_here) continue;
+        SCOPED_TRACE(entry.name);
+        std::size_t start = 0;
+        for (std::size_t size : {std::size_t{1}, std::size_t{7}, std::size_t{8}, std::size_t{9},
+                                 std::size_t{17}, std::size_t{259}}) {
+            std::vector<double> scores(size, -123.0);
+            entry.path(plans.data() + start, scores.data(), size);
+            for (std::size_t i = 0; i < size; ++i) {
+                ASSERT_EQ(zorv::test::bits(scores[i]), zorv::test::bits(expected[start + i]))
+                    << "plan " << start + i << " in a batch of " << size;
+            }
+            start += size;
+        }
     }
 }
 
