@@ -1,18 +1,24 @@
-// What a division and a square root of four lanes cost on this CPU at full
-// throughput (eight independent chains) and in one dependent chain, and so
-// what the divider alone costs a step of the four-lane batch core.
+// What a division and a square root of four lanes, and on CPUs with
+// AVX-512 of eight, cost on this CPU at full throughput (eight independent
+// chains) and in one dependent chain, and so what the divider alone costs a
+// step of the four-lane and of the eight-lane batch core.
 //
 //   divider_throughput [ROUNDS]
 //
 // A four-lane step divides 16 times and takes 5 square roots in the physics
 // (three divisions a link and the torso's stretch; a root a link), and the
-// fast atan2 divides 3 times for each of its 5 registers. Compiled with AVX2;
-// run it only on CPUs that have it.
+// fast atan2 divides 3 times for each of its 5 registers; so does an
+// eight-lane step. Compiled with AVX2, run it only on CPUs that have it; the
+// eight-lane rows run only where the CPU has AVX-512 F.
 #include <immintrin.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+
+// The eight-lane functions take and return AVX-512 registers; they are
+// always inlined into eight_lanes(), so no call passes one.
+#pragma GCC diagnostic ignored "-Wpsabi"
 
 namespace {
 
@@ -28,10 +34,10 @@ double thread_seconds() {
 }
 
 // The register barrier keeps the compiler from merging or hoisting the chains.
-template <class Op>
-double ns_each(long rounds, bool independent, Op op) {
-    __m256d v[chains];
-    for (int i = 0; i < chains; ++i) v[i] = _mm256_set1_pd(1.5 + 0.125 * i);
+template <class V, class Op>
+[[gnu::always_inline]] inline double ns_each(long rounds, bool independent, Op op) {
+    V v[chains];
+    for (int i = 0; i < chains; ++i) v[i] = op.start(1.5 + 0.125 * i);
     double best = 1e300;
     for (int repeat = 0; repeat < 5; ++repeat) {
         const double start = thread_seconds();
@@ -41,8 +47,8 @@ double ns_each(long rounds, bool independent, Op op) {
             } else {
                 for (int i = 0; i < chains; ++i) v[0] = op(v[0]);
             }
-            asm volatile("" : "+x"(v[0]), "+x"(v[1]), "+x"(v[2]), "+x"(v[3]), "+x"(v[4]), "+x"(v[5]),
-                         "+x"(v[6]), "+x"(v[7]));
+            asm volatile("" : "+v"(v[0]), "+v"(v[1]), "+v"(v[2]), "+v"(v[3]), "+v"(v[4]), "+v"(v[5]),
+                         "+v"(v[6]), "+v"(v[7]));
         }
         const double took = (thread_seconds() - start) * 1e9 / (static_cast<double>(rounds) * chains);
         if (took < best) best = took;
@@ -50,23 +56,58 @@ double ns_each(long rounds, bool independent, Op op) {
     return best;
 }
 
+struct Rates {
+    double divide_throughput, root_throughput, divide_latency, root_latency;
+};
+
+struct Divide4 {
+    __m256d start(double v) const { return _mm256_set1_pd(v); }
+    __m256d operator()(__m256d a) const { return _mm256_div_pd(a, _mm256_set1_pd(1.0000001)); }
+};
+struct Root4 {
+    __m256d start(double v) const { return _mm256_set1_pd(v); }
+    __m256d operator()(__m256d a) const { return _mm256_sqrt_pd(a); }
+};
+
+Rates four_lanes(long rounds) {
+    return {ns_each<__m256d>(rounds, true, Divide4{}), ns_each<__m256d>(rounds, true, Root4{}),
+            ns_each<__m256d>(rounds, false, Divide4{}), ns_each<__m256d>(rounds, false, Root4{})};
+}
+
+struct Divide8 {
+    [[gnu::target("avx512f")]] __m512d start(double v) const { return _mm512_set1_pd(v); }
+    [[gnu::target("avx512f")]] __m512d operator()(__m512d a) const {
+        return _mm512_div_pd(a, _mm512_set1_pd(1.0000001));
+    }
+};
+struct Root8 {
+    [[gnu::target("avx512f")]] __m512d start(double v) const { return _mm512_set1_pd(v); }
+    [[gnu::target("avx512f")]] __m512d operator()(__m512d a) const {
+        return _mm512_mask_sqrt_pd(a, 0xff, a);
+    }
+};
+
+[[gnu::target("avx512f")]] Rates eight_lanes(long rounds) {
+    return {ns_each<__m512d>(rounds, true, Divide8{}), ns_each<__m512d>(rounds, true, Root8{}),
+            ns_each<__m512d>(rounds, false, Divide8{}), ns_each<__m512d>(rounds, false, Root8{})};
+}
+
+void print(const char* lanes, const Rates& r) {
+    std::printf("%-28s %14s %12s\n", lanes, "ns at full rate", "ns in a chain");
+    std::printf("%-28s %14.2f %12.2f\n", "vdivpd", r.divide_throughput, r.divide_latency);
+    std::printf("%-28s %14.2f %12.2f\n", "vsqrtpd", r.root_throughput, r.root_latency);
+    const double physics = physics_divisions * r.divide_throughput + physics_roots * r.root_throughput;
+    const double angles = atan2_divisions * r.divide_throughput;
+    std::printf("\nthe divider for one %s step at full rate: %.1f ns in the physics, "
+                "%.1f ns in the fast atan2\n\n", lanes, physics, angles);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     const long rounds = argc > 1 ? std::atol(argv[1]) : 4'000'000;
-    const __m256d divisor = _mm256_set1_pd(1.0000001);
-    const auto divide = [&](__m256d a) { return _mm256_div_pd(a, divisor); };
-    const auto root = [](__m256d a) { return _mm256_sqrt_pd(a); };
-    const double divide_throughput = ns_each(rounds, true, divide);
-    const double root_throughput = ns_each(rounds, true, root);
-    const double divide_latency = ns_each(rounds, false, divide);
-    const double root_latency = ns_each(rounds, false, root);
-    std::printf("%-28s %14s %12s\n", "four lanes", "ns at full rate", "ns in a chain");
-    std::printf("%-28s %14.2f %12.2f\n", "vdivpd", divide_throughput, divide_latency);
-    std::printf("%-28s %14.2f %12.2f\n", "vsqrtpd", root_throughput, root_latency);
-    const double physics = physics_divisions * divide_throughput + physics_roots * root_throughput;
-    const double angles = atan2_divisions * divide_throughput;
-    std::printf("\nthe divider for one four-lane step at full rate: %.1f ns in the physics, "
-                "%.1f ns in the fast atan2\n", physics, angles);
+    print("four lanes", four_lanes(rounds));
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx512f")) print("eight lanes", eight_lanes(rounds));
     return 0;
 }
