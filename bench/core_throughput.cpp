@@ -67,16 +67,24 @@ int main(int argc, char** argv) {
         {"plain", [](const Plan* p, double* s, std::size_t n) {
              for (std::size_t i = 0; i < n; ++i) s[i] = plain_run_score(p[i].data());
          }},
-        {"scalar", zorv::sim::score_plans_scalar}};
+        {"scalar", [](const Plan* p, double* s, std::size_t n) {
+             zorv::sim::PlanCursor cursor(p, s, n);
+             zorv::sim::score_plans_scalar(cursor);
+         }}};
     if (__builtin_cpu_supports("avx2")) {
         paths.push_back({"avx2_lanes", [](const Plan* p, double* s, std::size_t n) {
-                             zorv::sim::score_plans_avx2(p, s, n, false);
+                             zorv::sim::PlanCursor cursor(p, s, n);
+                             zorv::sim::score_plans_avx2(cursor, false);
                          }});
     }
     if (zorv::sim::batch_path() == zorv::sim::BatchPath::lanes_with_fast_atan2) {
-        paths.push_back({"one_lane_fast_atan2", zorv::sim::score_plans_one_lane_avx2});
+        paths.push_back({"one_lane_fast_atan2", [](const Plan* p, double* s, std::size_t n) {
+                             zorv::sim::PlanCursor cursor(p, s, n);
+                             zorv::sim::score_plans_one_lane_avx2(cursor);
+                         }});
         paths.push_back({"avx2_lanes_fast_atan2", [](const Plan* p, double* s, std::size_t n) {
-                             zorv::sim::score_plans_avx2(p, s, n, true);
+                             zorv::sim::PlanCursor cursor(p, s, n);
+                             zorv::sim::score_plans_avx2(cursor, true);
                          }});
     }
 

@@ -19,7 +19,8 @@ double _sim(Plan& plan) {
     if (batch_path() == BatchPath::lanes_with_fast_atan2) {
         normalise_plan(plan);
         double score;
-        score_plans_one_lane_avx2(&plan, &score, 1);
+        PlanCursor cursor(&plan, &score, 1);
+        score_plans_one_lane_avx2(cursor);
         return score;
     }
     unsigned steps_run;
@@ -30,12 +31,17 @@ double _sim(Plan& plan) {
 
 namespace zorv::sim {
 
-void score_plans_scalar(const Plan* plans, double* scores, std::size_t count) {
-    for (std::size_t i = 0; i < count; ++i) {
-        Plan copy = plans[i];
+std::size_t score_plans_scalar(PlanCursor& cursor) {
+    std::size_t written = 0;
+    const Plan* plan;
+    std::size_t slot;
+    while (cursor.take(plan, slot)) {
+        Plan copy = *plan;
         unsigned steps_run;
-        scores[i] = _sim_counting_steps(copy, steps_run);
+        cursor.put_score(slot, _sim_counting_steps(copy, steps_run));
+        ++written;
     }
+    return written;
 }
 
 namespace {
@@ -75,17 +81,18 @@ BatchPathChoice batch_path_choice() {
 
 BatchPath batch_path() { return batch_path_choice().path; }
 
-void score_plans(const Plan* plans, double* scores, std::size_t count) {
+std::size_t score_plans(PlanCursor& cursor) {
     const BatchPath path = batch_path();
     const bool fast_atan2 = path == BatchPath::lanes_with_fast_atan2;
     // A single plan would leave three lanes idle.
-    if (count < 2 && fast_atan2) {
-        score_plans_one_lane_avx2(plans, scores, count);
-    } else if (count < 2 || path == BatchPath::scalar) {
-        score_plans_scalar(plans, scores, count);
-    } else {
-        score_plans_avx2(plans, scores, count, fast_atan2);
-    }
+    if (cursor.count() < 2 && fast_atan2) return score_plans_one_lane_avx2(cursor);
+    if (cursor.count() < 2 || path == BatchPath::scalar) return score_plans_scalar(cursor);
+    return score_plans_avx2(cursor, fast_atan2);
+}
+
+void score_plans(const Plan* plans, double* scores, std::size_t count) {
+    PlanCursor cursor(plans, scores, count);
+    score_plans(cursor);
 }
 
 }  // namespace zorv::sim
