@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -19,9 +20,15 @@ namespace {
 
 constexpr std::size_t cache_line_bytes = 64;
 constexpr std::size_t worker_stack_bytes = 2 * 1024 * 1024;
-// Work usually arrives within microseconds of a worker running dry (the other
-// half of a join), so a short spin saves most sleep/wake round trips.
-constexpr unsigned idle_rounds_before_sleep = 64;
+// How long a worker that has run dry keeps looking for work before it sleeps.
+// Work often comes soon: the other half of a join within microseconds, and
+// the next batch of a search, which scores one batch per generation, after
+// well under a millisecond of the search's own work. A worker still looking
+// takes it at once, where waking a sleeping one costs tens of microseconds, a
+// large share of a small batch. Looking yields the processor on every round,
+// so the calling thread's own work between batches is not held up, and it
+// stops soon, so that a process that stops calling gives its cores back.
+constexpr std::chrono::microseconds look_before_sleep{1000};
 
 thread_local WorkerThread* current_worker = nullptr;
 // Only its address matters: one distinct address per thread.
@@ -301,15 +308,22 @@ void WorkerPool::execute(Job& job) noexcept {
 }
 
 void WorkerPool::work_until(WorkerThread& me, const std::atomic<bool>& done) noexcept {
-    unsigned idle_rounds = 0;
+    using clock = std::chrono::steady_clock;
+    bool idle = false;
+    clock::time_point idle_since;
     // seq_cst loads of done: they take part in the sleep handshake below.
     while (!done.load(std::memory_order_seq_cst)) {
         if (Job* job = find_work(me)) {
             execute(*job);
-            idle_rounds = 0;
+            idle = false;
             continue;
         }
-        if (++idle_rounds < idle_rounds_before_sleep) {
+        const clock::time_point now = clock::now();
+        if (!idle) {
+            idle = true;
+            idle_since = now;
+        }
+        if (now - idle_since < look_before_sleep) {
             sched_yield();
             continue;
         }
@@ -326,10 +340,9 @@ void WorkerPool::work_until(WorkerThread& me, const std::atomic<bool>& done) noe
             }
             sleepers_.fetch_sub(1, std::memory_order_seq_cst);
         }
-        if (job != nullptr) {
-            execute(*job);
-            idle_rounds = 0;
-        }
+        // Woken or given work: look again for a full while before sleeping.
+        idle = false;
+        if (job != nullptr) execute(*job);
     }
 }
 
