@@ -448,17 +448,24 @@ void PoolOnce::after_fork_in_child() {
 
 namespace {
 
-PoolOnce* process_pool_once = nullptr;
+// Read by the fork handlers, which may run on another thread than the one
+// that built the pool. The C library orders the handlers' registration
+// before any fork that runs them, but through a lock of its own that race
+// detectors do not see; release and acquire state that order where they can.
+std::atomic<PoolOnce*> process_pool_once{nullptr};
+
+PoolOnce& pool_once_for_fork() { return *process_pool_once.load(std::memory_order_acquire); }
 
 }  // namespace
 
 WorkerPool& global_pool() {
     static PoolOnce* const once = [] {
         // Never destroyed: workers may still run while the process exits.
-        process_pool_once = new PoolOnce(&thread_count_from_environment, &WorkerPool::start_detached_thread);
-        pthread_atfork([] { process_pool_once->before_fork(); }, [] { process_pool_once->after_fork_in_parent(); },
-                       [] { process_pool_once->after_fork_in_child(); });
-        return process_pool_once;
+        auto* built = new PoolOnce(&thread_count_from_environment, &WorkerPool::start_detached_thread);
+        process_pool_once.store(built, std::memory_order_release);
+        pthread_atfork([] { pool_once_for_fork().before_fork(); }, [] { pool_once_for_fork().after_fork_in_parent(); },
+                       [] { pool_once_for_fork().after_fork_in_child(); });
+        return built;
     }();
     return once->get();
 }
