@@ -19,6 +19,7 @@ constexpr const char* writes_but_got = " total writes, but got ";
 struct Batch {
     WorkerPool& pool;
     sim::PlanCursor& cursor;
+    CallerLatch& latch;
 };
 
 // The scores that two groups of shares put together. More than the batch has
@@ -35,14 +36,21 @@ std::size_t add_written(std::size_t left, std::size_t right, std::size_t slot_co
 // plan is left. So the batch is never split up front: no worker can be left
 // with a piece of its own while another idles, and no lane idles while the
 // batch still has plans no lane has taken.
-std::size_t score_shares(const Batch& batch, std::size_t shares) {
+std::size_t score_shares(const Batch& batch, std::size_t shares, bool from_caller) {
     if (shares < 2) return sim::score_plans(batch.cursor);
     std::size_t left = 0;
     std::size_t right = 0;
-    batch.pool.join([&](bool) { left = score_shares(batch, shares / 2); },
-                    [&](bool) { right = score_shares(batch, shares - shares / 2); });
+    auto score_left = [&](bool) { left = score_shares(batch, shares / 2, false); };
+    auto score_right = [&](bool) { right = score_shares(batch, shares - shares / 2, false); };
+    if (from_caller) {
+        batch.pool.join(score_left, score_right, batch.latch);
+    } else {
+        batch.pool.join(score_left, score_right);
+    }
     return add_written(left, right, batch.cursor.count());
 }
+
+void tell_caller_finishing_soon(void* latch) noexcept { static_cast<CallerLatch*>(latch)->finishing_soon(); }
 
 }  // namespace
 
@@ -55,7 +63,12 @@ std::vector<double> evaluate_batch(std::vector<sim::Plan> plans) {
     // C library, before the pool's workers first score anything.
     sim::batch_path();
     WorkerPool& pool = global_pool();
-    sim::PlanCursor cursor(plans.data(), scores.data(), count);
+    // The calling thread sleeps while the workers score a batch; it is woken
+    // when the last plan is taken, so that its wake-up overlaps the last runs.
+    CallerLatch latch;
+    const sim::PlanCursorNotice last_plan_taken =
+        count < 2 ? sim::PlanCursorNotice{} : sim::PlanCursorNotice{&tell_caller_finishing_soon, &latch, count - 1};
+    sim::PlanCursor cursor(plans.data(), scores.data(), count, last_plan_taken);
     std::size_t written = 0;
     if (count < 2) {
         // Not worth waking a worker: scored right here, on the calling thread.
@@ -65,7 +78,7 @@ std::vector<double> evaluate_batch(std::vector<sim::Plan> plans) {
         // least one pair, so that the batch goes to the pool as one job even
         // on a single worker and the calling thread only waits.
         const std::size_t shares = std::clamp<std::size_t>(pool.thread_count(), 2, count);
-        written = score_shares(Batch{pool, cursor}, shares);
+        written = score_shares(Batch{pool, cursor, latch}, shares, true);
     }
     if (written != count) {
         throw InternalFailure(expected_writes + std::to_string(count) + writes_but_got + std::to_string(written));

@@ -139,24 +139,40 @@ struct WorkerThread {
     }
 };
 
-// Where a thread outside the pool waits for the job it handed in.
-struct CallerLatch {
-    std::mutex mutex;
-    std::condition_variable cv;
-    bool set = false;
+void CallerLatch::finishing_soon() noexcept {
+    // Relaxed: only picks the one caller that wakes the waiter; the mutex
+    // orders the rest.
+    if (told_soon_.load(std::memory_order_relaxed) || told_soon_.exchange(true, std::memory_order_relaxed)) return;
+    std::lock_guard lock(mutex_);
+    awake_ = true;
+    cv_.notify_one();
+}
 
-    void wait() {
-        std::unique_lock lock(mutex);
-        cv.wait(lock, [this] { return set; });
-    }
-    // Notifying under the lock: the waiter cannot return and destroy the
-    // latch before the notify is over.
-    void release() {
-        std::lock_guard lock(mutex);
-        set = true;
-        cv.notify_one();
-    }
-};
+void CallerLatch::wait() noexcept {
+    using clock = std::chrono::steady_clock;
+    std::unique_lock lock(mutex_);
+    cv_.wait(lock, [this] { return awake_; });
+    lock.unlock();
+    // Told that the job finishes soon, or complete: watch for the end awake,
+    // but for no longer than a worker looks for work, in case "soon" was not.
+    const clock::time_point give_up = clock::now() + look_before_sleep;
+    // Acquire: pairs with the release in release(), for the job's results.
+    while (!complete_.load(std::memory_order_acquire) && clock::now() < give_up) sched_yield();
+    // Also when complete: release() writes complete_ under the lock, so
+    // taking it once more waits until release() is done with the latch,
+    // which the caller frees on return.
+    lock.lock();
+    cv_.wait(lock, [this] { return complete_.load(std::memory_order_relaxed); });
+}
+
+void CallerLatch::release() noexcept {
+    // Everything under the lock and the notify too: the waiter cannot return
+    // and free the latch before this is over.
+    std::lock_guard lock(mutex_);
+    awake_ = true;
+    complete_.store(true, std::memory_order_release);
+    cv_.notify_one();
+}
 
 void Job::run() noexcept {
     try {
@@ -237,12 +253,12 @@ void* WorkerPool::worker_main(void* worker) {
     return nullptr;
 }
 
-void WorkerPool::join_jobs(Job& a, Job& b) {
+void WorkerPool::join_jobs(Job& a, Job& b, CallerLatch* latch) {
     WorkerThread* me = current_worker;
     if (me != nullptr && me->pool == this) {
         join_on_worker(*me, a, b);
     } else {
-        run_from_outside(a, b);
+        run_from_outside(a, b, latch);
     }
     if (a.error_) std::rethrow_exception(a.error_);
     if (b.error_) std::rethrow_exception(b.error_);
@@ -276,7 +292,7 @@ void WorkerPool::join_on_worker(WorkerThread& me, Job& a, Job& b) noexcept {
     }
 }
 
-void WorkerPool::run_from_outside(Job& a, Job& b) {
+void WorkerPool::run_from_outside(Job& a, Job& b, CallerLatch* latch) {
     if (!has_own_threads_) {
         std::lock_guard borrow(borrow_mutex_);
         WorkerThread* outer = std::exchange(current_worker, &workers_[0]);
@@ -286,10 +302,11 @@ void WorkerPool::run_from_outside(Job& a, Job& b) {
     }
     auto run_pair = [this, &a, &b](bool) { join_on_worker(*current_worker, a, b); };
     Job pair(run_pair, this_thread_marker());
-    CallerLatch latch;
-    pair.caller_latch_ = &latch;
+    CallerLatch own_latch;
+    CallerLatch& waiting_on = latch != nullptr ? *latch : own_latch;
+    pair.caller_latch_ = &waiting_on;
     push_shared(pair);
-    latch.wait();
+    waiting_on.wait();
 }
 
 void WorkerPool::execute(Job& job) noexcept {

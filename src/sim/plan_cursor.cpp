@@ -12,6 +12,8 @@ bool PlanCursor::take(const Plan*& plan, std::size_t& slot) noexcept {
     if (next_.load(std::memory_order_relaxed) >= count_) return false;
     const std::size_t index = next_.fetch_add(1, std::memory_order_relaxed);
     if (index >= count_) return false;
+    // Exactly one taker gets this index, so the notice goes out once.
+    if (index == notice_.notice_at && notice_.call != nullptr) notice_.call(notice_.context);
     plan = &plans_[index];
     slot = index;
     return true;

@@ -17,10 +17,19 @@ namespace zorv::sim {
 // Outside the instruction-set namespaces, with its functions in a portable
 // file: the one type serves every path, and no copy of a function encoded for
 // a wider instruction set can take the place of the portable one.
+// call(context), once, when the plan at index notice_at is taken: from then
+// on only the batch's last runs are left, which lets whoever waits for the
+// batch get ready for its end.
+struct PlanCursorNotice {
+    void (*call)(void* context) noexcept = nullptr;
+    void* context = nullptr;
+    std::size_t notice_at = 0;
+};
+
 class PlanCursor {
 public:
-    PlanCursor(const Plan* plans, double* scores, std::size_t count) noexcept
-        : plans_(plans), scores_(scores), count_(count) {}
+    PlanCursor(const Plan* plans, double* scores, std::size_t count, PlanCursorNotice notice = {}) noexcept
+        : plans_(plans), scores_(scores), count_(count), notice_(notice) {}
     PlanCursor(const PlanCursor&) = delete;
     PlanCursor& operator=(const PlanCursor&) = delete;
 
@@ -36,6 +45,7 @@ private:
     const Plan* const plans_;
     double* const scores_;
     const std::size_t count_;
+    const PlanCursorNotice notice_;
     // Every taker writes this; its own cache line keeps those writes from
     // evicting the fields above, which every taker only reads.
     alignas(64) std::atomic<std::size_t> next_{0};
