@@ -25,10 +25,14 @@ constexpr std::size_t worker_stack_bytes = 2 * 1024 * 1024;
 // the next batch of a search, which scores one batch per generation, after
 // well under a millisecond of the search's own work. A worker still looking
 // takes it at once, where waking a sleeping one costs tens of microseconds, a
-// large share of a small batch. Looking yields the processor on every round,
-// so the calling thread's own work between batches is not held up, and it
-// stops soon, so that a process that stops calling gives its cores back.
-constexpr std::chrono::microseconds look_before_sleep{1000};
+// large share of a batch of a millisecond. After a long stretch of work that
+// share is small, and a worker sleeps soon instead, leaving the processors to
+// the calling thread, which then has a large batch's input and results to
+// convert. Looking yields the processor on every round, and it stops soon,
+// so that a process that stops calling gives its cores back.
+constexpr std::chrono::microseconds look_after_short_work{1000};
+constexpr std::chrono::microseconds look_after_long_work{50};
+constexpr std::chrono::milliseconds long_work{5};
 
 thread_local WorkerThread* current_worker = nullptr;
 // Only its address matters: one distinct address per thread.
@@ -155,7 +159,7 @@ void CallerLatch::wait() noexcept {
     lock.unlock();
     // Told that the job finishes soon, or complete: watch for the end awake,
     // but for no longer than a worker looks for work, in case "soon" was not.
-    const clock::time_point give_up = clock::now() + look_before_sleep;
+    const clock::time_point give_up = clock::now() + look_after_short_work;
     // Acquire: pairs with the release in release(), for the job's results.
     while (!complete_.load(std::memory_order_acquire) && clock::now() < give_up) sched_yield();
     // Also when complete: release() writes complete_ under the lock, so
@@ -327,20 +331,27 @@ void WorkerPool::execute(Job& job) noexcept {
 void WorkerPool::work_until(WorkerThread& me, const std::atomic<bool>& done) noexcept {
     using clock = std::chrono::steady_clock;
     bool idle = false;
+    clock::time_point busy_since = clock::now();
     clock::time_point idle_since;
+    clock::duration look{};
     // seq_cst loads of done: they take part in the sleep handshake below.
     while (!done.load(std::memory_order_seq_cst)) {
         if (Job* job = find_work(me)) {
+            if (idle) {
+                idle = false;
+                busy_since = clock::now();
+            }
             execute(*job);
-            idle = false;
             continue;
         }
         const clock::time_point now = clock::now();
         if (!idle) {
             idle = true;
             idle_since = now;
+            look = now - busy_since < long_work ? clock::duration(look_after_short_work)
+                                                : clock::duration(look_after_long_work);
         }
-        if (now - idle_since < look_before_sleep) {
+        if (now - idle_since < look) {
             sched_yield();
             continue;
         }
@@ -357,8 +368,9 @@ void WorkerPool::work_until(WorkerThread& me, const std::atomic<bool>& done) noe
             }
             sleepers_.fetch_sub(1, std::memory_order_seq_cst);
         }
-        // Woken or given work: look again for a full while before sleeping.
+        // Woken or given work: a new stretch begins.
         idle = false;
+        busy_since = clock::now();
         if (job != nullptr) execute(*job);
     }
 }
