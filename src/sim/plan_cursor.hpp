@@ -9,14 +9,6 @@
 
 namespace zorv::sim {
 
-// Hands out each plan of the batch exactly once, in input order, to whichever
-// caller asks next, and puts each score into the slot of its plan. Any number
-// of threads may take from one cursor at once; a thread's lanes keep taking
-// until none is left, so no lane idles while the batch still has plans.
-//
-// Outside the instruction-set namespaces, with its functions in a portable
-// file: the one type serves every path, and no copy of a function encoded for
-// a wider instruction set can take the place of the portable one.
 // call(context), once, when the plan at index notice_at is taken: from then
 // on only the batch's last runs are left, which lets whoever waits for the
 // batch get ready for its end.
@@ -26,6 +18,14 @@ struct PlanCursorNotice {
     std::size_t notice_at = 0;
 };
 
+// Hands out each plan of the batch exactly once, in input order, to whichever
+// caller asks next, and puts each score into the slot of its plan. Any number
+// of threads may take from one cursor at once; a thread's lanes keep taking
+// until none is left, so no lane idles while the batch still has plans.
+//
+// Outside the instruction-set namespaces, with its functions in a portable
+// file: the one type serves every path, and no copy of a function encoded for
+// a wider instruction set can take the place of the portable one.
 class PlanCursor {
 public:
     PlanCursor(const Plan* plans, double* scores, std::size_t count, PlanCursorNotice notice = {}) noexcept
