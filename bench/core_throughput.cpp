@@ -25,10 +25,18 @@
 #include "sim/run.hpp"
 
 using zorv::sim::Plan;
+using zorv::sim::PlanCursor;
 
 namespace {
 
 using ScorePath = void (*)(const Plan*, double*, std::size_t);
+
+// A path that scores from a cursor, timed like the others on plain arrays.
+template <auto score_from>
+void on_cursor(const Plan* plans, double* scores, std::size_t count) {
+    PlanCursor cursor(plans, scores, count);
+    score_from(cursor);
+}
 
 double best_seconds(ScorePath path, const std::vector<Plan>& plans, std::vector<double>& scores,
                     int repeats) {
@@ -70,30 +78,25 @@ int main(int argc, char** argv) {
         {"plain", [](const Plan* p, double* s, std::size_t n) {
              for (std::size_t i = 0; i < n; ++i) s[i] = plain_run_score(p[i].data());
          }},
-        {"scalar", zorv::sim::score_plans_scalar}};
+        {"scalar", on_cursor<[](PlanCursor& c) { zorv::sim::score_plans_scalar(c); }>}};
     if (__builtin_cpu_supports("avx2")) {
-        paths.push_back({"avx2_lanes", [](const Plan* p, double* s, std::size_t n) {
-                             zorv::sim::score_plans_avx2(p, s, n, false);
-                         }});
+        paths.push_back({"avx2_lanes", on_cursor<[](PlanCursor& c) { zorv::sim::score_plans_avx2(c, false); }>});
     }
     double (*const library)(double, double) = [](double y, double x) { return std::atan2(y, x); };
     using zorv::sim::FastAtan2Width;
     if (zorv::sim::fast_atan2_agrees_with(library, FastAtan2Width::four_lanes)) {
-        paths.push_back({"one_lane_fast_atan2", zorv::sim::score_plans_one_lane_avx2});
-        paths.push_back({"avx2_lanes_fast_atan2", [](const Plan* p, double* s, std::size_t n) {
-                             zorv::sim::score_plans_avx2(p, s, n, true);
-                         }});
+        paths.push_back(
+            {"one_lane_fast_atan2", on_cursor<[](PlanCursor& c) { zorv::sim::score_plans_one_lane_avx2(c); }>});
+        paths.push_back(
+            {"avx2_lanes_fast_atan2", on_cursor<[](PlanCursor& c) { zorv::sim::score_plans_avx2(c, true); }>});
     }
     const bool avx512 = zorv::sim::avx512_support() == zorv::sim::Avx512Support::usable;
     if (avx512) {
-        paths.push_back({"avx512_lanes", [](const Plan* p, double* s, std::size_t n) {
-                             zorv::sim::score_plans_avx512(p, s, n, false);
-                         }});
+        paths.push_back({"avx512_lanes", on_cursor<[](PlanCursor& c) { zorv::sim::score_plans_avx512(c, false); }>});
     }
     if (avx512 && zorv::sim::fast_atan2_agrees_with(library, FastAtan2Width::eight_lanes)) {
-        paths.push_back({"avx512_lanes_fast_atan2", [](const Plan* p, double* s, std::size_t n) {
-                             zorv::sim::score_plans_avx512(p, s, n, true);
-                         }});
+        paths.push_back(
+            {"avx512_lanes_fast_atan2", on_cursor<[](PlanCursor& c) { zorv::sim::score_plans_avx512(c, true); }>});
     }
 
     for (const Path& path : paths) {

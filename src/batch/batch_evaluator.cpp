@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "batch/worker_pool.hpp"
+#include "sim/plan_cursor.hpp"
 #include "sim/run.hpp"
 
 namespace zorv::batch {
@@ -15,63 +16,41 @@ constexpr const char* too_many_values = "too many values pushed to consumer";
 constexpr const char* expected_writes = "expected ";
 constexpr const char* writes_but_got = " total writes, but got ";
 
-// A run of plans and the output slots reserved for their scores.
-struct Piece {
-    const sim::Plan* plans;
-    std::size_t plan_count;
-    double* slots;
-    std::size_t slot_count;
-};
-
-// The slots a piece has filled: always one contiguous run.
-struct Written {
-    double* first;
-    std::size_t count;
-};
-
-// Adjacent runs add up. A gap could only come from a broken split; then the
-// right run is not counted, and the total check of the batch reports it.
-Written join_written(Written left, Written right) {
-    if (left.first + left.count == right.first) return {left.first, left.count + right.count};
-    return left;
-}
-
 struct Batch {
     WorkerPool& pool;
-    std::size_t thread_count;
+    sim::PlanCursor& cursor;
+    CallerLatch& latch;
 };
 
-Written score_sequentially(const Piece& piece) {
-    if (piece.plan_count > piece.slot_count) throw InternalFailure(too_many_values);
-    sim::score_plans(piece.plans, piece.slots, piece.plan_count);
-    return {piece.slots, piece.plan_count};
+// The scores that two groups of shares put together. More than the batch has
+// slots could only come from a cursor that handed out a plan twice.
+std::size_t add_written(std::size_t left, std::size_t right, std::size_t slot_count) {
+    if (left > slot_count || right > slot_count - left) throw InternalFailure(too_many_values);
+    return left + right;
 }
 
-// `budget` bounds how often the piece may still be split. A piece that was
-// taken over shows that some worker ran out of work, so it gets at least a
-// full round of splits again.
-Written score_piece(const Batch& batch, const Piece& piece, std::size_t budget, bool taken_over) {
-    if (piece.plan_count < 2) return score_sequentially(piece);
-    std::size_t half_budget = 0;
-    if (taken_over) {
-        half_budget = std::max(batch.thread_count, budget / 2);
-    } else if (budget == 0) {
-        return score_sequentially(piece);
+// Runs `shares` lane groups on the batch's one cursor, as a tree of joins, so
+// that every worker that finds one of them scores from the same plans. A
+// share that starts after the batch has run dry ends at once; one that starts
+// late, on a worker that was busy or asleep, still finds work as long as any
+// plan is left. So the batch is never split up front: no worker can be left
+// with a piece of its own while another idles, and no lane idles while the
+// batch still has plans no lane has taken.
+std::size_t score_shares(const Batch& batch, std::size_t shares, bool from_caller) {
+    if (shares < 2) return sim::score_plans(batch.cursor);
+    std::size_t left = 0;
+    std::size_t right = 0;
+    auto score_left = [&](bool) { left = score_shares(batch, shares / 2, false); };
+    auto score_right = [&](bool) { right = score_shares(batch, shares - shares / 2, false); };
+    if (from_caller) {
+        batch.pool.join(score_left, score_right, batch.latch);
     } else {
-        half_budget = budget / 2;
+        batch.pool.join(score_left, score_right);
     }
-    const std::size_t left_count = piece.plan_count / 2;
-    const Piece left{piece.plans, left_count, piece.slots, std::min(left_count, piece.slot_count)};
-    const Piece right{piece.plans + left_count, piece.plan_count - left_count, piece.slots + left.slot_count,
-                      piece.slot_count - left.slot_count};
-    Written left_written{};
-    Written right_written{};
-    batch.pool.join([&](bool left_taken_over) { left_written = score_piece(batch, left, half_budget, left_taken_over); },
-                    [&](bool right_taken_over) {
-                        right_written = score_piece(batch, right, half_budget, right_taken_over);
-                    });
-    return join_written(left_written, right_written);
+    return add_written(left, right, batch.cursor.count());
 }
+
+void tell_caller_finishing_soon(void* latch) noexcept { static_cast<CallerLatch*>(latch)->finishing_soon(); }
 
 }  // namespace
 
@@ -84,15 +63,25 @@ std::vector<double> evaluate_batch(std::vector<sim::Plan> plans) {
     // C library, before the pool's workers first score anything.
     sim::batch_path();
     WorkerPool& pool = global_pool();
-    const Batch batch{pool, pool.thread_count()};
-    // On the calling thread, which is no worker: fewer than two plans are
-    // scored right here, anything more is split once and the pair handed to
-    // the pool as one job.
-    const Written written = score_piece(batch, Piece{plans.data(), count, scores.data(), count},
-                                        batch.thread_count, false);
-    if (written.count != count) {
-        throw InternalFailure(expected_writes + std::to_string(count) + writes_but_got +
-                              std::to_string(written.count));
+    // The calling thread sleeps while the workers score a batch; it is woken
+    // when the last plan is taken, so that its wake-up overlaps the last runs.
+    CallerLatch latch;
+    const sim::PlanCursorNotice last_plan_taken =
+        count < 2 ? sim::PlanCursorNotice{} : sim::PlanCursorNotice{&tell_caller_finishing_soon, &latch, count - 1};
+    sim::PlanCursor cursor(plans.data(), scores.data(), count, last_plan_taken);
+    std::size_t written = 0;
+    if (count < 2) {
+        // Not worth waking a worker: scored right here, on the calling thread.
+        written = sim::score_plans(cursor);
+    } else {
+        // One share for each worker, but no more than there are plans, and at
+        // least one pair, so that the batch goes to the pool as one job even
+        // on a single worker and the calling thread only waits.
+        const std::size_t shares = std::clamp<std::size_t>(pool.thread_count(), 2, count);
+        written = score_shares(Batch{pool, cursor, latch}, shares, true);
+    }
+    if (written != count) {
+        throw InternalFailure(expected_writes + std::to_string(count) + writes_but_got + std::to_string(written));
     }
     return scores;
 }

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -19,9 +20,19 @@ namespace {
 
 constexpr std::size_t cache_line_bytes = 64;
 constexpr std::size_t worker_stack_bytes = 2 * 1024 * 1024;
-// Work usually arrives within microseconds of a worker running dry (the other
-// half of a join), so a short spin saves most sleep/wake round trips.
-constexpr unsigned idle_rounds_before_sleep = 64;
+// How long a worker that has run dry keeps looking for work before it sleeps.
+// Work often comes soon: the other half of a join within microseconds, and
+// the next batch of a search, which scores one batch per generation, after
+// well under a millisecond of the search's own work. A worker still looking
+// takes it at once, where waking a sleeping one costs tens of microseconds, a
+// large share of a batch of a millisecond. After a long stretch of work that
+// share is small, and a worker sleeps soon instead, leaving the processors to
+// the calling thread, which then has a large batch's input and results to
+// convert. Looking yields the processor on every round, and it stops soon,
+// so that a process that stops calling gives its cores back.
+constexpr std::chrono::microseconds look_after_short_work{1000};
+constexpr std::chrono::microseconds look_after_long_work{50};
+constexpr std::chrono::milliseconds long_work{5};
 
 thread_local WorkerThread* current_worker = nullptr;
 // Only its address matters: one distinct address per thread.
@@ -132,24 +143,40 @@ struct WorkerThread {
     }
 };
 
-// Where a thread outside the pool waits for the job it handed in.
-struct CallerLatch {
-    std::mutex mutex;
-    std::condition_variable cv;
-    bool set = false;
+void CallerLatch::finishing_soon() noexcept {
+    // Relaxed: only picks the one caller that wakes the waiter; the mutex
+    // orders the rest.
+    if (told_soon_.load(std::memory_order_relaxed) || told_soon_.exchange(true, std::memory_order_relaxed)) return;
+    std::lock_guard lock(mutex_);
+    awake_ = true;
+    cv_.notify_one();
+}
 
-    void wait() {
-        std::unique_lock lock(mutex);
-        cv.wait(lock, [this] { return set; });
-    }
-    // Notifying under the lock: the waiter cannot return and destroy the
-    // latch before the notify is over.
-    void release() {
-        std::lock_guard lock(mutex);
-        set = true;
-        cv.notify_one();
-    }
-};
+void CallerLatch::wait() noexcept {
+    using clock = std::chrono::steady_clock;
+    std::unique_lock lock(mutex_);
+    cv_.wait(lock, [this] { return awake_; });
+    lock.unlock();
+    // Told that the job finishes soon, or complete: watch for the end awake,
+    // but for no longer than a worker looks for work, in case "soon" was not.
+    const clock::time_point give_up = clock::now() + look_after_short_work;
+    // Acquire: pairs with the release in release(), for the job's results.
+    while (!complete_.load(std::memory_order_acquire) && clock::now() < give_up) sched_yield();
+    // Also when complete: release() writes complete_ under the lock, so
+    // taking it once more waits until release() is done with the latch,
+    // which the caller frees on return.
+    lock.lock();
+    cv_.wait(lock, [this] { return complete_.load(std::memory_order_relaxed); });
+}
+
+void CallerLatch::release() noexcept {
+    // Everything under the lock and the notify too: the waiter cannot return
+    // and free the latch before this is over.
+    std::lock_guard lock(mutex_);
+    awake_ = true;
+    complete_.store(true, std::memory_order_release);
+    cv_.notify_one();
+}
 
 void Job::run() noexcept {
     try {
@@ -230,12 +257,12 @@ void* WorkerPool::worker_main(void* worker) {
     return nullptr;
 }
 
-void WorkerPool::join_jobs(Job& a, Job& b) {
+void WorkerPool::join_jobs(Job& a, Job& b, CallerLatch* latch) {
     WorkerThread* me = current_worker;
     if (me != nullptr && me->pool == this) {
         join_on_worker(*me, a, b);
     } else {
-        run_from_outside(a, b);
+        run_from_outside(a, b, latch);
     }
     if (a.error_) std::rethrow_exception(a.error_);
     if (b.error_) std::rethrow_exception(b.error_);
@@ -269,7 +296,7 @@ void WorkerPool::join_on_worker(WorkerThread& me, Job& a, Job& b) noexcept {
     }
 }
 
-void WorkerPool::run_from_outside(Job& a, Job& b) {
+void WorkerPool::run_from_outside(Job& a, Job& b, CallerLatch* latch) {
     if (!has_own_threads_) {
         std::lock_guard borrow(borrow_mutex_);
         WorkerThread* outer = std::exchange(current_worker, &workers_[0]);
@@ -279,10 +306,11 @@ void WorkerPool::run_from_outside(Job& a, Job& b) {
     }
     auto run_pair = [this, &a, &b](bool) { join_on_worker(*current_worker, a, b); };
     Job pair(run_pair, this_thread_marker());
-    CallerLatch latch;
-    pair.caller_latch_ = &latch;
+    CallerLatch own_latch;
+    CallerLatch& waiting_on = latch != nullptr ? *latch : own_latch;
+    pair.caller_latch_ = &waiting_on;
     push_shared(pair);
-    latch.wait();
+    waiting_on.wait();
 }
 
 void WorkerPool::execute(Job& job) noexcept {
@@ -301,15 +329,29 @@ void WorkerPool::execute(Job& job) noexcept {
 }
 
 void WorkerPool::work_until(WorkerThread& me, const std::atomic<bool>& done) noexcept {
-    unsigned idle_rounds = 0;
+    using clock = std::chrono::steady_clock;
+    bool idle = false;
+    clock::time_point busy_since = clock::now();
+    clock::time_point idle_since;
+    clock::duration look{};
     // seq_cst loads of done: they take part in the sleep handshake below.
     while (!done.load(std::memory_order_seq_cst)) {
         if (Job* job = find_work(me)) {
+            if (idle) {
+                idle = false;
+                busy_since = clock::now();
+            }
             execute(*job);
-            idle_rounds = 0;
             continue;
         }
-        if (++idle_rounds < idle_rounds_before_sleep) {
+        const clock::time_point now = clock::now();
+        if (!idle) {
+            idle = true;
+            idle_since = now;
+            look = now - busy_since < long_work ? clock::duration(look_after_short_work)
+                                                : clock::duration(look_after_long_work);
+        }
+        if (now - idle_since < look) {
             sched_yield();
             continue;
         }
@@ -326,10 +368,10 @@ void WorkerPool::work_until(WorkerThread& me, const std::atomic<bool>& done) noe
             }
             sleepers_.fetch_sub(1, std::memory_order_seq_cst);
         }
-        if (job != nullptr) {
-            execute(*job);
-            idle_rounds = 0;
-        }
+        // Woken or given work: a new stretch begins.
+        idle = false;
+        busy_since = clock::now();
+        if (job != nullptr) execute(*job);
     }
 }
 
@@ -435,17 +477,24 @@ void PoolOnce::after_fork_in_child() {
 
 namespace {
 
-PoolOnce* process_pool_once = nullptr;
+// Read by the fork handlers, which may run on another thread than the one
+// that built the pool. The C library orders the handlers' registration
+// before any fork that runs them, but through a lock of its own that race
+// detectors do not see; release and acquire state that order where they can.
+std::atomic<PoolOnce*> process_pool_once{nullptr};
+
+PoolOnce& pool_once_for_fork() { return *process_pool_once.load(std::memory_order_acquire); }
 
 }  // namespace
 
 WorkerPool& global_pool() {
     static PoolOnce* const once = [] {
         // Never destroyed: workers may still run while the process exits.
-        process_pool_once = new PoolOnce(&thread_count_from_environment, &WorkerPool::start_detached_thread);
-        pthread_atfork([] { process_pool_once->before_fork(); }, [] { process_pool_once->after_fork_in_parent(); },
-                       [] { process_pool_once->after_fork_in_child(); });
-        return process_pool_once;
+        auto* built = new PoolOnce(&thread_count_from_environment, &WorkerPool::start_detached_thread);
+        process_pool_once.store(built, std::memory_order_release);
+        pthread_atfork([] { pool_once_for_fork().before_fork(); }, [] { pool_once_for_fork().after_fork_in_parent(); },
+                       [] { pool_once_for_fork().after_fork_in_child(); });
+        return built;
     }();
     return once->get();
 }

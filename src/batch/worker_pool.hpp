@@ -12,7 +12,35 @@ namespace zorv::batch {
 
 class WorkerPool;
 struct WorkerThread;
-struct CallerLatch;
+
+// Where a thread outside the pool waits, asleep, for the job it handed in.
+// Waking a thread that sleeps in the kernel takes tens of microseconds, a
+// large share of a job of a millisecond. A job that can tell, a little before
+// it completes, that it is about to, calls finishing_soon(): the waiter wakes
+// then and waits out the rest awake, yielding the processor on every round,
+// so that its wake-up overlaps the job's last stretch instead of following it.
+class CallerLatch {
+public:
+    CallerLatch() = default;
+    CallerLatch(const CallerLatch&) = delete;
+    CallerLatch& operator=(const CallerLatch&) = delete;
+
+    // From any thread while the job runs; only the first call wakes the waiter.
+    void finishing_soon() noexcept;
+
+private:
+    friend class WorkerPool;
+
+    void wait() noexcept;
+    // Called once, when the job is complete.
+    void release() noexcept;
+
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    bool awake_ = false;                // guarded by mutex_: finishing soon, or complete
+    std::atomic<bool> told_soon_{false};
+    std::atomic<bool> complete_{false};  // written under mutex_, read by the waiter awake
+};
 
 // One piece of fork-join work. It lives in the stack frame that created it,
 // and that frame waits for it, so the queues hold plain pointers and no job
@@ -77,7 +105,18 @@ public:
         const void* creator = this_thread_marker();
         Job job_a(a, creator);
         Job job_b(b, creator);
-        join_jobs(job_a, job_b);
+        join_jobs(job_a, job_b, nullptr);
+    }
+
+    // The same; called from outside the pool, the caller waits on `latch`,
+    // which a and b may tell that they are finishing soon. Called on a worker
+    // the latch plays no part.
+    template <class A, class B>
+    void join(A&& a, B&& b, CallerLatch& latch) {
+        const void* creator = this_thread_marker();
+        Job job_a(a, creator);
+        Job job_b(b, creator);
+        join_jobs(job_a, job_b, &latch);
     }
 
     // Whether the calling thread is a worker of any pool.
@@ -90,9 +129,9 @@ private:
     static const void* this_thread_marker() noexcept;
     static void* worker_main(void* worker);
 
-    void join_jobs(Job& a, Job& b);
+    void join_jobs(Job& a, Job& b, CallerLatch* latch);
     void join_on_worker(WorkerThread& me, Job& a, Job& b) noexcept;
-    void run_from_outside(Job& a, Job& b);
+    void run_from_outside(Job& a, Job& b, CallerLatch* latch);
     void execute(Job& job) noexcept;
     void work_until(WorkerThread& me, const std::atomic<bool>& done) noexcept;
     Job* find_work(WorkerThread& me) noexcept;

@@ -3,7 +3,9 @@
 //
 // Lanes start and end their runs at different steps, so each lane keeps its
 // own clock, and a lane whose run ends takes the next plan at once instead of
-// idling until the longest run ends. Plans enter the lanes in input order.
+// idling until the longest run ends. The plans come from a cursor that other
+// threads' lane groups may take from at the same time, so the lanes of every
+// thread that scores a batch stay busy for as long as the batch has plans.
 // Nothing here touches a register directly: everything that depends on the
 // instruction set is the lane type's.
 #pragma once
@@ -12,6 +14,7 @@
 #include <concepts>
 #include <cstddef>
 
+#include "sim/plan_cursor.hpp"
 #include "sim/run_loop.hpp"
 
 namespace zorv::sim {
@@ -52,57 +55,38 @@ concept LaneType = requires(Lanes a, double d, const std::array<double, Lanes::w
     { lane_bits(a < a) } -> std::same_as<unsigned>;
 };
 
-// Hands the plans out in input order and puts their scores in their slots.
-class PlanQueue {
-public:
-    PlanQueue(const Plan* plans, double* scores, std::size_t count)
-        : plans_(plans), scores_(scores), count_(count) {}
-
-    // The next plan and its slot; false once every plan has been handed out.
-    bool take(const Plan*& plan, std::size_t& slot) {
-        if (next_ == count_) return false;
-        plan = &plans_[next_];
-        slot = next_++;
-        return true;
-    }
-
-    void put_score(std::size_t slot, double score) { scores_[slot] = score; }
-
-private:
-    const Plan* plans_;
-    double* scores_;
-    std::size_t count_;
-    std::size_t next_ = 0;
-};
-
 // Lanes::width runs in step, each lane at its own point of its own plan.
 template <LaneType Lanes>
 class LaneGroup {
 public:
     static constexpr int width = Lanes::width;
 
-    explicit LaneGroup(PlanQueue& queue) {
-        for (int i = 0; i < width; ++i) start_next(queue, i);
+    explicit LaneGroup(PlanCursor& cursor) {
+        for (int i = 0; i < width; ++i) start_next(cursor, i);
     }
 
-    // Whether any lane still runs a plan of the queue.
+    // Whether any lane still runs a plan of the cursor.
     bool busy() const { return running_ > 0; }
 
+    // How many scores this group has put.
+    std::size_t written() const { return written_; }
+
     // One step of every lane. A lane whose run ends puts its score and starts
-    // the next plan of the queue, or idles once there is none. The whole step
+    // the next plan of the cursor, or idles once there is none. The whole step
     // is compiled into this one function: wide lane types hold more state than
     // the compiler's inlining limits expect, and each stage left out of line
     // would pass all of it through memory.
-    [[gnu::flatten]] void advance(PlanQueue& queue) {
+    [[gnu::flatten]] void advance(PlanCursor& cursor) {
         const unsigned ended = lane_bits(step(state_, gather_blends()));
         for (int i = 0; i < width; ++i) {
             const bool time_left = runs_[i].clock.advance();
             if (!((ended >> i) & 1u) && time_left) continue;
             if (runs_[i].slot != no_slot) {
-                queue.put_score(runs_[i].slot, lane(state_.x[head], i));
+                cursor.put_score(runs_[i].slot, lane(state_.x[head], i));
                 --running_;
+                ++written_;
             }
-            start_next(queue, i);
+            start_next(cursor, i);
         }
     }
 
@@ -121,10 +105,10 @@ private:
         RunClock clock;
     };
 
-    void start_next(PlanQueue& queue, int i) {
+    void start_next(PlanCursor& cursor, int i) {
         const Plan* plan = &idle_plan;
         std::size_t slot = no_slot;
-        if (queue.take(plan, slot)) ++running_;
+        if (cursor.take(plan, slot)) ++running_;
         LaneRun& run = runs_[i];
         run.plan = *plan;
         normalise_plan(run.plan);
@@ -157,14 +141,16 @@ private:
     RunnerState<Lanes> state_ = start_state<Lanes>();
     std::array<LaneRun, width> runs_;
     std::size_t running_ = 0;
+    std::size_t written_ = 0;
 };
 
-// Scores plans[i] into scores[i] for i in [0, count) on one lane group.
+// Scores plans from the cursor on one lane group until the cursor has none
+// left and the group's last run has ended; returns how many scores it put.
 template <LaneType Lanes>
-void score_on_lanes(const Plan* plans, double* scores, std::size_t count) {
-    PlanQueue queue(plans, scores, count);
-    LaneGroup<Lanes> group(queue);
-    while (group.busy()) group.advance(queue);
+std::size_t score_on_lanes(PlanCursor& cursor) {
+    LaneGroup<Lanes> group(cursor);
+    while (group.busy()) group.advance(cursor);
+    return group.written();
 }
 
 }  // namespace ZORV_SIM_ISA

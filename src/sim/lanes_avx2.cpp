@@ -11,16 +11,11 @@
 
 namespace zorv::sim {
 
-void score_plans_avx2(const Plan* plans, double* scores, std::size_t count, bool fast_atan2) {
-    if (fast_atan2) {
-        score_on_lanes<Lanes4<Atan2Source::fast_atan2>>(plans, scores, count);
-    } else {
-        score_on_lanes<Lanes4<Atan2Source::c_library>>(plans, scores, count);
-    }
+std::size_t score_plans_avx2(PlanCursor& cursor, bool fast_atan2) {
+    if (fast_atan2) return score_on_lanes<Lanes4<Atan2Source::fast_atan2>>(cursor);
+    return score_on_lanes<Lanes4<Atan2Source::c_library>>(cursor);
 }
 
-void score_plans_one_lane_avx2(const Plan* plans, double* scores, std::size_t count) {
-    score_on_lanes<Lane1>(plans, scores, count);
-}
+std::size_t score_plans_one_lane_avx2(PlanCursor& cursor) { return score_on_lanes<Lane1>(cursor); }
 
 }  // namespace zorv::sim

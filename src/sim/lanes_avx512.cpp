@@ -12,12 +12,9 @@
 
 namespace zorv::sim {
 
-void score_plans_avx512(const Plan* plans, double* scores, std::size_t count, bool fast_atan2) {
-    if (fast_atan2) {
-        score_on_lanes<Lanes8<Atan2Source::fast_atan2>>(plans, scores, count);
-    } else {
-        score_on_lanes<Lanes8<Atan2Source::c_library>>(plans, scores, count);
-    }
+std::size_t score_plans_avx512(PlanCursor& cursor, bool fast_atan2) {
+    if (fast_atan2) return score_on_lanes<Lanes8<Atan2Source::fast_atan2>>(cursor);
+    return score_on_lanes<Lanes8<Atan2Source::c_library>>(cursor);
 }
 
 }  // namespace zorv::sim

@@ -21,7 +21,8 @@ double _sim(Plan& plan) {
         path == BatchPath::avx512_lanes_with_fast_atan2) {
         normalise_plan(plan);
         double score;
-        score_plans_one_lane_avx2(&plan, &score, 1);
+        PlanCursor cursor(&plan, &score, 1);
+        score_plans_one_lane_avx2(cursor);
         return score;
     }
     unsigned steps_run;
@@ -32,12 +33,17 @@ double _sim(Plan& plan) {
 
 namespace zorv::sim {
 
-void score_plans_scalar(const Plan* plans, double* scores, std::size_t count) {
-    for (std::size_t i = 0; i < count; ++i) {
-        Plan copy = plans[i];
+std::size_t score_plans_scalar(PlanCursor& cursor) {
+    std::size_t written = 0;
+    const Plan* plan;
+    std::size_t slot;
+    while (cursor.take(plan, slot)) {
+        Plan copy = *plan;
         unsigned steps_run;
-        scores[i] = _sim_counting_steps(copy, steps_run);
+        cursor.put_score(slot, _sim_counting_steps(copy, steps_run));
+        ++written;
     }
+    return written;
 }
 
 namespace {
@@ -108,27 +114,24 @@ BatchPathChoice batch_path_choice() {
 
 BatchPath batch_path() { return batch_path_choice().path; }
 
-void score_plans(const Plan* plans, double* scores, std::size_t count) {
+std::size_t score_plans(PlanCursor& cursor) {
     // A single plan would leave the other lanes idle.
+    const bool single = cursor.count() < 2;
     switch (batch_path()) {
-    case BatchPath::portable: score_plans_scalar(plans, scores, count); return;
-    case BatchPath::avx2_lanes: score_plans_avx2(plans, scores, count, false); return;
+    case BatchPath::portable: return score_plans_scalar(cursor);
+    case BatchPath::avx2_lanes: return score_plans_avx2(cursor, false);
     case BatchPath::avx2_lanes_with_fast_atan2:
-        if (count < 2) {
-            score_plans_one_lane_avx2(plans, scores, count);
-        } else {
-            score_plans_avx2(plans, scores, count, true);
-        }
-        return;
-    case BatchPath::avx512_lanes: score_plans_avx512(plans, scores, count, false); return;
+        return single ? score_plans_one_lane_avx2(cursor) : score_plans_avx2(cursor, true);
+    case BatchPath::avx512_lanes: return score_plans_avx512(cursor, false);
     case BatchPath::avx512_lanes_with_fast_atan2:
-        if (count < 2) {
-            score_plans_one_lane_avx2(plans, scores, count);
-        } else {
-            score_plans_avx512(plans, scores, count, true);
-        }
-        return;
+        return single ? score_plans_one_lane_avx2(cursor) : score_plans_avx512(cursor, true);
     }
+    return 0;
+}
+
+void score_plans(const Plan* plans, double* scores, std::size_t count) {
+    PlanCursor cursor(plans, scores, count);
+    score_plans(cursor);
 }
 
 const char* batch_path_name(BatchPath path) {

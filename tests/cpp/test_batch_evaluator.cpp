@@ -16,6 +16,7 @@
 
 #include "batch/batch_evaluator.hpp"
 #include "batch/worker_pool.hpp"
+#include "sim/plan_cursor.hpp"
 #include "sim/run.hpp"
 
 #ifdef __SANITIZE_THREAD__
@@ -102,6 +103,36 @@ TEST(EvaluateBatch, SeveralCallersAtOnceNeverMixTheirSlots) {
     }
     for (auto& t : threads) t.join();
     for (int c = 0; c < callers; ++c) EXPECT_EQ(differences[c], 0u) << "caller " << c;
+}
+
+TEST(PlanCursor, ThreadsScoringFromOneCursorPutEveryScoreOnce) {
+    // Lane groups on several threads take from one cursor at once: each plan
+    // must be scored by exactly one of them, into its own slot.
+    for (const std::size_t threads : {2, 3, 7}) {
+        for (const std::size_t count : {2, 5, 1001}) {
+            const auto plans = make_plans(count, static_cast<std::uint32_t>(threads * 7919 + count));
+            const auto want = score_one_by_one(plans);
+            std::vector<double> got(count, std::numeric_limits<double>::quiet_NaN());
+            sim::PlanCursor cursor(plans.data(), got.data(), count);
+            std::atomic<bool> go{false};
+            std::vector<std::size_t> written(threads, 0);
+            std::vector<std::thread> scorers;
+            for (std::size_t t = 0; t < threads; ++t) {
+                scorers.emplace_back([&, t] {
+                    while (!go.load()) std::this_thread::yield();
+                    written[t] = sim::score_plans(cursor);
+                });
+            }
+            go = true;
+            for (auto& scorer : scorers) scorer.join();
+            std::size_t total = 0;
+            for (const std::size_t w : written) total += w;
+            EXPECT_EQ(total, count) << threads << " threads, " << count << " plans";
+            EXPECT_EQ(count_differences(got, want), 0u) << threads << " threads, " << count << " plans";
+            // A dry cursor hands out nothing more.
+            EXPECT_EQ(sim::score_plans(cursor), 0u);
+        }
+    }
 }
 
 // Runs `child` in a forked process and expects it to exit with 0 in time.

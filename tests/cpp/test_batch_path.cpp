@@ -131,9 +131,10 @@ TEST(BatchPath, EveryPathThisCpuRunsGivesTheScalarRunsBits) {
         }
     }
     std::vector<double> expected(plans.size());
-    score_plans_scalar(plans.data(), expected.data(), plans.size());
+    PlanCursor scalar_cursor(plans.data(), expected.data(), plans.size());
+    score_plans_scalar(scalar_cursor);
 
-    using Path = void (*)(const Plan*, double*, std::size_t);
+    using Path = std::size_t (*)(PlanCursor&);
     struct Entry {
         const char* name;
         bool runs_here;
@@ -144,16 +145,12 @@ TEST(BatchPath, EveryPathThisCpuRunsGivesTheScalarRunsBits) {
     const bool avx512 = avx512_support() == Avx512Support::usable;
     const bool fast8 = fast_atan2_agrees_with(library_atan2, FastAtan2Width::eight_lanes);
     const Entry entries[] = {
-        {"score_plans", true, score_plans},
-        {"four lanes, library atan2", avx2,
-         [](const Plan* p, double* s, std::size_t n) { score_plans_avx2(p, s, n, false); }},
-        {"four lanes, fast atan2", fast4,
-         [](const Plan* p, double* s, std::size_t n) { score_plans_avx2(p, s, n, true); }},
+        {"score_plans", true, [](PlanCursor& c) { return score_plans(c); }},
+        {"four lanes, library atan2", avx2, [](PlanCursor& c) { return score_plans_avx2(c, false); }},
+        {"four lanes, fast atan2", fast4, [](PlanCursor& c) { return score_plans_avx2(c, true); }},
         {"one lane, fast atan2", fast4, score_plans_one_lane_avx2},
-        {"eight lanes, library atan2", avx512,
-         [](const Plan* p, double* s, std::size_t n) { score_plans_avx512(p, s, n, false); }},
-        {"eight lanes, fast atan2", fast8,
-         [](const Plan* p, double* s, std::size_t n) { score_plans_avx512(p, s, n, true); }},
+        {"eight lanes, library atan2", avx512, [](PlanCursor& c) { return score_plans_avx512(c, false); }},
+        {"eight lanes, fast atan2", fast8, [](PlanCursor& c) { return score_plans_avx512(c, true); }},
     };
     for (const Entry& entry : entries) {
         if (!entry.runs_here) continue;
@@ -162,7 +159,8 @@ TEST(BatchPath, EveryPathThisCpuRunsGivesTheScalarRunsBits) {
         for (std::size_t size : {std::size_t{1}, std::size_t{7}, std::size_t{8}, std::size_t{9},
                                  std::size_t{17}, std::size_t{259}}) {
             std::vector<double> scores(size, -123.0);
-            entry.path(plans.data() + start, scores.data(), size);
+            PlanCursor cursor(plans.data() + start, scores.data(), size);
+            EXPECT_EQ(entry.path(cursor), size);
             for (std::size_t i = 0; i < size; ++i) {
                 ASSERT_EQ(zorv::test::bits(scores[i]), zorv::test::bits(expected[start + i]))
                     << "plan " << start + i << " in a batch of " << size;

@@ -457,7 +457,8 @@ TEST(RunScorePlans, BatchGivesTheBitsOfSingleRuns) {
         SCOPED_TRACE(testing::Message() << "batch of " << count);
         std::vector<double> batch(count, -123.0), scalar(count, -123.0);
         score_plans(plans.data(), batch.data(), count);
-        score_plans_scalar(plans.data(), scalar.data(), count);
+        PlanCursor scalar_cursor(plans.data(), scalar.data(), count);
+        EXPECT_EQ(score_plans_scalar(scalar_cursor), count);
         for (std::size_t i = 0; i < count; ++i) {
             EXPECT_SAME_DOUBLE(batch[i], expected[i]) << "plan " << i;
             EXPECT_SAME_DOUBLE(scalar[i], expected[i]) << "plan " << i;

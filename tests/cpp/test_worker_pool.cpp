@@ -203,6 +203,33 @@ TEST(WorkerPool, SeveralOutsideCallersAtOnceEachGetTheirOwnResults) {
     for (int c = 0; c < callers; ++c) EXPECT_EQ(wrong[c], 0) << "caller " << c;
 }
 
+TEST(WorkerPool, ACallerToldTheJobFinishesSoonStillWaitsForItsEnd) {
+    // The caller wakes early and waits the rest out awake, or asleep again
+    // once that takes long; either way it returns only after both halves,
+    // with their results.
+    auto pool = start_pool(2);
+    for (const auto rest : {0us, 200us, 5000us}) {
+        for (int round = 0; round < 20; ++round) {
+            CallerLatch latch;
+            std::size_t a_result = 0;
+            std::size_t b_result = 0;
+            pool->join(
+                [&](bool) {
+                    latch.finishing_soon();
+                    std::this_thread::sleep_for(rest);
+                    a_result = 1;
+                },
+                [&](bool) {
+                    latch.finishing_soon();
+                    std::this_thread::sleep_for(rest / 2);
+                    b_result = 2;
+                },
+                latch);
+            ASSERT_EQ(a_result + b_result, 3u) << rest.count() << " us, round " << round;
+        }
+    }
+}
+
 TEST(WorkerPool, DeeperNestingThanTheDequeHoldsStillCompletes) {
     auto pool = start_pool(2);
     std::atomic<int> halves{0};
