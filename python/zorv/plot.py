@@ -54,19 +54,27 @@ def label_for(settings: SearchSettings) -> str:
     return f"{settings.optimizer}, {bounds}, popsize {settings.popsize}, seed {settings.seed}"
 
 
+#: The narrowest range of values that ticks spread over: a step of a
+#: seventh of it is still a normal float, a power of ten apart from the next.
+_NARROWEST = 1e-290
+
+
 def nice_ticks(low: float, high: float, most: int = 8) -> list[float]:
     """Round tick values that cover [low, high]: the first at or below low,
     the last at or above high, at most about `most` of them."""
-    if not (math.isfinite(low) and math.isfinite(high)):
-        raise ValueError("tick range must be finite")
-    if high <= low:
-        high = low + (abs(low) or 1.0)
+    if not high - low > _NARROWEST:  # also reversed, or narrower than ticks can be apart
+        high = low + (abs(low) if abs(low) > _NARROWEST else 1.0)
     raw = (high - low) / max(most - 1, 1)
+    if not math.isfinite(raw):
+        raise ValueError(f"cannot draw values from {low!r} to {high!r} on one axis")
     magnitude = 10.0 ** math.floor(math.log10(raw))
     step = next(m * magnitude for m in (1, 2, 2.5, 5, 10) if m * magnitude >= raw)
     first = math.floor(low / step) * step
     count = math.ceil(round((high - first) / step, 9))
-    return [first + i * step for i in range(count + 1)]
+    ticks = [first + i * step for i in range(count + 1)]
+    if not math.isfinite(ticks[-1]):
+        raise ValueError(f"cannot draw values from {low!r} to {high!r} on one axis")
+    return ticks
 
 
 def _tick_text(value: float, step: float) -> str:
