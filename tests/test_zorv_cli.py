@@ -76,13 +76,30 @@ class TestSearch:
     @pytest.mark.parametrize("args", [
         ["--generations", "0"], ["--popsize", "x"], ["--seed", "-1"],
         ["--generations", "3", "--evaluations", "30"], ["--sigma", "0"],
-        ["--output", "no/such/folder/best.json"],
+        ["--output", "no/such/folder/best.json"], ["--popsize", "1000000000"],
     ])
     def test_bad_options(self, tmp_path, args):
         result = zorv("search", "--quiet", *args, cwd=tmp_path)
         assert result.returncode == 2
         assert "Traceback" not in result.stderr
         assert "error" in result.stderr.strip().splitlines()[-1]
+        assert not list(tmp_path.iterdir())
+
+
+    def test_population_beyond_the_memory_limit(self, tmp_path):
+        # 1.6 million plans take about 4 GB a generation, more than the 3 GB
+        # of address space this search may use.
+        import resource
+
+        def limit_memory():
+            resource.setrlimit(resource.RLIMIT_AS, (3 * 2**30, resource.RLIM_INFINITY))
+
+        result = subprocess.run(
+            [sys.executable, "-m", "zorv", "search", "--popsize", "1600000", "-o", "best.json"],
+            cwd=tmp_path, capture_output=True, text=True, timeout=60, preexec_fn=limit_memory)
+        assert result.returncode == 2
+        lines = result.stderr.splitlines()
+        assert len(lines) == 1 and "GiB of memory is available" in lines[0], result.stderr
         assert not list(tmp_path.iterdir())
 
 

@@ -2,6 +2,9 @@
 bounded, interruptible, with its history, and its JSON form round-trips."""
 import json
 import random
+import subprocess
+import sys
+import textwrap
 
 import numpy as np
 import pytest
@@ -9,6 +12,7 @@ import pytest
 import zorv
 import zorv_fast
 from zorv.cli import load_plan
+from zorv.memory import PopulationTooLargeError, generation_bytes, require_population_fits
 from zorv.search import BOUNDARIES, OPTIMIZERS, History, into_box
 
 SMALL = dict(popsize=32, generations=10)
@@ -143,6 +147,37 @@ class TestSettings:
     def test_rejected(self, kwargs):
         with pytest.raises(ValueError):
             zorv.SearchSettings(**kwargs)
+
+
+class TestMemory:
+    @pytest.mark.parametrize("optimizer", OPTIMIZERS)
+    def test_the_estimate_bounds_what_a_generation_takes(self, optimizer):
+        # In a process of its own, whose peak is the search's alone; the
+        # transform is the boundary that takes the most.
+        popsize = 100_000
+        script = textwrap.dedent(f"""
+            import resource, zorv
+            zorv.sim_batch([[0.0] * 40])
+            before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+            zorv.search(zorv.SearchSettings(popsize={popsize}, generations=2, chunk={popsize},
+                                            optimizer="{optimizer}", boundary="transform"))
+            print((resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before) * 1024)
+        """)
+        result = subprocess.run([sys.executable, "-c", script], capture_output=True,
+                                text=True, timeout=300)
+        assert result.returncode == 0, result.stderr
+        taken = int(result.stdout)
+        estimate = generation_bytes(popsize, optimizer)
+        assert 0.5 * estimate < taken <= estimate
+
+    @pytest.mark.parametrize("optimizer", OPTIMIZERS)
+    def test_too_large_a_population_is_refused_before_it_is_drawn(self, optimizer):
+        needed = generation_bytes(1000, optimizer)
+        require_population_fits(1000, optimizer, available=needed)
+        with pytest.raises(PopulationTooLargeError, match="popsize 1000 needs"):
+            require_population_fits(1000, optimizer, available=needed - 1)
+        with pytest.raises(PopulationTooLargeError):
+            zorv.search(zorv.SearchSettings(popsize=10**12, optimizer=optimizer))
 
 
 class TestJson:

@@ -20,6 +20,7 @@ import zorv_fast
 from . import _trace, check, plot, svg
 from .body import PLAN_SIZE
 from .input_files import InputFileError, load_curve, load_plan
+from .memory import require_population_fits
 from .search import BOUNDARIES, OPTIMIZERS, Progress, Scorer, SearchResult, SearchSettings, search
 from .trace import trace
 
@@ -226,6 +227,7 @@ def _run_search(args: argparse.Namespace, prog: str) -> int:
                                   **{name: getattr(args, name) for _, name, _, _ in _SEARCH_OPTIONS})
         if on_cluster:  # each call costs a round trip through the scheduler: one a generation
             settings = dataclasses.replace(settings, chunk=max(settings.chunk, settings.popsize))
+        require_population_fits(settings.popsize, settings.optimizer)  # before any cluster
     except ValueError as error:
         _error(prog, str(error))
         return EXIT_BAD_INPUT
