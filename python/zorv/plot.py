@@ -8,6 +8,8 @@ from dataclasses import dataclass
 from xml.sax.saxutils import escape
 
 from .search import History, SearchSettings
+from .svg_document import document, header
+from .svg_document import number as _f
 
 #: What the horizontal axis can show: the key into a History, and its title.
 X_AXES = {"evaluations": "plans scored", "seconds": "seconds"}
@@ -84,10 +86,6 @@ def _tick_text(value: float, step: float) -> str:
     return f"{value:.{decimals}f}"
 
 
-def _f(value: float) -> str:
-    return f"{value:.2f}"
-
-
 def convergence(curves: Sequence[Curve], *, x_axis: str = "evaluations",
                 title: str = "zorv search: best distance so far") -> str:
     """An SVG chart with one polyline (class "curve") per search."""
@@ -111,15 +109,8 @@ def convergence(curves: Sequence[Curve], *, x_axis: str = "evaluations",
     def py(y: float) -> float:
         return _TOP + plot_h - (y - y_ticks[0]) / (y_ticks[-1] - y_ticks[0]) * plot_h
 
-    out = [
-        '<?xml version="1.0" encoding="UTF-8"?>',
-        f'<svg xmlns="http://www.w3.org/2000/svg" width="{_f(_WIDTH)}" height="{_f(height)}" '
-        f'viewBox="0 0 {_f(_WIDTH)} {_f(height)}">',
-        f"<title>{escape(title)}</title>",
-        f"<style>{_STYLE}</style>",
-        f'<rect width="{_f(_WIDTH)}" height="{_f(height)}" fill="#ffffff"/>',
-        f'<text class="label" x="{_f(_LEFT)}" y="24">{escape(title)}</text>',
-    ]
+    out = header(_WIDTH, height, title, _STYLE)
+    out.append(f'<text class="label" x="{_f(_LEFT)}" y="24">{escape(title)}</text>')
     x_step, y_step = x_ticks[1] - x_ticks[0], y_ticks[1] - y_ticks[0]
     for tick in x_ticks:
         out.append(f'<line class="grid" x1="{_f(px(tick))}" y1="{_f(_TOP)}" '
@@ -151,5 +142,4 @@ def convergence(curves: Sequence[Curve], *, x_axis: str = "evaluations",
                    f'y2="{_f(legend_y)}" stroke="{colour}" stroke-width="2"{dash_attr}/>')
         out.append(f'<text class="legend" x="{_f(_LEFT + 36)}" y="{_f(legend_y + 4)}">'
                    f"{escape(curve.label)}: best {y[-1]:.4f}</text>")
-    out.append("</svg>")
-    return "\n".join(out) + "\n"
+    return document(out)
