@@ -132,6 +132,38 @@ class TestInterrupt:
         assert not list(tmp_path.glob("*.partial"))
 
 
+    @pytest.mark.parametrize("delay", [0.0, 0.03, 0.1, 0.3])
+    @pytest.mark.parametrize("command", [[sys.executable, "-m", "zorv"],
+                                         [os.path.join(os.path.dirname(sys.executable), "zorv")]],
+                             ids=["module", "script"])
+    def test_ctrl_c_while_starting_exits_quietly(self, tmp_path, command, delay):
+        # Python reports each import on stderr as it ends. The command is
+        # interrupted after the package is imported, once the command line
+        # imports its own modules (nested two deep), while they are imported
+        # or, later, while the search starts.
+        if not os.path.exists(command[0]):
+            pytest.skip("the zorv script is not installed beside this Python")
+        process = subprocess.Popen(
+            [*command, "search", "--generations", "1000000", "--output", "best.json"],
+            cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+            env={**os.environ, "PYTHONPROFILEIMPORTTIME": "1"})
+        try:
+            package_imported = False
+            for line in process.stderr:
+                name = line.decode().rpartition("|")[2]
+                package_imported = package_imported or name.strip() == "zorv"
+                if package_imported and name.startswith("     "):
+                    break
+            time.sleep(delay)
+            process.send_signal(signal.SIGINT)
+            _, stderr = process.communicate(timeout=30)
+        finally:
+            process.kill()
+            process.wait()
+        assert process.returncode == 130, stderr.decode()[-2000:]
+        assert b"Traceback" not in stderr and b"KeyboardInterrupt" not in stderr
+
+
 class TestShow:
     @pytest.fixture
     def plan_file(self, tmp_path):

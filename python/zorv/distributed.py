@@ -106,7 +106,7 @@ def scheduler_endpoint(address: str) -> tuple[str, int]:
 
 
 async def _identity(address: str, seconds: float) -> Any:
-    from distributed.comm import connect
+    connect = require_dask().comm.connect
 
     async def ask() -> Any:
         comm = await connect(address, timeout=seconds)
