@@ -13,12 +13,19 @@ import sys
 import types
 from typing import TYPE_CHECKING, Any
 
-if TYPE_CHECKING:
-    from zorv_fast import sim, sim_batch
+if TYPE_CHECKING:  # what type checkers see; each "as" marks the name as exported
+    from zorv_fast import sim as sim
+    from zorv_fast import sim_batch as sim_batch
 
-    from .body import HEAD, LINKS, MAX_STEPS, POINTS
-    from .search import Progress, SearchResult, SearchSettings, search
-    from .trace import trace
+    from .body import HEAD as HEAD
+    from .body import LINKS as LINKS
+    from .body import MAX_STEPS as MAX_STEPS
+    from .body import POINTS as POINTS
+    from .search import Progress as Progress
+    from .search import SearchResult as SearchResult
+    from .search import SearchSettings as SearchSettings
+    from .search import search as search
+    from .trace import trace as trace
 
 #: Where each name of the package comes from. They are imported on first
 #: use: NumPy, which search and trace need, takes a tenth of a second to

@@ -56,8 +56,8 @@ def label_for(settings: SearchSettings) -> str:
     return f"{settings.optimizer}, {bounds}, popsize {settings.popsize}, seed {settings.seed}"
 
 
-#: The narrowest range of values that ticks spread over: a step of a
-#: seventh of it is still a normal float, a power of ten apart from the next.
+#: Ranges of values narrower than this are widened before ticks spread
+#: over them: their step would round to a power of ten beyond the floats.
 _NARROWEST = 1e-290
 
 
