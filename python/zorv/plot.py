@@ -56,15 +56,16 @@ def label_for(settings: SearchSettings) -> str:
     return f"{settings.optimizer}, {bounds}, popsize {settings.popsize}, seed {settings.seed}"
 
 
-#: Ranges of values narrower than this are widened before ticks spread
-#: over them: their step would round to a power of ten beyond the floats.
-_NARROWEST = 1e-290
+#: Ranges of values narrower than this, or than this share of their
+#: values, are widened before ticks spread over them: the ticks would fall
+#: closer together than floats can be, or their step below the smallest.
+_NARROWEST, _FINEST = 1e-290, 1e-12
 
 
 def nice_ticks(low: float, high: float, most: int = 8) -> list[float]:
     """Round tick values that cover [low, high]: the first at or below low,
     the last at or above high, at most about `most` of them."""
-    if not high - low > _NARROWEST:  # also reversed, or narrower than ticks can be apart
+    if not high - low > max(_NARROWEST, abs(low) * _FINEST):  # also reversed, or NaN
         high = low + (abs(low) if abs(low) > _NARROWEST else 1.0)
     raw = (high - low) / max(most - 1, 1)
     if not math.isfinite(raw):
