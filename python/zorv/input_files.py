@@ -59,7 +59,8 @@ def read_bytes(path: str | os.PathLike[str], limit: int = MAX_INPUT_BYTES) -> by
     try:
         status = os.fstat(descriptor)
         if not stat.S_ISREG(status.st_mode):
-            kind = next((kind for test, kind in _KINDS if test(status.st_mode)), "no file")
+            kind = next((kind for test, kind in _KINDS if test(status.st_mode)),
+                        "something else")
             raise InputFileError(f"cannot read {_name(path)}: it is {kind}, not a file")
         parts = []
         # One byte more than the limit tells a file over it, also one that
