@@ -191,6 +191,32 @@ class TestMemory:
             zorv.search(zorv.SearchSettings(popsize=10**12, optimizer=optimizer))
 
 
+def test_the_package_loads_its_parts_on_first_use():
+    # A fresh interpreter: nothing of the search is loaded before it is used,
+    # and search and trace stay functions, whichever import comes first.
+    script = textwrap.dedent("""
+        import sys
+        import zorv
+        assert "numpy" not in sys.modules and "zorv.search" not in sys.modules
+        assert zorv.body.PLAN_SIZE == 40 and zorv.HEAD == zorv.body.HEAD
+        import zorv.search, zorv.trace
+        from zorv.search import SearchSettings
+        assert callable(zorv.search) and callable(zorv.trace)
+        assert zorv.SearchSettings is SearchSettings
+        assert zorv.search(SearchSettings(popsize=4, generations=1)).generations == 1
+        assert set(zorv.__all__) <= set(dir(zorv))
+        try:
+            zorv.no_such_name
+        except AttributeError:
+            pass
+        else:
+            raise AssertionError("no AttributeError")
+    """)
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                            timeout=120)
+    assert result.returncode == 0, result.stderr
+
+
 class TestJson:
     def test_round_trip_keeps_every_bit(self, tmp_path):
         result = small_search(6, generations=3)

@@ -9,6 +9,7 @@ the body and the plan, as the compiled model defines them. `python -m zorv
 from __future__ import annotations
 
 import importlib
+import importlib.util
 import sys
 import types
 from typing import TYPE_CHECKING, Any
@@ -43,9 +44,12 @@ __all__ = sorted(_SOURCES)
 
 def __getattr__(name: str) -> Any:
     source = _SOURCES.get(name)
-    if source is None:
+    if source is not None:
+        value = getattr(importlib.import_module(source, __name__), name)
+    elif importlib.util.find_spec(f"{__name__}.{name}") is not None:  # such as zorv.body
+        value = importlib.import_module(f"{__name__}.{name}")
+    else:
         raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
-    value = getattr(importlib.import_module(source, __name__), name)
     globals()[name] = value
     return value
 
