@@ -76,13 +76,30 @@ class TestSearch:
     @pytest.mark.parametrize("args", [
         ["--generations", "0"], ["--popsize", "x"], ["--seed", "-1"],
         ["--generations", "3", "--evaluations", "30"], ["--sigma", "0"],
-        ["--output", "no/such/folder/best.json"],
+        ["--output", "no/such/folder/best.json"], ["--popsize", "1000000000"],
     ])
     def test_bad_options(self, tmp_path, args):
         result = zorv("search", "--quiet", *args, cwd=tmp_path)
         assert result.returncode == 2
         assert "Traceback" not in result.stderr
         assert "error" in result.stderr.strip().splitlines()[-1]
+        assert not list(tmp_path.iterdir())
+
+
+    def test_population_beyond_the_memory_limit(self, tmp_path):
+        # 1.6 million plans take about 4 GB a generation, more than the 3 GB
+        # of address space this search may use.
+        import resource
+
+        def limit_memory():
+            resource.setrlimit(resource.RLIMIT_AS, (3 * 2**30, resource.RLIM_INFINITY))
+
+        result = subprocess.run(
+            [sys.executable, "-m", "zorv", "search", "--popsize", "1600000", "-o", "best.json"],
+            cwd=tmp_path, capture_output=True, text=True, timeout=60, preexec_fn=limit_memory)
+        assert result.returncode == 2
+        lines = result.stderr.splitlines()
+        assert len(lines) == 1 and "GiB of memory is available" in lines[0], result.stderr
         assert not list(tmp_path.iterdir())
 
 
@@ -115,6 +132,38 @@ class TestInterrupt:
         assert not list(tmp_path.glob("*.partial"))
 
 
+    @pytest.mark.parametrize("delay", [0.0, 0.03, 0.1, 0.3])
+    @pytest.mark.parametrize("command", [[sys.executable, "-m", "zorv"],
+                                         [os.path.join(os.path.dirname(sys.executable), "zorv")]],
+                             ids=["module", "script"])
+    def test_ctrl_c_while_starting_exits_quietly(self, tmp_path, command, delay):
+        # Python reports each import on stderr as it ends. The command is
+        # interrupted after the package is imported, once the command line
+        # imports its own modules (nested two deep), while they are imported
+        # or, later, while the search starts.
+        if not os.path.exists(command[0]):
+            pytest.skip("the zorv script is not installed beside this Python")
+        process = subprocess.Popen(
+            [*command, "search", "--generations", "1000000", "--output", "best.json"],
+            cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+            env={**os.environ, "PYTHONPROFILEIMPORTTIME": "1"})
+        try:
+            package_imported = False
+            for line in process.stderr:
+                name = line.decode().rpartition("|")[2]
+                package_imported = package_imported or name.strip() == "zorv"
+                if package_imported and name.startswith("     "):
+                    break
+            time.sleep(delay)
+            process.send_signal(signal.SIGINT)
+            _, stderr = process.communicate(timeout=30)
+        finally:
+            process.kill()
+            process.wait()
+        assert process.returncode == 130, stderr.decode()[-2000:]
+        assert b"Traceback" not in stderr and b"KeyboardInterrupt" not in stderr
+
+
 class TestShow:
     @pytest.fixture
     def plan_file(self, tmp_path):
@@ -141,43 +190,10 @@ class TestShow:
         assert len(frames(tmp_path / "strip.svg")) == 5
         assert root.find(f".//{SVG}animate") is None
 
-    @pytest.mark.parametrize("name, content, words", [
-        ("missing.json", None, "cannot read"),
-        ("bad.json", "{\"plan\": [1, 2,", "not valid JSON"),
-        ("binary.json", b"\xff\xfe\x00", "not UTF-8"),
-        ("short.json", json.dumps({"plan": [0.0] * 39}), "this one has 39"),
-        ("long.json", json.dumps([0.0] * 41), "this one has 41"),
-        ("text.json", json.dumps([0.0] * 39 + ["1.0"]), "value 39 is not a number"),
-        ("null.json", json.dumps([None] + [0.0] * 39), "value 0 is not a number"),
-        ("bool.json", json.dumps([True] * 40), "value 0 is not a number"),
-        ("noplan.json", json.dumps({"best": [0.0] * 40}), "holds no plan"),
-        ("number.json", "3.5", "holds no plan"),
-    ])
-    def test_bad_plan_file(self, tmp_path, name, content, words):
-        if isinstance(content, str):
-            (tmp_path / name).write_text(content)
-        elif content is not None:
-            (tmp_path / name).write_bytes(content)
-        result = zorv("show", name, "-o", "out.svg", cwd=tmp_path)
-        assert result.returncode == 2
-        assert result.stdout == ""
-        lines = result.stderr.splitlines()
-        assert len(lines) == 1, result.stderr
-        assert "Traceback" not in result.stderr
-        assert lines[0].startswith("python -m zorv: error: ") and words in lines[0]
-        assert not (tmp_path / "out.svg").exists()
-
     def test_output_folder_missing(self, plan_file, tmp_path):
         result = zorv("show", plan_file, "-o", "no/such/run.svg", cwd=tmp_path)
         assert result.returncode == 2 and len(result.stderr.splitlines()) == 1
         assert "no folder" in result.stderr and "Traceback" not in result.stderr
-
-    def test_plan_file_is_a_folder(self, tmp_path):
-        (tmp_path / "folder.json").mkdir()
-        result = zorv("show", "folder.json", cwd=tmp_path)
-        assert result.returncode == 2 and len(result.stderr.splitlines()) == 1
-        assert "cannot read" in result.stderr
-
 
 class TestPlot:
     @staticmethod
@@ -214,15 +230,95 @@ class TestPlot:
         assert legend[0].startswith("builtin, penalty, popsize 16, seed 3")
         assert legend[1].startswith("pycma, penalty, popsize 8, seed 4")
 
-    def test_a_file_without_history(self, tmp_path):
-        (tmp_path / "plan.json").write_text(json.dumps([0.0] * 40))
-        result = zorv("plot", "plan.json", cwd=tmp_path)
-        assert result.returncode == 2 and len(result.stderr.splitlines()) == 1
-        assert "holds no search history" in result.stderr and "Traceback" not in result.stderr
-        assert not (tmp_path / "convergence.svg").exists()
-
-
 def test_help_lists_every_command(tmp_path):
     result = zorv("--help", cwd=tmp_path)
     assert result.returncode == 0
     assert all(command in result.stdout for command in ("search", "show", "plot"))
+
+
+def result_text(**history):
+    """A search result as JSON text, with some history columns' text replaced."""
+    columns = {"evaluations": "[16, 32, 48]", "best": "[1.0, 2.0, 2.5]",
+               "median": "[0.5, 1.0, 1.5]", "seconds": "[0.1, 0.2, 0.3]", **history}
+    import zorv as package
+    return (f'{{"plan": {json.dumps([0.0] * 40)}, '
+            f'"settings": {json.dumps(package.SearchSettings().as_dict())}, "history": {{'
+            + ", ".join(f'"{name}": {text}' for name, text in columns.items()) + "}}")
+
+
+def make_fifo(path):
+    os.mkfifo(path)
+
+
+def make_folder(path):
+    path.mkdir()
+
+
+def make_deep_list(path):
+    path.write_text("[" * 100000 + "]" * 100000)
+
+
+def make_sparse_file(path):
+    from zorv.input_files import MAX_INPUT_BYTES
+    with open(path, "wb") as file:
+        file.truncate(MAX_INPUT_BYTES + 1)
+
+
+#: (command, file name, its content or what makes it, words of the error)
+UNUSABLE_INPUTS = [
+    ("show", "missing.json", None, "cannot read"),
+    ("show", "bad.json", "{\"plan\": [1, 2,", "not valid JSON"),
+    ("show", "binary.json", b"\xff\xfe\x00", "not UTF-8"),
+    ("show", "short.json", json.dumps({"plan": [0.0] * 39}), "this one has 39"),
+    ("show", "long.json", json.dumps([0.0] * 41), "this one has 41"),
+    ("show", "text.json", json.dumps([0.0] * 39 + ["1.0"]), "value 39 is not a number"),
+    ("show", "null.json", json.dumps([None] + [0.0] * 39), "value 0 is not a number"),
+    ("show", "bool.json", json.dumps([True] * 40), "value 0 is not a number"),
+    ("show", "noplan.json", json.dumps({"best": [0.0] * 40}), "holds no plan"),
+    ("show", "number.json", "3.5", "holds no plan"),
+    ("show", "digits.json", json.dumps([10**400] * 40), "401 digits is beyond the range"),
+    ("show", "overflow.json", "[1e309" + ", 0" * 39 + "]", "1e309 is beyond the range"),
+    ("show", "nan.json", json.dumps([float("nan")] * 40), "NaN is not a number"),
+    ("show", "deep.json", make_deep_list, "not valid JSON"),
+    ("show", "/dev/zero", None, "it is a device"),
+    ("show", "fifo.json", make_fifo, "it is a FIFO"),
+    ("show", "folder.json", make_folder, "it is a folder"),
+    ("show", "large.json", make_sparse_file, "is larger than"),
+    ("plot", "plan.json", json.dumps([0.0] * 40), "holds no search history"),
+    ("plot", "nan.json", result_text(best="[1.0, NaN, 2.0]"), "NaN is not a number"),
+    ("plot", "inf.json", result_text(best="[1.0, Infinity, 2.0]"), "Infinity is not a number"),
+    ("plot", "ninf.json", result_text(median="[-Infinity, 1, 2]"), "-Infinity is not a number"),
+    ("plot", "overflow.json", result_text(seconds="[0.1, 1e309, 0.3]"), "beyond the range"),
+    ("plot", "text.json", result_text(best='[1.0, "2.0", 3.0]'),
+     "history best value 1 is not a number"),
+    ("plot", "null.json", result_text(median="[null, 1, 2]"),
+     "history median value 0 is not a number"),
+    ("plot", "object.json", result_text(evaluations='[1, 2, {"a": 3}]'),
+     "history evaluations value 2 is not a number"),
+    ("plot", "ragged.json", result_text(seconds="[0.1, 0.2]"), "holds no search history"),
+    ("plot", "empty.json", result_text(**dict.fromkeys(("evaluations", "best", "median",
+                                                         "seconds"), "[]")),
+     "holds no search history"),
+    ("plot", "wide.json", result_text(best="[-1e308, 1e308, 1e308]"), "cannot draw"),
+    ("plot", "fifo.json", make_fifo, "it is a FIFO"),
+]
+
+
+@pytest.mark.parametrize("command, name, content, words", UNUSABLE_INPUTS,
+                         ids=[f"{command}-{name}" for command, name, _, _ in UNUSABLE_INPUTS])
+def test_unusable_input_file(tmp_path, command, name, content, words):
+    """One error line and status 2, promptly, for every file that cannot be
+    used: nothing is written, nothing blocks, nothing is read without bound."""
+    if isinstance(content, str):
+        (tmp_path / name).write_text(content)
+    elif isinstance(content, bytes):
+        (tmp_path / name).write_bytes(content)
+    elif content is not None:
+        content(tmp_path / name)
+    result = zorv(command, name, "-o", "out.svg", cwd=tmp_path, timeout=60)
+    assert result.returncode == 2, result.stderr
+    assert result.stdout == ""
+    lines = result.stderr.splitlines()
+    assert len(lines) == 1, result.stderr
+    assert lines[0].startswith("python -m zorv: error: ") and words in lines[0], lines[0]
+    assert not (tmp_path / "out.svg").exists()

@@ -1,7 +1,11 @@
 """zorv.search(): CMA-ES over plans, scored with sim_batch; reproducible,
 bounded, interruptible, with its history, and its JSON form round-trips."""
 import json
+import os
 import random
+import subprocess
+import sys
+import textwrap
 
 import numpy as np
 import pytest
@@ -9,6 +13,7 @@ import pytest
 import zorv
 import zorv_fast
 from zorv.cli import load_plan
+from zorv.memory import PopulationTooLargeError, generation_bytes, require_population_fits
 from zorv.search import BOUNDARIES, OPTIMIZERS, History, into_box
 
 SMALL = dict(popsize=32, generations=10)
@@ -143,6 +148,73 @@ class TestSettings:
     def test_rejected(self, kwargs):
         with pytest.raises(ValueError):
             zorv.SearchSettings(**kwargs)
+
+
+class TestMemory:
+    @pytest.mark.skipif(not os.path.exists("/proc/self/status"), reason="reads VmHWM")
+    @pytest.mark.parametrize("optimizer", OPTIMIZERS)
+    def test_the_estimate_bounds_what_a_generation_takes(self, optimizer):
+        # In a process of its own, whose peak resident memory (VmHWM, which
+        # unlike ru_maxrss starts afresh with the program) is the search's
+        # alone; the transform is the boundary that takes the most.
+        popsize = 50_000
+        script = textwrap.dedent(f"""
+            import zorv
+            from zorv.search import _import_cma
+
+            def peak():
+                with open("/proc/self/status") as status:
+                    line = next(line for line in status if line.startswith("VmHWM:"))
+                return int(line.split()[1]) * 1024
+
+            _import_cma()  # NumPy and the cma package are not the search's
+            zorv.sim_batch([[0.0] * 40])
+            before = peak()
+            zorv.search(zorv.SearchSettings(popsize={popsize}, generations=2, chunk={popsize},
+                                            optimizer="{optimizer}", boundary="transform"))
+            print(peak() - before)
+        """)
+        result = subprocess.run([sys.executable, "-c", script], capture_output=True,
+                                text=True, timeout=300)
+        assert result.returncode == 0, result.stderr
+        taken = int(result.stdout)
+        estimate = generation_bytes(popsize, optimizer)
+        assert 0.5 * estimate < taken <= estimate, f"{taken / estimate:.2f} of the estimate"
+
+    @pytest.mark.parametrize("optimizer", OPTIMIZERS)
+    def test_too_large_a_population_is_refused_before_it_is_drawn(self, optimizer):
+        needed = generation_bytes(1000, optimizer)
+        require_population_fits(1000, optimizer, available=needed)
+        with pytest.raises(PopulationTooLargeError, match="popsize 1000 needs"):
+            require_population_fits(1000, optimizer, available=needed - 1)
+        with pytest.raises(PopulationTooLargeError):
+            zorv.search(zorv.SearchSettings(popsize=10**12, optimizer=optimizer))
+
+
+def test_the_package_loads_its_parts_on_first_use():
+    # A fresh interpreter: nothing of the search is loaded before it is used,
+    # and search and trace stay functions, whichever import comes first.
+    script = textwrap.dedent("""
+        import sys
+        import zorv
+        assert "numpy" not in sys.modules and "zorv.search" not in sys.modules
+        assert zorv.body.PLAN_SIZE == 40 and zorv.HEAD == zorv.body.HEAD
+        import zorv.search, zorv.trace
+        from zorv.search import SearchSettings
+        assert callable(zorv.search) and callable(zorv.trace)
+        assert zorv.SearchSettings is SearchSettings
+        assert zorv.search(SearchSettings(popsize=4, generations=1)).generations == 1
+        assert set(zorv.__all__) <= set(dir(zorv))
+        try:
+            zorv.no_such_name
+        except AttributeError:
+            pass
+        else:
+            raise AssertionError("no AttributeError")
+    """)
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                            timeout=120)
+    assert result.returncode == 0, result.stderr
 
 
 class TestJson:

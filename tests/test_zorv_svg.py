@@ -10,6 +10,7 @@ import pytest
 
 import zorv
 from zorv import svg
+from zorv.plot import nice_ticks
 
 NS = "{http://www.w3.org/2000/svg}"
 PLANS = {
@@ -145,3 +146,22 @@ class TestFilmstrip:
     def test_rejects_no_frames(self):
         with pytest.raises(ValueError):
             svg.filmstrip(zorv.trace([0.0] * 40), frames=0)
+
+
+class TestChartTicks:
+    @pytest.mark.parametrize("low, high", [
+        (0.0, 10.5), (2.5, 2.5), (-3.0, -3.0), (3.0, 2.0), (0.0, 5e-324), (0.0, 1e-300),
+        (1e300, 1.0000001e300), (-1e307, 1e307), (7.25, 7.25 + 2e-15),
+    ])
+    def test_cover_the_range_in_a_few_finite_ascending_steps(self, low, high):
+        ticks = nice_ticks(low, high)
+        assert all(math.isfinite(t) for t in ticks)
+        assert ticks[0] <= low and ticks[-1] >= max(low, high)
+        assert 2 <= len(ticks) <= 10 and ticks == sorted(set(ticks))
+
+    @pytest.mark.parametrize("low, high", [
+        (-1e308, 1e308), (1.7e308, 1.79e308), (float("nan"), 1.0), (0.0, float("inf")),
+    ])
+    def test_refuse_what_no_axis_holds(self, low, high):
+        with pytest.raises(ValueError, match="cannot draw"):
+            nice_ticks(low, high)

@@ -6,22 +6,67 @@ with CMA-ES, and `zorv.svg` draws runs. `zorv.body` has the sizes and names of
 the body and the plan, as the compiled model defines them. `python -m zorv
 --help` lists the command-line tools.
 """
-from zorv_fast import sim, sim_batch
+from __future__ import annotations
 
-from .body import HEAD, LINKS, MAX_STEPS, POINTS
-from .search import Progress, SearchResult, SearchSettings, search
-from .trace import trace
+import importlib
+import importlib.util
+import sys
+import types
+from typing import TYPE_CHECKING, Any
 
-__all__ = [
-    "HEAD",
-    "LINKS",
-    "MAX_STEPS",
-    "POINTS",
-    "Progress",
-    "SearchResult",
-    "SearchSettings",
-    "search",
-    "sim",
-    "sim_batch",
-    "trace",
-]
+if TYPE_CHECKING:  # what type checkers see; each "as" marks the name as exported
+    from zorv_fast import sim as sim
+    from zorv_fast import sim_batch as sim_batch
+
+    from .body import HEAD as HEAD
+    from .body import LINKS as LINKS
+    from .body import MAX_STEPS as MAX_STEPS
+    from .body import POINTS as POINTS
+    from .search import Progress as Progress
+    from .search import SearchResult as SearchResult
+    from .search import SearchSettings as SearchSettings
+    from .search import search as search
+    from .trace import trace as trace
+
+#: Where each name of the package comes from. They are imported on first
+#: use: NumPy, which search and trace need, takes a tenth of a second to
+#: import, and `python -m zorv` imports this package before its own code can
+#: turn a Ctrl-C in that time into a quiet exit.
+_SOURCES = {
+    "sim": "zorv_fast", "sim_batch": "zorv_fast",
+    "HEAD": ".body", "LINKS": ".body", "MAX_STEPS": ".body", "POINTS": ".body",
+    "Progress": ".search", "SearchResult": ".search", "SearchSettings": ".search",
+    "search": ".search", "trace": ".trace",
+}
+
+__all__ = sorted(_SOURCES)
+
+
+def __getattr__(name: str) -> Any:
+    source = _SOURCES.get(name)
+    if source is not None:
+        value = getattr(importlib.import_module(source, __name__), name)
+    elif importlib.util.find_spec(f"{__name__}.{name}") is not None:  # such as zorv.body
+        value = importlib.import_module(f"{__name__}.{name}")
+    else:
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    globals()[name] = value
+    return value
+
+
+def __dir__() -> list[str]:
+    return sorted({*globals(), *_SOURCES})
+
+
+class _Package(types.ModuleType):
+    """The package's module, where the functions `search` and `trace` keep
+    their names: importing the submodules of the same names would bind them
+    there otherwise."""
+
+    def __setattr__(self, name: str, value: object) -> None:
+        if isinstance(value, types.ModuleType) and name in _SOURCES:
+            return  # the submodule stays reachable as sys.modules["zorv." + name]
+        super().__setattr__(name, value)
+
+
+sys.modules[__name__].__class__ = _Package

@@ -19,64 +19,14 @@ import zorv_fast
 
 from . import _trace, check, plot, svg
 from .body import PLAN_SIZE
+from .input_files import InputFileError, load_curve, load_plan
+from .memory import require_population_fits
 from .search import BOUNDARIES, OPTIMIZERS, Progress, Scorer, SearchResult, SearchSettings, search
 from .trace import trace
 
 EXIT_BAD_INPUT = 2
 EXIT_FAILED = 1
 EXIT_INTERRUPTED = 130  # 128 + SIGINT, as shells report it
-
-
-class PlanFileError(Exception):
-    """A plan file that cannot be used; the message is one line."""
-
-
-def _read_json(path: str | os.PathLike[str]) -> Any:
-    """The JSON value in a file; PlanFileError with a one-line message if
-    the file cannot be read or parsed."""
-    try:
-        text = Path(path).read_text(encoding="utf-8")
-    except OSError as error:
-        raise PlanFileError(f"cannot read {str(path)!r}: {error.strerror or error}") from None
-    except UnicodeDecodeError:
-        raise PlanFileError(f"{str(path)!r} is not UTF-8 text") from None
-    try:
-        return json.loads(text)
-    except json.JSONDecodeError as error:
-        raise PlanFileError(f"{str(path)!r} is not valid JSON: {error.msg} "
-                            f"at line {error.lineno} column {error.colno}") from None
-    except (ValueError, RecursionError) as error:
-        raise PlanFileError(f"{str(path)!r} is not valid JSON: {error}") from None
-
-
-def load_plan(path: str | os.PathLike[str]) -> list[float]:
-    """Reads a plan from JSON: a search result (its "plan") or a bare list.
-
-    Raises PlanFileError with a one-line message for every kind of bad file.
-    """
-    data = _read_json(path)
-    values = data.get("plan") if isinstance(data, dict) else data
-    if not isinstance(values, list):
-        raise PlanFileError(f"{str(path)!r} holds no plan: expected a list of {PLAN_SIZE} "
-                            'numbers, or an object with such a list as "plan"')
-    if len(values) != PLAN_SIZE:
-        raise PlanFileError(f"{str(path)!r}: a plan has {PLAN_SIZE} numbers, "
-                            f"this one has {len(values)}")
-    for index, value in enumerate(values):
-        if isinstance(value, bool) or not isinstance(value, (int, float)):
-            raise PlanFileError(f"{str(path)!r}: plan value {index} is not a number: "
-                                f"{json.dumps(value)[:40]}")
-    return [float(v) for v in values]
-
-
-def load_curve(path: str | os.PathLike[str]) -> plot.Curve:
-    """Reads the convergence history of a search result written by `search`."""
-    data = _read_json(path)
-    try:
-        return plot.Curve.from_result(data)
-    except (KeyError, TypeError, ValueError, AttributeError):
-        raise PlanFileError(f"{str(path)!r} holds no search history: expected a result "
-                            "written by python -m zorv search") from None
 
 
 def _write_text(path: Path, text: str, prog: str) -> bool:
@@ -277,6 +227,7 @@ def _run_search(args: argparse.Namespace, prog: str) -> int:
                                   **{name: getattr(args, name) for _, name, _, _ in _SEARCH_OPTIONS})
         if on_cluster:  # each call costs a round trip through the scheduler: one a generation
             settings = dataclasses.replace(settings, chunk=max(settings.chunk, settings.popsize))
+        require_population_fits(settings.popsize, settings.optimizer)  # before any cluster
     except ValueError as error:
         _error(prog, str(error))
         return EXIT_BAD_INPUT
@@ -333,7 +284,7 @@ def _save_search(result: SearchResult, args: argparse.Namespace, prog: str) -> i
 def _run_show(args: argparse.Namespace, prog: str) -> int:
     try:
         plan = load_plan(args.plan)
-    except PlanFileError as error:
+    except InputFileError as error:
         _error(prog, str(error))
         return EXIT_BAD_INPUT
     output: Path = args.output if args.output is not None else args.plan.with_suffix(".svg")
@@ -349,12 +300,17 @@ def _run_show(args: argparse.Namespace, prog: str) -> int:
 def _run_plot(args: argparse.Namespace, prog: str) -> int:
     try:
         curves = [load_curve(path) for path in args.results]
-    except PlanFileError as error:
+    except InputFileError as error:
         _error(prog, str(error))
         return EXIT_BAD_INPUT
     if not _folders_exist(prog, args.output):
         return EXIT_BAD_INPUT
-    if not _write_text(args.output, plot.convergence(curves, x_axis=args.x_axis), prog):
+    try:
+        chart = plot.convergence(curves, x_axis=args.x_axis)
+    except ValueError as error:  # numbers no axis can hold, such as 1e308 beside -1e308
+        _error(prog, str(error))
+        return EXIT_BAD_INPUT
+    if not _write_text(args.output, chart, prog):
         return EXIT_FAILED
     print(f"{len(curves)} curve{'s' if len(curves) != 1 else ''}: {args.output.resolve()}")
     return 0

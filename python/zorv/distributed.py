@@ -27,10 +27,12 @@ whose message says what to install).
 """
 from __future__ import annotations
 
+import asyncio
 import contextlib
 import multiprocessing.resource_tracker
 import os
 import signal
+import socket
 import threading
 import warnings
 from collections.abc import Iterator, Sequence
@@ -69,6 +71,79 @@ class SchedulerAddressError(ValueError):
 class ClusterUnavailableError(OSError):
     """A scheduler that cannot be reached, or local workers that cannot be
     started; the message is one line."""
+
+
+#: Seconds a scheduler has to accept a connection and to answer as one: an
+#: address where nothing listens, something else listens or nothing answers
+#: then fails in seconds, not after Dask's retries of minutes.
+SCHEDULER_TIMEOUT = 10.0
+
+#: Why an address of another Dask protocol is refused: the command line and
+#: open_client connect over plain TCP only.
+_OTHER_PROTOCOLS = {
+    "tls": "needs TLS certificates, which are not given here",
+    "inproc": "names a scheduler inside another process",
+}
+
+
+def scheduler_endpoint(address: str) -> tuple[str, int]:
+    """The host and port of a scheduler address, tcp://HOST:PORT or HOST:PORT
+    (IPv6 hosts in brackets); SchedulerAddressError for any other."""
+    protocol, separator, location = address.partition("://")
+    if not separator:
+        protocol, location = "tcp", address
+    if protocol != "tcp":
+        why = _OTHER_PROTOCOLS.get(protocol, "is not supported here")
+        raise SchedulerAddressError(f"bad Dask scheduler address {address!r}: {protocol}:// "
+                                    f"{why}; give tcp://HOST:PORT")
+    host, colon, port = location.rpartition(":")
+    if host.startswith("[") and host.endswith("]"):
+        host = host[1:-1]
+    if not (colon and host and port.isascii() and port.isdigit() and 1 <= int(port) <= 65535):
+        raise SchedulerAddressError(f"bad Dask scheduler address {address!r}: expected "
+                                    "tcp://HOST:PORT with a port from 1 to 65535")
+    return host, int(port)
+
+
+async def _identity(address: str, seconds: float) -> Any:
+    connect = require_dask().comm.connect
+
+    async def ask() -> Any:
+        comm = await connect(address, timeout=seconds)
+        try:
+            await comm.write({"op": "identity"})
+            return await comm.read()
+        finally:
+            comm.abort()
+
+    return await asyncio.wait_for(ask(), seconds)
+
+
+def check_scheduler(address: str, seconds: float = SCHEDULER_TIMEOUT) -> None:
+    """Returns once a Dask scheduler answers at `address` within `seconds`
+    (twice: to connect, and to answer); raises SchedulerAddressError for a
+    malformed address and ClusterUnavailableError for one where no scheduler
+    answers. A Client asked to connect to a port that refuses retries for
+    half a minute, and to a listener that never answers (or answers HTTP)
+    waits for minutes: this fails in seconds."""
+    host, port = scheduler_endpoint(address)
+    unavailable = f"cannot reach the Dask scheduler {address!r}"
+    try:
+        socket.create_connection((host, port), timeout=seconds).close()
+    except OSError as error:
+        raise ClusterUnavailableError(f"{unavailable}: {error.strerror or error}") from None
+    try:
+        identity = asyncio.run(_identity(address, seconds))
+    except asyncio.TimeoutError:
+        raise ClusterUnavailableError(
+            f"{unavailable}: it did not answer as a Dask scheduler within {seconds:g} s") from None
+    except Exception as error:  # whatever a server of another kind makes Dask's reading raise
+        raise ClusterUnavailableError(
+            f"{unavailable}: it did not answer as a Dask scheduler ({error})") from None
+    kind = identity.get("type") if isinstance(identity, dict) else None
+    if kind != "Scheduler":
+        raise ClusterUnavailableError(f"{unavailable}: it answered as a {kind or 'stranger'}, "
+                                      "not as a Dask scheduler")
 
 
 def require_dask(what: str = "scoring on a Dask cluster") -> Any:
@@ -229,25 +304,26 @@ def open_client(scheduler: str | None = None, local_workers: int | None = None,
     `local_worker_environment`) and ignore Ctrl-C, also when Dask restarts
     one that died.
 
+    The scheduler's address is tcp://HOST:PORT (or HOST:PORT); a Client of
+    your own reaches schedulers over other protocols, such as TLS.
+
     Raises DaskMissingError without Dask, SchedulerAddressError (a
     ValueError) for a malformed address, and ClusterUnavailableError (an
-    OSError) when the scheduler cannot be reached or the local workers
-    cannot be started; their messages are one line each, for the user.
+    OSError) when no scheduler answers at the address within
+    SCHEDULER_TIMEOUT seconds or the local workers cannot be started; their
+    messages are one line each, for the user.
     """
     if (scheduler is None) == (local_workers is None):
         raise ValueError("give either a scheduler address or a number of local workers")
     distributed = require_dask()
     with contextlib.ExitStack() as stack:
         if scheduler is not None:
+            # Checked first: a Client that failed to connect would hang for a
+            # minute at exit, trying to close itself.
+            check_scheduler(scheduler)
             try:
-                # A malformed address raises here: a Client that failed on one
-                # would hang for a minute at exit, trying to close itself.
-                distributed.comm.resolve_address(scheduler)
-            except ValueError as error:
-                raise SchedulerAddressError(
-                    f"bad Dask scheduler address {scheduler!r}: {error}") from None
-            try:
-                client = distributed.Client(scheduler, set_as_default=False)
+                client = distributed.Client(scheduler, set_as_default=False,
+                                            timeout=SCHEDULER_TIMEOUT)
             except (OSError, RuntimeError) as error:
                 raise ClusterUnavailableError(
                     f"cannot reach the Dask scheduler {scheduler!r}: {error}") from error

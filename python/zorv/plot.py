@@ -8,6 +8,8 @@ from dataclasses import dataclass
 from xml.sax.saxutils import escape
 
 from .search import History, SearchSettings
+from .svg_document import document, header
+from .svg_document import number as _f
 
 #: What the horizontal axis can show: the key into a History, and its title.
 X_AXES = {"evaluations": "plans scored", "seconds": "seconds"}
@@ -54,19 +56,28 @@ def label_for(settings: SearchSettings) -> str:
     return f"{settings.optimizer}, {bounds}, popsize {settings.popsize}, seed {settings.seed}"
 
 
+#: Ranges of values narrower than this, or than this share of their
+#: values, are widened before ticks spread over them: the ticks would fall
+#: closer together than floats can be, or their step below the smallest.
+_NARROWEST, _FINEST = 1e-290, 1e-12
+
+
 def nice_ticks(low: float, high: float, most: int = 8) -> list[float]:
     """Round tick values that cover [low, high]: the first at or below low,
     the last at or above high, at most about `most` of them."""
-    if not (math.isfinite(low) and math.isfinite(high)):
-        raise ValueError("tick range must be finite")
-    if high <= low:
-        high = low + (abs(low) or 1.0)
+    if not high - low > max(_NARROWEST, abs(low) * _FINEST):  # also reversed, or NaN
+        high = low + (abs(low) if abs(low) > _NARROWEST else 1.0)
     raw = (high - low) / max(most - 1, 1)
+    if not math.isfinite(raw):
+        raise ValueError(f"cannot draw values from {low!r} to {high!r} on one axis")
     magnitude = 10.0 ** math.floor(math.log10(raw))
     step = next(m * magnitude for m in (1, 2, 2.5, 5, 10) if m * magnitude >= raw)
     first = math.floor(low / step) * step
     count = math.ceil(round((high - first) / step, 9))
-    return [first + i * step for i in range(count + 1)]
+    ticks = [first + i * step for i in range(count + 1)]
+    if not math.isfinite(ticks[-1]):
+        raise ValueError(f"cannot draw values from {low!r} to {high!r} on one axis")
+    return ticks
 
 
 def _tick_text(value: float, step: float) -> str:
@@ -74,10 +85,6 @@ def _tick_text(value: float, step: float) -> str:
         return f"{value:,.0f}"
     decimals = max(0, -math.floor(math.log10(step) + 1e-9))
     return f"{value:.{decimals}f}"
-
-
-def _f(value: float) -> str:
-    return f"{value:.2f}"
 
 
 def convergence(curves: Sequence[Curve], *, x_axis: str = "evaluations",
@@ -103,15 +110,8 @@ def convergence(curves: Sequence[Curve], *, x_axis: str = "evaluations",
     def py(y: float) -> float:
         return _TOP + plot_h - (y - y_ticks[0]) / (y_ticks[-1] - y_ticks[0]) * plot_h
 
-    out = [
-        '<?xml version="1.0" encoding="UTF-8"?>',
-        f'<svg xmlns="http://www.w3.org/2000/svg" width="{_f(_WIDTH)}" height="{_f(height)}" '
-        f'viewBox="0 0 {_f(_WIDTH)} {_f(height)}">',
-        f"<title>{escape(title)}</title>",
-        f"<style>{_STYLE}</style>",
-        f'<rect width="{_f(_WIDTH)}" height="{_f(height)}" fill="#ffffff"/>',
-        f'<text class="label" x="{_f(_LEFT)}" y="24">{escape(title)}</text>',
-    ]
+    out = header(_WIDTH, height, title, _STYLE)
+    out.append(f'<text class="label" x="{_f(_LEFT)}" y="24">{escape(title)}</text>')
     x_step, y_step = x_ticks[1] - x_ticks[0], y_ticks[1] - y_ticks[0]
     for tick in x_ticks:
         out.append(f'<line class="grid" x1="{_f(px(tick))}" y1="{_f(_TOP)}" '
@@ -143,5 +143,4 @@ def convergence(curves: Sequence[Curve], *, x_axis: str = "evaluations",
                    f'y2="{_f(legend_y)}" stroke="{colour}" stroke-width="2"{dash_attr}/>')
         out.append(f'<text class="legend" x="{_f(_LEFT + 36)}" y="{_f(legend_y + 4)}">'
                    f"{escape(curve.label)}: best {y[-1]:.4f}</text>")
-    out.append("</svg>")
-    return "\n".join(out) + "\n"
+    return document(out)

@@ -16,6 +16,7 @@ import zorv_fast
 
 from .body import PLAN_SIZE
 from .cma_es import CMAES
+from .memory import require_population_fits
 
 #: The box the model clamps every plan value into.
 LOWER, UPPER = -1.0, 1.0
@@ -356,8 +357,11 @@ def search(
     The same settings give the same result on the same machine and NumPy
     build (NumPy's linear algebra may pick other kernels on another CPU, and
     with them other last bits of the search's path). The saved plan's score
-    is exact everywhere: it is `zorv_fast.sim(plan)`.
+    is exact everywhere: it is `zorv_fast.sim(plan)`. A population too large
+    for this process's memory raises PopulationTooLargeError (a ValueError)
+    before anything is drawn.
     """
+    require_population_fits(settings.popsize, settings.optimizer)
     # The optimizer's matrices are 40 by 40: more BLAS threads only spin,
     # on the cores that sim_batch needs.
     with threadpool_limits(limits=1, user_api="blas"):

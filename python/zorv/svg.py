@@ -8,6 +8,8 @@ import numpy as np
 import numpy.typing as npt
 
 from .body import HEAD, LINK_LIMBS, LINKS, POINTS
+from .svg_document import document, header
+from .svg_document import number as _f
 
 Trace = npt.NDArray[np.float64]
 
@@ -78,10 +80,6 @@ def _view_for(positions: Trace) -> _View:
     return _View(x_min, x_max, max(y_max, 2.0) + 0.1)
 
 
-def _f(value: float) -> str:
-    return f"{value:.2f}" if math.isfinite(value) else "0"
-
-
 def _ground(view: _View, x_lo: float, x_hi: float) -> list[str]:
     y0 = view.py(0.0)
     out = [f'<line class="ground" x1="{_f(view.px(x_lo))}" y1="{_f(y0)}" '
@@ -107,17 +105,6 @@ def _pose(view: _View, points: Trace, indent: str) -> list[str]:
     return out
 
 
-def _header(width: float, height: float, title: str) -> list[str]:
-    return [
-        '<?xml version="1.0" encoding="UTF-8"?>',
-        f'<svg xmlns="http://www.w3.org/2000/svg" width="{_f(width)}" height="{_f(height)}" '
-        f'viewBox="0 0 {_f(width)} {_f(height)}">',
-        f"<title>{escape(title)}</title>",
-        f"<style>{_STYLE}</style>",
-        f'<rect width="{_f(width)}" height="{_f(height)}" fill="#ffffff"/>',
-    ]
-
-
 def _summary(positions: Trace) -> str:
     steps = len(positions)
     return f"head distance {float(positions[-1, HEAD, 0])!r} after {steps} steps"
@@ -134,7 +121,7 @@ def animation(positions: Trace, *, title: str = "zorv run") -> str:
         raise ValueError("a run has at least one step")
     view = _view_for(positions)
     cycle = steps * SECONDS_PER_STEP + HOLD_SECONDS
-    out = _header(view.width, view.height, f"{title}: {_summary(positions)}")
+    out = header(view.width, view.height, f"{title}: {_summary(positions)}", _STYLE)
     out.append(f'<text class="label" x="{_MARGIN}" y="20">{escape(title)}: '
                f"{escape(_summary(positions))}</text>")
     out += _ground(view, view.x_min, view.x_min + (view.width - 2 * _MARGIN) / _SCALE)
@@ -160,8 +147,7 @@ def animation(positions: Trace, *, title: str = "zorv run") -> str:
         out.append(f'  <text class="caption" x="{_MARGIN}" y="38">step {k + 1} / {steps}'
                    f"   head x {head_x:.3f}</text>")
         out.append("</g>")
-    out.append("</svg>")
-    return "\n".join(out) + "\n"
+    return document(out)
 
 
 def filmstrip_steps(steps: int, frames: int) -> list[int]:
@@ -199,7 +185,7 @@ def filmstrip(positions: Trace, *, frames: int = 8, columns: int = 4,
     panel_width = window * _SCALE + 2 * _MARGIN
     panel_height = height_view.height
     width, height = columns * panel_width, rows * panel_height + 30
-    out = _header(width, height, f"{title}: {_summary(positions)}")
+    out = header(width, height, f"{title}: {_summary(positions)}", _STYLE)
     out.append(f'<text class="label" x="{_MARGIN}" y="20">{escape(title)}: '
                f"{escape(_summary(positions))}</text>")
     for i, (k, (lo, hi)) in enumerate(zip(chosen, spans)):
@@ -215,5 +201,4 @@ def filmstrip(positions: Trace, *, frames: int = 8, columns: int = 4,
         out.append(f'  <text class="caption" x="{_MARGIN}" y="30">step {k + 1} / {steps}'
                    f"   head x {float(positions[k, HEAD, 0]):.3f}</text>")
         out.append("</g>")
-    out.append("</svg>")
-    return "\n".join(out) + "\n"
+    return document(out)
