@@ -9,17 +9,24 @@ the body and the plan, as the compiled model defines them. `python -m zorv
 from zorv_fast import sim, sim_batch
 
 from .body import HEAD, LINKS, MAX_STEPS, POINTS
-from .search import Progress, SearchResult, SearchSettings, search
+from .records import History, Progress, SearchResult
+from .search import ScoringFailed, search
+from .settings import SearchSettings
+from .state import CheckpointError, SearchState
 from .trace import trace
 
 __all__ = [
+    "CheckpointError",
     "HEAD",
+    "History",
     "LINKS",
     "MAX_STEPS",
     "POINTS",
     "Progress",
     "SearchResult",
+    "ScoringFailed",
     "SearchSettings",
+    "SearchState",
     "search",
     "sim",
     "sim_batch",

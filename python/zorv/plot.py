@@ -7,7 +7,8 @@ from collections.abc import Sequence
 from dataclasses import dataclass
 from xml.sax.saxutils import escape
 
-from .search import History, SearchSettings
+from .records import History
+from .settings import SearchSettings
 
 #: What the horizontal axis can show: the key into a History, and its title.
 X_AXES = {"evaluations": "plans scored", "seconds": "seconds"}
