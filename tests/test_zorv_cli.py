@@ -1,5 +1,6 @@
 """`python -m zorv`: search and show as a user runs them, in a subprocess:
-the files they write, their one-line errors and Ctrl-C."""
+the files they write, their one-line errors, signals, kills and resumes."""
+import contextlib
 import json
 import os
 import select
@@ -226,3 +227,153 @@ def test_help_lists_every_command(tmp_path):
     result = zorv("--help", cwd=tmp_path)
     assert result.returncode == 0
     assert all(command in result.stdout for command in ("search", "show", "plot"))
+
+
+#: A search that restarts a few times within a second or two.
+RESTARTING = ("search", "--seed", 2, "--popsize", 8, "--evaluations", 20000, "--sigma", "1e-11",
+              "--restart-schedule", "bipop", "--quiet")
+
+
+def comparable(path):
+    """A result file without its wall-clock seconds; the checkpoint settings
+    that change nothing but when files are written go too."""
+    data = json.loads(path.read_text())
+    state = data["checkpoint"]["state"]
+    for part in (data, state):
+        part["settings"].pop("checkpoint_every")
+        part.pop("seconds", None), part.pop("elapsed", None)
+        part["history"].pop("seconds")
+    return data
+
+
+def assert_every_file_valid(folder):
+    """Each file is a whole result whose checkpoint loads, and no temporary
+    file is left but a complete one."""
+    from zorv import checkpoints
+    for path in folder.iterdir():
+        data = json.loads(path.read_text())
+        assert data["score"] == zorv_fast.sim(data["plan"])
+        checkpoints.load(path)
+
+
+@pytest.fixture(scope="module")
+def uninterrupted(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("full")
+    result = zorv(*RESTARTING, "--checkpoint-every", 0, "-o", "full.json", cwd=folder)
+    assert result.returncode == 0, result.stderr
+    data = comparable(folder / "full.json")
+    assert data["runs"] >= 3 and data["checkpoint"]["state"]["finished"]
+    return folder / "full.json", data
+
+
+def writing_a_checkpoint(pid, folder):
+    """Whether the process has a file open in `folder` that is not yet in
+    place: an unnamed one (shown as deleted) or a temporary one."""
+    for fd in os.listdir(f"/proc/{pid}/fd"):
+        with contextlib.suppress(OSError):
+            target = os.readlink(f"/proc/{pid}/fd/{fd}")
+            if target.startswith(str(folder)) and (target.endswith("(deleted)")
+                                                   or ".partial" in target):
+                return True
+    return False
+
+
+class TestKillAndResume:
+    @pytest.mark.parametrize("when", ["after the first checkpoint", "late",
+                                      "inside a checkpoint write"])
+    def test_sigkill_then_resume_gives_the_uninterrupted_result(self, tmp_path, uninterrupted,
+                                                                when):
+        process = subprocess.Popen(
+            [sys.executable, "-m", "zorv", *map(str, RESTARTING), "--checkpoint-every", "0",
+             "-o", "run.json"], cwd=tmp_path, stderr=subprocess.PIPE)
+        try:
+            deadline = time.monotonic() + 60
+            while not (tmp_path / "run.json").exists():
+                assert time.monotonic() < deadline and process.poll() is None
+                time.sleep(0.001)
+            if when == "late":
+                while len(json.loads((tmp_path / "run.json").read_text())["history"]["best"]) < 300:
+                    assert time.monotonic() < deadline and process.poll() is None
+            if when == "inside a checkpoint write":
+                # Stopped at random moments until one falls inside a write.
+                while True:
+                    assert time.monotonic() < deadline and process.poll() is None
+                    process.send_signal(signal.SIGSTOP)
+                    if writing_a_checkpoint(process.pid, tmp_path):
+                        break
+                    process.send_signal(signal.SIGCONT)
+                    time.sleep(0.0005)
+            process.kill()
+            process.wait()
+        finally:
+            process.kill()
+            process.wait()
+        assert_every_file_valid(tmp_path)
+        killed = comparable(tmp_path / "run.json")
+        assert not killed["checkpoint"]["state"]["finished"]
+        result = zorv("search", "--resume", "run.json", "--quiet", cwd=tmp_path)
+        assert result.returncode == 0, result.stderr
+        assert comparable(tmp_path / "run.json") == uninterrupted[1]
+        assert_every_file_valid(tmp_path)
+
+    def test_resuming_a_finished_search_changes_nothing(self, tmp_path, uninterrupted):
+        path = tmp_path / "done.json"
+        path.write_bytes(uninterrupted[0].read_bytes())
+        before = path.stat()
+        result = zorv("search", "--resume", "done.json", cwd=tmp_path)
+        assert result.returncode == 0 and "finished already" in result.stdout
+        assert path.read_bytes() == uninterrupted[0].read_bytes()
+        assert path.stat().st_mtime_ns == before.st_mtime_ns
+        assert list(tmp_path.iterdir()) == [path]
+
+
+def edited(change):
+    def edit(data):
+        change(data)
+        return json.dumps(data)
+    return edit
+
+
+def state_of(data):
+    return data["checkpoint"]["state"]
+
+
+class TestBadCheckpoint:
+    @pytest.mark.parametrize("make, words", [
+        (lambda d: json.dumps(d)[:len(json.dumps(d)) // 2], "not valid JSON"),
+        (lambda d: "\x00 not json", "not valid JSON"),
+        (lambda d: "[" * 100_000, "not valid JSON"),
+        (lambda d: "[1, 2]", "holds no checkpoint"),
+        (edited(lambda d: d.pop("checkpoint")), "holds no checkpoint"),
+        (edited(lambda d: d["checkpoint"].update(format=2)), "another version"),
+        (edited(lambda d: d["checkpoint"].update(zorv_fast="0.0.1")), "another version"),
+        (edited(lambda d: state_of(d)["best_plan"].append(0.0)), "40 numbers"),
+        (edited(lambda d: state_of(d).update(best_score=99.0)), "score"),
+        (edited(lambda d: state_of(d)["settings"].update(popsize="8")), "popsize"),
+        (edited(lambda d: state_of(d)["settings"].update(**{"a\nb": 1})), "unexpected"),
+        (edited(lambda d: state_of(d)["optimizer"]["C"].pop()), "shape"),
+        (edited(lambda d: state_of(d)["optimizer"].update(rng=None)), "generator"),
+        (edited(lambda d: state_of(d)["history"]["best"].pop()), "history"),
+    ])
+    def test_one_error_line_and_nothing_overwritten(self, tmp_path, searched, make, words):
+        folder, _ = searched
+        data = json.loads((folder / "best.json").read_text())
+        state_of(data)["finished"] = False  # a search to resume
+        bad = make(data)
+        (tmp_path / "bad.json").write_text(bad)
+        result = zorv("search", "--resume", "bad.json", cwd=tmp_path)
+        assert result.returncode == 2, result.stderr
+        lines = result.stderr.splitlines()
+        assert len(lines) == 1 and "Traceback" not in result.stderr, result.stderr
+        assert lines[0].startswith("python -m zorv: error: ") and words in lines[0], lines
+        assert (tmp_path / "bad.json").read_text() == bad
+        assert list(tmp_path.iterdir()) == [tmp_path / "bad.json"]
+
+    def test_changed_settings_are_refused(self, tmp_path, searched):
+        folder, _ = searched
+        data = json.loads((folder / "best.json").read_text())
+        data["checkpoint"]["state"]["finished"] = False
+        (tmp_path / "run.json").write_text(json.dumps(data))
+        result = zorv("search", "--resume", "run.json", "--popsize", 32, cwd=tmp_path)
+        assert result.returncode == 2 and len(result.stderr.splitlines()) == 1
+        assert "--popsize 32 differs from the search to resume (16)" in result.stderr

@@ -21,8 +21,8 @@ from . import _trace, check, checkpoints, plot, svg
 from .body import PLAN_SIZE
 from .output_files import OutputPathError, check_outputs, same_file, write_text
 from .restarts import MAX_POPSIZE
-from .search import (BOUNDARIES, OPTIMIZERS, RESTART_SCHEDULES, Progress, Scorer, ScoringFailed,
-                     SearchResult, SearchSettings, SearchState, search)
+from .search import (BOUNDARIES, OPTIMIZERS, RESTART_SCHEDULES, CheckpointError, Progress, Scorer,
+                     ScoringFailed, SearchResult, SearchSettings, SearchState, search)
 from .settings import NOT_CHANGING_THE_SEARCH
 from .trace import trace
 
@@ -378,6 +378,9 @@ def _run_search(args: argparse.Namespace, prog: str) -> int:
                             checkpoint=lambda so_far: checkpoints.save(output, so_far))
         except ScoringFailed as error:
             result, failure = error.result, str(error)
+        except CheckpointError as error:  # raised before anything is written
+            _error(prog, f"{str(args.resume)!r}: {error}")
+            return EXIT_BAD_INPUT
         except OutputPathError as error:
             line.close()
             _error(prog, f"{error}; the search stopped")
