@@ -5,6 +5,7 @@ import json
 import os
 import select
 import signal
+import stat
 import subprocess
 import sys
 import time
@@ -377,3 +378,128 @@ class TestBadCheckpoint:
         result = zorv("search", "--resume", "run.json", "--popsize", 32, cwd=tmp_path)
         assert result.returncode == 2 and len(result.stderr.splitlines()) == 1
         assert "--popsize 32 differs from the search to resume (16)" in result.stderr
+
+
+class TestSignals:
+    @pytest.mark.parametrize("signals, status", [
+        ((signal.SIGTERM,), 128 + signal.SIGTERM),
+        ((signal.SIGHUP,), 128 + signal.SIGHUP),
+        ((signal.SIGINT, signal.SIGINT), 130),  # the second 5 ms after the first
+        ((signal.SIGTERM, signal.SIGINT, signal.SIGHUP), 128 + signal.SIGTERM),
+    ])
+    def test_stop_and_save_also_when_signalled_again(self, tmp_path, signals, status):
+        process = subprocess.Popen(
+            [sys.executable, "-m", "zorv", "search", "--generations", "1000000",
+             "--output", "best.json"],
+            cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        try:
+            ready, _, _ = select.select([process.stderr], [], [], 60)
+            assert ready, "no progress within 60 s"
+            time.sleep(0.3)
+            for signum in signals:
+                process.send_signal(signum)
+                time.sleep(0.005)
+            stdout, stderr = process.communicate(timeout=30)
+        finally:
+            process.kill()
+            process.wait()
+        assert process.returncode == status, stderr
+        assert b"Traceback" not in stderr and b"KeyboardInterrupt" not in stderr
+        data = json.loads((tmp_path / "best.json").read_text())
+        assert data["interrupted"] is True and data["generations"] > 0
+        assert data["score"] == zorv_fast.sim(data["plan"])
+        assert [p.name for p in tmp_path.iterdir()] == ["best.json"]
+
+
+LONG_NAME = "r" * 245 + ".json"  # 250 characters: any added suffix would pass 255
+
+
+class TestOutputFiles:
+    @pytest.fixture
+    def folder(self, tmp_path, searched):
+        source, _ = searched
+        (tmp_path / "r.json").write_bytes((source / "best.json").read_bytes())
+        (tmp_path / "plan.svg").write_text(json.dumps([0.5] * 40))  # a plan, oddly named
+        (tmp_path / "dir").mkdir()
+        os.mkfifo(tmp_path / "fifo")
+        (tmp_path / "target.svg").write_text("old")
+        (tmp_path / "link.svg").symlink_to("target.svg")
+        return tmp_path
+
+    SMALL = ("search", "--popsize", 8, "--generations", 2, "--quiet")
+
+    @pytest.mark.parametrize("args, words", [
+        ((*SMALL, "-o", "dir"), "is a folder"),
+        ((*SMALL, "-o", "s.json", "--svg", "s.json"), "another output"),
+        ((*SMALL, "-o", "fifo"), "FIFO"),
+        ((*SMALL, "--svg", "best.json"), "another output"),  # -o is best.json
+        (("plot", "r.json", "-o", "r.json"), "the input"),
+        (("show", "plan.svg"), "the input"),
+        (("show", "r.json", "-o", ""), "folder"),
+        (("show", "r.json", "-o", "/"), "folder"),
+        (("show", "r.json", "-o", "no/such/run.svg"), "no folder"),
+        (("show", "r.json", "-o", "link-to-nowhere/x.svg"), "no folder"),
+    ])
+    def test_refused_before_any_work(self, folder, args, words):
+        before = {p.name: (p.lstat().st_mode, p.read_bytes() if p.is_file() else None)
+                  for p in folder.iterdir() if p.name != "fifo"}
+        result = zorv(*args, cwd=folder, timeout=30)
+        assert result.returncode == 2, result.stderr
+        lines = result.stderr.splitlines()
+        assert len(lines) == 1 and words in lines[0] and "Traceback" not in result.stderr, lines
+        after = {p.name: (p.lstat().st_mode, p.read_bytes() if p.is_file() else None)
+                 for p in folder.iterdir() if p.name != "fifo"}
+        assert after == before
+
+    def test_written_through_devices_links_and_read_fifos(self, folder):
+        assert zorv("show", "r.json", "-o", "/dev/null", cwd=folder).returncode == 0
+        assert stat.S_ISCHR(os.stat("/dev/null").st_mode)
+        result = zorv(*self.SMALL, "-o", "/dev/null", "--svg", "/dev/null", cwd=folder)
+        assert result.returncode == 0, result.stderr
+        assert zorv("show", "r.json", "-o", "link.svg", cwd=folder).returncode == 0
+        assert (folder / "link.svg").is_symlink()
+        assert len(frames(folder / "target.svg")) > 0
+        # A FIFO: written to a reader, refused without one (rather than waiting).
+        alone = zorv("show", "r.json", "-o", "fifo", cwd=folder, timeout=30)
+        assert alone.returncode == 1 and "no process reads" in alone.stderr
+        with subprocess.Popen(["cat", "fifo"], cwd=folder, stdout=subprocess.PIPE) as reader:
+            time.sleep(0.2)  # cat opens the FIFO
+            assert zorv("show", "r.json", "-o", "fifo", cwd=folder, timeout=30).returncode == 0
+            assert b"<svg" in reader.communicate(timeout=30)[0]
+        assert stat.S_ISFIFO(os.stat(folder / "fifo").st_mode)
+
+    def test_a_name_of_250_characters(self, folder):
+        result = zorv(*self.SMALL, "-o", LONG_NAME, cwd=folder)
+        assert result.returncode == 0, result.stderr
+        assert json.loads((folder / LONG_NAME).read_text())["generations"] == 2
+
+    @pytest.fixture
+    def small_mount(self, tmp_path):
+        """A 256 KiB tmpfs at tmp_path/mnt (root only), unmounted afterwards."""
+        mount = tmp_path / "mnt"
+        mount.mkdir()
+        made = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=256k", "tmpfs", str(mount)],
+                              capture_output=True)
+        if made.returncode != 0:
+            pytest.skip("cannot mount a tmpfs here")
+        try:
+            yield mount
+        finally:
+            subprocess.run(["umount", "-l", str(mount)], check=True)
+
+    def test_read_only_and_full_file_systems(self, small_mount, searched):
+        old = (searched[0] / "best.json").read_bytes()
+        (small_mount / "old.json").write_bytes(old)
+        # Full: the first checkpoint does not fit; the search ends there.
+        filler = small_mount / "filler"
+        filler.write_bytes(b"x" * (256 * 1024 - len(old) - 16 * 1024))
+        result = zorv(*self.SMALL, "-o", small_mount / "old.json", cwd=small_mount.parent)
+        assert result.returncode == 1
+        assert "No space left on device" in result.stderr.splitlines()[-1]
+        assert (small_mount / "old.json").read_bytes() == old
+        assert sorted(p.name for p in small_mount.iterdir()) == ["filler", "old.json"]
+        # Read-only: refused before the search.
+        subprocess.run(["mount", "-o", "remount,ro", str(small_mount)], check=True)
+        result = zorv(*self.SMALL, "-o", small_mount / "new.json", cwd=small_mount.parent)
+        assert result.returncode == 2 and "Read-only file system" in result.stderr
+        assert len(result.stderr.splitlines()) == 1

@@ -155,7 +155,9 @@ class StopOnInterrupt:
 
     def __exit__(self, *exc_info: object) -> None:
         for signum, handler in self.previous.items():
-            signal.signal(signum, handler)
+            # Once stopping, the process only finishes: more signals (a
+            # second SIGTERM) would cut short what is left of its exit.
+            signal.signal(signum, handler if self.signal is None else signal.SIG_IGN)
 
     def _handle(self, signum: int, frame: FrameType | None) -> None:
         if self.signal is None:

@@ -1,7 +1,9 @@
 """Which run of the optimizer comes next when the last one's stop rules fire.
 
-A run that converged has found a local optimum; the budget left goes to a
-fresh run from the start plan, with its own random numbers, and the search
+A run that converged has found a local optimum, and so, on this problem,
+has one whose best distance has stalled (CMA-ES's own stop rules can take
+millions of plans to see it: the distances of its plans still spread); the
+budget left goes to a fresh run from the start plan, with its own random numbers, and the search
 keeps the best plan over all runs. "ipop" doubles the population at every
 restart (wider populations find broader optima); "bipop" alternates such
 runs with runs of smaller populations (down to CMA-ES's default) and step
@@ -60,6 +62,55 @@ class Run:
             raise ValueError(f"run sigma0 must be a positive number, got {sigma0!r}")
         if not isinstance(data["small"], bool):
             raise ValueError("run small must be true or false")
+        return cls(**data)
+
+
+#: A run has stalled when its best distance has grown by less than this
+#: fraction over the last half of its generations (and at least
+#: STALL_GENERATIONS of them).
+STALL_GAIN = 1e-4
+STALL_GENERATIONS = 50
+
+
+@dataclass
+class RunProgress:
+    """How far the current run has come: its generations, its best distance,
+    and the best it had when it last gained more than STALL_GAIN."""
+
+    generations: int = 0
+    best: float = 0.0
+    reference_best: float = 0.0
+    reference_generation: int = 0
+
+    def record(self, generation_best: float) -> None:
+        """After each generation: the best distance of its plans."""
+        self.best = generation_best if self.generations == 0 else max(self.best,
+                                                                      generation_best)
+        self.generations += 1
+        if (self.generations == 1
+                or self.best > self.reference_best + STALL_GAIN * abs(self.reference_best)):
+            self.reference_best, self.reference_generation = self.best, self.generations
+
+    @property
+    def stalled(self) -> bool:
+        return (self.generations - self.reference_generation
+                > max(STALL_GENERATIONS, self.reference_generation // 2))
+
+    def to_json(self) -> dict[str, Any]:
+        return {"generations": self.generations, "best": self.best,
+                "reference_best": self.reference_best,
+                "reference_generation": self.reference_generation}
+
+    @classmethod
+    def from_json(cls, data: object) -> RunProgress:
+        if not isinstance(data, dict) or set(data) != set(cls().to_json()):
+            raise ValueError("run progress is an object with the fields of RunProgress")
+        counts = (data["generations"], data["reference_generation"])
+        if any(isinstance(v, bool) or not isinstance(v, int) or v < 0 for v in counts):
+            raise ValueError("bad run progress counts")
+        if not all(isinstance(data[k], float) and math.isfinite(data[k])
+                   for k in ("best", "reference_best")):
+            raise ValueError("bad run progress distances")
         return cls(**data)
 
 

@@ -8,6 +8,7 @@ importable from here.
 """
 from __future__ import annotations
 
+import dataclasses
 import time
 from collections.abc import Callable, Sequence
 
@@ -21,7 +22,7 @@ from .box import LOWER, UPPER, Boxed, Plans, box_penalty, into_box
 from .optimizers import (BuiltinOptimizer, Optimizer, PycmaOptimizer, ResumableOptimizer,
                          new_optimizer)
 from .records import History, Progress, SearchResult, median
-from .restarts import Run, first_run, next_run
+from .restarts import Run, RunProgress, first_run, next_run
 from .settings import BOUNDARIES, OPTIMIZERS, RESTART_SCHEDULES, SearchSettings
 from .state import CheckpointError, SearchState
 
@@ -148,6 +149,8 @@ class _Loop:
                 state.stop_reasons, state.finished = [], True
                 break
             reasons = self.optimizer.stop()
+            if not reasons and state.run_progress.stalled and self._restart_allowed():
+                reasons = ["stalled"]  # only worth noting when a new run follows
             if reasons:
                 if not self._restart_allowed():
                     state.stop_reasons, state.finished = reasons, True
@@ -161,6 +164,7 @@ class _Loop:
                 break
             self.optimizer.tell(distances)
             state.generation += 1
+            state.run_progress.record(float(distances.max()))
             elapsed = state.elapsed = time.perf_counter() - self.started
             state.best_plan, state.best_score = [float(v) for v in self.best_plan], self.best_score
             state.history.append(state.evaluations, state.best_score, median(distances), elapsed)
@@ -180,6 +184,7 @@ class _Loop:
         state = self.state
         state.run = next_run(self.settings, state.run, state.run_evaluations)
         state.run_evaluations = 0
+        state.run_progress = RunProgress()
         state.history.start_run()
         self.optimizer = new_optimizer(self.settings, state.run)
         if self.checkpoint is not None:
@@ -223,7 +228,8 @@ class _Loop:
         (None when it cannot save one); the history is shared."""
         optimizer = (self.optimizer.save_state()
                      if isinstance(self.optimizer, ResumableOptimizer) else None)
-        return SearchState(**{**vars(self.state), "optimizer": optimizer})
+        return SearchState(**{**vars(self.state), "optimizer": optimizer,
+                              "run_progress": dataclasses.replace(self.state.run_progress)})
 
     def _checkpoint(self) -> None:
         assert self.checkpoint is not None

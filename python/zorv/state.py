@@ -11,7 +11,7 @@ import zorv_fast
 from .body import PLAN_SIZE
 from .box import LOWER, UPPER
 from .records import History
-from .restarts import Run
+from .restarts import Run, RunProgress
 from .settings import SearchSettings
 
 
@@ -38,6 +38,7 @@ class SearchState:
     optimizer: dict[str, Any] | None = None
     stop_reasons: list[str] = field(default_factory=list)
     finished: bool = False
+    run_progress: RunProgress = field(default_factory=RunProgress)
 
     def to_json(self) -> dict[str, Any]:
         return {
@@ -53,6 +54,7 @@ class SearchState:
             "optimizer": self.optimizer,
             "stop_reasons": list(self.stop_reasons),
             "finished": self.finished,
+            "run_progress": self.run_progress.to_json(),
         }
 
     @classmethod
@@ -104,8 +106,9 @@ class SearchState:
             raise CheckpointError("finished must be true or false")
         return cls(settings, run, run_evaluations, generation, evaluations,
                    [float(v) for v in plan], score, elapsed, history, optimizer,
-                   list(reasons), data["finished"])
+                   list(reasons), data["finished"], RunProgress.from_json(data["run_progress"]))
 
 
 _FIELDS = ("settings", "run", "run_evaluations", "generation", "evaluations", "best_plan",
-           "best_score", "elapsed", "history", "optimizer", "stop_reasons", "finished")
+           "best_score", "elapsed", "history", "optimizer", "stop_reasons", "finished",
+           "run_progress")
