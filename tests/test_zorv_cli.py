@@ -216,6 +216,17 @@ class TestPlot:
         assert legend[0].startswith("builtin, penalty, popsize 16, seed 3")
         assert legend[1].startswith("pycma, penalty, popsize 8, seed 4")
 
+    def test_restarts_are_marked_on_their_curve(self, tmp_path, uninterrupted):
+        path, data = uninterrupted
+        result = zorv("plot", path, "-o", "curve.svg", cwd=tmp_path)
+        assert result.returncode == 0, result.stderr
+        (left, top, right, bottom), curves, _, _ = self.drawn(tmp_path / "curve.svg")
+        rings = ET.parse(tmp_path / "curve.svg").getroot().findall(f"{SVG}circle[@class='restart']")
+        starts = data["history"]["run_starts"]
+        assert len(rings) == len(starts) - 1 >= 2
+        assert [(float(r.get("cx")), float(r.get("cy"))) for r in rings] == [
+            curves[0][start - 1] for start in starts[1:]]
+
     def test_a_file_without_history(self, tmp_path):
         (tmp_path / "plan.json").write_text(json.dumps([0.0] * 40))
         result = zorv("plot", "plan.json", cwd=tmp_path)
