@@ -365,3 +365,59 @@ class TestWithoutDask:
             capture_output=True, text=True, cwd=tmp_path, timeout=60)
         assert result.returncode == 0, result.stderr
         assert json.loads((tmp_path / "best.json").read_text())["generations"] == 2
+
+
+def free_port():
+    import socket
+    with socket.socket() as sock:
+        sock.bind(("127.0.0.1", 0))
+        return sock.getsockname()[1]
+
+
+class TestClusterFails:
+    def test_scheduler_dies_mid_search_best_plan_saved_and_resumable(self, tmp_path):
+        # A scheduler and a worker of their own, so that the scheduler can die.
+        address = f"tcp://127.0.0.1:{free_port()}"
+        env = {**os.environ, "RAYON_NUM_THREADS": "1",
+               "DASK_DISTRIBUTED__COMM__TIMEOUTS__CONNECT": "2s"}
+        scheduler = subprocess.Popen(
+            [sys.executable, "-m", "distributed.cli.dask_scheduler", "--host", "127.0.0.1",
+             "--port", address.rsplit(":", 1)[1], "--no-dashboard"],
+            env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        worker = subprocess.Popen(
+            [sys.executable, "-m", "distributed.cli.dask_worker", address, "--nthreads", "1",
+             "--no-dashboard", "--preload", "zorv.distributed"],
+            env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        args = ("search", "--seed", 4, "--popsize", 16, "--generations", 300, "--quiet")
+        try:
+            with distributed.Client(address, set_as_default=False, timeout=60) as client:
+                client.wait_for_workers(1, timeout=60)
+            search = subprocess.Popen(
+                [sys.executable, "-m", "zorv", *map(str, args), "--scheduler", address,
+                 "--checkpoint-every", "0", "-o", "run.json"],
+                cwd=tmp_path, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+            deadline = time.monotonic() + 60
+            while not (tmp_path / "run.json").exists():
+                assert time.monotonic() < deadline and search.poll() is None
+                time.sleep(0.01)
+            time.sleep(0.5)
+            scheduler.kill()
+            stdout, stderr = search.communicate(timeout=120)
+        finally:
+            for process in (worker, scheduler):
+                process.kill()
+                process.wait()
+        assert search.returncode == 1, stderr.decode()
+        lines = stderr.decode().splitlines()
+        assert len(lines) == 1 and "Traceback" not in lines[0], lines
+        assert "scoring failed" in lines[0] and "run.json" in lines[0]
+        data = json.loads((tmp_path / "run.json").read_text())
+        assert data["interrupted"] is True and 0 < data["generations"] < 300
+        assert data["score"] == zorv_fast.sim(data["plan"])
+        # Resumed here, it ends as the search that never met a cluster.
+        assert zorv_cli("search", "--resume", "run.json", "--quiet", cwd=tmp_path).returncode == 0
+        assert zorv_cli(*args, "-o", "here.json", cwd=tmp_path).returncode == 0
+        resumed, here = (json.loads((tmp_path / name).read_text()) for name in
+                         ("run.json", "here.json"))
+        assert (resumed["plan"], resumed["history"]["best"]) == (here["plan"],
+                                                                  here["history"]["best"])

@@ -5,6 +5,7 @@ import argparse
 import contextlib
 import dataclasses
 import json
+import logging
 import math
 import os
 import signal
@@ -373,6 +374,11 @@ def _run_search(args: argparse.Namespace, prog: str) -> int:
                 _error(prog, str(error))
                 return EXIT_FAILED
             score = dask_scoring.DaskScorer(client)
+            # Dask's client logs the connection it loses, with tracebacks;
+            # a lost cluster ends the search with one error line instead.
+            for name in ("distributed.batched", "distributed.client", "distributed.comm",
+                         "distributed.core"):
+                logging.getLogger(name).setLevel(logging.CRITICAL)
         failure = None
         try:
             result = search(settings, on_generation=line.update, should_stop=stop,
@@ -380,6 +386,9 @@ def _run_search(args: argparse.Namespace, prog: str) -> int:
                             checkpoint=lambda so_far: checkpoints.save(output, so_far))
         except ScoringFailed as error:
             result, failure = error.result, str(error)
+            # The client logs its own tracebacks as it gives up on the
+            # cluster; the one error line below says what happened.
+            logging.disable(logging.CRITICAL)
         except CheckpointError as error:  # raised before anything is written
             _error(prog, f"{str(args.resume)!r}: {error}")
             return EXIT_BAD_INPUT

@@ -203,7 +203,8 @@ class _Loop:
                 raise _Interrupted from None
             except Exception as error:
                 result = self._result(interrupted=True)
-                raise ScoringFailed(f"scoring failed: {type(error).__name__}: {error}",
+                detail = " ".join(str(error).split())  # one line, whatever the scorer said
+                raise ScoringFailed(f"scoring failed: {type(error).__name__}: {detail}",
                                     result) from error
             if scores.shape != (len(rows),):
                 raise ValueError(f"the scorer returned {scores.shape} scores for "
