@@ -402,7 +402,9 @@ class TestSignals:
         process = subprocess.Popen(
             [sys.executable, "-m", "zorv", "search", "--generations", "1000000",
              "--output", "best.json"],
-            cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+            cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+            # Under nohup SIGHUP is ignored, and a search then leaves it so.
+            preexec_fn=lambda: signal.signal(signal.SIGHUP, signal.SIG_DFL))
         try:
             ready, _, _ = select.select([process.stderr], [], [], 60)
             assert ready, "no progress within 60 s"

@@ -11,6 +11,7 @@ from __future__ import annotations
 import dataclasses
 import time
 from collections.abc import Callable, Sequence
+from typing import Any
 
 import numpy as np
 from threadpoolctl import threadpool_limits  # type: ignore[import-untyped]
@@ -114,6 +115,8 @@ class _Loop:
             self.optimizer = new_optimizer(settings, self.state.run)
         else:
             self.state = self._resumed(resume)
+        self.checked_optimizer: Optimizer | None = None
+        self.save_state: Callable[[], dict[str, Any]] | None = None
         self.started = time.perf_counter() - self.state.elapsed
         self.last_checkpoint = time.perf_counter()
         # The best plan, also from a generation cut short (the state keeps
@@ -227,8 +230,12 @@ class _Loop:
     def _snapshot(self) -> SearchState:
         """The state now, between generations, with the optimizer's own
         (None when it cannot save one); the history is shared."""
-        optimizer = (self.optimizer.save_state()
-                     if isinstance(self.optimizer, ResumableOptimizer) else None)
+        # The protocol check costs microseconds: once per optimizer.
+        if self.checked_optimizer is not self.optimizer:
+            self.checked_optimizer = self.optimizer
+            self.save_state = (self.optimizer.save_state
+                               if isinstance(self.optimizer, ResumableOptimizer) else None)
+        optimizer = None if self.save_state is None else self.save_state()
         return SearchState(**{**vars(self.state), "optimizer": optimizer,
                               "run_progress": dataclasses.replace(self.state.run_progress)})
 
