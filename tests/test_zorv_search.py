@@ -12,7 +12,7 @@ import zorv
 import zorv.checkpoints
 import zorv_fast
 from zorv.cli import load_plan
-from zorv.search import BOUNDARIES, OPTIMIZERS, History, into_box
+from zorv.search import BOUNDARIES, OPTIMIZERS, RESTART_SCHEDULES, History, into_box
 
 SMALL = dict(popsize=32, generations=10)
 
@@ -189,7 +189,7 @@ def without_seconds(result):
 
 
 class TestRestarts:
-    @pytest.mark.parametrize("schedule", ["ipop", "bipop"])
+    @pytest.mark.parametrize("schedule", RESTART_SCHEDULES)
     def test_spend_the_budget_and_keep_the_best_of_all_runs(self, schedule):
         one = zorv.search(zorv.SearchSettings(**RESTARTING, restarts=0))
         result = zorv.search(zorv.SearchSettings(**RESTARTING, restart_schedule=schedule))
@@ -209,13 +209,16 @@ class TestRestarts:
 
     def test_schedules(self):
         from zorv.restarts import first_run, next_run
-        ipop = zorv.SearchSettings(popsize=256)
+        ipop = zorv.SearchSettings(popsize=256, restart_schedule="ipop")
         run = first_run(ipop)
         sizes = [run.popsize]
         for _ in range(4):
             run = next_run(ipop, run, 1000)
             sizes.append(run.popsize)
         assert sizes == [256, 512, 1024, 2048, 4096] and run.sigma0 == ipop.sigma0
+        same = zorv.SearchSettings(popsize=256, restart_schedule="same")
+        run = next_run(same, next_run(same, first_run(same), 1000), 1000)
+        assert (run.index, run.popsize, run.sigma0) == (2, 256, same.sigma0)
         bipop = zorv.SearchSettings(popsize=256, restart_schedule="bipop")
         run, kinds = first_run(bipop), []
         for _ in range(12):

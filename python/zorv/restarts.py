@@ -4,8 +4,9 @@ A run that converged has found a local optimum, and so, on this problem,
 has one whose best distance has stalled (CMA-ES's own stop rules can take
 millions of plans to see it: the distances of its plans still spread); the
 budget left goes to a fresh run from the start plan, with its own random numbers, and the search
-keeps the best plan over all runs. "ipop" doubles the population at every
-restart (wider populations find broader optima); "bipop" alternates such
+keeps the best plan over all runs. "same" gives each run the population of
+the first; "ipop" doubles the population at every restart (wider
+populations find broader optima, but take longer to); "bipop" alternates such
 runs with runs of smaller populations (down to CMA-ES's default) and step
 sizes, drawn at random,
 giving each kind about the same number of evaluations (Hansen's BIPOP).
@@ -68,7 +69,7 @@ class Run:
 #: A run has stalled when its best distance has grown by less than this
 #: fraction over the last half of its generations (and at least
 #: STALL_GENERATIONS of them).
-STALL_GAIN = 1e-4
+STALL_GAIN = 1e-6
 STALL_GENERATIONS = 50
 
 
@@ -142,6 +143,7 @@ def next_run(settings: SearchSettings, last: Run, last_evaluations: int) -> Run:
         popsize = max(2, math.floor(smallest * max(1.0, largest / 2 / smallest) ** (draw * draw)))
         return Run(index, min(popsize, MAX_POPSIZE), settings.sigma0 * 10 ** (-2 * draw),
                    last.large_runs, large, small, small=True)
-    popsize = min(settings.popsize * 2 ** last.large_runs, MAX_POPSIZE)
+    doubled = settings.restart_schedule != "same"
+    popsize = min(settings.popsize * 2 ** (last.large_runs if doubled else 0), MAX_POPSIZE)
     return replace(Run(index, popsize, float(settings.sigma0)), large_runs=last.large_runs + 1,
                    large_evaluations=large, small_evaluations=small)

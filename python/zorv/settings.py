@@ -18,9 +18,10 @@ OPTIMIZERS = ("builtin", "pycma")
 #: them: at 100,000 evaluations the penalty goes farthest.
 BOUNDARIES = ("penalty", "transform", "none")
 #: How the population of a restarted run is chosen (see zorv.restarts):
-#: "ipop" doubles it at every restart; "bipop" alternates such runs with
-#: runs of smaller, random populations and step sizes.
-RESTART_SCHEDULES = ("ipop", "bipop")
+#: "same" keeps the first run's; "ipop" doubles it at every restart;
+#: "bipop" alternates such runs with runs of smaller, random populations and
+#: step sizes.
+RESTART_SCHEDULES = ("same", "ipop", "bipop")
 
 #: Settings that do not change which plans a search scores: a resumed
 #: search may take other values for them.
@@ -51,7 +52,7 @@ class SearchSettings:
     #: Runs started after the first when the optimizer's stop rules fire
     #: while budget is left; None: as many as the budget allows, 0: one run.
     restarts: int | None = None
-    restart_schedule: str = "ipop"
+    restart_schedule: str = "same"
     #: Seconds between checkpoints (taken between generations; 0: after
     #: every generation). Checkpoints are also taken at every restart.
     checkpoint_every: float = 30.0
