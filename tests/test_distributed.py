@@ -378,11 +378,15 @@ def free_port():
 
 
 class TestClusterFails:
-    def test_scheduler_dies_mid_search_best_plan_saved_and_resumable(self, tmp_path):
-        # A scheduler and a worker of their own, so that the scheduler can die.
+    @pytest.mark.parametrize("victim", ["scheduler", "worker"])
+    def test_lost_mid_search_best_plan_saved_and_resumable(self, tmp_path, victim):
+        # A scheduler and a worker of their own, so that either can die; a
+        # task whose worker dies fails at once (KilledWorker), as it does
+        # after workers are killed over and over by default.
         address = f"tcp://127.0.0.1:{free_port()}"
         env = {**os.environ, "RAYON_NUM_THREADS": "1",
-               "DASK_DISTRIBUTED__COMM__TIMEOUTS__CONNECT": "2s"}
+               "DASK_DISTRIBUTED__COMM__TIMEOUTS__CONNECT": "2s",
+               "DASK_DISTRIBUTED__SCHEDULER__ALLOWED_FAILURES": "0"}
         scheduler = subprocess.Popen(
             [sys.executable, "-m", "distributed.cli.dask_scheduler", "--host", "127.0.0.1",
              "--port", address.rsplit(":", 1)[1], "--no-dashboard"],
@@ -391,10 +395,11 @@ class TestClusterFails:
             [sys.executable, "-m", "distributed.cli.dask_worker", address, "--nthreads", "1",
              "--no-dashboard", "--preload", "zorv.distributed"],
             env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        args = ("search", "--seed", 4, "--popsize", 16, "--generations", 300, "--quiet")
+        args = ("search", "--seed", 4, "--popsize", 4000, "--generations", 40, "--quiet")
+        client = None
         try:
-            with distributed.Client(address, set_as_default=False, timeout=60) as client:
-                client.wait_for_workers(1, timeout=60)
+            client = distributed.Client(address, set_as_default=False, timeout=60)
+            client.wait_for_workers(1, timeout=60)
             search = subprocess.Popen(
                 [sys.executable, "-m", "zorv", *map(str, args), "--scheduler", address,
                  "--checkpoint-every", "0", "-o", "run.json"],
@@ -403,10 +408,18 @@ class TestClusterFails:
             while not (tmp_path / "run.json").exists():
                 assert time.monotonic() < deadline and search.poll() is None
                 time.sleep(0.01)
-            time.sleep(0.5)
-            scheduler.kill()
+            while not any(client.processing().values()):  # a chunk being scored
+                assert time.monotonic() < deadline and search.poll() is None
+                time.sleep(0.001)
+            if victim == "scheduler":
+                client.close()
+                scheduler.kill()
+            else:  # the worker process under its nanny
+                os.kill(next(iter(client.run(os.getpid).values())), signal.SIGKILL)
             stdout, stderr = search.communicate(timeout=120)
         finally:
+            if client is not None:
+                client.close()
             for process in (worker, scheduler):
                 process.kill()
                 process.wait()
@@ -414,8 +427,9 @@ class TestClusterFails:
         lines = stderr.decode().splitlines()
         assert len(lines) == 1 and "Traceback" not in lines[0], lines
         assert "scoring failed" in lines[0] and "run.json" in lines[0]
+        assert victim == "scheduler" or "KilledWorker" in lines[0]
         data = json.loads((tmp_path / "run.json").read_text())
-        assert data["interrupted"] is True and 0 < data["generations"] < 300
+        assert data["interrupted"] is True and 0 < data["generations"] < 40
         assert data["score"] == zorv_fast.sim(data["plan"])
         # Resumed here, it ends as the search that never met a cluster.
         assert zorv_cli("search", "--resume", "run.json", "--quiet", cwd=tmp_path).returncode == 0
