@@ -3,6 +3,7 @@ keeping plans in [-1, 1]), pycma bounded and unbounded, and, when installed,
 Nevergrad's NGOpt and TwoPointsDE and the cmaes package.
 
     python bench/search.py [--seeds 5] [--budget 100000] [--seconds 10] [--save DIR]
+    python bench/search.py --large [--large-budget 2000000] [--seeds 5] [--only TEXT]
 
 For each optimizer: plans scored per second and the share of wall time spent
 inside sim_batch (over the fixed-budget runs), and the median and the spread
@@ -11,6 +12,11 @@ evaluations and after a fixed wall time. --save writes each zorv.search run
 at the fixed budget as a result file for `python -m zorv plot`.
 Nevergrad and cmaes are not dependencies of zorv: `pip install nevergrad
 cmaes` (or the test extra) adds their rows.
+
+--large runs other rows instead, at a large budget only (2,000,000 plans by
+default): the default search (restarted while budget is left), each restart
+schedule, the search with one run only (--restarts 0, as before restarts),
+and pycma's own restarting driver, fmin2 with BIPOP, from the same popsize.
 """
 import argparse
 import json
@@ -26,7 +32,7 @@ import zorv
 import zorv_fast
 from _timing import print_table
 from zorv.body import PLAN_SIZE
-from zorv.search import BOUNDARIES
+from zorv.settings import BOUNDARIES, RESTART_SCHEDULES
 
 
 class TimedScorer:
@@ -42,18 +48,19 @@ class TimedScorer:
         return scores
 
 
-def zorv_run(optimizer, boundary, popsize):
+def zorv_run(optimizer, boundary, popsize, **more):
     def run(seed, budget, seconds, save):
         scorer = TimedScorer()
         deadline = None if seconds is None else time.perf_counter() + seconds
         settings = zorv.SearchSettings(
-            seed=seed, popsize=popsize, optimizer=optimizer, boundary=boundary,
+            seed=seed, popsize=popsize, optimizer=optimizer, boundary=boundary, **more,
             **({"evaluations": budget} if seconds is None else {"generations": 10**9}))
         result = zorv.search(settings, score=scorer,
                              should_stop=None if deadline is None
                              else lambda: time.perf_counter() > deadline)
         if save is not None and seconds is None:
-            name = f"{optimizer}-{boundary}-{popsize}-seed{seed}.json"
+            extra = "".join(f"-{key}{value}" for key, value in sorted(more.items()))
+            name = f"{optimizer}-{boundary}-{popsize}{extra}-seed{seed}.json"
             (save / name).write_text(json.dumps(result.to_json()) + "\n")
         return result.score, result.evaluations, result.elapsed, scorer.seconds
     return run
@@ -141,6 +148,48 @@ def optimizers(popsize):
     return rows
 
 
+def pycma_bipop_run(popsize):
+    """cma.fmin2 with BIPOP restarts and its own bound transform, scoring each
+    generation with one sim_batch call, stopped once the budget is spent."""
+    def run(seed, budget, seconds, save):
+        import cma
+        scorer = TimedScorer()
+        spent = [0, -math.inf]  # evaluations, best distance
+        start = time.perf_counter()
+
+        def objective(solutions):
+            distances = scorer(np.clip(np.array(solutions, dtype=np.float64), -1.0, 1.0))
+            spent[0] += len(solutions)
+            spent[1] = max(spent[1], max(distances))
+            return [-d for d in distances]
+
+        def spent_up(es):
+            return (spent[0] >= budget if seconds is None
+                    else time.perf_counter() - start >= seconds)
+
+        np.random.seed(seed)  # cma draws from NumPy's global generator
+        cma.fmin2(None, np.zeros(PLAN_SIZE), 0.5, parallel_objective=objective,
+                  restarts=10**6, bipop=True,
+                  options={"bounds": [-1.0, 1.0], "popsize": popsize, "seed": float("nan"),
+                           "verbose": -9, "verb_disp": 0, "verb_log": 0,
+                           "termination_callback": spent_up})
+        return spent[1], spent[0], time.perf_counter() - start, scorer.seconds
+    return run
+
+
+def large_budget_rows():
+    default = zorv.SearchSettings()
+    rows = [(f"zorv builtin, restarts {schedule}"
+             f"{' (default)' if schedule == default.restart_schedule else ''}",
+             zorv_run("builtin", default.boundary, default.popsize, restart_schedule=schedule))
+            for schedule in RESTART_SCHEDULES]
+    rows.append(("zorv builtin, one run (--restarts 0)",
+                 zorv_run("builtin", default.boundary, default.popsize, restarts=0)))
+    rows.append((f"pycma fmin2 BIPOP, bounded, popsize {default.popsize}",
+                 pycma_bipop_run(default.popsize)))
+    return rows
+
+
 def spread(values):
     return (f"{statistics.median(values):.3f} ({min(values):.2f}-{max(values):.2f})")
 
@@ -155,7 +204,12 @@ def main():
     parser.add_argument("--only", default="", help="run only rows whose name contains this")
     parser.add_argument("--save", type=Path, default=None,
                         help="folder for the result files of the fixed-budget zorv.search runs")
+    parser.add_argument("--large", action="store_true",
+                        help="run the restart rows at --large-budget only")
+    parser.add_argument("--large-budget", type=int, default=2_000_000)
     args = parser.parse_args()
+    if args.large:
+        return large(args)
     if args.save is not None:
         args.save.mkdir(parents=True, exist_ok=True)
     warnings.simplefilter("ignore")  # cma's and nevergrad's notes on import
@@ -178,6 +232,30 @@ def main():
           f"evaluations and after {args.seconds:g} s; sim_batch on all cores")
     print_table(["optimizer", "plans/s", "in sim_batch",
                  f"best after {args.budget:,} evals", f"best after {args.seconds:g} s"], rows)
+
+
+def large(args):
+    warnings.simplefilter("ignore")
+    if args.save is not None:
+        args.save.mkdir(parents=True, exist_ok=True)
+    zorv_fast.sim_batch(np.zeros((2, PLAN_SIZE)))
+    seeds = range(1, args.seeds + 1)
+    rows = []
+    for name, run in large_budget_rows():
+        if args.only not in name:
+            continue
+        results = []
+        for seed in seeds:
+            results.append(run(seed, args.large_budget, None, args.save))
+            print(f"  {name}, seed {seed}: {results[-1][0]!r} after {results[-1][1]:,} plans, "
+                  f"{results[-1][2]:.1f} s", flush=True)
+        rows.append([name, f"{min(r[1] for r in results):,}",
+                     f"{sum(r[1] for r in results) / sum(r[2] for r in results):,.0f}",
+                     spread([r[0] for r in results])])
+    print(f"\n{args.seeds} seeds; best distance as median (min-max) after "
+          f"{args.large_budget:,} evaluations; sim_batch on all cores")
+    print_table(["search", "plans scored (fewest)", "plans/s",
+                 f"best after {args.large_budget:,} evals"], rows)
 
 
 if __name__ == "__main__":

@@ -91,3 +91,54 @@ def test_weights_of_any_popsize(popsize):
     for _ in range(3):
         es.tell(sphere(es.ask()))
     assert np.all(np.isfinite(es.C)) and np.all(np.linalg.eigvalsh(es.C) > 0)
+
+
+def test_state_saved_as_json_goes_on_exactly_and_bad_states_change_nothing():
+    import json
+
+    def run(es, generations):
+        values = []
+        for _ in range(generations):
+            population = es.ask()
+            es.tell(rotated_ellipsoid(population))
+            values.append((es.mean.tolist(), es.sigma, es.stop()))
+        return values
+
+    # Popsize 6 in 40 dimensions decomposes every few generations: the
+    # schedule, the flatness rule's memory and the generator all carry over.
+    original = CMAES(np.ones(DIMENSION), 0.3, np.random.Generator(np.random.SFC64(5)), popsize=6)
+    run(original, 37)
+    saved = json.loads(json.dumps(original.save_state(), default=lambda a: a.tolist()))
+    resumed = CMAES(np.zeros(DIMENSION), 1.0, np.random.Generator(np.random.SFC64(0)), popsize=6)
+    resumed.load_state(saved)
+    assert run(resumed, 60) == run(original, 60)
+    assert (json.dumps(resumed.save_state(), default=lambda a: a.tolist())
+            == json.dumps(original.save_state(), default=lambda a: a.tolist()))
+
+    good = json.loads(json.dumps(saved))
+    for edit in [
+        lambda s: s.update(popsize=7),
+        lambda s: s.update(mean=s["mean"][:-1]),
+        lambda s: s.update(C=[[1.0] * DIMENSION] * (DIMENSION - 1)),
+        lambda s: s.update(sigma=-1.0),
+        lambda s: s.update(D=[float("nan")] * DIMENSION),
+        lambda s: s.update(B="eye"),
+        lambda s: s.update(generation=1.5),
+        lambda s: s.update(decomposed_at=s["generation"] + 1),
+        lambda s: s.update(recent_bests=[0.0] * 1000),
+        lambda s: s.pop("ps"),
+        lambda s: s.update(extra=1),
+        lambda s: s["rng"].update(bit_generator="PCG64"),
+        lambda s: s["rng"]["state"]["state"].update(array=[-1, 0, 0, 0]),
+        lambda s: s["rng"]["state"]["state"].update(dtype="object"),
+    ]:
+        state = json.loads(json.dumps(good))
+        edit(state)
+        target = CMAES(np.zeros(DIMENSION), 1.0, np.random.Generator(np.random.SFC64(0)),
+                       popsize=6)
+        before = target.save_state()
+        with pytest.raises(ValueError):
+            target.load_state(state)
+        after = target.save_state()
+        assert all(np.array_equal(before[k], after[k]) if isinstance(before[k], np.ndarray)
+                   else before[k] == after[k] for k in before)

@@ -205,7 +205,10 @@ SEARCH = ("search", "--seed", 3, "--popsize", 16, "--generations", 5, "--quiet")
 
 
 def without_timings(data):
-    del data["seconds"], data["history"]["seconds"]
+    """A result without its seconds, its chunk size (the command line sends a
+    whole generation to the cluster in one call) and its checkpoint."""
+    del data["seconds"], data["history"]["seconds"], data["settings"]["chunk"]
+    data.pop("checkpoint", None)
     return data
 
 
@@ -411,3 +414,73 @@ class TestWithoutDask:
             capture_output=True, text=True, cwd=tmp_path, timeout=60)
         assert result.returncode == 0, result.stderr
         assert json.loads((tmp_path / "best.json").read_text())["generations"] == 2
+
+
+def free_port():
+    import socket
+    with socket.socket() as sock:
+        sock.bind(("127.0.0.1", 0))
+        return sock.getsockname()[1]
+
+
+class TestClusterFails:
+    @pytest.mark.parametrize("victim", ["scheduler", "worker"])
+    def test_lost_mid_search_best_plan_saved_and_resumable(self, tmp_path, victim):
+        # A scheduler and a worker of their own, so that either can die; a
+        # task whose worker dies fails at once (KilledWorker), as it does
+        # after workers are killed over and over by default.
+        address = f"tcp://127.0.0.1:{free_port()}"
+        env = {**os.environ, "RAYON_NUM_THREADS": "1",
+               "DASK_DISTRIBUTED__COMM__TIMEOUTS__CONNECT": "2s",
+               "DASK_DISTRIBUTED__SCHEDULER__ALLOWED_FAILURES": "0"}
+        scheduler = subprocess.Popen(
+            [sys.executable, "-m", "distributed.cli.dask_scheduler", "--host", "127.0.0.1",
+             "--port", address.rsplit(":", 1)[1], "--no-dashboard"],
+            env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        worker = subprocess.Popen(
+            [sys.executable, "-m", "distributed.cli.dask_worker", address, "--nthreads", "1",
+             "--no-dashboard", "--preload", "zorv.distributed"],
+            env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        args = ("search", "--seed", 4, "--popsize", 4000, "--generations", 40, "--quiet")
+        client = None
+        try:
+            client = distributed.Client(address, set_as_default=False, timeout=60)
+            client.wait_for_workers(1, timeout=60)
+            search = subprocess.Popen(
+                [sys.executable, "-m", "zorv", *map(str, args), "--scheduler", address,
+                 "--checkpoint-every", "0", "-o", "run.json"],
+                cwd=tmp_path, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+            deadline = time.monotonic() + 60
+            while not (tmp_path / "run.json").exists():
+                assert time.monotonic() < deadline and search.poll() is None
+                time.sleep(0.01)
+            while not any(client.processing().values()):  # a chunk being scored
+                assert time.monotonic() < deadline and search.poll() is None
+                time.sleep(0.001)
+            if victim == "scheduler":
+                client.close()
+                scheduler.kill()
+            else:  # the worker process under its nanny
+                os.kill(next(iter(client.run(os.getpid).values())), signal.SIGKILL)
+            stdout, stderr = search.communicate(timeout=120)
+        finally:
+            if client is not None:
+                client.close()
+            for process in (worker, scheduler):
+                process.kill()
+                process.wait()
+        assert search.returncode == 1, stderr.decode()
+        lines = stderr.decode().splitlines()
+        assert len(lines) == 1 and "Traceback" not in lines[0], lines
+        assert "scoring failed" in lines[0] and "run.json" in lines[0]
+        assert victim == "scheduler" or "KilledWorker" in lines[0]
+        data = json.loads((tmp_path / "run.json").read_text())
+        assert data["interrupted"] is True and 0 < data["generations"] < 40
+        assert data["score"] == zorv_fast.sim(data["plan"])
+        # Resumed here, it ends as the search that never met a cluster.
+        assert zorv_cli("search", "--resume", "run.json", "--quiet", cwd=tmp_path).returncode == 0
+        assert zorv_cli(*args, "-o", "here.json", cwd=tmp_path).returncode == 0
+        resumed, here = (json.loads((tmp_path / name).read_text()) for name in
+                         ("run.json", "here.json"))
+        assert (resumed["plan"], resumed["history"]["best"]) == (here["plan"],
+                                                                  here["history"]["best"])

@@ -1,9 +1,11 @@
 """`python -m zorv`: search and show as a user runs them, in a subprocess:
-the files they write, their one-line errors and Ctrl-C."""
+the files they write, their one-line errors, signals, kills and resumes."""
+import contextlib
 import json
 import os
 import select
 import signal
+import stat
 import subprocess
 import sys
 import time
@@ -230,6 +232,18 @@ class TestPlot:
         assert legend[0].startswith("builtin, penalty, popsize 16, seed 3")
         assert legend[1].startswith("pycma, penalty, popsize 8, seed 4")
 
+    def test_restarts_are_marked_on_their_curve(self, tmp_path, uninterrupted):
+        path, data = uninterrupted
+        result = zorv("plot", path, "-o", "curve.svg", cwd=tmp_path)
+        assert result.returncode == 0, result.stderr
+        (left, top, right, bottom), curves, _, _ = self.drawn(tmp_path / "curve.svg")
+        rings = ET.parse(tmp_path / "curve.svg").getroot().findall(f"{SVG}circle[@class='restart']")
+        starts = data["history"]["run_starts"]
+        assert len(rings) == len(starts) - 1 >= 2
+        assert [(float(r.get("cx")), float(r.get("cy"))) for r in rings] == [
+            curves[0][start - 1] for start in starts[1:]]
+
+
 def test_help_lists_every_command(tmp_path):
     result = zorv("--help", cwd=tmp_path)
     assert result.returncode == 0
@@ -322,3 +336,280 @@ def test_unusable_input_file(tmp_path, command, name, content, words):
     assert len(lines) == 1, result.stderr
     assert lines[0].startswith("python -m zorv: error: ") and words in lines[0], lines[0]
     assert not (tmp_path / "out.svg").exists()
+
+
+#: A search that restarts a few times within a second or two.
+RESTARTING = ("search", "--seed", 2, "--popsize", 8, "--evaluations", 20000, "--sigma", "1e-11",
+              "--restart-schedule", "bipop", "--quiet")
+
+
+def comparable(path):
+    """A result file without its wall-clock seconds; the checkpoint settings
+    that change nothing but when files are written go too."""
+    data = json.loads(path.read_text())
+    state = data["checkpoint"]["state"]
+    for part in (data, state):
+        part["settings"].pop("checkpoint_every")
+        part.pop("seconds", None), part.pop("elapsed", None)
+        part["history"].pop("seconds")
+    return data
+
+
+def assert_every_file_valid(folder):
+    """Each file is a whole result whose checkpoint loads, and no temporary
+    file is left but a complete one."""
+    from zorv import checkpoints
+    for path in folder.iterdir():
+        data = json.loads(path.read_text())
+        assert data["score"] == zorv_fast.sim(data["plan"])
+        checkpoints.load(path)
+
+
+@pytest.fixture(scope="module")
+def uninterrupted(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("full")
+    result = zorv(*RESTARTING, "--checkpoint-every", 0, "-o", "full.json", cwd=folder)
+    assert result.returncode == 0, result.stderr
+    data = comparable(folder / "full.json")
+    assert data["runs"] >= 3 and data["checkpoint"]["state"]["finished"]
+    return folder / "full.json", data
+
+
+def writing_a_checkpoint(pid, folder):
+    """Whether the process has a file open in `folder` that is not yet in
+    place: an unnamed one (shown as deleted) or a temporary one."""
+    for fd in os.listdir(f"/proc/{pid}/fd"):
+        with contextlib.suppress(OSError):
+            target = os.readlink(f"/proc/{pid}/fd/{fd}")
+            if target.startswith(str(folder)) and (target.endswith("(deleted)")
+                                                   or ".partial" in target):
+                return True
+    return False
+
+
+class TestKillAndResume:
+    @pytest.mark.parametrize("when", ["after the first checkpoint", "late",
+                                      "inside a checkpoint write"])
+    def test_sigkill_then_resume_gives_the_uninterrupted_result(self, tmp_path, uninterrupted,
+                                                                when):
+        process = subprocess.Popen(
+            [sys.executable, "-m", "zorv", *map(str, RESTARTING), "--checkpoint-every", "0",
+             "-o", "run.json"], cwd=tmp_path, stderr=subprocess.PIPE)
+        try:
+            deadline = time.monotonic() + 60
+            while not (tmp_path / "run.json").exists():
+                assert time.monotonic() < deadline and process.poll() is None
+                time.sleep(0.001)
+            if when == "late":
+                while len(json.loads((tmp_path / "run.json").read_text())["history"]["best"]) < 300:
+                    assert time.monotonic() < deadline and process.poll() is None
+            if when == "inside a checkpoint write":
+                # Stopped at random moments until one falls inside a write.
+                while True:
+                    assert time.monotonic() < deadline and process.poll() is None
+                    process.send_signal(signal.SIGSTOP)
+                    if writing_a_checkpoint(process.pid, tmp_path):
+                        break
+                    process.send_signal(signal.SIGCONT)
+                    time.sleep(0.0005)
+            process.kill()
+            process.wait()
+        finally:
+            process.kill()
+            process.wait()
+        assert_every_file_valid(tmp_path)
+        killed = comparable(tmp_path / "run.json")
+        assert not killed["checkpoint"]["state"]["finished"]
+        result = zorv("search", "--resume", "run.json", "--quiet", cwd=tmp_path)
+        assert result.returncode == 0, result.stderr
+        assert comparable(tmp_path / "run.json") == uninterrupted[1]
+        assert_every_file_valid(tmp_path)
+
+    def test_resuming_a_finished_search_changes_nothing(self, tmp_path, uninterrupted):
+        path = tmp_path / "done.json"
+        path.write_bytes(uninterrupted[0].read_bytes())
+        before = path.stat()
+        result = zorv("search", "--resume", "done.json", cwd=tmp_path)
+        assert result.returncode == 0 and "finished already" in result.stdout
+        assert path.read_bytes() == uninterrupted[0].read_bytes()
+        assert path.stat().st_mtime_ns == before.st_mtime_ns
+        assert list(tmp_path.iterdir()) == [path]
+
+
+def edited(change):
+    def edit(data):
+        change(data)
+        return json.dumps(data)
+    return edit
+
+
+def state_of(data):
+    return data["checkpoint"]["state"]
+
+
+class TestBadCheckpoint:
+    @pytest.mark.parametrize("make, words", [
+        (lambda d: json.dumps(d)[:len(json.dumps(d)) // 2], "not valid JSON"),
+        (lambda d: "\x00 not json", "not valid JSON"),
+        (lambda d: "[" * 100_000, "not valid JSON"),
+        (lambda d: "[1, 2]", "holds no checkpoint"),
+        (edited(lambda d: d.pop("checkpoint")), "holds no checkpoint"),
+        (edited(lambda d: d["checkpoint"].update(format=2)), "another version"),
+        (edited(lambda d: d["checkpoint"].update(zorv_fast="0.0.1")), "another version"),
+        (edited(lambda d: state_of(d)["best_plan"].append(0.0)), "40 numbers"),
+        (edited(lambda d: state_of(d).update(best_score=99.0)), "score"),
+        (edited(lambda d: state_of(d)["settings"].update(popsize="8")), "popsize"),
+        (edited(lambda d: state_of(d)["settings"].update(**{"a\nb": 1})), "unexpected"),
+        (edited(lambda d: state_of(d)["optimizer"]["C"].pop()), "shape"),
+        (edited(lambda d: state_of(d)["optimizer"].update(rng=None)), "generator"),
+        (edited(lambda d: state_of(d)["history"]["best"].pop()), "history"),
+    ])
+    def test_one_error_line_and_nothing_overwritten(self, tmp_path, searched, make, words):
+        folder, _ = searched
+        data = json.loads((folder / "best.json").read_text())
+        state_of(data)["finished"] = False  # a search to resume
+        bad = make(data)
+        (tmp_path / "bad.json").write_text(bad)
+        result = zorv("search", "--resume", "bad.json", cwd=tmp_path)
+        assert result.returncode == 2, result.stderr
+        lines = result.stderr.splitlines()
+        assert len(lines) == 1 and "Traceback" not in result.stderr, result.stderr
+        assert lines[0].startswith("python -m zorv: error: ") and words in lines[0], lines
+        assert (tmp_path / "bad.json").read_text() == bad
+        assert list(tmp_path.iterdir()) == [tmp_path / "bad.json"]
+
+    def test_changed_settings_are_refused(self, tmp_path, searched):
+        folder, _ = searched
+        data = json.loads((folder / "best.json").read_text())
+        data["checkpoint"]["state"]["finished"] = False
+        (tmp_path / "run.json").write_text(json.dumps(data))
+        result = zorv("search", "--resume", "run.json", "--popsize", 32, cwd=tmp_path)
+        assert result.returncode == 2 and len(result.stderr.splitlines()) == 1
+        assert "--popsize 32 differs from the search to resume (16)" in result.stderr
+
+
+class TestSignals:
+    @pytest.mark.parametrize("signals, status", [
+        ((signal.SIGTERM,), 128 + signal.SIGTERM),
+        ((signal.SIGHUP,), 128 + signal.SIGHUP),
+        ((signal.SIGINT, signal.SIGINT), 130),  # the second 5 ms after the first
+        ((signal.SIGTERM, signal.SIGINT, signal.SIGHUP), 128 + signal.SIGTERM),
+    ])
+    def test_stop_and_save_also_when_signalled_again(self, tmp_path, signals, status):
+        process = subprocess.Popen(
+            [sys.executable, "-m", "zorv", "search", "--generations", "1000000",
+             "--output", "best.json"],
+            cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+            # Under nohup SIGHUP is ignored, and a search then leaves it so.
+            preexec_fn=lambda: signal.signal(signal.SIGHUP, signal.SIG_DFL))
+        try:
+            ready, _, _ = select.select([process.stderr], [], [], 60)
+            assert ready, "no progress within 60 s"
+            time.sleep(0.3)
+            for signum in signals:
+                process.send_signal(signum)
+                time.sleep(0.005)
+            stdout, stderr = process.communicate(timeout=30)
+        finally:
+            process.kill()
+            process.wait()
+        assert process.returncode == status, stderr
+        assert b"Traceback" not in stderr and b"KeyboardInterrupt" not in stderr
+        data = json.loads((tmp_path / "best.json").read_text())
+        assert data["interrupted"] is True and data["generations"] > 0
+        assert data["score"] == zorv_fast.sim(data["plan"])
+        assert [p.name for p in tmp_path.iterdir()] == ["best.json"]
+
+
+LONG_NAME = "r" * 245 + ".json"  # 250 characters: any added suffix would pass 255
+
+
+class TestOutputFiles:
+    @pytest.fixture
+    def folder(self, tmp_path, searched):
+        source, _ = searched
+        (tmp_path / "r.json").write_bytes((source / "best.json").read_bytes())
+        (tmp_path / "plan.svg").write_text(json.dumps([0.5] * 40))  # a plan, oddly named
+        (tmp_path / "dir").mkdir()
+        os.mkfifo(tmp_path / "fifo")
+        (tmp_path / "target.svg").write_text("old")
+        (tmp_path / "link.svg").symlink_to("target.svg")
+        return tmp_path
+
+    SMALL = ("search", "--popsize", 8, "--generations", 2, "--quiet")
+
+    @pytest.mark.parametrize("args, words", [
+        ((*SMALL, "-o", "dir"), "is a folder"),
+        ((*SMALL, "-o", "s.json", "--svg", "s.json"), "another output"),
+        ((*SMALL, "-o", "fifo"), "FIFO"),
+        ((*SMALL, "--svg", "best.json"), "another output"),  # -o is best.json
+        (("plot", "r.json", "-o", "r.json"), "the input"),
+        (("show", "plan.svg"), "the input"),
+        (("show", "r.json", "-o", ""), "folder"),
+        (("show", "r.json", "-o", "/"), "folder"),
+        (("show", "r.json", "-o", "no/such/run.svg"), "no folder"),
+        (("show", "r.json", "-o", "link-to-nowhere/x.svg"), "no folder"),
+    ])
+    def test_refused_before_any_work(self, folder, args, words):
+        before = {p.name: (p.lstat().st_mode, p.read_bytes() if p.is_file() else None)
+                  for p in folder.iterdir() if p.name != "fifo"}
+        result = zorv(*args, cwd=folder, timeout=30)
+        assert result.returncode == 2, result.stderr
+        lines = result.stderr.splitlines()
+        assert len(lines) == 1 and words in lines[0] and "Traceback" not in result.stderr, lines
+        after = {p.name: (p.lstat().st_mode, p.read_bytes() if p.is_file() else None)
+                 for p in folder.iterdir() if p.name != "fifo"}
+        assert after == before
+
+    def test_written_through_devices_links_and_read_fifos(self, folder):
+        assert zorv("show", "r.json", "-o", "/dev/null", cwd=folder).returncode == 0
+        assert stat.S_ISCHR(os.stat("/dev/null").st_mode)
+        result = zorv(*self.SMALL, "-o", "/dev/null", "--svg", "/dev/null", cwd=folder)
+        assert result.returncode == 0, result.stderr
+        assert zorv("show", "r.json", "-o", "link.svg", cwd=folder).returncode == 0
+        assert (folder / "link.svg").is_symlink()
+        assert len(frames(folder / "target.svg")) > 0
+        # A FIFO: written to a reader, refused without one (rather than waiting).
+        alone = zorv("show", "r.json", "-o", "fifo", cwd=folder, timeout=30)
+        assert alone.returncode == 1 and "no process reads" in alone.stderr
+        with subprocess.Popen(["cat", "fifo"], cwd=folder, stdout=subprocess.PIPE) as reader:
+            time.sleep(0.2)  # cat opens the FIFO
+            assert zorv("show", "r.json", "-o", "fifo", cwd=folder, timeout=30).returncode == 0
+            assert b"<svg" in reader.communicate(timeout=30)[0]
+        assert stat.S_ISFIFO(os.stat(folder / "fifo").st_mode)
+
+    def test_a_name_of_250_characters(self, folder):
+        result = zorv(*self.SMALL, "-o", LONG_NAME, cwd=folder)
+        assert result.returncode == 0, result.stderr
+        assert json.loads((folder / LONG_NAME).read_text())["generations"] == 2
+
+    @pytest.fixture
+    def small_mount(self, tmp_path):
+        """A 256 KiB tmpfs at tmp_path/mnt (root only), unmounted afterwards."""
+        mount = tmp_path / "mnt"
+        mount.mkdir()
+        made = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=256k", "tmpfs", str(mount)],
+                              capture_output=True)
+        if made.returncode != 0:
+            pytest.skip("cannot mount a tmpfs here")
+        try:
+            yield mount
+        finally:
+            subprocess.run(["umount", "-l", str(mount)], check=True)
+
+    def test_read_only_and_full_file_systems(self, small_mount, searched):
+        old = (searched[0] / "best.json").read_bytes()
+        (small_mount / "old.json").write_bytes(old)
+        # Full: the first checkpoint does not fit; the search ends there.
+        filler = small_mount / "filler"
+        filler.write_bytes(b"x" * (256 * 1024 - len(old) - 16 * 1024))
+        result = zorv(*self.SMALL, "-o", small_mount / "old.json", cwd=small_mount.parent)
+        assert result.returncode == 1
+        assert "No space left on device" in result.stderr.splitlines()[-1]
+        assert (small_mount / "old.json").read_bytes() == old
+        assert sorted(p.name for p in small_mount.iterdir()) == ["filler", "old.json"]
+        # Read-only: refused before the search.
+        subprocess.run(["mount", "-o", "remount,ro", str(small_mount)], check=True)
+        result = zorv(*self.SMALL, "-o", small_mount / "new.json", cwd=small_mount.parent)
+        assert result.returncode == 2 and "Read-only file system" in result.stderr
+        assert len(result.stderr.splitlines()) == 1

@@ -1,5 +1,7 @@
 """zorv.search(): CMA-ES over plans, scored with sim_batch; reproducible,
-bounded, interruptible, with its history, and its JSON form round-trips."""
+bounded, interruptible, with its history, and its JSON form round-trips;
+restarted while budget is left, and resumed from any checkpoint bit for bit."""
+import dataclasses
 import json
 import os
 import random
@@ -11,10 +13,11 @@ import numpy as np
 import pytest
 
 import zorv
+import zorv.checkpoints
 import zorv_fast
 from zorv.cli import load_plan
 from zorv.memory import PopulationTooLargeError, generation_bytes, require_population_fits
-from zorv.search import BOUNDARIES, OPTIMIZERS, History, into_box
+from zorv.search import BOUNDARIES, OPTIMIZERS, RESTART_SCHEDULES, History, into_box
 
 SMALL = dict(popsize=32, generations=10)
 
@@ -129,12 +132,12 @@ class TestStop:
 
 
     @pytest.mark.parametrize("optimizer", OPTIMIZERS)
-    def test_cma_stop_rules_end_the_search_and_are_reported(self, optimizer):
+    def test_cma_stop_rules_end_the_search_without_restarts_and_are_reported(self, optimizer):
         # A step size far below the plan's precision converges at once.
         result = zorv.search(zorv.SearchSettings(seed=1, popsize=8, generations=500,
-                                                 sigma0=1e-12, optimizer=optimizer))
+                                                 sigma0=1e-12, optimizer=optimizer, restarts=0))
         assert result.generations < 500 and not result.interrupted
-        assert "tolx" in result.stop_reasons
+        assert "tolx" in result.stop_reasons and result.runs == 1
         assert result.score == zorv_fast.sim(result.plan)
 
 
@@ -160,7 +163,7 @@ class TestMemory:
         popsize = 50_000
         script = textwrap.dedent(f"""
             import zorv
-            from zorv.search import _import_cma
+            from zorv.optimizers import _import_cma
 
             def peak():
                 with open("/proc/self/status") as status:
@@ -240,3 +243,124 @@ def test_into_box_folds_every_value_into_the_box_smoothly():
     assert boxed.min() == -1.0 and boxed.max() == 1.0
     # Continuous with a slope of at most 1: neighbours stay neighbours.
     assert np.abs(np.diff(boxed)).max() <= np.diff(wide).max() * (1 + 1e-9)
+
+
+#: Runs that converge within tens of generations: restarts come quickly.
+RESTARTING = dict(seed=2, popsize=8, evaluations=20_000, sigma0=1e-11)
+
+
+def without_seconds(result):
+    """The result and its state, but for the wall-clock seconds and the
+    chunk size (which changes nothing else)."""
+    data = zorv.checkpoints.to_json(result)
+    del data["seconds"], data["history"]["seconds"], data["settings"]["chunk"]
+    if "checkpoint" in data:
+        state = data["checkpoint"]["state"]
+        del state["elapsed"], state["history"]["seconds"], state["settings"]["chunk"]
+    return json.loads(json.dumps(data, default=lambda a: a.tolist()))
+
+
+class TestRestarts:
+    @pytest.mark.parametrize("schedule", RESTART_SCHEDULES)
+    def test_spend_the_budget_and_keep_the_best_of_all_runs(self, schedule):
+        one = zorv.search(zorv.SearchSettings(**RESTARTING, restarts=0))
+        result = zorv.search(zorv.SearchSettings(**RESTARTING, restart_schedule=schedule))
+        assert one.runs == 1 and one.evaluations < 20_000 and one.stop_reasons
+        history = result.history
+        assert result.runs >= 2 and history.run_starts[0] == 0
+        assert result.evaluations >= 20_000 and not result.stop_reasons
+        assert history.evaluations[-1] == result.evaluations
+        assert result.score == history.best[-1] == max(history.best)
+        # The first run is the run without restarts.
+        first = history.run_starts[1]
+        assert history.best[:first] == one.history.best
+        assert history.evaluations[:first] == one.history.evaluations
+        limited = zorv.search(zorv.SearchSettings(**{**RESTARTING, "sigma0": 1e-12},
+                                                  restart_schedule=schedule, restarts=2))
+        assert limited.runs == 3 and "tolx" in limited.stop_reasons
+
+    def test_schedules(self):
+        from zorv.restarts import first_run, next_run
+        ipop = zorv.SearchSettings(popsize=256, restart_schedule="ipop")
+        run = first_run(ipop)
+        sizes = [run.popsize]
+        for _ in range(4):
+            run = next_run(ipop, run, 1000)
+            sizes.append(run.popsize)
+        assert sizes == [256, 512, 1024, 2048, 4096] and run.sigma0 == ipop.sigma0
+        same = zorv.SearchSettings(popsize=256, restart_schedule="same")
+        run = next_run(same, next_run(same, first_run(same), 1000), 1000)
+        assert (run.index, run.popsize, run.sigma0) == (2, 256, same.sigma0)
+        bipop = zorv.SearchSettings(popsize=256, restart_schedule="bipop")
+        run, kinds = first_run(bipop), []
+        for _ in range(12):
+            spent = 100 * run.popsize  # a hundred generations a run
+            run = next_run(bipop, run, spent)
+            kinds.append(run.small)
+            largest = 256 * 2 ** (run.large_runs - 1)
+            if run.small:
+                assert 15 <= run.popsize <= max(15, largest // 2)
+                assert 0.01 * bipop.sigma0 <= run.sigma0 <= bipop.sigma0
+            else:
+                assert run.popsize == largest and run.sigma0 == bipop.sigma0
+        # Both kinds get turns, and about the same evaluations.
+        assert kinds[0] and False in kinds
+        assert run.small_evaluations <= run.large_evaluations
+
+
+class TestResume:
+    @pytest.mark.parametrize("schedule", ["ipop", "bipop"])
+    def test_from_any_checkpoint_bit_for_bit(self, schedule):
+        settings = zorv.SearchSettings(**RESTARTING, restart_schedule=schedule,
+                                       checkpoint_every=0)
+        saved = []
+        full = zorv.search(settings, checkpoint=lambda r: saved.append(
+            zorv.checkpoints.dumps(r)) if len(r.history) % 37 == 1 else None)
+        assert len(saved) > 5 and full.runs >= 2
+        for text in saved[::3] + [saved[-1]]:
+            state = zorv.SearchState.from_json(json.loads(text)["checkpoint"]["state"])
+            resumed = zorv.search(dataclasses.replace(settings, chunk=5), resume=state)
+            assert without_seconds(resumed) == without_seconds(full)
+
+    @pytest.mark.parametrize("how", ["stop request", "scorer fails"])
+    def test_cut_short_mid_generation_then_resumed(self, how):
+        settings = zorv.SearchSettings(**RESTARTING, chunk=3)
+        full = zorv.search(settings)
+        calls = []
+
+        def scorer(plans):
+            calls.append(None)
+            if how == "scorer fails" and len(calls) == 700:
+                raise ConnectionError("the cluster went away")
+            return zorv_fast.sim_batch(plans)
+
+        if how == "scorer fails":
+            with pytest.raises(zorv.ScoringFailed) as failure:
+                zorv.search(settings, score=scorer)
+            cut = failure.value.result
+            assert "ConnectionError: the cluster went away" in str(failure.value)
+        else:
+            cut = zorv.search(settings, score=scorer, should_stop=lambda: len(calls) == 700)
+        assert cut.interrupted and cut.score == zorv_fast.sim(cut.plan)
+        assert cut.state.generation == cut.generations < full.generations
+        assert cut.state.best_score <= cut.score <= full.score
+        resumed = zorv.search(settings, resume=cut.state)
+        assert without_seconds(resumed) == without_seconds(full)
+        # Resuming a finished search changes nothing.
+        again = zorv.search(settings, resume=resumed.state)
+        assert without_seconds(again) == without_seconds(full)
+
+    def test_only_settings_that_do_not_change_the_search_may_change(self):
+        state = small_search(1, generations=3).state
+        for change in [dict(seed=2), dict(popsize=16), dict(generations=4), dict(sigma0=0.4),
+                       dict(boundary="transform"), dict(restarts=0),
+                       dict(restart_schedule="bipop")]:
+            with pytest.raises(zorv.CheckpointError, match=next(iter(change))):
+                zorv.search(zorv.SearchSettings(**{**SMALL, "seed": 1, **change}), resume=state)
+
+    def test_pycma_searches_are_not_resumed(self):
+        result = zorv.search(zorv.SearchSettings(seed=1, popsize=8, optimizer="pycma"),
+                             should_stop=lambda: True)
+        assert result.state.optimizer is None and not result.state.finished
+        with pytest.raises(zorv.CheckpointError, match="cannot be resumed"):
+            zorv.search(result.settings, resume=result.state)

@@ -22,10 +22,14 @@ if TYPE_CHECKING:  # what type checkers see; each "as" marks the name as exporte
     from .body import LINKS as LINKS
     from .body import MAX_STEPS as MAX_STEPS
     from .body import POINTS as POINTS
-    from .search import Progress as Progress
-    from .search import SearchResult as SearchResult
-    from .search import SearchSettings as SearchSettings
+    from .records import History as History
+    from .records import Progress as Progress
+    from .records import SearchResult as SearchResult
+    from .search import ScoringFailed as ScoringFailed
     from .search import search as search
+    from .settings import SearchSettings as SearchSettings
+    from .state import CheckpointError as CheckpointError
+    from .state import SearchState as SearchState
     from .trace import trace as trace
 
 #: Where each name of the package comes from. They are imported on first
@@ -35,8 +39,9 @@ if TYPE_CHECKING:  # what type checkers see; each "as" marks the name as exporte
 _SOURCES = {
     "sim": "zorv_fast", "sim_batch": "zorv_fast",
     "HEAD": ".body", "LINKS": ".body", "MAX_STEPS": ".body", "POINTS": ".body",
-    "Progress": ".search", "SearchResult": ".search", "SearchSettings": ".search",
-    "search": ".search", "trace": ".trace",
+    "History": ".records", "Progress": ".records", "SearchResult": ".records",
+    "ScoringFailed": ".search", "search": ".search", "SearchSettings": ".settings",
+    "CheckpointError": ".state", "SearchState": ".state", "trace": ".trace",
 }
 
 __all__ = sorted(_SOURCES)

@@ -5,6 +5,7 @@ import argparse
 import contextlib
 import dataclasses
 import json
+import logging
 import math
 import os
 import signal
@@ -17,27 +18,29 @@ from typing import Any, TextIO
 
 import zorv_fast
 
-from . import _trace, check, plot, svg
+from . import _trace, check, checkpoints, plot, svg
 from .body import PLAN_SIZE
 from .input_files import InputFileError, load_curve, load_plan
 from .memory import require_population_fits
-from .search import BOUNDARIES, OPTIMIZERS, Progress, Scorer, SearchResult, SearchSettings, search
+from .output_files import OutputPathError, check_outputs, same_file, write_text
+from .restarts import MAX_POPSIZE
+from .search import (BOUNDARIES, OPTIMIZERS, RESTART_SCHEDULES, CheckpointError, Progress, Scorer,
+                     ScoringFailed, SearchResult, SearchSettings, SearchState, search)
+from .settings import NOT_CHANGING_THE_SEARCH
 from .trace import trace
 
 EXIT_BAD_INPUT = 2
 EXIT_FAILED = 1
-EXIT_INTERRUPTED = 130  # 128 + SIGINT, as shells report it
+EXIT_INTERRUPTED = 130  # 128 + SIGINT, as shells report it; 128 + SIGTERM, SIGHUP for those
 
 
 def _write_text(path: Path, text: str, prog: str) -> bool:
-    """Writes the whole file or leaves the old one: via a file beside it.
+    """Writes the whole file or leaves the old one (see zorv.output_files).
     Says why in one error line and returns False when it cannot."""
-    partial = path.with_name(path.name + ".partial")
     try:
-        partial.write_text(text, encoding="utf-8")
-        os.replace(partial, path)
-    except OSError as error:
-        _error(prog, f"cannot write {str(path)!r}: {error.strerror or error}")
+        write_text(path, text)
+    except OutputPathError as error:
+        _error(prog, str(error))
         return False
     return True
 
@@ -66,7 +69,8 @@ class ProgressLine:
         done = p.generation / p.generations if p.generations else 1.0
         filled = int(done * 20)
         bar = "#" * filled + "-" * (20 - filled)
-        line = (f"[{bar}] generation {p.generation}/{p.generations}  "
+        run = f"  run {p.run + 1}" if p.run else ""
+        line = (f"[{bar}] generation {p.generation}/{p.generations}{run}  "
                 f"{p.evaluations_per_second:,.0f} evals/s  best {p.best_score:.6f}")
         self.stream.write("\r" + line.ljust(self.width))
         self.width = len(line)
@@ -81,26 +85,54 @@ class ProgressLine:
 
 
 class StopOnInterrupt:
-    """Turns the first Ctrl-C into a stop request; a second one interrupts."""
+    """Turns Ctrl-C, SIGTERM and SIGHUP into a stop request, which the search
+    sees between two calls of its scorer. A second one interrupts a call of
+    the scorer that is still running (a cluster that does not answer), and
+    does nothing anywhere else: not while a file is written. A signal that
+    was ignored when the process started (nohup's SIGHUP) stays ignored."""
+
+    SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
 
     def __init__(self) -> None:
-        self.requested = False
-        self.previous: Any = None
+        self.signal: int | None = None  # the first one
+        self.scoring = False
+        self.previous: dict[int, Any] = {}
 
     def __enter__(self) -> StopOnInterrupt:
-        self.previous = signal.signal(signal.SIGINT, self._handle)
+        for signum in self.SIGNALS:
+            if signum == signal.SIGINT or signal.getsignal(signum) is not signal.SIG_IGN:
+                self.previous[signum] = signal.signal(signum, self._handle)
         return self
 
     def __exit__(self, *exc_info: object) -> None:
-        signal.signal(signal.SIGINT, self.previous)
+        for signum, handler in self.previous.items():
+            # Once stopping, the process only finishes: more signals (a
+            # second SIGTERM) would cut short what is left of its exit.
+            signal.signal(signum, handler if self.signal is None else signal.SIG_IGN)
 
     def _handle(self, signum: int, frame: FrameType | None) -> None:
-        if self.requested:
+        if self.signal is None:
+            self.signal = signum
+        elif self.scoring:
+            self.scoring = False
             raise KeyboardInterrupt
-        self.requested = True
 
     def __call__(self) -> bool:
-        return self.requested
+        return self.signal is not None
+
+    def scorer(self, score: Scorer) -> Scorer:
+        """`score`, interruptible by a second signal while it runs."""
+        def interruptible(plans: Any) -> Sequence[float]:
+            self.scoring = True
+            try:
+                return score(plans)
+            finally:
+                self.scoring = False
+        return interruptible
+
+    @property
+    def exit_status(self) -> int:
+        return 128 + (self.signal or signal.SIGINT)
 
 
 def _positive(text: str) -> int:
@@ -128,16 +160,28 @@ def _number(text: str) -> float:
 
 
 #: Search options: (flag, settings field, conversion, help). Defaults and
-#: checks are SearchSettings'; the help shows its defaults.
+#: checks are SearchSettings'; the help shows its defaults. An option not
+#: given stays None, so that a resumed search can tell what was asked for.
 _SEARCH_OPTIONS = (
     ("--seed", "seed", _whole, "random seed"),
-    ("--popsize", "popsize", _whole, "plans per generation"),
+    ("--popsize", "popsize", _whole, "plans per generation (of the first run)"),
     ("--sigma", "sigma0", _number, "initial step size of CMA-ES"),
     ("--optimizer", "optimizer", str, "the CMA-ES to run: " + ", ".join(OPTIMIZERS)),
     ("--boundary", "boundary", str,
      "how plans are kept in [-1, 1]: " + ", ".join(BOUNDARIES)),
+    ("--restarts", "restarts", _whole,
+     "new runs of CMA-ES when its stop rules fire with budget left; 0: one run only"),
+    ("--restart-schedule", "restart_schedule", str,
+     "the populations of restarted runs: " + ", ".join(RESTART_SCHEDULES)),
+    ("--checkpoint-every", "checkpoint_every", _number,
+     "seconds between rewrites of the output file with the search's state"),
+    ("--generations", "generations", _whole, "generations to run"),
+    ("--evaluations", "evaluations", _whole, "plans to score, rounded up to whole generations"),
 )
 _SETTINGS_DEFAULTS = {f.name: f.default for f in dataclasses.fields(SearchSettings)}
+_SETTINGS_DEFAULTS["restarts"] = "as many as the budget allows"
+_SETTINGS_DEFAULTS["generations"] = SearchSettings.DEFAULT_GENERATIONS
+_SETTINGS_DEFAULTS["evaluations"] = "none"
 
 
 def _parser(prog: str) -> argparse.ArgumentParser:
@@ -147,18 +191,21 @@ def _parser(prog: str) -> argparse.ArgumentParser:
 
     find = commands.add_parser(
         "search", help="search for a far-running plan with CMA-ES",
-        description="Searches for a plan that carries the head far, with CMA-ES; "
-                    "Ctrl-C stops early and still saves the best plan so far.")
-    for flag, name, convert, text in _SEARCH_OPTIONS:
-        find.add_argument(flag, dest=name, type=convert, default=_SETTINGS_DEFAULTS[name],
-                          metavar=flag[2:].upper(), help=f"{text} (default {_SETTINGS_DEFAULTS[name]})")
+        description="Searches for a plan that carries the head far, with CMA-ES, restarted "
+                    "while budget is left. The output file holds the best plan and the "
+                    "search's state, rewritten every --checkpoint-every seconds; --resume "
+                    "goes on from it. Ctrl-C, SIGTERM and SIGHUP stop early and still save.")
     budget = find.add_mutually_exclusive_group()
-    budget.add_argument("--generations", type=_whole, default=None,
-                        help=f"generations to run (default {SearchSettings.DEFAULT_GENERATIONS})")
-    budget.add_argument("--evaluations", type=_whole, default=None,
-                        help="plans to score, rounded up to whole generations")
-    find.add_argument("-o", "--output", type=Path, default=Path("best.json"),
-                      help="JSON file for the best plan (default best.json)")
+    for flag, name, convert, text in _SEARCH_OPTIONS:
+        (budget if name in ("generations", "evaluations") else find).add_argument(
+            flag, dest=name, type=convert, default=None, metavar=flag[2:].upper(),
+            help=f"{text} (default {_SETTINGS_DEFAULTS[name]})")
+    find.add_argument("--resume", type=Path, default=None, metavar="FILE",
+                      help="go on with the search whose output file this is, with its "
+                           "settings; writes to FILE unless -o says otherwise")
+    find.add_argument("-o", "--output", type=Path, default=None,
+                      help="JSON file for the best plan and the search's state "
+                           "(default best.json)")
     find.add_argument("--svg", type=Path, default=None,
                       help="also write an animation of the best plan's run here")
     find.add_argument("-q", "--quiet", action="store_true", help="no progress line")
@@ -211,24 +258,49 @@ def _error(prog: str, message: str) -> None:
     print(f"{prog}: error: {message}", file=sys.stderr)
 
 
-def _folders_exist(prog: str, *paths: Path | None) -> bool:
-    """Checked before any work, so that a typo costs no search."""
-    for path in paths:
-        if path is not None and not path.parent.is_dir():
-            _error(prog, f"cannot write {str(path)!r}: no folder {str(path.parent)!r}")
-            return False
-    return True
+def _settings(args: argparse.Namespace,
+              resumed: SearchSettings | None) -> SearchSettings:
+    """The settings asked for; for a resumed search, its own, of which only
+    those that do not change the search may be changed. ValueError (one
+    line) for others."""
+    given = {name: getattr(args, name) for _, name, _, _ in _SEARCH_OPTIONS
+             if getattr(args, name) is not None}
+    if resumed is None:
+        return SearchSettings(**given)
+    flags = {name: flag for flag, name, _, _ in _SEARCH_OPTIONS}
+    settings = dataclasses.replace(resumed, **{
+        name: value for name, value in given.items() if name in NOT_CHANGING_THE_SEARCH})
+    for name, value in given.items():
+        if getattr(settings, name) != value:
+            raise ValueError(f"{flags[name]} {value} differs from the search to resume "
+                             f"({getattr(resumed, name)}): it goes on with its own settings")
+    return settings
 
 
 def _run_search(args: argparse.Namespace, prog: str) -> int:
     on_cluster = args.scheduler is not None or args.local_workers is not None
+    resume: SearchState | None = None
     try:
-        settings = SearchSettings(generations=args.generations, evaluations=args.evaluations,
-                                  **{name: getattr(args, name) for _, name, _, _ in _SEARCH_OPTIONS})
+        if args.resume is not None:
+            resume = checkpoints.load(args.resume)
+        settings = _settings(args, None if resume is None else resume.settings)
         if on_cluster:  # each call costs a round trip through the scheduler: one a generation
-            settings = dataclasses.replace(settings, chunk=max(settings.chunk, settings.popsize))
+            settings = dataclasses.replace(settings, chunk=max(settings.chunk, MAX_POPSIZE))
         require_population_fits(settings.popsize, settings.optimizer)  # before any cluster
-    except ValueError as error:
+    except ValueError as error:  # CheckpointError too
+        _error(prog, str(error))
+        return EXIT_BAD_INPUT
+    if resume is not None and resume.finished:
+        print(f"the search in {str(args.resume)!r} has finished already: best distance "
+              f"{resume.best_score!r} after {resume.generation} generations; nothing to do")
+        return 0
+    output: Path = args.output if args.output is not None else (
+        args.resume if args.resume is not None else Path("best.json"))
+    inputs = [] if args.resume is None or same_file(args.resume, output) else [args.resume]
+    try:
+        check_outputs([(output, True)] + ([] if args.svg is None else [(args.svg, False)]),
+                      inputs)
+    except OutputPathError as error:
         _error(prog, str(error))
         return EXIT_BAD_INPUT
     if on_cluster:
@@ -239,11 +311,9 @@ def _run_search(args: argparse.Namespace, prog: str) -> int:
         except dask_scoring.DaskMissingError as error:
             _error(prog, str(error))
             return EXIT_BAD_INPUT
-    if not _folders_exist(prog, args.output, args.svg):
-        return EXIT_BAD_INPUT
     line = ProgressLine(sys.stderr, enabled=not args.quiet)
     with StopOnInterrupt() as stop, contextlib.ExitStack() as cluster:
-        score: Scorer | None = None
+        score: Scorer = zorv_fast.sim_batch
         if on_cluster:
             try:
                 client = cluster.enter_context(
@@ -255,30 +325,58 @@ def _run_search(args: argparse.Namespace, prog: str) -> int:
                 _error(prog, str(error))
                 return EXIT_FAILED
             score = dask_scoring.DaskScorer(client)
+            # Dask's client logs the connection it loses, with tracebacks;
+            # a lost cluster ends the search with one error line instead.
+            for name in ("distributed.batched", "distributed.client", "distributed.comm",
+                         "distributed.core"):
+                logging.getLogger(name).setLevel(logging.CRITICAL)
+        failure = None
         try:
-            result = search(settings, on_generation=line.update, should_stop=stop, score=score)
+            result = search(settings, on_generation=line.update, should_stop=stop,
+                            score=stop.scorer(score), resume=resume,
+                            checkpoint=lambda so_far: checkpoints.save(output, so_far))
+        except ScoringFailed as error:
+            result, failure = error.result, str(error)
+            # The client logs its own tracebacks as it gives up on the
+            # cluster; the one error line below says what happened.
+            logging.disable(logging.CRITICAL)
+        except CheckpointError as error:  # raised before anything is written
+            _error(prog, f"{str(args.resume)!r}: {error}")
+            return EXIT_BAD_INPUT
+        except OutputPathError as error:
+            line.close()
+            _error(prog, f"{error}; the search stopped")
+            return EXIT_FAILED
         finally:
             line.close()
-        return _save_search(result, args, prog)
+        status = _save_search(result, output, args.svg, prog)
+        if failure is not None:
+            if status == 0:
+                _error(prog, f"{failure[:500]}; the best plan so far is saved in "
+                             f"{str(output)!r}, and --resume goes on from there")
+            return EXIT_FAILED
+        if status == 0 and result.interrupted:
+            return stop.exit_status
+        return status
 
 
-def _save_search(result: SearchResult, args: argparse.Namespace, prog: str) -> int:
-    output: Path = args.output
-    files = [(output, json.dumps(result.to_json(), indent=2) + "\n")]
-    if args.svg is not None:
+def _save_search(result: SearchResult, output: Path, animation: Path | None, prog: str) -> int:
+    files = [(output, checkpoints.dumps(result))]
+    if animation is not None:
         title = f"best of seed {result.settings.seed}"
-        files.append((args.svg, svg.animation(trace(result.plan), title=title)))
+        files.append((animation, svg.animation(trace(result.plan), title=title)))
     if not all(_write_text(path, text, prog) for path, text in files):
         return EXIT_FAILED
     how = "interrupted after" if result.interrupted else "after"
-    print(f"best distance {result.score!r} {how} {result.generations} generations "
+    runs = f" in {result.runs} runs" if result.runs > 1 else ""
+    print(f"best distance {result.score!r} {how} {result.generations} generations{runs} "
           f"({result.evaluations} plans scored, {result.elapsed:.1f} s)")
     if result.stop_reasons:
         print(f"CMA-ES stopped early: {', '.join(result.stop_reasons)}")
     print(f"plan: {output.resolve()}")
-    if args.svg is not None:
-        print(f"animation: {args.svg.resolve()}")
-    return EXIT_INTERRUPTED if result.interrupted else 0
+    if animation is not None:
+        print(f"animation: {animation.resolve()}")
+    return 0
 
 
 def _run_show(args: argparse.Namespace, prog: str) -> int:
@@ -288,7 +386,10 @@ def _run_show(args: argparse.Namespace, prog: str) -> int:
         _error(prog, str(error))
         return EXIT_BAD_INPUT
     output: Path = args.output if args.output is not None else args.plan.with_suffix(".svg")
-    if not _folders_exist(prog, output):
+    try:
+        check_outputs([(output, False)], inputs=[args.plan])
+    except OutputPathError as error:
+        _error(prog, str(error))
         return EXIT_BAD_INPUT
     text = _render(plan, args.frames, title=args.plan.name)
     if not _write_text(output, text, prog):
@@ -303,7 +404,10 @@ def _run_plot(args: argparse.Namespace, prog: str) -> int:
     except InputFileError as error:
         _error(prog, str(error))
         return EXIT_BAD_INPUT
-    if not _folders_exist(prog, args.output):
+    try:
+        check_outputs([(args.output, False)], inputs=args.results)
+    except OutputPathError as error:
+        _error(prog, str(error))
         return EXIT_BAD_INPUT
     try:
         chart = plot.convergence(curves, x_axis=args.x_axis)

@@ -15,7 +15,9 @@ It minimises, like most optimisers: `ask` returns a (popsize, n) array,
 from __future__ import annotations
 
 import math
+import numbers
 from collections import deque
+from typing import Any
 
 import numpy as np
 import numpy.typing as npt
@@ -170,6 +172,67 @@ class CMAES:
         self.D = np.sqrt(variances)
         self._BD = self.B * self.D
 
+    def save_state(self) -> dict[str, Any]:
+        """Everything that the rest of the run depends on, as plain data:
+        dicts, lists, numbers, strings and float64 arrays (copies), which
+        JSON holds exactly as lists, floats through repr; `load_state`, also
+        of the arrays as lists, on a CMAES of the same dimension and
+        popsize goes on from it exactly as this one does. Between
+        generations only: not between an ask and its tell."""
+        if self._z is not None:
+            raise RuntimeError("save_state() between ask() and tell()")
+        return {
+            "dimension": self.dimension,
+            "popsize": self.popsize,
+            "mean": self.mean.copy(),
+            "sigma": self.sigma,
+            "pc": self.pc.copy(),
+            "ps": self.ps.copy(),
+            "C": self.C.copy(),
+            "B": self.B.copy(),
+            "D": self.D.copy(),
+            "generation": self.generation,
+            "decomposed_at": self._decomposed_at,
+            "recent_bests": list(self._recent_bests),
+            "last_range": list(self._last_range),
+            "rng": generator_state(self.rng),
+        }
+
+    def load_state(self, state: dict[str, Any]) -> None:
+        """Continues from `save_state`'s data. Raises ValueError, changing
+        nothing, for data that is not such a state of this CMAES's size."""
+        n, lam = self.dimension, self.popsize
+        _expect(isinstance(state, dict), "the optimizer state is not an object")
+        expected = {"dimension", "popsize", "mean", "sigma", "pc", "ps", "C", "B", "D",
+                    "generation", "decomposed_at", "recent_bests", "last_range", "rng"}
+        _expect(set(state) == expected, "the optimizer state has other fields than a CMAES's")
+        _expect(state["dimension"] == n and state["popsize"] == lam,
+                f"the optimizer state is of dimension {state['dimension']!r} and popsize "
+                f"{state['popsize']!r}, not {n} and {lam}")
+        mean, pc, ps, D = (_array(state[k], (n,), k) for k in ("mean", "pc", "ps", "D"))
+        C, B = (_array(state[k], (n, n), k) for k in ("C", "B"))
+        sigma = _array(state["sigma"], (), "sigma")
+        _expect(float(sigma) > 0 and bool(np.all(D > 0)), "sigma and D must be positive")
+        generation, decomposed_at = state["generation"], state["decomposed_at"]
+        _expect(all(_whole(v) for v in (generation, decomposed_at))
+                and 0 <= decomposed_at <= generation, "bad generation counters")
+        recent = _array(state["recent_bests"], None, "recent_bests")
+        _expect(recent.ndim == 1 and len(recent) <= (self._recent_bests.maxlen or 0),
+                "recent_bests is too long")
+        last_range = _array(state["last_range"], (2,), "last_range")
+        rng = np.random.Generator(type(self.rng.bit_generator)())
+        restore_generator(rng, state["rng"])
+
+        self.mean, self.pc, self.ps, self.C, self.B, self.D = mean, pc, ps, C, B, D
+        self.sigma = float(sigma)
+        self._BD = self.B * self.D
+        self.generation, self._decomposed_at = int(generation), int(decomposed_at)
+        self._recent_bests.clear()
+        self._recent_bests.extend(float(v) for v in recent)
+        self._last_range = (float(last_range[0]), float(last_range[1]))
+        self.rng = rng
+        self._z = self._y = None
+
     def stop(self) -> list[str]:
         """The names of the stop rules that hold now (empty: go on)."""
         reasons = []
@@ -184,3 +247,68 @@ class CMAES:
         if self.D.max() ** 2 >= MAX_CONDITION * self.D.min() ** 2:
             reasons.append("conditioncov")
         return reasons
+
+
+def _expect(condition: bool, message: str) -> None:
+    if not condition:
+        raise ValueError(message)
+
+
+def _whole(value: object) -> bool:
+    return isinstance(value, numbers.Integral) and not isinstance(value, bool)
+
+
+def _array(data: object, shape: tuple[int, ...] | None, name: str) -> Array:
+    """Finite float64 values of the given shape, from nested lists of numbers."""
+    def numbers_only(value: object) -> bool:
+        if isinstance(value, np.ndarray):
+            return bool(value.dtype == np.float64)
+        if isinstance(value, list):
+            return all(numbers_only(v) for v in value)
+        return isinstance(value, (int, float)) and not isinstance(value, bool)
+
+    _expect(numbers_only(data), f"{name} must hold numbers only")
+    try:
+        array = np.array(data, dtype=np.float64)
+    except (ValueError, OverflowError):
+        raise ValueError(f"{name} is not an array of numbers") from None
+    _expect(shape is None or array.shape == shape, f"{name} must have shape {shape}")
+    _expect(bool(np.all(np.isfinite(array))), f"{name} must be finite")
+    return array
+
+
+def generator_state(rng: np.random.Generator) -> dict[str, Any]:
+    """The state of a NumPy generator as plain data (its arrays as lists)."""
+    def plain(value: object) -> Any:
+        if isinstance(value, dict):
+            return {str(k): plain(v) for k, v in value.items()}
+        if isinstance(value, np.ndarray):
+            return {"array": value.tolist(), "dtype": str(value.dtype)}
+        if isinstance(value, np.integer):
+            return int(value)
+        return value
+
+    state: dict[str, Any] = plain(rng.bit_generator.state)
+    return state
+
+
+def restore_generator(rng: np.random.Generator, data: object) -> None:
+    """Sets a generator to `generator_state`'s data; ValueError for data
+    that is not a state of its kind of bit generator."""
+    def numpy_form(value: object) -> Any:
+        if isinstance(value, dict):
+            if set(value) == {"array", "dtype"}:
+                _expect(value["dtype"] in ("uint64", "uint32")
+                        and isinstance(value["array"], list)
+                        and all(_whole(v) for v in value["array"]),
+                        "bad array in the generator state")
+                return np.array(value["array"], dtype=value["dtype"])
+            return {k: numpy_form(v) for k, v in value.items()}
+        _expect(value is None or isinstance(value, (str, int)), "bad generator state")
+        return value
+
+    _expect(isinstance(data, dict), "the generator state is not an object")
+    try:
+        rng.bit_generator.state = numpy_form(data)
+    except (TypeError, KeyError, OverflowError) as error:
+        raise ValueError(f"bad generator state: {error}") from None

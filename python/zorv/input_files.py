@@ -10,7 +10,6 @@ refusal is an InputFileError whose message is one line for the user.
 """
 from __future__ import annotations
 
-import dataclasses
 import json
 import math
 import os
@@ -20,7 +19,7 @@ from typing import Any
 
 from .body import PLAN_SIZE
 from .plot import Curve
-from .search import History
+from .records import VALUE_COLUMNS
 
 #: The most bytes read from one file. A search of a million generations
 #: writes a result of about 110 MB; four times that is still a result, not
@@ -162,7 +161,7 @@ def load_curve(path: str | os.PathLike[str]) -> Curve:
     history = data.get("history") if isinstance(data, dict) else None
     if not isinstance(history, dict):
         raise no_history
-    for column in (field.name for field in dataclasses.fields(History)):
+    for column in VALUE_COLUMNS:
         values = history.get(column)
         if not isinstance(values, list):
             raise no_history

@@ -7,7 +7,8 @@ from collections.abc import Sequence
 from dataclasses import dataclass
 from xml.sax.saxutils import escape
 
-from .search import History, SearchSettings
+from .records import History
+from .settings import SearchSettings
 from .svg_document import document, header
 from .svg_document import number as _f
 
@@ -30,6 +31,7 @@ _STYLE = """
     .label { font: 14px sans-serif; fill: #212529; }
     .legend { font: 12px sans-serif; fill: #212529; }
     .curve { fill: none; stroke-width: 2; stroke-linejoin: round; }
+    .restart { fill: #ffffff; stroke-width: 2; }
 """
 
 
@@ -89,7 +91,8 @@ def _tick_text(value: float, step: float) -> str:
 
 def convergence(curves: Sequence[Curve], *, x_axis: str = "evaluations",
                 title: str = "zorv search: best distance so far") -> str:
-    """An SVG chart with one polyline (class "curve") per search."""
+    """An SVG chart with one polyline (class "curve") per search, and a ring
+    (class "restart") where each of its restarted runs begins."""
     if not curves:
         raise ValueError("nothing to draw: no curves")
     if x_axis not in X_AXES:
@@ -138,6 +141,12 @@ def convergence(curves: Sequence[Curve], *, x_axis: str = "evaluations",
         points = " ".join(f"{_f(px(a))},{_f(py(b))}" for a, b in zip(x, y))
         out.append(f'<polyline class="curve" stroke="{colour}"{dash_attr} points="{points}">'
                    f"<title>{escape(curve.label)}: {y[-1]!r}</title></polyline>")
+        # A ring where each restarted run begins: on the last point before it.
+        for run, start in enumerate(curve.history.run_starts[1:], start=2):
+            at = max(0, start - 1)
+            out.append(f'<circle class="restart" cx="{_f(px(x[at]))}" cy="{_f(py(y[at]))}" '
+                       f'r="4" stroke="{colour}"><title>run {run} starts after '
+                       f"{curve.history.evaluations[at]:,} plans</title></circle>")
         legend_y = _HEIGHT + i * _LEGEND_LINE
         out.append(f'<line x1="{_f(_LEFT)}" y1="{_f(legend_y)}" x2="{_f(_LEFT + 28)}" '
                    f'y2="{_f(legend_y)}" stroke="{colour}" stroke-width="2"{dash_attr}/>')

@@ -1,0 +1,75 @@
+"""Keeping plans in [-1, 1], the box where sim reads them: a smooth map
+into it, and a penalty on the optimizer's points outside it."""
+from __future__ import annotations
+
+import numpy as np
+import numpy.typing as npt
+
+#: The box the model clamps every plan value into.
+LOWER, UPPER = -1.0, 1.0
+
+Plans = npt.NDArray[np.float64]
+
+#: Width of the quadratic part of the transform at each bound.
+_BEND = 0.1
+
+
+def into_box(points: Plans) -> Plans:
+    """Maps any values into [-1, 1]: unchanged within 0.9 of 0, bent
+    smoothly onto the bound within 0.1 of it (value and slope continuous),
+    and mirrored periodically beyond, so that nearby points stay nearby."""
+    boxed = points.copy()
+    outside = np.abs(points) > UPPER - _BEND
+    if not outside.any():
+        return boxed
+    low, high = LOWER - _BEND, UPPER + _BEND  # the stretch that folds onto the box
+    period = 2 * (high - low)
+    folded = points[outside] - low
+    folded -= np.floor(folded / period) * period  # np.mod is several times slower
+    folded = np.where(folded > high - low, period - folded, folded) + low
+    folded = np.where(folded < LOWER + _BEND, LOWER + (folded - low) ** 2 / (4 * _BEND), folded)
+    boxed[outside] = np.where(folded > UPPER - _BEND,
+                              UPPER - (folded - high) ** 2 / (4 * _BEND), folded)
+    return boxed
+
+
+def box_penalty(points: Plans, plans: Plans, distances: Plans) -> Plans:
+    """How much to take off each distance for points outside the box: the
+    squared distance to its clipped plan, weighted so that the spread of the
+    generation's distances (its interquartile range) is worth as much as a
+    step of the spread of its points."""
+    outside: Plans = ((points - plans) ** 2).sum(axis=1)
+    if not outside.any():
+        return outside
+    ordered = np.sort(distances)
+    quartile_range = float(ordered[3 * len(ordered) // 4] - ordered[len(ordered) // 4])
+    # The coordinates' mean variance, as the mean square less the squared means.
+    centre = points.mean(axis=0)
+    spread = (float(np.einsum("ij,ij->", points, points)) / points.size
+              - float(centre @ centre) / len(centre))
+    weight = 2 * max(quartile_range, 1e-12) / max(spread, 1e-300)
+    penalty: Plans = weight * outside
+    return penalty
+
+
+class Boxed:
+    """The optimizer's points and the plans made of them, one ask to the next."""
+
+    def __init__(self, boundary: str) -> None:
+        self.boundary = boundary
+        self.points: Plans | None = None
+        self.plans: Plans | None = None
+
+    def plans_of(self, points: Plans) -> Plans:
+        self.points = points
+        self.plans = into_box(points) if self.boundary == "transform" else np.clip(
+            points, LOWER, UPPER)
+        return self.plans
+
+    def values_of(self, distances: Plans) -> Plans:
+        """What the optimizer minimises."""
+        values = -distances
+        if self.boundary == "penalty":
+            assert self.points is not None and self.plans is not None
+            values = values + box_penalty(self.points, self.plans, distances)
+        return values

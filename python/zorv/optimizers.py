@@ -1,0 +1,120 @@
+"""The optimizers a search runs, behind the few calls its loop makes."""
+from __future__ import annotations
+
+import warnings
+from typing import Any, Protocol, runtime_checkable
+
+import numpy as np
+
+from .body import PLAN_SIZE
+from .box import LOWER, UPPER, Boxed, Plans
+from .cma_es import CMAES
+from .restarts import Run, first_run, run_generator
+from .settings import SearchSettings
+
+
+class Optimizer(Protocol):
+    """What the search loop needs: plans in [-1, 1] to score, their
+    distances back in the same order (larger is better), and stop rules."""
+
+    def ask(self) -> Plans: ...
+
+    def tell(self, distances: Plans) -> None: ...
+
+    def stop(self) -> list[str]: ...
+
+
+@runtime_checkable
+class ResumableOptimizer(Optimizer, Protocol):
+    """An optimizer that can also save its state, between a tell and the
+    next ask, as plain data (dicts, lists, strings, numbers and float64
+    arrays, which checkpoint files hold as lists), and go on from such data,
+    arrays as lists included, in a new instance made for the same settings
+    and run. Searches with one checkpoint it and can be resumed; the rest
+    is optional."""
+
+    def save_state(self) -> dict[str, Any]: ...
+
+    def load_state(self, state: dict[str, Any]) -> None: ...
+
+
+class BuiltinOptimizer:
+    """zorv.cma_es.CMAES from the all-zero plan, with the run's population,
+    step size and random numbers."""
+
+    def __init__(self, settings: SearchSettings, run: Run | None = None) -> None:
+        run = first_run(settings) if run is None else run
+        self.es = CMAES(np.zeros(PLAN_SIZE), run.sigma0, run_generator(settings, run.index),
+                        popsize=run.popsize)
+        self.box = Boxed(settings.boundary)
+
+    def ask(self) -> Plans:
+        return self.box.plans_of(self.es.ask())
+
+    def tell(self, distances: Plans) -> None:
+        self.es.tell(self.box.values_of(distances))
+
+    def stop(self) -> list[str]:
+        return self.es.stop()
+
+    def save_state(self) -> dict[str, Any]:
+        return self.es.save_state()
+
+    def load_state(self, state: dict[str, Any]) -> None:
+        self.es.load_state(state)
+
+
+def _import_cma() -> Any:
+    # Imported on first use: it takes half a second, which trace() and the
+    # drawing code need not pay.
+    with warnings.catch_warnings():
+        # cma warns on import when matplotlib (only for its plots) is absent.
+        warnings.simplefilter("ignore")
+        import cma  # type: ignore[import-untyped]
+    return cma
+
+
+class PycmaOptimizer:
+    """The cma package's CMA-ES, fed arrays without per-point checks. With
+    boundary "transform" it keeps the plans in the box with its own bound
+    transform, as it does by default; the other boundaries are ours.
+
+    Its state is a tree of objects that only pickle saves whole: it offers
+    no save_state, so its searches are not resumed."""
+
+    def __init__(self, settings: SearchSettings, run: Run | None = None) -> None:
+        run = first_run(settings) if run is None else run
+        cma = _import_cma()
+        # cma treats seed 0 as "seed from the clock"; seeding NumPy's global
+        # generator here, which cma draws from, makes every seed reproducible.
+        np.random.seed(settings.seed if run.index == 0
+                       else np.random.SeedSequence([settings.seed, run.index]).generate_state(1))
+        options: dict[str, Any] = {
+            "seed": float("nan"),
+            "verbose": -9,
+            "verb_disp": 0,
+            "verb_log": 0,
+            "popsize": run.popsize,
+        }
+        if settings.boundary == "transform":
+            options["bounds"] = [LOWER, UPPER]
+        self.es = cma.CMAEvolutionStrategy(np.zeros(PLAN_SIZE), run.sigma0, options)
+        # cma's transform already lands in the box: clipping changes nothing.
+        self.box = Boxed("none" if settings.boundary == "transform" else settings.boundary)
+        self.asked: list[Plans] = []
+
+    def ask(self) -> Plans:
+        self.asked = self.es.ask()
+        return self.box.plans_of(np.array(self.asked, dtype=np.float64))
+
+    def tell(self, distances: Plans) -> None:
+        self.es.tell(self.asked, self.box.values_of(distances), check_points=False)
+
+    def stop(self) -> list[str]:
+        return sorted(str(reason) for reason in self.es.stop())
+
+
+def new_optimizer(settings: SearchSettings, run: Run | None = None) -> Optimizer:
+    if settings.optimizer == "pycma":
+        return PycmaOptimizer(settings, run)
+    return BuiltinOptimizer(settings, run)

@@ -1,0 +1,127 @@
+"""What a search reports: its progress, its history and its result."""
+from __future__ import annotations
+
+from dataclasses import asdict, dataclass, field
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+import numpy.typing as npt
+
+from .settings import SearchSettings
+
+if TYPE_CHECKING:
+    from .state import SearchState
+
+
+@dataclass(frozen=True)
+class Progress:
+    """Where a search stands after a generation."""
+
+    generation: int
+    generations: int  # planned (with restarts: as far as the budget can tell now)
+    evaluations: int
+    elapsed: float  # seconds
+    best_score: float
+    run: int = 0  # 0 for the first run, 1 after the first restart, ...
+
+    @property
+    def evaluations_per_second(self) -> float:
+        return self.evaluations / self.elapsed if self.elapsed > 0 else 0.0
+
+
+#: The history's columns of numbers, one entry per generation.
+VALUE_COLUMNS = ("evaluations", "best", "median", "seconds")
+
+
+@dataclass
+class History:
+    """One entry per completed generation: the plans scored so far, the best
+    distance so far, the median distance of the generation's plans, and the
+    seconds since the search started; and the entry at which each run of
+    the optimizer started (0 for the first, one more per restart)."""
+
+    evaluations: list[int] = field(default_factory=list)
+    best: list[float] = field(default_factory=list)
+    median: list[float] = field(default_factory=list)
+    seconds: list[float] = field(default_factory=list)
+    run_starts: list[int] = field(default_factory=lambda: [0])
+
+    def append(self, evaluations: int, best: float, median: float, seconds: float) -> None:
+        self.evaluations.append(evaluations)
+        self.best.append(best)
+        self.median.append(median)
+        self.seconds.append(seconds)
+
+    def start_run(self) -> None:
+        self.run_starts.append(len(self))
+
+    def __len__(self) -> int:
+        return len(self.evaluations)
+
+    def to_json(self) -> dict[str, list[Any]]:
+        return asdict(self)
+
+    @classmethod
+    def from_json(cls, data: dict[str, list[Any]]) -> History:
+        """From `to_json`'s form (files from before restarts have no
+        run_starts: one run); ValueError, KeyError or TypeError for another."""
+        if not isinstance(data, dict):
+            raise TypeError("a history is an object of lists")
+        columns = [list(data[name]) for name in VALUE_COLUMNS]
+        run_starts = list(data.get("run_starts", [0]))
+        history = cls(columns[0], columns[1], columns[2], columns[3], run_starts)
+        if len({len(column) for column in columns}) != 1:
+            raise ValueError("history columns differ in length")
+        if (not run_starts or run_starts[0] != 0
+                or any(isinstance(i, bool) or not isinstance(i, int) for i in run_starts)
+                or run_starts != sorted(run_starts) or run_starts[-1] > len(history)):
+            raise ValueError("run_starts must rise from 0 within the history")
+        return history
+
+
+def median(values: npt.NDArray[np.float64]) -> float:
+    """np.median, without its several microseconds of Python per call."""
+    ordered = np.sort(values)
+    middle = len(ordered) // 2
+    return float(ordered[middle] if len(ordered) % 2 else (ordered[middle - 1] + ordered[middle]) / 2)
+
+
+@dataclass
+class SearchResult:
+    """The best plan found and how the search went.
+
+    `state` is where the search stood after its last completed generation:
+    `zorv.checkpoints.save` writes it with the result, and a search resumed
+    from it goes on exactly as this one would have (None for searches whose
+    optimizer cannot save its state).
+    """
+
+    plan: list[float]
+    score: float  # == zorv_fast.sim(plan)
+    settings: SearchSettings
+    generations: int  # completed
+    evaluations: int
+    elapsed: float
+    interrupted: bool = False
+    stop_reasons: list[str] = field(default_factory=list)
+    history: History = field(default_factory=History)
+    state: SearchState | None = field(default=None, repr=False, compare=False)
+
+    @property
+    def runs(self) -> int:
+        return len(self.history.run_starts)
+
+    def to_json(self) -> dict[str, Any]:
+        return {
+            "plan": list(self.plan),
+            "score": self.score,
+            "seed": self.settings.seed,
+            "settings": self.settings.as_dict(),
+            "generations": self.generations,
+            "evaluations": self.evaluations,
+            "seconds": self.elapsed,
+            "interrupted": self.interrupted,
+            "runs": self.runs,
+            "stop_reasons": list(self.stop_reasons),
+            "history": self.history.to_json(),
+        }

@@ -1,0 +1,129 @@
+"""What a search does: its settings, with their defaults and checks."""
+from __future__ import annotations
+
+import math
+import numbers
+from dataclasses import asdict, dataclass, fields
+from typing import Any
+
+#: The optimizers a search can run: the population CMA-ES of zorv.cma_es,
+#: or the cma package's (pycma), kept as the reference it is measured against.
+OPTIMIZERS = ("builtin", "pycma")
+#: How plans are kept in [-1, 1] (sim clamps every value there, so outside
+#: the box the distance is flat):
+#: "penalty" clips the optimizer's points and penalises their distance from
+#: the box, "transform" maps them into the box (linear inside, quadratic near
+#: the bounds, periodic beyond; pycma uses its own such map), "none" clips
+#: them only, which lets the search drift outside. bench/search.py compares
+#: them: at 100,000 evaluations the penalty goes farthest.
+BOUNDARIES = ("penalty", "transform", "none")
+#: How the population of a restarted run is chosen (see zorv.restarts):
+#: "same" keeps the first run's; "ipop" doubles it at every restart;
+#: "bipop" alternates such runs with runs of smaller, random populations and
+#: step sizes.
+RESTART_SCHEDULES = ("same", "ipop", "bipop")
+
+#: Settings that do not change which plans a search scores: a resumed
+#: search may take other values for them.
+NOT_CHANGING_THE_SEARCH = frozenset({"chunk", "checkpoint_every"})
+
+
+@dataclass(frozen=True)
+class SearchSettings:
+    """What a search does; together with the seed it fixes the result.
+
+    The defaults and every check of a search's settings live here; the
+    command line takes both from this class.
+    """
+
+    seed: int = 1
+    #: Plans per generation (of the first run). sim_batch makes wide
+    #: generations cheap, and on this problem they find farther plans per
+    #: evaluation than CMA-ES's default of 15, and keep the cores busier.
+    popsize: int = 256
+    generations: int | None = None  # at most one of generations, evaluations
+    evaluations: int | None = None
+    sigma0: float = 0.5
+    #: Plans scored per call of the scorer. One call cannot be interrupted,
+    #: so this bounds how long a stop request waits (a few milliseconds).
+    chunk: int = 1024
+    optimizer: str = "builtin"
+    boundary: str = "penalty"
+    #: Runs started after the first when the optimizer's stop rules fire
+    #: while budget is left; None: as many as the budget allows, 0: one run.
+    restarts: int | None = None
+    restart_schedule: str = "same"
+    #: Seconds between checkpoints (taken between generations; 0: after
+    #: every generation). Checkpoints are also taken at every restart.
+    checkpoint_every: float = 30.0
+
+    #: Generations run when neither generations nor evaluations is given.
+    DEFAULT_GENERATIONS = 100
+
+    def __post_init__(self) -> None:
+        for name in ("seed", "popsize", "chunk"):
+            if isinstance(getattr(self, name), bool) or not isinstance(getattr(self, name), numbers.Integral):
+                raise ValueError(f"{name} must be a whole number, got {getattr(self, name)!r}")
+        for name in ("generations", "evaluations", "restarts"):
+            value = getattr(self, name)
+            if value is not None and (isinstance(value, bool) or not isinstance(value, numbers.Integral)):
+                raise ValueError(f"{name} must be a whole number, got {value!r}")
+        for name in ("sigma0", "checkpoint_every"):
+            value = getattr(self, name)
+            if isinstance(value, bool) or not isinstance(value, numbers.Real):
+                raise ValueError(f"{name} must be a number, got {value!r}")
+        if not 0 <= self.seed < 2**32:
+            raise ValueError(f"seed must be in [0, 2**32), got {self.seed}")
+        if self.popsize < 2:
+            raise ValueError(f"popsize must be at least 2, got {self.popsize}")
+        if self.generations is not None and self.evaluations is not None:
+            raise ValueError("give generations or evaluations, not both")
+        if self.generations is not None and self.generations < 1:
+            raise ValueError(f"generations must be at least 1, got {self.generations}")
+        if self.evaluations is not None and self.evaluations < 1:
+            raise ValueError(f"evaluations must be at least 1, got {self.evaluations}")
+        if not (math.isfinite(self.sigma0) and self.sigma0 > 0):
+            raise ValueError(f"sigma0 must be a positive number, got {self.sigma0}")
+        if self.chunk < 1:
+            raise ValueError(f"chunk must be at least 1, got {self.chunk}")
+        if self.optimizer not in OPTIMIZERS:
+            raise ValueError(f"optimizer must be one of {', '.join(OPTIMIZERS)}, "
+                             f"got {self.optimizer!r}")
+        if self.boundary not in BOUNDARIES:
+            raise ValueError(f"boundary must be one of {', '.join(BOUNDARIES)}, "
+                             f"got {self.boundary!r}")
+        if self.restarts is not None and self.restarts < 0:
+            raise ValueError(f"restarts must be at least 0, got {self.restarts}")
+        if self.restart_schedule not in RESTART_SCHEDULES:
+            raise ValueError(f"restart_schedule must be one of {', '.join(RESTART_SCHEDULES)}, "
+                             f"got {self.restart_schedule!r}")
+        if not (math.isfinite(self.checkpoint_every) and self.checkpoint_every >= 0):
+            raise ValueError("checkpoint_every must be a number of seconds, at least 0, "
+                             f"got {self.checkpoint_every}")
+
+    @property
+    def planned_generations(self) -> int:
+        """Generations of a search with one run at the first population."""
+        if self.evaluations is not None:
+            return -(-self.evaluations // self.popsize)
+        if self.generations is not None:
+            return self.generations
+        return self.DEFAULT_GENERATIONS
+
+    @property
+    def budget(self) -> int:
+        """Plans to score: a search runs generations while it has scored
+        fewer (restarted runs have other populations, so a budget in
+        generations counts as that many generations of the first)."""
+        if self.evaluations is not None:
+            return self.evaluations
+        return self.planned_generations * self.popsize
+
+    def changes_from(self, other: SearchSettings) -> list[str]:
+        """The names of the settings that differ from `other`'s and change
+        which plans the search scores."""
+        return [f.name for f in fields(self) if f.name not in NOT_CHANGING_THE_SEARCH
+                and getattr(self, f.name) != getattr(other, f.name)]
+
+    def as_dict(self) -> dict[str, Any]:
+        return asdict(self)

@@ -1,0 +1,114 @@
+"""Where a search stands between two generations: all that its rest depends
+on, as plain data that a checkpoint file holds and a resumed search reads."""
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass, field
+from typing import Any
+
+import zorv_fast
+
+from .body import PLAN_SIZE
+from .box import LOWER, UPPER
+from .records import History
+from .restarts import Run, RunProgress
+from .settings import SearchSettings
+
+
+class CheckpointError(ValueError):
+    """A search state that cannot be resumed; the message is one line."""
+
+
+@dataclass
+class SearchState:
+    """A search after `generation` generations (over all runs): the run it is
+    in, the best plan so far, its history and the optimizer's own state
+    (None for an optimizer that cannot save one). `finished`: the budget is
+    spent or the last run's stop rules fired with no restart left."""
+
+    settings: SearchSettings
+    run: Run
+    run_evaluations: int
+    generation: int
+    evaluations: int
+    best_plan: list[float]
+    best_score: float
+    elapsed: float
+    history: History = field(default_factory=History)
+    optimizer: dict[str, Any] | None = None
+    stop_reasons: list[str] = field(default_factory=list)
+    finished: bool = False
+    run_progress: RunProgress = field(default_factory=RunProgress)
+
+    def to_json(self) -> dict[str, Any]:
+        return {
+            "settings": self.settings.as_dict(),
+            "run": self.run.to_json(),
+            "run_evaluations": self.run_evaluations,
+            "generation": self.generation,
+            "evaluations": self.evaluations,
+            "best_plan": list(self.best_plan),
+            "best_score": self.best_score,
+            "elapsed": self.elapsed,
+            "history": self.history.to_json(),
+            "optimizer": self.optimizer,
+            "stop_reasons": list(self.stop_reasons),
+            "finished": self.finished,
+            "run_progress": self.run_progress.to_json(),
+        }
+
+    @classmethod
+    def from_json(cls, data: object) -> SearchState:
+        """Checks everything that can be checked without the optimizer
+        (its own state is checked as it is loaded); CheckpointError else."""
+        try:
+            return cls._from_json(data)
+        except CheckpointError:
+            raise
+        except (ValueError, TypeError, KeyError, AttributeError, OverflowError) as error:
+            raise CheckpointError(f"bad search state: {error}") from None
+
+    @classmethod
+    def _from_json(cls, data: object) -> SearchState:
+        if not isinstance(data, dict) or set(data) != set(_FIELDS):
+            raise CheckpointError("the search state has other fields than a search's")
+        if not isinstance(data["settings"], dict):
+            raise CheckpointError("bad settings")
+        settings = SearchSettings(**data["settings"])
+        run = Run.from_json(data["run"])
+        history = History.from_json(data["history"])
+        counts = [data[k] for k in ("run_evaluations", "generation", "evaluations")]
+        if any(isinstance(v, bool) or not isinstance(v, int) or v < 0 for v in counts):
+            raise CheckpointError("bad counts of generations or evaluations")
+        run_evaluations, generation, evaluations = counts
+        plan = data["best_plan"]
+        if (not isinstance(plan, list) or len(plan) != PLAN_SIZE
+                or not all(isinstance(v, float) and LOWER <= v <= UPPER for v in plan)):
+            raise CheckpointError(f"the best plan must be {PLAN_SIZE} numbers in [-1, 1]")
+        score = data["best_score"]
+        if not isinstance(score, float) or score != zorv_fast.sim(plan):
+            raise CheckpointError("the best score is not the best plan's score")
+        elapsed = data["elapsed"]
+        if not isinstance(elapsed, float) or not (math.isfinite(elapsed) and elapsed >= 0):
+            raise CheckpointError("bad elapsed seconds")
+        if (len(history) != generation or run.index != len(history.run_starts) - 1
+                or (generation and history.evaluations[-1] != evaluations)
+                or run_evaluations > evaluations
+                or (generation and history.best[-1] != score)):
+            raise CheckpointError("the history does not match the counts and the best score")
+        optimizer = data["optimizer"]
+        if optimizer is not None and not isinstance(optimizer, dict):
+            raise CheckpointError("bad optimizer state")
+        reasons = data["stop_reasons"]
+        if not isinstance(reasons, list) or not all(isinstance(r, str) for r in reasons):
+            raise CheckpointError("bad stop reasons")
+        if not isinstance(data["finished"], bool):
+            raise CheckpointError("finished must be true or false")
+        return cls(settings, run, run_evaluations, generation, evaluations,
+                   [float(v) for v in plan], score, elapsed, history, optimizer,
+                   list(reasons), data["finished"], RunProgress.from_json(data["run_progress"]))
+
+
+_FIELDS = ("settings", "run", "run_evaluations", "generation", "evaluations", "best_plan",
+           "best_score", "elapsed", "history", "optimizer", "stop_reasons", "finished",
+           "run_progress")
