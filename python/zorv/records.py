@@ -83,7 +83,9 @@ def median(values: npt.NDArray[np.float64]) -> float:
     """np.median, without its several microseconds of Python per call."""
     ordered = np.sort(values)
     middle = len(ordered) // 2
-    return float(ordered[middle] if len(ordered) % 2 else (ordered[middle - 1] + ordered[middle]) / 2)
+    if len(ordered) % 2:
+        return float(ordered[middle])
+    return float((ordered[middle - 1] + ordered[middle]) / 2)
 
 
 @dataclass

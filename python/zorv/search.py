@@ -178,8 +178,8 @@ class _Loop:
             if self.on_generation is not None:
                 self.on_generation(Progress(state.generation, self._planned(), state.evaluations,
                                             elapsed, state.best_score, state.run.index))
-            if (self.checkpoint is not None
-                    and time.perf_counter() - self.last_checkpoint >= self.settings.checkpoint_every):
+            since = time.perf_counter() - self.last_checkpoint
+            if self.checkpoint is not None and since >= self.settings.checkpoint_every:
                 self._checkpoint()
         return self._result(interrupted)
 

@@ -61,12 +61,12 @@ class SearchSettings:
     DEFAULT_GENERATIONS = 100
 
     def __post_init__(self) -> None:
-        for name in ("seed", "popsize", "chunk"):
-            if isinstance(getattr(self, name), bool) or not isinstance(getattr(self, name), numbers.Integral):
-                raise ValueError(f"{name} must be a whole number, got {getattr(self, name)!r}")
-        for name in ("generations", "evaluations", "restarts"):
+        # Types first: settings also come from files (checkpoints).
+        for name in ("seed", "popsize", "chunk", "generations", "evaluations", "restarts"):
             value = getattr(self, name)
-            if value is not None and (isinstance(value, bool) or not isinstance(value, numbers.Integral)):
+            optional = name in ("generations", "evaluations", "restarts")
+            if not (value is None and optional) and (
+                    isinstance(value, bool) or not isinstance(value, numbers.Integral)):
                 raise ValueError(f"{name} must be a whole number, got {value!r}")
         for name in ("sigma0", "checkpoint_every"):
             value = getattr(self, name)
