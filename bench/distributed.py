@@ -50,7 +50,7 @@ def measure(call, repeats):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser = argparse.ArgumentParser(description=" ".join(__doc__.split("\n\n")[0].split()))
     parser.add_argument("--plans", type=int, nargs="+", default=[2, 20_000, 200_000])
     parser.add_argument("--workers", type=int, nargs="+", default=[2, 4, 8])
     parser.add_argument("--repeats", type=int, default=3)

@@ -229,7 +229,7 @@ class TestPlot:
         ys = [v for h in histories for v in h["best"]]
         assert ticks["x"][0] <= 0 and ticks["x"][-1] >= max(xs)
         assert ticks["y"][0] <= min(ys) and ticks["y"][-1] >= max(ys)
-        assert legend[0].startswith("builtin, penalty, popsize 16, seed 3")
+        assert legend[0].startswith("builtin, boundary penalty, popsize 16, seed 3")
         assert legend[1].startswith("pycma, penalty, popsize 8, seed 4")
 
     def test_restarts_are_marked_on_their_curve(self, tmp_path, uninterrupted):

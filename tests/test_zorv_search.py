@@ -145,7 +145,7 @@ class TestSettings:
     @pytest.mark.parametrize("kwargs", [
         dict(seed=-1), dict(seed=2**32), dict(popsize=1), dict(generations=0),
         dict(evaluations=0), dict(generations=3, evaluations=30), dict(sigma0=0.0),
-        dict(sigma0=float("nan")), dict(chunk=0), dict(optimizer="cma"),
+        dict(sigma0=float("nan")), dict(chunk=0), dict(optimizer=""), dict(optimizer="a\nb"),
         dict(boundary="clip"),
     ])
     def test_rejected(self, kwargs):

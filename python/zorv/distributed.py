@@ -236,6 +236,9 @@ class DaskScorer:
 
     client: Client
     chunk: int | None = None
+    #: zorv.search gives it a whole generation per call (one round trip
+    #: through the scheduler), which it splits among the workers itself.
+    whole_generations = True
 
     def __call__(self, plans: Plans) -> list[float]:
         return score_population(self.client, plans, chunk=self.chunk)
