@@ -45,11 +45,21 @@ def _write_text(path: Path, text: str, prog: str) -> bool:
 
 
 class ProgressLine:
-    """One stderr line, rewritten in place, at most ten times a second."""
+    """The search's progress on stderr: on a terminal, one line rewritten in
+    place at most ten times a second; in a file or a pipe (a log), whole
+    lines, one every LOG_INTERVAL seconds and the last."""
+
+    #: Seconds between the lines written to a file or a pipe.
+    LOG_INTERVAL = 10.0
 
     def __init__(self, stream: TextIO, enabled: bool) -> None:
         self.stream = stream
         self.enabled = enabled
+        try:
+            self.in_place = stream.isatty()
+        except (AttributeError, ValueError):  # no such method, or closed
+            self.in_place = False
+        self.interval = 0.1 if self.in_place else self.LOG_INTERVAL
         self.last_shown = -math.inf
         self.width = 0
         self.pending: Progress | None = None  # not shown yet
@@ -57,7 +67,7 @@ class ProgressLine:
     def update(self, progress: Progress) -> None:
         self.pending = progress
         now = time.monotonic()
-        if progress.generation == progress.generations or now - self.last_shown >= 0.1:
+        if progress.generation == progress.generations or now - self.last_shown >= self.interval:
             self.last_shown = now
             self._show(progress)
             self.pending = None
@@ -71,16 +81,23 @@ class ProgressLine:
         run = f"  run {p.run + 1}" if p.run else ""
         line = (f"[{bar}] generation {p.generation}/{p.generations}{run}  "
                 f"{p.evaluations_per_second:,.0f} evals/s  best {p.best_score:.6f}")
-        self.stream.write("\r" + line.ljust(self.width))
-        self.width = len(line)
+        if self.in_place:
+            self.stream.write("\r" + line.ljust(self.width))
+            self.width = len(line)
+        else:
+            self.stream.write(line + "\n")
         self.stream.flush()
 
     def close(self) -> None:
-        if self.enabled and self.width:
-            if self.pending is not None:
-                self._show(self.pending)
+        if not self.enabled:
+            return
+        if self.pending is not None:
+            self._show(self.pending)
+            self.pending = None
+        if self.in_place and self.width:
             self.stream.write("\n")
-            self.stream.flush()
+            self.width = 0
+        self.stream.flush()
 
 
 class StopOnInterrupt:

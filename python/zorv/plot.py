@@ -8,7 +8,7 @@ from dataclasses import dataclass
 from xml.sax.saxutils import escape
 
 from .records import History
-from .settings import SearchSettings
+from .settings import OPTIMIZERS, SearchSettings
 from .svg_document import document, header
 from .svg_document import number as _f
 
@@ -57,12 +57,15 @@ class Curve:
 def label_for(settings: SearchSettings | Mapping[str, object]) -> str:
     """The curve's label, from what the result says about its search: the
     optimizer, the boundary, the population and the seed, each where given,
-    by the names the settings give them."""
+    by the names the settings and the command line give them."""
     given = settings.as_dict() if isinstance(settings, SearchSettings) else settings
+    # The boundary is the built-in optimizers' own: others keep their plans
+    # in the box as they see fit.
+    own = given.get("optimizer", "builtin") not in OPTIMIZERS
     parts = []
     for name, shown in (("optimizer", "{}"), ("boundary", "boundary {}"),
                         ("popsize", "popsize {}"), ("seed", "seed {}")):
-        value = given.get(name)
+        value = None if own and name == "boundary" else given.get(name)
         if isinstance(value, (str, int)) and not isinstance(value, bool):
             parts.append(shown.format(" ".join(str(value).split())[:60]))
     return ", ".join(parts) or "search"

@@ -167,7 +167,7 @@ class _Loop:
             zero = [0.0] * PLAN_SIZE
             self.state = SearchState(settings, first_run(settings), 0, 0, 0, zero,
                                      zorv_fast.sim(zero), 0.0)
-            self.optimizer = make_optimizer(settings, self.state.run)
+            self.optimizer = self._new_optimizer(self.state.run)
         else:
             self.state = self._resumed(resume)
         self.checked_optimizer: Optimizer | None = None
@@ -189,7 +189,7 @@ class _Loop:
         if resume.run.index and not self.restartable:
             raise CheckpointError("the search to resume had restarted its optimizer: "
                                   "give a function that makes one for each run")
-        self.optimizer = self.make_optimizer(self.settings, resume.run)
+        self.optimizer = self._new_optimizer(resume.run)
         resumable = isinstance(self.optimizer, ResumableOptimizer)
         if not resume.finished and (resume.optimizer is None or not resumable):
             raise CheckpointError(f"a search with the {self.settings.optimizer} optimizer "
@@ -201,6 +201,13 @@ class _Loop:
                 raise CheckpointError(f"bad optimizer state: {error}") from None
         return SearchState(**{**vars(resume), "settings": self.settings,
                               "history": _copy(resume.history)})
+
+    def _new_optimizer(self, run: Run) -> Optimizer:
+        optimizer = self.make_optimizer(self.settings, run)
+        if not isinstance(optimizer, Optimizer):
+            raise TypeError(f"the optimizer made for run {run.index} has no ask() and "
+                            f"tell(distances): got {type(optimizer).__name__}")
+        return optimizer
 
     def run(self) -> SearchResult:
         state = self.state
@@ -250,7 +257,7 @@ class _Loop:
         state.run_evaluations = 0
         state.run_progress = RunProgress()
         state.history.start_run()
-        self.optimizer = self.make_optimizer(self.settings, state.run)
+        self.optimizer = self._new_optimizer(state.run)
         if self.checkpoint is not None:
             self._checkpoint()
 
