@@ -4,7 +4,7 @@
 per worker (or chunks of a given size), scores each chunk with
 `zorv_fast.sim_batch` on a worker and returns the scores in input order, bit
 for bit those of a local `sim_batch`. `DaskScorer` wraps a client for
-`zorv.search`, and `open_client` connects to a scheduler or starts a local
+`zorv.search`, which gives it whole generations (one round trip each), and `open_client` connects to a scheduler or starts a local
 cluster of worker processes.
 
 Run the workers with one Dask thread each (`dask worker ADDRESS --nthreads 1`,
