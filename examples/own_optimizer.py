@@ -17,6 +17,7 @@ With Nevergrad installed (`pip install nevergrad`, not a dependency),
 from __future__ import annotations
 
 import sys
+import warnings
 from typing import Any
 
 import numpy as np
@@ -68,7 +69,9 @@ class NevergradOptimizer:
     """Nevergrad's NGOpt, asked for a whole population at a time."""
 
     def __init__(self, seed: int, popsize: int = 256, budget: int = 100_000) -> None:
-        import nevergrad as ng
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")  # cma's note, through Nevergrad, on matplotlib
+            import nevergrad as ng
 
         parametrization = ng.p.Array(shape=(40,), lower=-1.0, upper=1.0)
         parametrization.random_state = np.random.RandomState(seed)
