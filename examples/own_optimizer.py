@@ -69,9 +69,10 @@ class NevergradOptimizer:
     """Nevergrad's NGOpt, asked for a whole population at a time."""
 
     def __init__(self, seed: int, popsize: int = 256, budget: int = 100_000) -> None:
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore")  # cma's note, through Nevergrad, on matplotlib
-            import nevergrad as ng
+        import nevergrad as ng
+
+        # Nevergrad loads cma when it picks it, which notes that matplotlib is missing.
+        warnings.filterwarnings("ignore", message="Could not import matplotlib")
 
         parametrization = ng.p.Array(shape=(40,), lower=-1.0, upper=1.0)
         parametrization.random_state = np.random.RandomState(seed)
