@@ -115,10 +115,10 @@ def search(
 
     Each generation is scored with `zorv_fast.sim_batch`, or with
     `score(plans)` when given (an (N, 40) array in, its N scores out, in
-    order; `zorv.distributed.DaskScorer` scores on a Dask cluster), in chunks of
-    `settings.chunk` plans (whole generations for a scorer whose
-    `whole_generations` is true, such as DaskScorer); `should_stop` is asked after every chunk, and a
-    true answer (or a KeyboardInterrupt while scoring) ends the search at
+    order; `zorv.distributed.DaskScorer` scores on a Dask cluster), in chunks
+    of `settings.chunk` plans (whole generations for a scorer whose
+    `whole_generations` is true, such as DaskScorer); `should_stop` is asked
+    after every chunk, and a true answer (or a KeyboardInterrupt while scoring) ends the search at
     once with the best plan scored so far (the interrupted generation is
     not told to the optimizer). The start plan, all zeros, counts as scored.
     When the optimizer's stop rules fire with budget left, a new run starts
