@@ -3,16 +3,26 @@ bytes that cross the network per call, for local clusters of 2, 4 and 8
 single-thread workers, next to a local `sim_batch` on all cores.
 
     python bench/distributed.py [--plans 2 20000 200000] [--workers 2 4 8] [--repeats 3]
+    python bench/distributed.py --search [--generations 20] [--popsize 20000] [--repeats 3]
 
 The bytes are the loopback interface's receive counter (/proc/net/dev)
 around one call: everything the call moves between the client, the scheduler
 and the workers, plans out and scores back. A population is N x 320 bytes of
 plans; each plan should cross the network about once or twice (client to
 scheduler to worker), whatever the number of workers.
+
+--search instead times whole searches on two local workers (the search's
+own seconds, without the cluster's start): zorv.search with a DaskScorer
+from Python, the same scorer hidden behind a plain function (so that the
+search sends it chunks of settings.chunk plans, as it does for scorers that
+do not split calls themselves), and `python -m zorv search --local-workers`.
 """
 import argparse
+import json
 import os
+import subprocess
 import sys
+import tempfile
 import time
 
 # This file shares its name with Dask's package, which `import distributed`
@@ -24,7 +34,8 @@ sys.path = [p for p in sys.path if os.path.realpath(p or ".") != _HERE] + [_HERE
 from _timing import print_table, random_plans  # noqa: E402
 
 import zorv_fast  # noqa: E402
-from zorv.distributed import open_client, score_population  # noqa: E402
+import zorv  # noqa: E402
+from zorv.distributed import DaskScorer, open_client, score_population  # noqa: E402
 
 PLAN_BYTES = 40 * 8
 
@@ -49,12 +60,49 @@ def measure(call, repeats):
     return min(seconds), min(moved)
 
 
+def search_rows(generations, popsize, repeats):
+    settings = zorv.SearchSettings(seed=1, popsize=popsize, generations=generations)
+    rows = []
+    # Each search on a cluster of its own, freshly started, as the command
+    # line's is: its first generation pays for the workers' warm-up.
+    for name, plain in (("zorv.search, DaskScorer (whole generations)", False),
+                        (f"zorv.search, chunks of {settings.chunk}", True)):
+        times = []
+        for _ in range(repeats):
+            with open_client(local_workers=2) as client:
+                scorer = DaskScorer(client)
+                score = (lambda plans: scorer(plans)) if plain else scorer
+                times.append(zorv.search(settings, score=score).elapsed)
+        rows.append([name, f"{min(times):.2f}", f"{generations * popsize / min(times):,.0f}"])
+    with tempfile.TemporaryDirectory() as folder:
+        output = os.path.join(folder, "best.json")
+        times = []
+        for _ in range(repeats):
+            subprocess.run([sys.executable, "-m", "zorv", "search", "--seed", "1", "--popsize",
+                            str(popsize), "--generations", str(generations), "--local-workers",
+                            "2", "--quiet", "-o", output], check=True, stdout=subprocess.DEVNULL)
+            with open(output) as result:
+                times.append(json.load(result)["seconds"])
+        rows.append(["python -m zorv search --local-workers 2", f"{min(times):.2f}",
+                     f"{generations * popsize / min(times):,.0f}"])
+    print(f"\n{generations} generations at popsize {popsize}, seed 1, on 2 local workers "
+          f"started for each search; best of {repeats}")
+    print_table(["search", "seconds", "plans/s"], rows)
+
+
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser = argparse.ArgumentParser(description=" ".join(__doc__.split("\n\n")[0].split()))
     parser.add_argument("--plans", type=int, nargs="+", default=[2, 20_000, 200_000])
     parser.add_argument("--workers", type=int, nargs="+", default=[2, 4, 8])
     parser.add_argument("--repeats", type=int, default=3)
+    parser.add_argument("--search", action="store_true",
+                        help="time whole searches instead (see above)")
+    parser.add_argument("--generations", type=int, default=20)
+    parser.add_argument("--popsize", type=int, default=20_000)
     args = parser.parse_args()
+    if args.search:
+        search_rows(args.generations, args.popsize, args.repeats)
+        return
 
     populations = {n: random_plans(n) for n in args.plans}
     expected = {n: zorv_fast.sim_batch(plans) for n, plans in populations.items()}

@@ -1,5 +1,5 @@
 """Searches compared side by side: zorv's population CMA-ES (each way of
-keeping plans in [-1, 1]), pycma bounded and unbounded, and, when installed,
+keeping plans in [-1, 1]), pycma with --boundary transform and none, and, when installed,
 Nevergrad's NGOpt and TwoPointsDE and the cmaes package.
 
     python bench/search.py [--seeds 5] [--budget 100000] [--seconds 10] [--save DIR]
@@ -126,12 +126,12 @@ def cmaes_package_run(popsize):
 
 def optimizers(popsize):
     default = zorv.SearchSettings()
-    rows = [(f"zorv builtin, {boundary}{' (default)' if boundary == default.boundary else ''}"
+    rows = [(f"zorv builtin, boundary {boundary}{' (default)' if boundary == default.boundary else ''}"
              f", popsize {default.popsize}", zorv_run("builtin", boundary, default.popsize))
             for boundary in BOUNDARIES]
     for size in sorted({popsize, default.popsize}):
-        rows += [(f"pycma bounded, popsize {size}", zorv_run("pycma", "transform", size)),
-                 (f"pycma unbounded, popsize {size}", zorv_run("pycma", "none", size))]
+        rows += [(f"pycma, boundary transform, popsize {size}", zorv_run("pycma", "transform", size)),
+                 (f"pycma, boundary none, popsize {size}", zorv_run("pycma", "none", size))]
     try:
         import nevergrad  # noqa: F401
     except ImportError:
@@ -195,7 +195,7 @@ def spread(values):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser = argparse.ArgumentParser(description=" ".join(__doc__.split("\n\n")[0].split()))
     parser.add_argument("--seeds", type=int, default=5)
     parser.add_argument("--budget", type=int, default=100_000, help="evaluations per run")
     parser.add_argument("--seconds", type=float, default=10.0, help="wall time per run")

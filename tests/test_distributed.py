@@ -205,10 +205,10 @@ SEARCH = ("search", "--seed", 3, "--popsize", 16, "--generations", 5, "--quiet")
 
 
 def without_timings(data):
-    """A result without its seconds, its chunk size (the command line sends a
-    whole generation to the cluster in one call) and its checkpoint."""
+    """A result without its seconds, its chunk size (a cluster gets a whole
+    generation in one call), its checkpoint and what made it (files only)."""
     del data["seconds"], data["history"]["seconds"], data["settings"]["chunk"]
-    data.pop("checkpoint", None)
+    data.pop("checkpoint", None), data.pop("made_by", None)
     return data
 
 

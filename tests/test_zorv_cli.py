@@ -62,9 +62,23 @@ class TestSearch:
 
     def test_progress_line_on_stderr(self, searched):
         _, result = searched
-        last = result.stderr.split("\r")[-1]
+        # stderr is a pipe here, as in a log: whole lines, no carriage returns.
+        assert "\r" not in result.stderr
+        last = result.stderr.splitlines()[-1]
         assert "generation 5/5" in last and "evals/s" in last and "best" in last
         assert "Traceback" not in result.stderr and "Warning" not in result.stderr
+
+    def test_the_result_says_what_made_it(self, searched):
+        folder, _ = searched
+        made_by = json.loads((folder / "best.json").read_text())["made_by"]
+        from importlib import metadata
+
+        import numpy
+        from zorv import _trace, check
+        assert made_by["zorv_fast"] == metadata.version("zorv_fast") != "unknown"
+        assert made_by["numpy"] == numpy.__version__
+        assert made_by["batch_path"] == _trace.batch_settings()[0]
+        assert made_by["c_library"] == str(check.c_library()) and made_by["blas"]
 
     def test_quiet_and_reproducible_across_processes(self, tmp_path, searched):
         folder, _ = searched
@@ -229,8 +243,8 @@ class TestPlot:
         ys = [v for h in histories for v in h["best"]]
         assert ticks["x"][0] <= 0 and ticks["x"][-1] >= max(xs)
         assert ticks["y"][0] <= min(ys) and ticks["y"][-1] >= max(ys)
-        assert legend[0].startswith("builtin, penalty, popsize 16, seed 3")
-        assert legend[1].startswith("pycma, penalty, popsize 8, seed 4")
+        assert legend[0].startswith("builtin, boundary penalty, popsize 16, seed 3")
+        assert legend[1].startswith("pycma, boundary penalty, popsize 8, seed 4")
 
     def test_restarts_are_marked_on_their_curve(self, tmp_path, uninterrupted):
         path, data = uninterrupted

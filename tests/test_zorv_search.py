@@ -145,7 +145,7 @@ class TestSettings:
     @pytest.mark.parametrize("kwargs", [
         dict(seed=-1), dict(seed=2**32), dict(popsize=1), dict(generations=0),
         dict(evaluations=0), dict(generations=3, evaluations=30), dict(sigma0=0.0),
-        dict(sigma0=float("nan")), dict(chunk=0), dict(optimizer="cma"),
+        dict(sigma0=float("nan")), dict(chunk=0), dict(optimizer=""), dict(optimizer="a\nb"),
         dict(boundary="clip"),
     ])
     def test_rejected(self, kwargs):
@@ -364,3 +364,81 @@ class TestResume:
         assert result.state.optimizer is None and not result.state.finished
         with pytest.raises(zorv.CheckpointError, match="cannot be resumed"):
             zorv.search(result.settings, resume=result.state)
+
+
+def load_example(name):
+    import importlib.util
+    path = os.path.join(os.path.dirname(__file__), os.pardir, "examples", f"{name}.py")
+    spec = importlib.util.spec_from_file_location(name, path)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+class TestOwnOptimizer:
+    """examples/own_optimizer.py's RandomSearch, run as the built-in ones are."""
+
+    SETTINGS = zorv.SearchSettings(seed=4, popsize=16, evaluations=8_000, chunk=5,
+                                   optimizer="random-search", checkpoint_every=0)
+
+    @staticmethod
+    def make(settings, run):
+        return load_example("own_optimizer").RandomSearch(settings.seed + run.index, run.popsize)
+
+    def test_restarted_checkpointed_resumed_and_plotted(self):
+        saved = []
+        full = zorv.search(self.SETTINGS, optimizer=self.make, checkpoint=lambda r: saved.append(
+            zorv.checkpoints.dumps(r)) if len(r.history) % 41 == 1 else None)
+        assert full.runs >= 2 and full.evaluations >= 8_000 and not full.stop_reasons
+        assert full.score == zorv_fast.sim(full.plan) == max(full.history.best)
+        for text in saved[::2] + [saved[-1]]:
+            state = zorv.SearchState.from_json(json.loads(text)["checkpoint"]["state"])
+            assert state.optimizer is not None
+            resumed = zorv.search(self.SETTINGS, optimizer=self.make, resume=state)
+            assert without_seconds(resumed) == without_seconds(full)
+        data = json.loads(zorv.checkpoints.dumps(full))
+        assert data["made_by"]["zorv_fast"] == zorv.__version__
+        curve = zorv.plot.Curve.from_result(data)
+        assert curve.label == "random-search, popsize 16, seed 4"
+        assert curve.history.run_starts == full.history.run_starts
+
+    @pytest.mark.parametrize("optimizer, error", [
+        ("object, stopping", None),
+        (lambda s, run: np.zeros(40), TypeError),                # makes no optimizer
+        ("object asking for (3, 39)", "shape"),
+        (42, "ask\\(\\) and tell"),
+        (None, "no optimizer named 'random-search' is built in"),
+    ])
+    def test_objects_and_mistakes(self, optimizer, error):
+        example = load_example("own_optimizer")
+        if optimizer == "object, stopping":
+            random_search = example.RandomSearch(1, 8)
+            random_search.spread = 2e-3  # its stop rule fires after a few generations
+            result = zorv.search(self.SETTINGS, optimizer=random_search)
+            # Given as an object, it runs once: its stop rule ends the search.
+            assert result.runs == 1 and result.stop_reasons == ["spread"]
+            assert 0 < result.evaluations < 8_000 and result.evaluations % 8 == 0
+            return
+        if optimizer == "object asking for (3, 39)":
+            narrow = example.RandomSearch(1, 3)
+            narrow.ask = lambda: np.zeros((3, 39))
+            optimizer = narrow
+        with pytest.raises((TypeError, ValueError) if isinstance(error, str) else error,
+                           match=error if isinstance(error, str) else None):
+            zorv.search(self.SETTINGS, optimizer=optimizer)
+
+    @pytest.mark.parametrize("whole", [False, True])
+    def test_scorers_that_split_calls_get_whole_generations(self, whole):
+        sizes = []
+
+        class Scorer:
+            whole_generations = whole
+
+            def __call__(self, plans):
+                sizes.append(len(plans))
+                return zorv_fast.sim_batch(plans)
+
+        result = zorv.search(zorv.SearchSettings(popsize=12, generations=3, chunk=5),
+                             score=Scorer())
+        assert sizes == ([12] * 3 if whole else [5, 5, 2] * 3)
+        assert result.score == zorv.search(zorv.SearchSettings(popsize=12, generations=3)).score

@@ -22,6 +22,8 @@ if TYPE_CHECKING:  # what type checkers see; each "as" marks the name as exporte
     from .body import LINKS as LINKS
     from .body import MAX_STEPS as MAX_STEPS
     from .body import POINTS as POINTS
+    from .optimizers import Optimizer as Optimizer
+    from .provenance import __version__ as __version__
     from .records import History as History
     from .records import Progress as Progress
     from .records import SearchResult as SearchResult
@@ -39,6 +41,7 @@ if TYPE_CHECKING:  # what type checkers see; each "as" marks the name as exporte
 _SOURCES = {
     "sim": "zorv_fast", "sim_batch": "zorv_fast",
     "HEAD": ".body", "LINKS": ".body", "MAX_STEPS": ".body", "POINTS": ".body",
+    "Optimizer": ".optimizers", "__version__": ".provenance",
     "History": ".records", "Progress": ".records", "SearchResult": ".records",
     "ScoringFailed": ".search", "search": ".search", "SearchSettings": ".settings",
     "CheckpointError": ".state", "SearchState": ".state", "trace": ".trace",

@@ -10,7 +10,6 @@ from __future__ import annotations
 
 import json
 import os
-from importlib import metadata
 from pathlib import Path
 from typing import Any
 
@@ -18,6 +17,7 @@ import numpy as np
 
 from .input_files import InputFileError, read_json
 from .output_files import write_text
+from .provenance import made_by, package_version
 from .records import SearchResult
 from .state import CheckpointError, SearchState
 
@@ -25,17 +25,12 @@ from .state import CheckpointError, SearchState
 FORMAT = 1
 
 
-def package_version() -> str:
-    try:
-        return metadata.version("zorv_fast")
-    except metadata.PackageNotFoundError:
-        return "unknown"
-
-
 def to_json(result: SearchResult) -> dict[str, Any]:
-    """The result's JSON form, with its state under "checkpoint" (its
-    arrays still arrays: `dumps` writes them as lists)."""
+    """The result's JSON form, with what made it under "made_by" and its
+    state under "checkpoint" (its arrays still arrays: `dumps` writes them
+    as lists)."""
     data = result.to_json()
+    data["made_by"] = made_by()
     if result.state is not None:
         data["checkpoint"] = {"format": FORMAT, "zorv_fast": package_version(),
                               "state": result.state.to_json()}

@@ -23,7 +23,6 @@ from .body import PLAN_SIZE
 from .input_files import InputFileError, load_curve, load_plan
 from .memory import require_population_fits
 from .output_files import OutputPathError, check_outputs, same_file, write_text
-from .restarts import MAX_POPSIZE
 from .search import (BOUNDARIES, OPTIMIZERS, RESTART_SCHEDULES, CheckpointError, Progress, Scorer,
                      ScoringFailed, SearchResult, SearchSettings, SearchState, search)
 from .settings import NOT_CHANGING_THE_SEARCH
@@ -46,11 +45,21 @@ def _write_text(path: Path, text: str, prog: str) -> bool:
 
 
 class ProgressLine:
-    """One stderr line, rewritten in place, at most ten times a second."""
+    """The search's progress on stderr: on a terminal, one line rewritten in
+    place at most ten times a second; in a file or a pipe (a log), whole
+    lines, one every LOG_INTERVAL seconds and the last."""
+
+    #: Seconds between the lines written to a file or a pipe.
+    LOG_INTERVAL = 10.0
 
     def __init__(self, stream: TextIO, enabled: bool) -> None:
         self.stream = stream
         self.enabled = enabled
+        try:
+            self.in_place = stream.isatty()
+        except (AttributeError, ValueError):  # no such method, or closed
+            self.in_place = False
+        self.interval = 0.1 if self.in_place else self.LOG_INTERVAL
         self.last_shown = -math.inf
         self.width = 0
         self.pending: Progress | None = None  # not shown yet
@@ -58,7 +67,7 @@ class ProgressLine:
     def update(self, progress: Progress) -> None:
         self.pending = progress
         now = time.monotonic()
-        if progress.generation == progress.generations or now - self.last_shown >= 0.1:
+        if progress.generation == progress.generations or now - self.last_shown >= self.interval:
             self.last_shown = now
             self._show(progress)
             self.pending = None
@@ -72,16 +81,23 @@ class ProgressLine:
         run = f"  run {p.run + 1}" if p.run else ""
         line = (f"[{bar}] generation {p.generation}/{p.generations}{run}  "
                 f"{p.evaluations_per_second:,.0f} evals/s  best {p.best_score:.6f}")
-        self.stream.write("\r" + line.ljust(self.width))
-        self.width = len(line)
+        if self.in_place:
+            self.stream.write("\r" + line.ljust(self.width))
+            self.width = len(line)
+        else:
+            self.stream.write(line + "\n")
         self.stream.flush()
 
     def close(self) -> None:
-        if self.enabled and self.width:
-            if self.pending is not None:
-                self._show(self.pending)
+        if not self.enabled:
+            return
+        if self.pending is not None:
+            self._show(self.pending)
+            self.pending = None
+        if self.in_place and self.width:
             self.stream.write("\n")
-            self.stream.flush()
+            self.width = 0
+        self.stream.flush()
 
 
 class StopOnInterrupt:
@@ -122,17 +138,28 @@ class StopOnInterrupt:
 
     def scorer(self, score: Scorer) -> Scorer:
         """`score`, interruptible by a second signal while it runs."""
-        def interruptible(plans: Any) -> Sequence[float]:
-            self.scoring = True
-            try:
-                return score(plans)
-            finally:
-                self.scoring = False
-        return interruptible
+        return _InterruptibleScorer(self, score)
 
     @property
     def exit_status(self) -> int:
         return 128 + (self.signal or signal.SIGINT)
+
+
+class _InterruptibleScorer:
+    """A scorer that tells its StopOnInterrupt while it runs; it scores
+    whole generations when the scorer it wraps does."""
+
+    def __init__(self, stop: StopOnInterrupt, score: Scorer) -> None:
+        self.stop = stop
+        self.score = score
+        self.whole_generations = bool(getattr(score, "whole_generations", False))
+
+    def __call__(self, plans: Any) -> Sequence[float]:
+        self.stop.scoring = True
+        try:
+            return self.score(plans)
+        finally:
+            self.stop.scoring = False
 
 
 def _positive(text: str) -> int:
@@ -152,6 +179,12 @@ def _whole(text: str) -> int:
         raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
 
 
+def _optimizer_name(text: str) -> str:
+    if text not in OPTIMIZERS:  # others are one's own, given to zorv.search from Python
+        raise argparse.ArgumentTypeError(f"not one of {', '.join(OPTIMIZERS)}: {text!r}")
+    return text
+
+
 def _number(text: str) -> float:
     try:
         return float(text)
@@ -166,7 +199,7 @@ _SEARCH_OPTIONS = (
     ("--seed", "seed", _whole, "random seed"),
     ("--popsize", "popsize", _whole, "plans per generation (of the first run)"),
     ("--sigma", "sigma0", _number, "initial step size of CMA-ES"),
-    ("--optimizer", "optimizer", str, "the CMA-ES to run: " + ", ".join(OPTIMIZERS)),
+    ("--optimizer", "optimizer", _optimizer_name, "the CMA-ES to run: " + ", ".join(OPTIMIZERS)),
     ("--boundary", "boundary", str,
      "how plans are kept in [-1, 1]: " + ", ".join(BOUNDARIES)),
     ("--restarts", "restarts", _whole,
@@ -284,8 +317,9 @@ def _run_search(args: argparse.Namespace, prog: str) -> int:
         if args.resume is not None:
             resume = checkpoints.load(args.resume)
         settings = _settings(args, None if resume is None else resume.settings)
-        if on_cluster:  # each call costs a round trip through the scheduler: one a generation
-            settings = dataclasses.replace(settings, chunk=max(settings.chunk, MAX_POPSIZE))
+        if settings.optimizer not in OPTIMIZERS:
+            raise ValueError(f"the search ran an optimizer of its own, {settings.optimizer!r}: "
+                             "resume it with zorv.search(..., optimizer=...) from Python")
         require_population_fits(settings.popsize, settings.optimizer)  # before any cluster
     except ValueError as error:  # CheckpointError too
         _error(prog, str(error))

@@ -4,7 +4,7 @@
 per worker (or chunks of a given size), scores each chunk with
 `zorv_fast.sim_batch` on a worker and returns the scores in input order, bit
 for bit those of a local `sim_batch`. `DaskScorer` wraps a client for
-`zorv.search`, and `open_client` connects to a scheduler or starts a local
+`zorv.search`, which gives it whole generations (one round trip each), and `open_client` connects to a scheduler or starts a local
 cluster of worker processes.
 
 Run the workers with one Dask thread each (`dask worker ADDRESS --nthreads 1`,
@@ -236,6 +236,9 @@ class DaskScorer:
 
     client: Client
     chunk: int | None = None
+    #: zorv.search gives it a whole generation per call (one round trip
+    #: through the scheduler), which it splits among the workers itself.
+    whole_generations = True
 
     def __call__(self, plans: Plans) -> list[float]:
         return score_population(self.client, plans, chunk=self.chunk)

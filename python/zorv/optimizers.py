@@ -2,6 +2,7 @@
 from __future__ import annotations
 
 import warnings
+from collections.abc import Callable
 from typing import Any, Protocol, runtime_checkable
 
 import numpy as np
@@ -13,13 +14,27 @@ from .restarts import Run, first_run, run_generator
 from .settings import SearchSettings
 
 
+@runtime_checkable
 class Optimizer(Protocol):
-    """What the search loop needs: plans in [-1, 1] to score, their
-    distances back in the same order (larger is better), and stop rules."""
+    """What the search loop needs of an optimizer, built in or one's own.
+
+    `ask()` returns the next plans to score, an (N, 40) array (any N of at
+    least 1, values anywhere: sim clamps them to [-1, 1]); `tell(distances)`
+    takes their N distances back, in the same order, larger is better.
+    Optionally, `stop()` returns the names of the stop rules that fire (an
+    empty list: go on); `save_state()` and `load_state(state)` (see
+    ResumableOptimizer) make its searches checkpointed and resumable.
+    """
 
     def ask(self) -> Plans: ...
 
     def tell(self, distances: Plans) -> None: ...
+
+
+@runtime_checkable
+class StoppingOptimizer(Optimizer, Protocol):
+    """An optimizer with stop rules: the search restarts it, or ends, when
+    they fire."""
 
     def stop(self) -> list[str]: ...
 
@@ -114,7 +129,16 @@ class PycmaOptimizer:
         return sorted(str(reason) for reason in self.es.stop())
 
 
+#: Makes the optimizer of one run of a search: the first, or a restarted
+#: one (`run.index`, its `popsize` and `sigma0`, chosen by the restart
+#: schedule).
+OptimizerFactory = Callable[[SearchSettings, Run], Optimizer]
+
+_BUILT_IN: dict[str, OptimizerFactory] = {"builtin": BuiltinOptimizer,
+                                          "pycma": PycmaOptimizer}
+
+
 def new_optimizer(settings: SearchSettings, run: Run | None = None) -> Optimizer:
-    if settings.optimizer == "pycma":
-        return PycmaOptimizer(settings, run)
-    return BuiltinOptimizer(settings, run)
+    """The built-in optimizer that `settings.optimizer` names."""
+    make = _BUILT_IN[settings.optimizer]
+    return make(settings, first_run(settings) if run is None else run)

@@ -3,12 +3,12 @@
 from __future__ import annotations
 
 import math
-from collections.abc import Sequence
+from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
 from xml.sax.saxutils import escape
 
 from .records import History
-from .settings import SearchSettings
+from .settings import OPTIMIZERS, SearchSettings
 from .svg_document import document, header
 from .svg_document import number as _f
 
@@ -44,18 +44,31 @@ class Curve:
 
     @classmethod
     def from_result(cls, data: dict[str, object]) -> Curve:
-        """From a search result's JSON form; raises ValueError (or KeyError,
-        TypeError) for one that has no usable history."""
+        """From a search result's JSON form, whatever optimizer made it;
+        raises ValueError (or KeyError, TypeError) for one that has no
+        usable history."""
         history = History.from_json(data["history"])  # type: ignore[arg-type]
         if not len(history):
             raise ValueError("the search completed no generation")
-        settings = SearchSettings(**data["settings"])  # type: ignore[arg-type]
-        return cls(label_for(settings), history)
+        settings = data.get("settings")
+        return cls(label_for(settings if isinstance(settings, dict) else {}), history)
 
 
-def label_for(settings: SearchSettings) -> str:
-    bounds = "unbounded" if settings.boundary == "none" else settings.boundary
-    return f"{settings.optimizer}, {bounds}, popsize {settings.popsize}, seed {settings.seed}"
+def label_for(settings: SearchSettings | Mapping[str, object]) -> str:
+    """The curve's label, from what the result says about its search: the
+    optimizer, the boundary, the population and the seed, each where given,
+    by the names the settings and the command line give them."""
+    given = settings.as_dict() if isinstance(settings, SearchSettings) else settings
+    # The boundary is the built-in optimizers' own: others keep their plans
+    # in the box as they see fit.
+    own = given.get("optimizer", "builtin") not in OPTIMIZERS
+    parts = []
+    for name, shown in (("optimizer", "{}"), ("boundary", "boundary {}"),
+                        ("popsize", "popsize {}"), ("seed", "seed {}")):
+        value = None if own and name == "boundary" else given.get(name)
+        if isinstance(value, (str, int)) and not isinstance(value, bool):
+            parts.append(shown.format(" ".join(str(value).split())[:60]))
+    return ", ".join(parts) or "search"
 
 
 #: Ranges of values narrower than this, or than this share of their

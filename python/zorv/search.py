@@ -21,8 +21,8 @@ import zorv_fast
 from .body import PLAN_SIZE
 from .box import LOWER, UPPER, Boxed, Plans, box_penalty, into_box
 from .memory import require_population_fits
-from .optimizers import (BuiltinOptimizer, Optimizer, PycmaOptimizer, ResumableOptimizer,
-                         new_optimizer)
+from .optimizers import (BuiltinOptimizer, Optimizer, OptimizerFactory, PycmaOptimizer,
+                         ResumableOptimizer, StoppingOptimizer, new_optimizer)
 from .records import History, Progress, SearchResult, median
 from .restarts import Run, RunProgress, first_run, next_run
 from .settings import BOUNDARIES, OPTIMIZERS, RESTART_SCHEDULES, SearchSettings
@@ -30,13 +30,17 @@ from .state import CheckpointError, SearchState
 
 __all__ = [
     "BOUNDARIES", "LOWER", "OPTIMIZERS", "RESTART_SCHEDULES", "UPPER", "Boxed",
-    "BuiltinOptimizer", "CheckpointError", "History", "Optimizer", "Plans", "Progress",
-    "PycmaOptimizer", "ResumableOptimizer", "Run", "Scorer", "ScoringFailed",
-    "SearchResult", "SearchSettings", "SearchState", "box_penalty", "into_box", "median",
-    "new_optimizer", "search",
+    "BuiltinOptimizer", "CheckpointError", "History", "Optimizer", "OptimizerFactory", "Plans",
+    "Progress", "PycmaOptimizer", "ResumableOptimizer", "Run", "Scorer", "ScoringFailed",
+    "SearchResult", "SearchSettings", "SearchState", "StoppingOptimizer", "box_penalty",
+    "into_box", "median", "new_optimizer", "plans_per_call", "search",
 ]
 
 #: Scores plans: an (N, 40) float64 array in, N scores out, in the same order.
+#: A scorer that splits a call among workers itself (zorv.distributed's
+#: DaskScorer) says so with a true attribute `whole_generations`: each
+#: generation is then one call, not one per `settings.chunk` plans, since
+#: every call pays a round trip.
 Scorer = Callable[[Plans], Sequence[float]]
 #: Called with the result so far (its `state` holds the rest) at every
 #: checkpoint; `zorv.checkpoints.save` writes both to a file.
@@ -57,6 +61,36 @@ def _score_here(plans: Plans) -> list[float]:
     return zorv_fast.sim_batch(plans)  # an array is read in place
 
 
+def plans_per_call(score: Scorer, settings: SearchSettings, population: int) -> int:
+    """How many plans of a generation of `population` go to one call of
+    `score`: all of them for a scorer that scores whole generations,
+    `settings.chunk` for the rest."""
+    return population if getattr(score, "whole_generations", False) else settings.chunk
+
+
+def _optimizer_factory(settings: SearchSettings, optimizer: Optimizer | OptimizerFactory | None,
+                       ) -> tuple[OptimizerFactory, bool]:
+    """What makes each run's optimizer, and whether runs can restart."""
+    if optimizer is None:
+        if settings.optimizer not in OPTIMIZERS:
+            raise ValueError(f"no optimizer named {settings.optimizer!r} is built in "
+                             f"({', '.join(OPTIMIZERS)}): give your own to "
+                             "zorv.search(settings, optimizer=...)")
+        return new_optimizer, True
+    if isinstance(optimizer, Optimizer) and not isinstance(optimizer, type):
+        given = optimizer
+
+        def only(settings: SearchSettings, run: Run) -> Optimizer:
+            assert run.index == 0, "an optimizer given as an object has no restarts"
+            return given
+
+        return only, False
+    if callable(optimizer):
+        return optimizer, True
+    raise TypeError("optimizer must have ask() and tell(distances), or make one from "
+                    f"(settings, run); got {type(optimizer).__name__}")
+
+
 def search(
     settings: SearchSettings,
     *,
@@ -65,14 +99,26 @@ def search(
     score: Scorer | None = None,
     checkpoint: Checkpoint | None = None,
     resume: SearchState | None = None,
+    optimizer: Optimizer | OptimizerFactory | None = None,
 ) -> SearchResult:
-    """Maximises the head distance with CMA-ES, plans kept in [-1, 1].
+    """Maximises the head distance with CMA-ES, plans kept in [-1, 1], or
+    with the optimizer given.
+
+    `optimizer` is one's own (see zorv.optimizers.Optimizer: ask() returns
+    an (N, 40) array, tell(distances) takes their distances), either as an
+    object, which runs once (no restarts: the search ends when its stop()
+    fires), or as a function of (settings, run) that makes one for each run,
+    first and restarted. `settings.optimizer` is then only the name that
+    the result gives it. The search treats it like the built-in ones:
+    chunked scoring, stop requests, history and checkpoints (resumable when
+    it has save_state and load_state).
 
     Each generation is scored with `zorv_fast.sim_batch`, or with
     `score(plans)` when given (an (N, 40) array in, its N scores out, in
-    order; `zorv.distributed.DaskScorer` scores on a Dask cluster), in chunks of
-    `settings.chunk` plans; `should_stop` is asked after every chunk, and a
-    true answer (or a KeyboardInterrupt while scoring) ends the search at
+    order; `zorv.distributed.DaskScorer` scores on a Dask cluster), in chunks
+    of `settings.chunk` plans (whole generations for a scorer whose
+    `whole_generations` is true, such as DaskScorer); `should_stop` is asked
+    after every chunk, and a true answer (or a KeyboardInterrupt while scoring) ends the search at
     once with the best plan scored so far (the interrupted generation is
     not told to the optimizer). The start plan, all zeros, counts as scored.
     When the optimizer's stop rules fire with budget left, a new run starts
@@ -95,19 +141,25 @@ def search(
     for this process's memory raises PopulationTooLargeError (a ValueError)
     before anything is drawn.
     """
-    require_population_fits(settings.popsize, settings.optimizer)
+    make_optimizer, restartable = _optimizer_factory(settings, optimizer)
+    if optimizer is None:
+        require_population_fits(settings.popsize, settings.optimizer)
     # The optimizer's matrices are 40 by 40: more BLAS threads only spin,
     # on the cores that sim_batch needs.
     with threadpool_limits(limits=1, user_api="blas"):
         return _Loop(settings, resume, _score_here if score is None else score,
-                     on_generation, should_stop, checkpoint).run()
+                     on_generation, should_stop, checkpoint, make_optimizer,
+                     restartable).run()
 
 
 class _Loop:
     def __init__(self, settings: SearchSettings, resume: SearchState | None, score: Scorer,
                  on_generation: Callable[[Progress], None] | None,
-                 should_stop: Callable[[], bool] | None, checkpoint: Checkpoint | None) -> None:
+                 should_stop: Callable[[], bool] | None, checkpoint: Checkpoint | None,
+                 make_optimizer: OptimizerFactory, restartable: bool) -> None:
         self.settings = settings
+        self.make_optimizer = make_optimizer
+        self.restartable = restartable
         self.score = score
         self.on_generation = on_generation
         self.should_stop = should_stop
@@ -116,7 +168,7 @@ class _Loop:
             zero = [0.0] * PLAN_SIZE
             self.state = SearchState(settings, first_run(settings), 0, 0, 0, zero,
                                      zorv_fast.sim(zero), 0.0)
-            self.optimizer = new_optimizer(settings, self.state.run)
+            self.optimizer = self._new_optimizer(self.state.run)
         else:
             self.state = self._resumed(resume)
         self.checked_optimizer: Optimizer | None = None
@@ -135,7 +187,10 @@ class _Loop:
                 "the search to resume has other settings: "
                 + ", ".join(f"{name} {getattr(resume.settings, name)!r}, not "
                             f"{getattr(self.settings, name)!r}" for name in changed))
-        self.optimizer = new_optimizer(self.settings, resume.run)
+        if resume.run.index and not self.restartable:
+            raise CheckpointError("the search to resume had restarted its optimizer: "
+                                  "give a function that makes one for each run")
+        self.optimizer = self._new_optimizer(resume.run)
         resumable = isinstance(self.optimizer, ResumableOptimizer)
         if not resume.finished and (resume.optimizer is None or not resumable):
             raise CheckpointError(f"a search with the {self.settings.optimizer} optimizer "
@@ -148,6 +203,13 @@ class _Loop:
         return SearchState(**{**vars(resume), "settings": self.settings,
                               "history": _copy(resume.history)})
 
+    def _new_optimizer(self, run: Run) -> Optimizer:
+        optimizer = self.make_optimizer(self.settings, run)
+        if not isinstance(optimizer, Optimizer):
+            raise TypeError(f"the optimizer made for run {run.index} has no ask() and "
+                            f"tell(distances): got {type(optimizer).__name__}")
+        return optimizer
+
     def run(self) -> SearchResult:
         state = self.state
         interrupted = False
@@ -155,7 +217,8 @@ class _Loop:
             if state.evaluations >= self.settings.budget:
                 state.stop_reasons, state.finished = [], True
                 break
-            reasons = self.optimizer.stop()
+            reasons = (self.optimizer.stop()
+                       if isinstance(self.optimizer, StoppingOptimizer) else [])
             if not reasons and state.run_progress.stalled and self._restart_allowed():
                 reasons = ["stalled"]  # only worth noting when a new run follows
             if reasons:
@@ -184,6 +247,8 @@ class _Loop:
         return self._result(interrupted)
 
     def _restart_allowed(self) -> bool:
+        if not self.restartable:
+            return False
         restarts = self.settings.restarts
         return restarts is None or self.state.run.index < restarts
 
@@ -193,14 +258,18 @@ class _Loop:
         state.run_evaluations = 0
         state.run_progress = RunProgress()
         state.history.start_run()
-        self.optimizer = new_optimizer(self.settings, state.run)
+        self.optimizer = self._new_optimizer(state.run)
         if self.checkpoint is not None:
             self._checkpoint()
 
     def _score_generation(self) -> Plans:
-        state, chunk = self.state, self.settings.chunk
+        state = self.state
         self.before_generation = self._snapshot()
-        plans = self.optimizer.ask()
+        plans = np.asarray(self.optimizer.ask(), dtype=np.float64)
+        if plans.ndim != 2 or plans.shape[0] < 1 or plans.shape[1] != PLAN_SIZE:
+            raise ValueError(f"the optimizer asked for plans of shape {plans.shape}, "
+                             f"not (N, {PLAN_SIZE})")
+        chunk = plans_per_call(self.score, self.settings, len(plans))
         distances = np.empty(len(plans))
         for first in range(0, len(plans), chunk):
             rows = plans[first:first + chunk]

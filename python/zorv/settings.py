@@ -6,8 +6,9 @@ import numbers
 from dataclasses import asdict, dataclass, fields
 from typing import Any
 
-#: The optimizers a search can run: the population CMA-ES of zorv.cma_es,
-#: or the cma package's (pycma), kept as the reference it is measured against.
+#: The optimizers built in: the population CMA-ES of zorv.cma_es, or the cma
+#: package's (pycma), kept as the reference it is measured against. Any other
+#: name is that of one's own optimizer, given to zorv.search as an object.
 OPTIMIZERS = ("builtin", "pycma")
 #: How plans are kept in [-1, 1] (sim clamps every value there, so outside
 #: the box the distance is flat):
@@ -47,6 +48,8 @@ class SearchSettings:
     #: Plans scored per call of the scorer. One call cannot be interrupted,
     #: so this bounds how long a stop request waits (a few milliseconds).
     chunk: int = 1024
+    #: A built-in optimizer (OPTIMIZERS), or the name that results give to
+    #: one's own, passed to zorv.search as `optimizer=`.
     optimizer: str = "builtin"
     boundary: str = "penalty"
     #: Runs started after the first when the optimizer's stop rules fire
@@ -86,9 +89,10 @@ class SearchSettings:
             raise ValueError(f"sigma0 must be a positive number, got {self.sigma0}")
         if self.chunk < 1:
             raise ValueError(f"chunk must be at least 1, got {self.chunk}")
-        if self.optimizer not in OPTIMIZERS:
-            raise ValueError(f"optimizer must be one of {', '.join(OPTIMIZERS)}, "
-                             f"got {self.optimizer!r}")
+        if (not isinstance(self.optimizer, str) or not self.optimizer.strip()
+                or not self.optimizer.isprintable() or len(self.optimizer) > 100):
+            raise ValueError("optimizer must be a name on one line (built in: "
+                             f"{', '.join(OPTIMIZERS)}), got {self.optimizer!r}")
         if self.boundary not in BOUNDARIES:
             raise ValueError(f"boundary must be one of {', '.join(BOUNDARIES)}, "
                              f"got {self.boundary!r}")
