@@ -1,0 +1,2 @@
+#define PRODUCTS_ISA avx2
+#include "optimizer/products_loops.hpp"

@@ -1,0 +1,2 @@
+#define PRODUCTS_ISA avx512
+#include "optimizer/products_loops.hpp"

@@ -1,0 +1,2 @@
+#define PRODUCTS_ISA portable
+#include "optimizer/products_loops.hpp"
