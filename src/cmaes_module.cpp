@@ -131,10 +131,9 @@ PyRef shape(PyObject* args) {
     const std::size_t rows = z.size(0), n = z.size(1);
     if (m.size(0) != n || m.size(1) != n || out.size(0) != rows || out.size(1) != n)
         return fail(PyExc_ValueError, "shape() needs z (k, n), a (n, n), out (k, n)"), PyRef{};
-    std::vector<double> transposed(n * n);
-    for (std::size_t i = 0; i < n; ++i)
-        for (std::size_t j = 0; j < n; ++j) transposed[j * n + i] = m.doubles()[i * n + j];
-    optimizer::products().shape(z.doubles(), transposed.data(), out.doubles(), rows, n);
+    std::vector<double> work(n * 8);
+    optimizer::products().shape(z.doubles(), m.doubles(), out.doubles(), rows, n,
+                                reinterpret_cast<double (*)[8]>(work.data()));
     return none();
 }
 
@@ -164,7 +163,9 @@ PyRef outer_sum(PyObject* args) {
     if (y.size(0) != w.count() || out.size(0) != n || out.size(1) != n)
         return fail(PyExc_ValueError, "outer_sum() needs w (k,), y (k, n), out (n, n)"), PyRef{};
     double* sum = out.doubles();
-    optimizer::products().weighted_outer_sum(w.doubles(), y.doubles(), sum, y.size(0), n);
+    std::vector<double> products(y.size(0) * n), padded(y.size(0) * ((n + 7) / 8 * 8));
+    optimizer::products().weighted_outer_sum(w.doubles(), y.doubles(), sum, y.size(0), n,
+                                             products.data(), padded.data());
     for (std::size_t i = 0; i < n; ++i)
         for (std::size_t j = 0; j < i; ++j) sum[i * n + j] = sum[j * n + i];
     return none();

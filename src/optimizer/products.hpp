@@ -9,17 +9,18 @@
 namespace zorv::optimizer {
 
 struct Products {
-    // out[k][i] = sum_j z[k][j] * a[i][j], k < rows, i, j < n; a_transposed
-    // is a's transpose (n x n).
-    void (*shape)(const double* z, const double* a_transposed, double* out, std::size_t rows,
-                  std::size_t n);
+    // out[k][i] = sum_j z[k][j] * a[i][j], k < rows, i, j < n (a is n x n);
+    // `work` holds n * 8 doubles.
+    void (*shape)(const double* z, const double* a, double* out, std::size_t rows,
+                  std::size_t n, double (*work)[8]);
     // out[i] = sum_k w[k] * x[k][i], k < rows, i < n.
     void (*combine)(const double* w, const double* x, double* out, std::size_t rows,
                     std::size_t n);
     // sum[i][j] = sum_k w[k] * y[k][i] * y[k][j] (as (w[k] * y[k][i]) * y[k][j]),
-    // for j >= i only; n x n, the rest untouched.
+    // for j >= i only; n x n, the rest untouched. `products` holds rows * n
+    // doubles, `padded` rows * (n rounded up to a multiple of 8).
     void (*weighted_outer_sum)(const double* w, const double* y, double* sum, std::size_t rows,
-                               std::size_t n);
+                               std::size_t n, double* products, double* padded);
 };
 
 enum class ProductsBuild { portable, avx2, avx512 };

@@ -8,7 +8,7 @@ namespace {
 // Sweeps end when every off-diagonal element is below this fraction of the
 // geometric mean of its two diagonal elements: their rotation would change
 // no eigenvalue by more than a rounding.
-constexpr double negligible = 0x1p-60;
+constexpr double negligible = 0x1p-53;
 constexpr int max_sweeps = 64;
 
 // a = basis^T c basis, each sum in ascending order, made exactly symmetric.
