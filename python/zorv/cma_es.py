@@ -58,7 +58,8 @@ class Normals:
     hashing, the same everywhere) from an int or a sequence of ints."""
 
     def __init__(self, seed: Seed) -> None:
-        words = np.random.SeedSequence(seed).generate_state(4, np.uint64)
+        words = np.asarray(np.random.SeedSequence(seed).generate_state(4, np.uint64),
+                           dtype=np.uint64)
         if not words.any():
             words[0] = 1  # the generator's one forbidden state
         self.words: npt.NDArray[np.uint64] = words
