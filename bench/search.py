@@ -5,8 +5,13 @@ Nevergrad's NGOpt and TwoPointsDE and the cmaes package.
     python bench/search.py [--seeds 5] [--budget 100000] [--seconds 10] [--save DIR]
     python bench/search.py --large [--large-budget 2000000] [--seeds 5] [--only TEXT]
 
-For each optimizer: plans scored per second and the share of wall time spent
-inside sim_batch (over the fixed-budget runs), and the median and the spread
+First, the optimizers' own time per generation at popsize 256 in 40
+dimensions, as thread CPU time (best of several repeats): ask and tell alone,
+and zorv.search's whole loop with a scorer that costs nothing.
+
+For each optimizer: plans scored per second, the share of wall time spent
+inside sim_batch (over the fixed-budget runs) and the wall time per
+generation outside it, and the median and the spread
 (min to max) over the seeds of the best distance after a fixed number of
 evaluations and after a fixed wall time. --save writes each zorv.search run
 at the fixed budget as a result file for `python -m zorv plot`.
@@ -21,6 +26,7 @@ and pycma's own restarting driver, fmin2 with BIPOP, from the same popsize.
 import argparse
 import json
 import math
+import re
 import statistics
 import time
 import warnings
@@ -190,6 +196,45 @@ def large_budget_rows():
     return rows
 
 
+def thread_microseconds(call, repeats=5):
+    """Best thread CPU time of `call()` over the repeats, in microseconds."""
+    best = math.inf
+    for _ in range(repeats):
+        start = time.thread_time()
+        call()
+        best = min(best, time.thread_time() - start)
+    return best * 1e6
+
+
+def optimizer_time_rows(popsize=256, generations=200):
+    """The optimizers' own time per generation: ask and tell fed fixed
+    distances, and zorv.search with a scorer that only copies a column."""
+    from zorv.optimizers import new_optimizer
+    distances = np.random.default_rng(1).standard_normal(popsize)
+    rows = []
+    for optimizer in ("builtin", "pycma"):
+        settings = zorv.SearchSettings(seed=1, popsize=popsize, optimizer=optimizer,
+                                       generations=generations)
+
+        def ask_tell():
+            es = new_optimizer(settings)
+            for _ in range(generations):
+                es.ask()
+                es.tell(distances)
+
+        def search():
+            zorv.search(settings, score=lambda plans: plans[:, 0].copy())
+        rows.append([f"zorv {optimizer}" if optimizer == "builtin" else "pycma",
+                     f"{thread_microseconds(ask_tell) / generations:.0f}",
+                     f"{thread_microseconds(search) / generations:.0f}"])
+    return rows
+
+
+def generation_size(name):
+    """The plans per generation of a row: the number its name ends with."""
+    return int(re.search(r"(\d+)$", name).group(1))
+
+
 def spread(values):
     return (f"{statistics.median(values):.3f} ({min(values):.2f}-{max(values):.2f})")
 
@@ -215,6 +260,11 @@ def main():
     warnings.simplefilter("ignore")  # cma's and nevergrad's notes on import
     zorv_fast.sim_batch(np.zeros((2, PLAN_SIZE)))  # the pool, outside every timing
 
+    print("Optimizer time per generation, popsize 256, 40 dimensions "
+          "(thread CPU, best of 5)")
+    print_table(["optimizer", "ask + tell (us)", "search loop, free scorer (us)"],
+                optimizer_time_rows())
+
     seeds = range(1, args.seeds + 1)
     rows = []
     for name, run in optimizers(args.popsize):
@@ -225,12 +275,14 @@ def main():
         evaluations = sum(r[1] for r in at_budget)
         wall = sum(r[2] for r in at_budget)
         inside = sum(r[3] for r in at_budget)
+        generations = sum(math.ceil(r[1] / generation_size(name)) for r in at_budget)
         rows.append([name, f"{evaluations / wall:,.0f}", f"{100 * inside / wall:.0f} %",
+                     f"{1e6 * (wall - inside) / generations:,.0f}",
                      spread([r[0] for r in at_budget]), spread([r[0] for r in at_time])])
         print(f"  {name}: done", flush=True)
     print(f"\n{args.seeds} seeds; best distance as median (min-max) after {args.budget:,} "
           f"evaluations and after {args.seconds:g} s; sim_batch on all cores")
-    print_table(["optimizer", "plans/s", "in sim_batch",
+    print_table(["optimizer", "plans/s", "in sim_batch", "outside it per gen (us)",
                  f"best after {args.budget:,} evals", f"best after {args.seconds:g} s"], rows)
 
 

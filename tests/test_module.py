@@ -1,5 +1,6 @@
 """The module object itself: its attributes, functions, init-once rule,
 internal-failure exception and exported symbols."""
+import importlib
 import inspect
 import os
 import shutil
@@ -71,13 +72,15 @@ def test_second_initialisation_fails_and_first_module_still_works():
     ]
 
 
-def test_shared_object_exports_only_the_init_function():
+@pytest.mark.parametrize("module, init", [("zorv_fast", "PyInit_zorv_fast"),
+                                          ("zorv._cmaes", "PyInit__cmaes")])
+def test_shared_object_exports_only_the_init_function(module, init):
     nm = shutil.which("nm")
     if nm is None:
         pytest.skip("nm is not installed")
-    path = zorv_fast.__file__
+    path = importlib.import_module(module).__file__
     assert os.path.exists(path)
     out = subprocess.run([nm, "-D", "--defined-only", path], capture_output=True,
                          text=True, check=True).stdout
     symbols = [line.split()[-1] for line in out.splitlines() if line.strip()]
-    assert symbols == ["PyInit_zorv_fast"]
+    assert symbols == [init]

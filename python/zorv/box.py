@@ -5,6 +5,8 @@ from __future__ import annotations
 import numpy as np
 import numpy.typing as npt
 
+from . import _cmaes
+
 #: The box the model clamps every plan value into.
 LOWER, UPPER = -1.0, 1.0
 
@@ -38,15 +40,25 @@ def box_penalty(points: Plans, plans: Plans, distances: Plans) -> Plans:
     squared distance to its clipped plan, weighted so that the spread of the
     generation's distances (its interquartile range) is worth as much as a
     step of the spread of its points."""
-    outside: Plans = ((points - plans) ** 2).sum(axis=1)
+    # Sums through zorv._cmaes, in a fixed order: NumPy's reductions may
+    # round differently on other CPUs.
+    away = points - plans
+    outside: Plans = np.empty(len(points))
+    _cmaes.row_dots(away, away, outside)
     if not outside.any():
         return outside
     ordered = np.sort(distances)
     quartile_range = float(ordered[3 * len(ordered) // 4] - ordered[len(ordered) // 4])
     # The coordinates' mean variance, as the mean square less the squared means.
-    centre = points.mean(axis=0)
-    spread = (float(np.einsum("ij,ij->", points, points)) / points.size
-              - float(centre @ centre) / len(centre))
+    centre: Plans = np.empty(points.shape[1])
+    _cmaes.combine(np.full(len(points), 1.0 / len(points)), points, centre)
+    squares: Plans = np.empty(len(points))
+    _cmaes.row_dots(points, points, squares)
+    total = np.empty(1)
+    _cmaes.combine(squares, np.ones((len(points), 1)), total)
+    centre_square = np.empty(1)
+    _cmaes.row_dots(centre[np.newaxis], centre[np.newaxis], centre_square)
+    spread = float(total[0]) / points.size - float(centre_square[0]) / len(centre)
     weight = 2 * max(quartile_range, 1e-12) / max(spread, 1e-300)
     penalty: Plans = weight * outside
     return penalty

@@ -9,6 +9,13 @@ step size and the covariance matrix as array expressions. The covariance
 matrix is decomposed only every few generations, as often as its learning
 rates make worthwhile.
 
+Every sum, product, exp and log that feeds its state is computed by
+zorv._cmaes in a fixed order of operations, and its normal samples come from
+its own generator (Normals): the same seed gives the same run, bit for bit,
+on every machine, whichever BLAS and SIMD paths NumPy takes there. NumPy
+does only what is exact everywhere: elementwise + - * / and sqrt, copies,
+stable sorts, minima and maxima.
+
 It minimises, like most optimisers: `ask` returns a (popsize, n) array,
 `tell` takes one value per row, lower is better.
 """
@@ -17,10 +24,13 @@ from __future__ import annotations
 import math
 import numbers
 from collections import deque
-from typing import Any
+from collections.abc import Sequence
+from typing import Any, Union
 
 import numpy as np
 import numpy.typing as npt
+
+from . import _cmaes
 
 Array = npt.NDArray[np.float64]
 
@@ -35,17 +45,72 @@ MAX_CONDITION = 1e14
 
 
 def default_popsize(dimension: int) -> int:
-    return 4 + int(3 * math.log(dimension))
+    return 4 + int(3 * _cmaes.log(dimension))
+
+
+Seed = Union[int, Sequence[int]]
+
+
+class Normals:
+    """Standard normal samples from a xoshiro256** generator, drawn by a
+    ziggurat: the same samples from the same state on every machine. Its
+    state is four 64-bit words, seeded through NumPy's SeedSequence (integer
+    hashing, the same everywhere) from an int or a sequence of ints."""
+
+    def __init__(self, seed: Seed) -> None:
+        words = np.asarray(np.random.SeedSequence(seed).generate_state(4, np.uint64),
+                           dtype=np.uint64)
+        if not words.any():
+            words[0] = 1  # the generator's one forbidden state
+        self.words: npt.NDArray[np.uint64] = words
+
+    def standard_normal(self, shape: tuple[int, ...]) -> Array:
+        out: Array = np.empty(shape)
+        _cmaes.normals(self.words, out)
+        return out
+
+    def state(self) -> list[int]:
+        return [int(w) for w in self.words]
+
+    @classmethod
+    def from_state(cls, data: object) -> Normals:
+        """The generator of `state`'s data; ValueError for anything else."""
+        _expect(isinstance(data, list) and len(data) == 4
+                and all(_whole(w) and 0 <= w < 2**64 for w in data)
+                and any(w != 0 for w in data),
+                "the generator state must be four words of 64 bits, not all zero")
+        normals = cls(0)
+        normals.words = np.array(data, dtype=np.uint64)
+        return normals
+
+
+def _sum(values: Sequence[float]) -> float:
+    """A sum in index order."""
+    total = 0.0
+    for value in values:
+        total += value
+    return total
+
+
+def _power(base: float, exponent: int) -> float:
+    """base ** exponent by squaring: products only, the same bits everywhere."""
+    result, square = 1.0, base
+    while exponent:
+        if exponent & 1:
+            result *= square
+        square *= square
+        exponent >>= 1
+    return result
 
 
 class CMAES:
     """One CMA-ES run from `mean` with step size `sigma`.
 
     `rng` is the only source of randomness: the same generator state gives
-    the same run on the same machine and NumPy build.
+    the same run on every machine.
     """
 
-    def __init__(self, mean: npt.ArrayLike, sigma: float, rng: np.random.Generator,
+    def __init__(self, mean: npt.ArrayLike, sigma: float, rng: Normals,
                  popsize: int | None = None) -> None:
         self.mean: Array = np.array(mean, dtype=np.float64)
         n = self.dimension = self.mean.size
@@ -61,10 +126,14 @@ class CMAES:
 
         # Recombination weights from the ranks: positive for the better
         # half (they sum to 1), negative for the worse half (active update).
-        raw = math.log((lam + 1) / 2) - np.log(np.arange(1, lam + 1))
+        top = _cmaes.log((lam + 1) / 2)
+        raw_list = [top - _cmaes.log(rank) for rank in range(1, lam + 1)]
+        raw = np.array(raw_list)
         self.mu = lam // 2
-        positive, negative = raw[raw > 0], raw[raw < 0]
-        self.mueff = positive.sum() ** 2 / (positive ** 2).sum()
+        positive = [v for v in raw_list if v > 0]
+        negative = [v for v in raw_list if v < 0]
+        positive_sum, negative_sum = _sum(positive), _sum(negative)
+        self.mueff = positive_sum ** 2 / _sum([v * v for v in positive])
         mueff = self.mueff
 
         self.cc = (4 + mueff / n) / (n + 4 + 2 * mueff / n)
@@ -74,19 +143,19 @@ class CMAES:
         self.damps = 1 + 2 * max(0.0, math.sqrt((mueff - 1) / (n + 1)) - 1) + self.cs
         self.chi_n = math.sqrt(n) * (1 - 1 / (4 * n) + 1 / (21 * n * n))
 
-        weights = np.where(raw > 0, raw / positive.sum(), 0.0)
-        if negative.size and self.cmu > 0:
-            mueff_negative = negative.sum() ** 2 / (negative ** 2).sum()
+        weights = np.where(raw > 0, raw / positive_sum, 0.0)
+        if negative and self.cmu > 0:
+            mueff_negative = negative_sum ** 2 / _sum([v * v for v in negative])
             scale = min(1 + self.c1 / self.cmu,
                         1 + 2 * mueff_negative / (mueff + 2),
                         (1 - self.c1 - self.cmu) / (n * self.cmu))
-            weights = np.where(raw < 0, raw * scale / -negative.sum(), weights)
+            weights = np.where(raw < 0, raw * scale / -negative_sum, weights)
         self.weights: Array = weights
         # Constants of the updates, worked out once.
         self._ps_gain = math.sqrt(self.cs * (2 - self.cs) * mueff)
         self._pc_gain = math.sqrt(self.cc * (2 - self.cc) * mueff)
         self._h_sigma_limit = (1.4 + 2 / (n + 1)) * self.chi_n
-        self._c_keep = 1 - self.c1 - self.cmu * float(weights.sum())
+        self._c_keep = 1 - self.c1 - self.cmu * _sum(weights.tolist())
         self._decompose_every = lam / (self.c1 + self.cmu) / n / 10
 
         self.pc: Array = np.zeros(n)
@@ -102,11 +171,13 @@ class CMAES:
         self._last_range = (0.0, 0.0)  # of the last generation's values
         self._z: Array | None = None
         self._y: Array | None = None
+        self._outer: Array = np.empty((n, n))
 
     def ask(self) -> Array:
         """The next population: popsize rows of `dimension` values."""
         z = self.rng.standard_normal((self.popsize, self.dimension))
-        y = z @ self._BD.T  # each row B D z, distributed N(0, C)
+        y = np.empty_like(z)
+        _cmaes.shape(z, self._BD, y)  # each row B D z, distributed N(0, C)
         self._z, self._y = z, y
         result: Array = self.mean + self.sigma * y
         return result
@@ -128,31 +199,38 @@ class CMAES:
         n = self.dimension
 
         better = order[:self.mu]
-        z_mean = w[better] @ z[better]  # C^(-1/2) y_mean = B z_mean, since y = B D z
-        y_mean = self._BD @ z_mean
-        self.mean = self.mean + self.sigma * y_mean
+        z_mean: Array = np.empty(n)
+        _cmaes.combine(w[better], z[better], z_mean)
+        # C^(-1/2) y_mean = B z_mean, since y = B D z.
+        y_mean, whitened = np.empty((1, n)), np.empty((1, n))
+        _cmaes.shape(z_mean[np.newaxis], self._BD, y_mean)
+        _cmaes.shape(z_mean[np.newaxis], self.B, whitened)
+        self.mean = self.mean + self.sigma * y_mean[0]
         self.generation += 1
 
-        self.ps = (1 - self.cs) * self.ps + self._ps_gain * (self.B @ z_mean)
-        ps_norm = math.sqrt(float(self.ps @ self.ps))
+        self.ps = (1 - self.cs) * self.ps + self._ps_gain * whitened[0]
+        ps_norm = math.sqrt(_dot(self.ps, self.ps))
         # Stall the rank-one path while the step size grows fast, so that C
         # does not stretch along a direction that sigma is already covering.
-        ps_bias = math.sqrt(1 - (1 - self.cs) ** (2 * self.generation))
+        ps_bias = math.sqrt(1 - _power(1 - self.cs, 2 * self.generation))
         h_sigma = ps_norm / ps_bias < self._h_sigma_limit
         self.pc = (1 - self.cc) * self.pc
         if h_sigma:
-            self.pc += self._pc_gain * y_mean
+            self.pc += self._pc_gain * y_mean[0]
 
         # The worse half's weights act on directions scaled to length sqrt(n)
         # in the sampling metric (|C^(-1/2) y| = |z|), so that they cannot
         # make C indefinite.
-        w = np.where(w < 0, w * n / np.einsum("ij,ij->i", z, z), w)
+        squared_lengths: Array = np.empty(self.popsize)
+        _cmaes.row_dots(z, z, squared_lengths)
+        w = np.where(w < 0, w * n / squared_lengths, w)
         c1_lost = 0.0 if h_sigma else self.c1 * self.cc * (2 - self.cc)
+        _cmaes.outer_sum(w, y, self._outer)
         self.C = ((self._c_keep + c1_lost) * self.C
-                  + self.c1 * np.outer(self.pc, self.pc)
-                  + self.cmu * (y.T * w) @ y)
+                  + self.c1 * (self.pc[:, np.newaxis] * self.pc)
+                  + self.cmu * self._outer)
 
-        self.sigma *= math.exp((self.cs / self.damps) * (ps_norm / self.chi_n - 1))
+        self.sigma *= _cmaes.exp((self.cs / self.damps) * (ps_norm / self.chi_n - 1))
 
         if self.generation - self._decomposed_at > self._decompose_every:
             self._decompose()
@@ -162,13 +240,19 @@ class CMAES:
     def _decompose(self) -> None:
         self._decomposed_at = self.generation
         self.C = np.triu(self.C) + np.triu(self.C, 1).T  # exactly symmetric
-        variances, self.B = np.linalg.eigh(self.C)
+        # Jacobi rotations from the last eigenbasis, in which C has changed
+        # little since: a few sweeps.
+        self.B = self.B.copy()
+        variances: Array = np.empty(self.dimension)
+        _cmaes.eigen(self.C, self.B, variances)
         # Rounding can push an eigenvalue to zero or below as C flattens
         # along a direction; keep C positive definite.
         floor = variances.max() / MAX_CONDITION
         if variances.min() < floor:
             variances = np.maximum(variances, floor)
-            self.C = (self.B * variances) @ self.B.T
+            rebuilt: Array = np.empty_like(self.C)
+            _cmaes.shape(self.B * variances, self.B, rebuilt)
+            self.C = np.triu(rebuilt) + np.triu(rebuilt, 1).T
         self.D = np.sqrt(variances)
         self._BD = self.B * self.D
 
@@ -195,7 +279,7 @@ class CMAES:
             "decomposed_at": self._decomposed_at,
             "recent_bests": list(self._recent_bests),
             "last_range": list(self._last_range),
-            "rng": generator_state(self.rng),
+            "rng": self.rng.state(),
         }
 
     def load_state(self, state: dict[str, Any]) -> None:
@@ -220,8 +304,8 @@ class CMAES:
         _expect(recent.ndim == 1 and len(recent) <= (self._recent_bests.maxlen or 0),
                 "recent_bests is too long")
         last_range = _array(state["last_range"], (2,), "last_range")
-        rng = np.random.Generator(type(self.rng.bit_generator)())
-        restore_generator(rng, state["rng"])
+        rng = Normals.from_state(state["rng"])
+        C = np.triu(C) + np.triu(C, 1).T
 
         self.mean, self.pc, self.ps, self.C, self.B, self.D = mean, pc, ps, C, B, D
         self.sigma = float(sigma)
@@ -277,38 +361,8 @@ def _array(data: object, shape: tuple[int, ...] | None, name: str) -> Array:
     return array
 
 
-def generator_state(rng: np.random.Generator) -> dict[str, Any]:
-    """The state of a NumPy generator as plain data (its arrays as lists)."""
-    def plain(value: object) -> Any:
-        if isinstance(value, dict):
-            return {str(k): plain(v) for k, v in value.items()}
-        if isinstance(value, np.ndarray):
-            return {"array": value.tolist(), "dtype": str(value.dtype)}
-        if isinstance(value, np.integer):
-            return int(value)
-        return value
-
-    state: dict[str, Any] = plain(rng.bit_generator.state)
-    return state
-
-
-def restore_generator(rng: np.random.Generator, data: object) -> None:
-    """Sets a generator to `generator_state`'s data; ValueError for data
-    that is not a state of its kind of bit generator."""
-    def numpy_form(value: object) -> Any:
-        if isinstance(value, dict):
-            if set(value) == {"array", "dtype"}:
-                _expect(value["dtype"] in ("uint64", "uint32")
-                        and isinstance(value["array"], list)
-                        and all(_whole(v) for v in value["array"]),
-                        "bad array in the generator state")
-                return np.array(value["array"], dtype=value["dtype"])
-            return {k: numpy_form(v) for k, v in value.items()}
-        _expect(value is None or isinstance(value, (str, int)), "bad generator state")
-        return value
-
-    _expect(isinstance(data, dict), "the generator state is not an object")
-    try:
-        rng.bit_generator.state = numpy_form(data)
-    except (TypeError, KeyError, OverflowError) as error:
-        raise ValueError(f"bad generator state: {error}") from None
+def _dot(x: Array, y: Array) -> float:
+    """x @ y, summed in index order."""
+    out: Array = np.empty(1)
+    _cmaes.row_dots(x[np.newaxis], y[np.newaxis], out)
+    return float(out[0])

@@ -9,8 +9,8 @@ import numpy as np
 
 from .body import PLAN_SIZE
 from .box import LOWER, UPPER, Boxed, Plans
-from .cma_es import CMAES
-from .restarts import Run, first_run, run_generator
+from .cma_es import CMAES, Normals
+from .restarts import Run, first_run
 from .settings import SearchSettings
 
 
@@ -59,8 +59,10 @@ class BuiltinOptimizer:
 
     def __init__(self, settings: SearchSettings, run: Run | None = None) -> None:
         run = first_run(settings) if run is None else run
-        self.es = CMAES(np.zeros(PLAN_SIZE), run.sigma0, run_generator(settings, run.index),
-                        popsize=run.popsize)
+        # The first run's samples are seeded with the seed alone, a restart's
+        # with the seed and its index.
+        normals = Normals(settings.seed if run.index == 0 else [settings.seed, run.index])
+        self.es = CMAES(np.zeros(PLAN_SIZE), run.sigma0, normals, popsize=run.popsize)
         self.box = Boxed(settings.boundary)
 
     def ask(self) -> Plans:

@@ -20,6 +20,7 @@ from typing import Any
 import numpy as np
 
 from .body import PLAN_SIZE
+from . import _cmaes
 from .cma_es import default_popsize
 from .settings import SearchSettings
 
@@ -140,8 +141,11 @@ def next_run(settings: SearchSettings, last: Run, last_evaluations: int) -> Run:
         draw = float(run_generator(settings, index, stream=1).random())
         largest = settings.popsize * 2 ** (last.large_runs - 1)
         smallest = default_popsize(PLAN_SIZE)
-        popsize = max(2, math.floor(smallest * max(1.0, largest / 2 / smallest) ** (draw * draw)))
-        return Run(index, min(popsize, MAX_POPSIZE), settings.sigma0 * 10 ** (-2 * draw),
+        # Powers through zorv._cmaes's exp and log: the same bits everywhere.
+        ratio = max(1.0, largest / 2 / smallest)
+        popsize = max(2, math.floor(smallest * _cmaes.exp(draw * draw * _cmaes.log(ratio))))
+        step = _cmaes.exp(-2 * draw * _cmaes.log(10.0))
+        return Run(index, min(popsize, MAX_POPSIZE), settings.sigma0 * step,
                    last.large_runs, large, small, small=True)
     doubled = settings.restart_schedule != "same"
     popsize = min(settings.popsize * 2 ** (last.large_runs if doubled else 0), MAX_POPSIZE)

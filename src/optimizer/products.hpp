@@ -1,0 +1,41 @@
+// The optimizer's matrix products. Every output is a sum in one fixed order
+// (ascending index of the summed dimension), so that the portable, AVX2 and
+// AVX-512 builds of these loops, which vectorise across independent outputs
+// only, give the same bits. Matrices are row-major doubles.
+#pragma once
+
+#include <cstddef>
+
+namespace zorv::optimizer {
+
+struct Products {
+    // out[k][i] = sum_j z[k][j] * a[i][j], k < rows, i, j < n (a is n x n);
+    // `work` holds n * 8 doubles.
+    void (*shape)(const double* z, const double* a, double* out, std::size_t rows,
+                  std::size_t n, double (*work)[8]);
+    // out[i] = sum_k w[k] * x[k][i], k < rows, i < n.
+    void (*combine)(const double* w, const double* x, double* out, std::size_t rows,
+                    std::size_t n);
+    // sum[i][j] = sum_k w[k] * y[k][i] * y[k][j] (as (w[k] * y[k][i]) * y[k][j]),
+    // for j >= i only; n x n, the rest untouched. `products` holds rows * n
+    // doubles, `padded` rows * (n rounded up to a multiple of 8).
+    void (*weighted_outer_sum)(const double* w, const double* y, double* sum, std::size_t rows,
+                               std::size_t n, double* products, double* padded);
+};
+
+enum class ProductsBuild { portable, avx2, avx512 };
+
+// The build this process uses: the widest that the CPU and the system
+// support, unless ZORV_FAST_NO_SIMD (portable) or ZORV_FAST_NO_AVX512 (at
+// most AVX2) is set to anything non-empty; decided on first use.
+ProductsBuild products_build();
+const Products& products();
+const char* products_build_name(ProductsBuild build);
+
+namespace builds {
+extern const Products portable;
+extern const Products avx2;
+extern const Products avx512;
+}  // namespace builds
+
+}  // namespace zorv::optimizer

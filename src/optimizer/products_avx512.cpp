@@ -1,0 +1,3 @@
+#define PRODUCTS_ISA avx512
+#define PRODUCTS_WIDTH 8
+#include "optimizer/products_loops.hpp"

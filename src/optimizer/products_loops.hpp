@@ -1,0 +1,111 @@
+// The loops behind Products, included once per instruction set by
+// products_*.cpp. Only the innermost loops vectorise, each across outputs
+// that do not depend on each other.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+
+#include "optimizer/products.hpp"
+
+namespace zorv::optimizer::PRODUCTS_ISA {
+namespace {
+
+// Lanes: rows of z (shape) or columns of the sum (weighted_outer_sum) held
+// in registers while the sum over the other index runs, in its order.
+// They are held as GCC's vectors of the build's register width
+// (PRODUCTS_WIDTH doubles): one AVX-512, two AVX2 or four SSE2 registers,
+// each lane rounded on its own as a double would be.
+constexpr std::size_t lanes = 8;
+constexpr std::size_t width = PRODUCTS_WIDTH;
+constexpr std::size_t parts = lanes / width;
+using Register = double __attribute__((vector_size(width * sizeof(double))));
+struct Lanes {
+    Register part[parts];
+};
+
+inline Lanes load(const double* p) {
+    Lanes v;
+    for (std::size_t q = 0; q < parts; ++q) __builtin_memcpy(&v.part[q], p + q * width, sizeof(Register));
+    return v;
+}
+
+// acc + scale * v, lane by lane.
+inline void add_product(Lanes& acc, double scale, const Lanes& v) {
+    for (std::size_t q = 0; q < parts; ++q) acc.part[q] = acc.part[q] + scale * v.part[q];
+}
+
+inline double lane(const Lanes& v, std::size_t l) { return v.part[l / width][l % width]; }
+
+// out rows k0..k0+lanes (those below `rows`), outputs i0..i0+R.
+template <std::size_t R>
+void shape_block(const double (*zt)[lanes], const double* a, double* out, std::size_t k0,
+                 std::size_t rows, std::size_t i0, std::size_t n) {
+    Lanes acc[R] = {};
+    for (std::size_t j = 0; j < n; ++j) {
+        const Lanes ztj = load(zt[j]);
+        for (std::size_t r = 0; r < R; ++r) add_product(acc[r], a[(i0 + r) * n + j], ztj);
+    }
+    for (std::size_t l = 0; l < lanes && k0 + l < rows; ++l)
+        for (std::size_t r = 0; r < R; ++r) out[(k0 + l) * n + i0 + r] = lane(acc[r], l);
+}
+
+void shape(const double* z, const double* a, double* out, std::size_t rows, std::size_t n,
+           double (*zt)[lanes]) {
+    for (std::size_t k0 = 0; k0 < rows; k0 += lanes) {
+        for (std::size_t j = 0; j < n; ++j)
+            for (std::size_t l = 0; l < lanes; ++l)
+                zt[j][l] = k0 + l < rows ? z[(k0 + l) * n + j] : 0.0;
+        std::size_t i0 = 0;
+        for (; i0 + 4 <= n; i0 += 4) shape_block<4>(zt, a, out, k0, rows, i0, n);
+        for (; i0 < n; ++i0) shape_block<1>(zt, a, out, k0, rows, i0, n);
+    }
+}
+
+void combine(const double* w, const double* x, double* out, std::size_t rows, std::size_t n) {
+    double* __restrict o = out;
+    for (std::size_t i = 0; i < n; ++i) o[i] = 0.0;
+    for (std::size_t k = 0; k < rows; ++k) {
+        const double wk = w[k];
+        const double* __restrict xk = x + k * n;
+        for (std::size_t i = 0; i < n; ++i) o[i] = o[i] + wk * xk[i];
+    }
+}
+
+// sum[i0..i0+R][j0..j0+lanes] from wy (rows x n) and y padded to `stride`.
+template <std::size_t R>
+void outer_block(const double* wy, const double* y, double* sum, std::size_t rows,
+                 std::size_t n, std::size_t stride, std::size_t i0, std::size_t j0) {
+    Lanes acc[R] = {};
+    for (std::size_t k = 0; k < rows; ++k) {
+        const Lanes yk = load(y + k * stride + j0);
+        for (std::size_t r = 0; r < R; ++r) add_product(acc[r], wy[k * n + i0 + r], yk);
+    }
+    for (std::size_t r = 0; r < R; ++r)
+        for (std::size_t l = 0; l < lanes && j0 + l < n; ++l)
+            if (j0 + l >= i0 + r) sum[(i0 + r) * n + j0 + l] = lane(acc[r], l);
+}
+
+void weighted_outer_sum(const double* w, const double* y, double* sum, std::size_t rows,
+                        std::size_t n, double* wy, double* padded) {
+    const std::size_t stride = (n + lanes - 1) / lanes * lanes;
+    for (std::size_t k = 0; k < rows; ++k)
+        for (std::size_t i = 0; i < stride; ++i) {
+            padded[k * stride + i] = i < n ? y[k * n + i] : 0.0;
+            if (i < n) wy[k * n + i] = w[k] * y[k * n + i];
+        }
+    for (std::size_t j0 = 0; j0 < n; j0 += lanes) {
+        std::size_t i0 = 0;
+        const std::size_t i_end = std::min(n, j0 + lanes);  // rows that reach this block
+        for (; i0 + 4 <= i_end; i0 += 4) outer_block<4>(wy, padded, sum, rows, n, stride, i0, j0);
+        for (; i0 < i_end; ++i0) outer_block<1>(wy, padded, sum, rows, n, stride, i0, j0);
+    }
+}
+
+}  // namespace
+}  // namespace zorv::optimizer::PRODUCTS_ISA
+
+namespace zorv::optimizer::builds {
+const Products PRODUCTS_ISA{PRODUCTS_ISA::shape, PRODUCTS_ISA::combine,
+                            PRODUCTS_ISA::weighted_outer_sum};
+}  // namespace zorv::optimizer::builds

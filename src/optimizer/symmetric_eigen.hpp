@@ -1,0 +1,18 @@
+// Eigendecomposition of a symmetric matrix by cyclic Jacobi rotations in a
+// fixed sweep order: the same bits on every machine.
+#pragma once
+
+#include <cstddef>
+
+namespace zorv::optimizer {
+
+// Decomposes the symmetric n x n matrix c (its upper triangle is read),
+// starting from the orthonormal basis in `basis` (columns): a basis that
+// nearly diagonalises c, such as the last decomposition's, needs few sweeps.
+// On return `basis` holds the eigenvectors as columns and values[i] the
+// eigenvalue of column i. `work` holds 2 n^2 doubles. Returns the sweeps
+// taken.
+int symmetric_eigen(const double* c, double* basis, double* values, double* work,
+                    std::size_t n);
+
+}  // namespace zorv::optimizer

@@ -1,0 +1,111 @@
+"""zorv._cmaes, the arithmetic under the CMA-ES: exp and log close to the C
+library's, normal samples that are normal, sums in index order, and an
+eigendecomposition that matches LAPACK's to rounding."""
+import math
+
+import numpy as np
+import pytest
+
+from zorv import _cmaes
+
+
+@pytest.mark.parametrize("x", [1e-300, 2.2e-308, 0.1, 0.7071067811865476, 1.0, 1.5, 2.0, 10.0,
+                               12345.678, 1e300])
+def test_log_and_exp_within_two_units_in_the_last_place(x):
+    assert _cmaes.log(x) == pytest.approx(math.log(x), rel=4.5e-16, abs=1e-300)
+    y = math.log(x) / 2
+    assert _cmaes.exp(y) == pytest.approx(math.exp(y), rel=4.5e-16)
+
+
+def test_exp_and_log_at_their_edges():
+    assert _cmaes.exp(0.0) == 1.0 and _cmaes.log(1.0) == 0.0
+    assert _cmaes.exp(-800.0) == 0.0 and _cmaes.exp(800.0) == math.inf
+    assert _cmaes.log(0.0) == -math.inf and math.isnan(_cmaes.log(-1.0))
+    assert _cmaes.log(math.inf) == math.inf and math.isnan(_cmaes.exp(math.nan))
+
+
+def test_normals_are_standard_normal_and_follow_the_state():
+    state = np.array([1, 2, 3, 4], dtype=np.uint64)
+    samples = np.empty(400_000)
+    _cmaes.normals(state, samples)
+    assert abs(samples.mean()) < 0.01 and abs(samples.std() - 1) < 0.01
+    # The tails beyond the ziggurat's base layer are drawn too, as often as
+    # a normal distribution has them.
+    beyond = np.mean(np.abs(samples) > 3.6541528853610088)
+    assert 1e-4 < beyond < 5e-4
+    quantiles = np.quantile(samples, [0.1, 0.25, 0.5, 0.75, 0.9])
+    assert np.allclose(quantiles, [-1.2816, -0.6745, 0, 0.6745, 1.2816], atol=0.01)
+    # Drawing in two parts from the same state gives the same samples.
+    again, first, second = np.array([1, 2, 3, 4], dtype=np.uint64), np.empty(7), np.empty(9)
+    _cmaes.normals(again, first)
+    _cmaes.normals(again, second)
+    assert np.array_equal(np.concatenate([first, second]), samples[:16])
+
+
+def in_order(terms):
+    total = 0.0
+    for term in terms:
+        total += term
+    return total
+
+
+@pytest.mark.parametrize("rows, n", [(1, 1), (3, 5), (17, 40), (64, 13)])
+def test_products_sum_in_index_order(rows, n):
+    rng = np.random.default_rng(rows * n)
+    z, a, w = rng.standard_normal((rows, n)), rng.standard_normal((n, n)), rng.standard_normal(rows)
+    shaped, combined, outer = np.empty((rows, n)), np.empty(n), np.empty((n, n))
+    dots = np.empty(rows)
+    _cmaes.shape(z, a, shaped)
+    _cmaes.combine(w, z, combined)
+    _cmaes.outer_sum(w, z, outer)
+    _cmaes.row_dots(z, z, dots)
+    for k in range(rows):
+        assert dots[k] == in_order(z[k, j] * z[k, j] for j in range(n))
+        for i in range(n):
+            assert shaped[k, i] == in_order(z[k, j] * a[i, j] for j in range(n))
+    for i in range(n):
+        assert combined[i] == in_order(w[k] * z[k, i] for k in range(rows))
+        for j in range(i, n):
+            assert outer[i, j] == outer[j, i] == in_order(
+                (w[k] * z[k, i]) * z[k, j] for k in range(rows))
+
+
+@pytest.mark.parametrize("call, arrays", [
+    (_cmaes.shape, [np.ones((2, 3)), np.ones((3, 3)), np.ones((2, 2))]),
+    (_cmaes.combine, [np.ones(2), np.ones((3, 3)), np.ones(3)]),
+    (_cmaes.outer_sum, [np.ones(2), np.ones((2, 3)), np.ones((3, 3), dtype=np.float32)]),
+    (_cmaes.row_dots, [np.ones((2, 3)), np.ones((2, 3)), np.ones((3, 2)).T]),
+    (_cmaes.normals, [np.zeros(4, dtype=np.uint64), np.ones(3)]),
+    (_cmaes.normals, [np.ones(3, dtype=np.uint64), np.ones(3)]),
+    (_cmaes.eigen, [np.eye(3), np.eye(3), np.ones(2)]),
+])
+def test_wrong_arrays_are_refused(call, arrays):
+    with pytest.raises((TypeError, ValueError)):
+        call(*arrays)
+
+
+def test_outputs_that_overlap_inputs_are_refused():
+    z = np.ones((4, 4))
+    with pytest.raises(ValueError, match="overlaps"):
+        _cmaes.shape(z, np.eye(4), z)
+    read_only = np.ones(4)
+    read_only.flags.writeable = False
+    with pytest.raises(TypeError):
+        _cmaes.row_dots(z, z, read_only)
+
+
+@pytest.mark.parametrize("n, condition", [(1, 1.0), (2, 1e3), (10, 1e6), (40, 1e12)])
+def test_eigen_matches_lapack_from_any_start(n, condition):
+    rng = np.random.default_rng(n)
+    rotation, _ = np.linalg.qr(rng.standard_normal((n, n)))
+    values = np.geomspace(1, condition, n)
+    c = (rotation * values) @ rotation.T
+    c = np.triu(c) + np.triu(c, 1).T
+    starts = [np.eye(n), np.linalg.qr(rng.standard_normal((n, n)))[0], rotation]
+    for start, most_sweeps in zip(starts, [20, 20, 3]):
+        basis, found = start.copy(), np.empty(n)
+        sweeps = _cmaes.eigen(c, basis, found)
+        assert np.allclose(np.sort(found), np.linalg.eigvalsh(c), rtol=1e-9, atol=1e-12 * condition)
+        assert np.allclose(basis.T @ basis, np.eye(n), atol=1e-12)
+        assert np.allclose((basis * found) @ basis.T, c, rtol=0, atol=1e-12 * condition)
+        assert sweeps <= most_sweeps  # from the eigenbasis itself: a check, at most a touch

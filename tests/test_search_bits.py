@@ -1,0 +1,88 @@
+"""A seed fixes a search's plan, score and history bit for bit on every
+machine: whichever BLAS kernels and SIMD paths NumPy takes, whichever batch
+path scores the plans, and across a checkpoint and resume."""
+import json
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+# A short search with the penalty boundary, and a restarting one (BIPOP:
+# drawn populations and step sizes), each also resumed from a checkpoint
+# halfway. Prints one JSON line: their scores, and hashes of their plans'
+# bits and of their whole results but for the wall-clock seconds.
+SCRIPT = textwrap.dedent("""
+    import dataclasses, hashlib, json, struct
+    import zorv, zorv._cmaes, zorv.checkpoints
+
+    def digest(data):
+        text = data if isinstance(data, bytes) else json.dumps(data, sort_keys=True).encode()
+        return hashlib.sha256(text).hexdigest()[:16]
+
+    def without_seconds(result):
+        data = json.loads(json.dumps(zorv.checkpoints.to_json(result),
+                                     default=lambda a: a.tolist()))
+        del data["seconds"], data["history"]["seconds"], data["settings"]["chunk"]
+        state = data["checkpoint"]["state"]
+        del state["elapsed"], state["history"]["seconds"], state["settings"]["chunk"]
+        return data
+
+    out = {}
+    for name, settings in [
+            ("plain", zorv.SearchSettings(seed=3, popsize=48, generations=30,
+                                          checkpoint_every=0)),
+            ("bipop", zorv.SearchSettings(seed=2, popsize=8, evaluations=3000, sigma0=1e-11,
+                                          restart_schedule="bipop", checkpoint_every=0))]:
+        saved = []
+        result = zorv.search(settings, checkpoint=lambda r: saved.append(
+            zorv.checkpoints.dumps(r)))
+        halfway = json.loads(saved[len(saved) // 2])["checkpoint"]["state"]
+        resumed = zorv.search(settings, resume=zorv.SearchState.from_json(halfway))
+        whole = without_seconds(result)
+        assert without_seconds(resumed) == whole, name
+        out[name] = [result.score, digest(struct.pack("40d", *result.plan)), digest(whole)]
+    print(zorv._cmaes.products_build())
+    print(json.dumps(out))
+""")
+
+# What every machine gets (floats as repr, hashes of the bits).
+EXPECTED = {
+    "plain": [4.039730107149174, "a74fde167d761104", "61055d68f2d666c3"],
+    "bipop": [1.9828948514809783, "2f8afc66bcae2304", "a8593f48e318cb1e"],
+}
+
+ENVIRONMENTS = {
+    "as is": {},
+    "Prescott BLAS, NumPy without AVX": dict(
+        OPENBLAS_CORETYPE="Prescott",
+        NPY_DISABLE_CPU_FEATURES="AVX512_SPR AVX512_ICL X86_V4 X86_V3"),
+    "SkylakeX BLAS, portable scoring and products": dict(
+        OPENBLAS_CORETYPE="SkylakeX", ZORV_FAST_NO_SIMD="1"),
+    "Sandybridge BLAS, AVX2 lanes": dict(
+        OPENBLAS_CORETYPE="Sandybridge", ZORV_FAST_NO_AVX512="1"),
+}
+
+
+def run_search(extra):
+    env = {k: v for k, v in os.environ.items()
+           if k not in ("OPENBLAS_CORETYPE", "NPY_DISABLE_CPU_FEATURES", "ZORV_FAST_NO_SIMD",
+                        "ZORV_FAST_NO_AVX512")}
+    completed = subprocess.run([sys.executable, "-c", SCRIPT], env={**env, **extra},
+                               capture_output=True, text=True, timeout=300)
+    assert completed.returncode == 0, completed.stderr
+    *_, build, results = completed.stdout.splitlines()
+    return build, json.loads(results)
+
+
+@pytest.mark.parametrize("name", ENVIRONMENTS)
+def test_same_bits_everywhere(name):
+    extra = ENVIRONMENTS[name]
+    build, results = run_search(extra)
+    assert results == EXPECTED
+    # The switches reach the optimizer's products too.
+    if "ZORV_FAST_NO_SIMD" in extra:
+        assert build == "portable"
+    elif "ZORV_FAST_NO_AVX512" in extra:
+        assert build in ("avx2", "portable")
