@@ -25,6 +25,7 @@ SCRIPT = textwrap.dedent("""
         data = json.loads(json.dumps(zorv.checkpoints.to_json(result),
                                      default=lambda a: a.tolist()))
         del data["seconds"], data["history"]["seconds"], data["settings"]["chunk"]
+        del data["made_by"]  # names the machine's paths and versions, which may differ
         state = data["checkpoint"]["state"]
         del state["elapsed"], state["history"]["seconds"], state["settings"]["chunk"]
         return data
