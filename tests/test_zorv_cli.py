@@ -586,10 +586,14 @@ class TestOutputFiles:
         # A FIFO: written to a reader, refused without one (rather than waiting).
         alone = zorv("show", "r.json", "-o", "fifo", cwd=folder, timeout=30)
         assert alone.returncode == 1 and "no process reads" in alone.stderr
-        with subprocess.Popen(["cat", "fifo"], cwd=folder, stdout=subprocess.PIPE) as reader:
+        # The reader's own output goes to a file: into a pipe that nobody
+        # empties meanwhile, a picture larger than two pipe buffers would stall it.
+        with open(folder / "read.svg", "wb") as read, \
+                subprocess.Popen(["cat", "fifo"], cwd=folder, stdout=read) as reader:
             time.sleep(0.2)  # cat opens the FIFO
             assert zorv("show", "r.json", "-o", "fifo", cwd=folder, timeout=30).returncode == 0
-            assert b"<svg" in reader.communicate(timeout=30)[0]
+            assert reader.wait(timeout=30) == 0
+        assert b"<svg" in (folder / "read.svg").read_bytes()
         assert stat.S_ISFIFO(os.stat(folder / "fifo").st_mode)
 
     def test_a_name_of_250_characters(self, folder):
