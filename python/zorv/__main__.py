@@ -4,41 +4,47 @@ from __future__ import annotations
 import os
 import signal
 import sys
-import threading
-from collections.abc import Callable, Sequence
-from types import FrameType
+from collections.abc import Sequence
+
+# Only modules that the interpreter has loaded at startup are imported here:
+# a Ctrl-C while this module itself loads could not be answered quietly.
 
 #: cli.EXIT_INTERRUPTED, which cannot be imported before this can answer a
 #: Ctrl-C: 128 + SIGINT, as shells report it.
 _EXIT_INTERRUPTED = 128 + signal.SIGINT
 
 
-def _exit_interrupted(signum: int, frame: FrameType | None) -> None:
+def _exit_interrupted(signum: int, frame: object) -> None:
     # Nothing has been done yet that could be lost. Raising instead would not
     # do: an extension module's import in progress (NumPy's) turns the
-    # KeyboardInterrupt into an ImportError with a traceback.
+    # KeyboardInterrupt into an ImportError with a traceback, or a caller's
+    # `except ImportError` swallows it and the command runs on.
     os._exit(_EXIT_INTERRUPTED)
 
 
-def _import_command_line() -> Callable[[Sequence[str] | None, str | None], int]:
-    """cli.main, imported with a Ctrl-C meanwhile ending the process at once."""
-    takes_over = (threading.current_thread() is threading.main_thread()
-                  and signal.getsignal(signal.SIGINT) is signal.default_int_handler)
-    if takes_over:
-        signal.signal(signal.SIGINT, _exit_interrupted)
+def _exit_at_once_on_interrupt() -> bool:
+    """Makes a Ctrl-C end the process at once, where SIGINT has Python's own
+    handler; whether it did."""
+    if signal.getsignal(signal.SIGINT) is not signal.default_int_handler:
+        return False
     try:
-        from .cli import main as run_command_line
-    finally:
-        if takes_over:
-            signal.signal(signal.SIGINT, signal.default_int_handler)
-    return run_command_line
+        signal.signal(signal.SIGINT, _exit_interrupted)
+    except ValueError:  # not the main thread, whose signals these are
+        return False
+    return True
 
 
 def main(argv: Sequence[str] | None = None, prog: str | None = None) -> int:
     """Runs the command line. A Ctrl-C that the command does not take itself,
     also one while NumPy and the rest load, ends it quietly with status 130."""
     try:
-        return _import_command_line()(argv, prog)
+        took_over = _exit_at_once_on_interrupt()
+        try:
+            from .cli import main as run_command_line
+        finally:
+            if took_over:
+                signal.signal(signal.SIGINT, signal.default_int_handler)
+        return run_command_line(argv, prog)
     except KeyboardInterrupt:
         return _EXIT_INTERRUPTED
 
