@@ -12,6 +12,7 @@ import time
 import xml.etree.ElementTree as ET
 
 import pytest
+from stress_support import under_address_sanitizer
 
 import zorv_fast
 
@@ -102,6 +103,8 @@ class TestSearch:
         assert not list(tmp_path.iterdir())
 
 
+    @pytest.mark.skipif(under_address_sanitizer(),
+                        reason="the sanitizer's shadow memory cannot live under an address-space cap")
     def test_population_beyond_the_memory_limit(self, tmp_path):
         # 1.6 million plans take about 4 GB a generation, more than the 3 GB
         # of address space this search may use.

@@ -11,6 +11,7 @@ import textwrap
 
 import numpy as np
 import pytest
+from stress_support import under_address_sanitizer
 
 import zorv
 import zorv.checkpoints
@@ -155,6 +156,8 @@ class TestSettings:
 
 class TestMemory:
     @pytest.mark.skipif(not os.path.exists("/proc/self/status"), reason="reads VmHWM")
+    @pytest.mark.skipif(under_address_sanitizer(),
+                        reason="the sanitizer's allocator keeps freed memory and maps its shadow")
     @pytest.mark.parametrize("optimizer", OPTIMIZERS)
     def test_the_estimate_bounds_what_a_generation_takes(self, optimizer):
         # In a process of its own, whose peak resident memory (VmHWM, which
