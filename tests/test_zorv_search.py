@@ -372,9 +372,9 @@ class TestResume:
 def load_example(name):
     import importlib.util
     path = os.path.join(os.path.dirname(__file__), os.pardir, "examples", f"{name}.py")
-    spec = importlib.util.spec_from_file_location(name, path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location(name, path)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 
