@@ -113,8 +113,19 @@ class StopOnInterrupt:
         self.signal: int | None = None  # the first one
         self.scoring = False
         self.previous: dict[int, Any] = {}
+        self.arrivals: tuple[int, int] | None = None
+        self.previous_wakeup_fd = -1
 
     def __enter__(self) -> StopOnInterrupt:
+        # Signals that arrive during one long native call are all handled
+        # after it, in the order of their numbers, not of their arrival;
+        # the wakeup pipe receives each number as it arrives, so the
+        # first one is known even then.
+        self.arrivals = os.pipe()
+        for end in self.arrivals:
+            os.set_blocking(end, False)
+        self.previous_wakeup_fd = signal.set_wakeup_fd(
+            self.arrivals[1], warn_on_full_buffer=False)
         for signum in self.SIGNALS:
             if signum == signal.SIGINT or signal.getsignal(signum) is not signal.SIG_IGN:
                 self.previous[signum] = signal.signal(signum, self._handle)
@@ -125,10 +136,22 @@ class StopOnInterrupt:
             # Once stopping, the process only finishes: more signals (a
             # second SIGTERM) would cut short what is left of its exit.
             signal.signal(signum, handler if self.signal is None else signal.SIG_IGN)
+        signal.set_wakeup_fd(self.previous_wakeup_fd)
+        if self.arrivals is not None:
+            for end in self.arrivals:
+                os.close(end)
+            self.arrivals = None
+
+    def _first_arrived(self, signum: int) -> int:
+        try:
+            arrived = os.read(self.arrivals[0], 512) if self.arrivals else b""
+        except BlockingIOError:
+            arrived = b""
+        return arrived[0] if arrived else signum
 
     def _handle(self, signum: int, frame: FrameType | None) -> None:
         if self.signal is None:
-            self.signal = signum
+            self.signal = self._first_arrived(signum)
         elif self.scoring:
             self.scoring = False
             raise KeyboardInterrupt
