@@ -202,7 +202,7 @@ PyRef eigen(PyObject* args) {
     const std::size_t n = c.size(0);
     if (c.size(1) != n || basis.size(0) != n || basis.size(1) != n || values.count() != n)
         return fail(PyExc_ValueError, "eigen() needs c (n, n), basis (n, n), values (n,)"), PyRef{};
-    std::vector<double> work(2 * n * n);
+    std::vector<double> work(optimizer::symmetric_eigen_work(n));
     const int sweeps =
         optimizer::symmetric_eigen(c.doubles(), basis.doubles(), values.doubles(), work.data(), n);
     return PyRef::steal(PyLong_FromLong(sweeps));

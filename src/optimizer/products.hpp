@@ -21,6 +21,9 @@ struct Products {
     // doubles, `padded` rows * (n rounded up to a multiple of 8).
     void (*weighted_outer_sum)(const double* w, const double* y, double* sum, std::size_t rows,
                                std::size_t n, double* products, double* padded);
+    // The plane rotation of two rows: for i < n, x[i] = c * x[i] - s * y[i]
+    // and y[i] = s * x[i] + c * y[i], both from the old values.
+    void (*rotate)(double* x, double* y, std::size_t n, double c, double s);
 };
 
 enum class ProductsBuild { portable, avx2, avx512 };

@@ -102,10 +102,20 @@ void weighted_outer_sum(const double* w, const double* y, double* sum, std::size
     }
 }
 
+void rotate(double* x, double* y, std::size_t n, double c, double s) {
+    double* __restrict xr = x;
+    double* __restrict yr = y;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double xi = xr[i], yi = yr[i];
+        xr[i] = c * xi - s * yi;
+        yr[i] = s * xi + c * yi;
+    }
+}
+
 }  // namespace
 }  // namespace zorv::optimizer::PRODUCTS_ISA
 
 namespace zorv::optimizer::builds {
 const Products PRODUCTS_ISA{PRODUCTS_ISA::shape, PRODUCTS_ISA::combine,
-                            PRODUCTS_ISA::weighted_outer_sum};
+                            PRODUCTS_ISA::weighted_outer_sum, PRODUCTS_ISA::rotate};
 }  // namespace zorv::optimizer::builds

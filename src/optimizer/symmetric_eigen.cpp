@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include "optimizer/products.hpp"
+
 namespace zorv::optimizer {
 namespace {
 
@@ -12,33 +14,38 @@ namespace {
 constexpr double negligible = 0x1p-40;
 constexpr int max_sweeps = 64;
 
-// a = basis^T c basis, each sum in ascending order, made exactly symmetric.
-void rotate_into_basis(const double* c, const double* basis, double* a, double* cb,
-                       std::size_t n) {
+void transpose(const double* from, double* to, std::size_t n) {
     for (std::size_t i = 0; i < n; ++i)
-        for (std::size_t j = 0; j < n; ++j) {
-            double sum = 0.0;
-            for (std::size_t k = 0; k < n; ++k) {
-                const double cik = i <= k ? c[i * n + k] : c[k * n + i];
-                sum = sum + cik * basis[k * n + j];
-            }
-            cb[i * n + j] = sum;
-        }
+        for (std::size_t j = 0; j < n; ++j) to[j * n + i] = from[i * n + j];
+}
+
+// a = basis^T c basis from c's upper triangle, each sum in ascending order
+// of the summed index, made exactly symmetric. `rows` holds basis^T, whose
+// rows are the basis vectors; `a` doubles as room for the symmetric c.
+void rotate_into_basis(const double* c, const double* rows, double* a, double* cb,
+                       double (*lanes)[8], std::size_t n) {
+    double* symmetric = a;
     for (std::size_t i = 0; i < n; ++i)
-        for (std::size_t j = i; j < n; ++j) {
-            double sum = 0.0;
-            for (std::size_t k = 0; k < n; ++k) sum = sum + basis[k * n + i] * cb[k * n + j];
-            a[i * n + j] = sum;
-            a[j * n + i] = sum;
-        }
+        for (std::size_t k = 0; k < n; ++k) symmetric[i * n + k] = i <= k ? c[i * n + k] : c[k * n + i];
+    const Products& kernels = products();
+    kernels.shape(rows, symmetric, cb, n, n, lanes);  // cb[j] = c times basis vector j
+    kernels.shape(rows, cb, a, n, n, lanes);          // a[i][j] = basis vector i . cb[j]
+    for (std::size_t i = 0; i < n; ++i)
+        for (std::size_t j = i + 1; j < n; ++j) a[j * n + i] = a[i * n + j];
 }
 
 }  // namespace
 
 int symmetric_eigen(const double* c, double* basis, double* values, double* work,
                     std::size_t n) {
+    // Rotations act on rows, which are contiguous: rows of the symmetric a
+    // (its columns follow by copying) and rows of the transposed basis.
     double* a = work;
-    rotate_into_basis(c, basis, a, work + n * n, n);
+    double* rows = work + n * n;
+    transpose(basis, rows, n);
+    rotate_into_basis(c, rows, a, work + 2 * n * n,
+                      reinterpret_cast<double (*)[8]>(work + 3 * n * n), n);
+    const auto rotate = products().rotate;
     int sweeps = 0;
     for (bool rotated = true; rotated && sweeps < max_sweeps; ++sweeps) {
         rotated = false;
@@ -58,23 +65,20 @@ int symmetric_eigen(const double* c, double* basis, double* values, double* work
                               (std::fabs(theta) + std::sqrt(theta * theta + 1.0));
                 const double cosine = 1.0 / std::sqrt(t * t + 1.0);
                 const double sine = t * cosine;
+                // Rows p and q in full; their elements in columns p and q
+                // are set below, the others mirrored into the columns.
+                rotate(a + p * n, a + q * n, n, cosine, sine);
+                for (std::size_t r = 0; r < n; ++r) {
+                    a[r * n + p] = a[p * n + r];
+                    a[r * n + q] = a[q * n + r];
+                }
                 a[p * n + p] = app - t * apq;
                 a[q * n + q] = aqq + t * apq;
                 a[p * n + q] = a[q * n + p] = 0.0;
-                for (std::size_t r = 0; r < n; ++r) {
-                    if (r != p && r != q) {
-                        const double arp = a[r * n + p], arq = a[r * n + q];
-                        const double new_p = cosine * arp - sine * arq;
-                        const double new_q = sine * arp + cosine * arq;
-                        a[r * n + p] = a[p * n + r] = new_p;
-                        a[r * n + q] = a[q * n + r] = new_q;
-                    }
-                    const double bp = basis[r * n + p], bq = basis[r * n + q];
-                    basis[r * n + p] = cosine * bp - sine * bq;
-                    basis[r * n + q] = sine * bp + cosine * bq;
-                }
+                rotate(rows + p * n, rows + q * n, n, cosine, sine);
             }
     }
+    transpose(rows, basis, n);
     for (std::size_t i = 0; i < n; ++i) values[i] = a[i * n + i];
     return sweeps;
 }

@@ -10,8 +10,10 @@ namespace zorv::optimizer {
 // starting from the orthonormal basis in `basis` (columns): a basis that
 // nearly diagonalises c, such as the last decomposition's, needs few sweeps.
 // On return `basis` holds the eigenvectors as columns and values[i] the
-// eigenvalue of column i. `work` holds 2 n^2 doubles. Returns the sweeps
+// eigenvalue of column i. `work` holds symmetric_eigen_work(n) doubles. Returns the sweeps
 // taken.
+constexpr std::size_t symmetric_eigen_work(std::size_t n) { return 3 * n * n + 8 * n; }
+
 int symmetric_eigen(const double* c, double* basis, double* values, double* work,
                     std::size_t n);
 
