@@ -12,10 +12,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
 #include <vector>
 
 #include "call_boundary.hpp"
 #include "optimizer/fixed_math.hpp"
+#include "optimizer/generation.hpp"
 #include "optimizer/normals.hpp"
 #include "optimizer/products.hpp"
 #include "optimizer/symmetric_eigen.hpp"
@@ -102,21 +104,111 @@ bool parse(PyObject* args, const char* name, Py_ssize_t count, PyObject** items)
     return true;
 }
 
+// One array argument: the buffer it goes into, and what it must be.
+struct Wanted {
+    Buffer& buffer;
+    const char* name;
+    char kind;
+    int ndim;
+    bool writable;
+};
+
+// Acquires items[first], items[first + 1], ... as `wanted` says, in order.
+bool acquire_all(PyObject* const* items, std::size_t first, std::initializer_list<Wanted> wanted) {
+    for (const Wanted& w : wanted)
+        if (!w.buffer.acquire(items[first++], w.name, w.kind, w.ndim, w.writable)) return false;
+    return true;
+}
+
+bool number(PyObject* item, const char* name, double& value) {
+    value = PyFloat_AsDouble(item);
+    if (value == -1.0 && PyErr_Occurred()) {
+        PyErr_Format(PyExc_TypeError, "%s must be a number", name);
+        return false;
+    }
+    return true;
+}
+
 PyRef none() { return PyRef::borrow(Py_None); }
+
+// The generator in a 4-word state array, which `use` advances.
+template <typename Use>
+bool with_generator(const Buffer& state, Use use) {
+    if (state.count() != 4) return fail(PyExc_ValueError, "state must hold 4 words");
+    optimizer::Xoshiro256 generator{};
+    std::memcpy(generator.state.data(), state.words(), sizeof generator.state);
+    if ((generator.state[0] | generator.state[1] | generator.state[2] | generator.state[3]) == 0)
+        return fail(PyExc_ValueError, "state must not be all zero");
+    use(generator);
+    std::memcpy(state.words(), generator.state.data(), sizeof generator.state);
+    return true;
+}
 
 PyRef normals(PyObject* args) {
     PyObject* a[2];
     Buffer state, out;
-    if (!parse(args, "normals", 2, a) || !state.acquire(a[0], "state", 'u', 1, true) ||
-        !out.acquire(a[1], "out", 'd', -1, true))
+    if (!parse(args, "normals", 2, a) ||
+        !acquire_all(a, 0, {{state, "state", 'u', 1, true}, {out, "out", 'd', -1, true}}) ||
+        !with_generator(state, [&](optimizer::Xoshiro256& generator) {
+            optimizer::fill_normals(generator, out.doubles(), out.count());
+        }))
         return {};
-    if (state.count() != 4) return fail(PyExc_ValueError, "state must hold 4 words"), PyRef{};
-    optimizer::Xoshiro256 generator{};
-    std::memcpy(generator.state.data(), state.words(), sizeof generator.state);
-    if ((generator.state[0] | generator.state[1] | generator.state[2] | generator.state[3]) == 0)
-        return fail(PyExc_ValueError, "state must not be all zero"), PyRef{};
-    optimizer::fill_normals(generator, out.doubles(), out.count());
-    std::memcpy(state.words(), generator.state.data(), sizeof generator.state);
+    return none();
+}
+
+// sample(state, bd, mean, sigma, z, y, x): see optimizer::sample_population.
+PyRef sample(PyObject* args) {
+    PyObject* a[7];
+    Buffer state, bd, mean, z, y, x;
+    double sigma = 0.0;
+    if (!parse(args, "sample", 7, a) ||
+        !acquire_all(a, 0, {{state, "state", 'u', 1, true}, {bd, "bd", 'd', 2, false},
+                            {mean, "mean", 'd', 1, false}}) ||
+        !number(a[3], "sigma", sigma) ||
+        !acquire_all(a, 4, {{z, "z", 'd', 2, true}, {y, "y", 'd', 2, true},
+                            {x, "x", 'd', 2, true}}) ||
+        !separate(z, {&bd, &mean, &y, &x}) || !separate(y, {&bd, &mean, &x}) ||
+        !separate(x, {&bd, &mean}))
+        return {};
+    const std::size_t n = mean.count(), rows = z.size(0);
+    for (const Buffer* rows_of_n : {&z, &y, &x})
+        if (rows_of_n->size(0) != rows || rows_of_n->size(1) != n)
+            return fail(PyExc_ValueError, "sample() needs z, y and x of one shape (k, n)"), PyRef{};
+    if (bd.size(0) != n || bd.size(1) != n)
+        return fail(PyExc_ValueError, "sample() needs bd (n, n)"), PyRef{};
+    std::vector<double> work(n * 8);
+    if (!with_generator(state, [&](optimizer::Xoshiro256& generator) {
+            optimizer::sample_population(generator, bd.doubles(), mean.doubles(), sigma,
+                                         {z.doubles(), y.doubles(), x.doubles(), rows}, n,
+                                         work.data());
+        }))
+        return {};
+    return none();
+}
+
+// update_covariance(c, keep, c1, pc, cmu, w, z, y): see optimizer::update_covariance.
+PyRef update_covariance(PyObject* args) {
+    PyObject* a[8];
+    Buffer c, pc, w, z, y;
+    double keep = 0.0, c1 = 0.0, cmu = 0.0;
+    if (!parse(args, "update_covariance", 8, a) ||
+        !acquire_all(a, 0, {{c, "c", 'd', 2, true}}) || !number(a[1], "keep", keep) ||
+        !number(a[2], "c1", c1) || !acquire_all(a, 3, {{pc, "pc", 'd', 1, false}}) ||
+        !number(a[4], "cmu", cmu) ||
+        !acquire_all(a, 5, {{w, "w", 'd', 1, false}, {z, "z", 'd', 2, false},
+                            {y, "y", 'd', 2, false}}) ||
+        !separate(c, {&pc, &w, &z, &y}))
+        return {};
+    const std::size_t n = pc.count(), rows = w.count();
+    if (c.size(0) != n || c.size(1) != n || z.size(0) != rows || z.size(1) != n ||
+        y.size(0) != rows || y.size(1) != n)
+        return fail(PyExc_ValueError,
+                    "update_covariance() needs c (n, n), pc (n,), w (k,), z and y (k, n)"),
+               PyRef{};
+    std::vector<double> work(optimizer::covariance_step_work(rows, n));
+    optimizer::update_covariance(
+        c.doubles(), {keep, c1, pc.doubles(), cmu, w.doubles(), z.doubles(), y.doubles(), rows},
+        n, work.data());
     return none();
 }
 
@@ -124,8 +216,9 @@ PyRef normals(PyObject* args) {
 PyRef shape(PyObject* args) {
     PyObject* a[3];
     Buffer z, m, out;
-    if (!parse(args, "shape", 3, a) || !z.acquire(a[0], "z", 'd', 2, false) ||
-        !m.acquire(a[1], "a", 'd', 2, false) || !out.acquire(a[2], "out", 'd', 2, true) ||
+    if (!parse(args, "shape", 3, a) ||
+        !acquire_all(a, 0, {{z, "z", 'd', 2, false}, {m, "a", 'd', 2, false},
+                            {out, "out", 'd', 2, true}}) ||
         !separate(out, {&z, &m}))
         return {};
     const std::size_t rows = z.size(0), n = z.size(1);
@@ -141,8 +234,9 @@ PyRef shape(PyObject* args) {
 PyRef combine(PyObject* args) {
     PyObject* a[3];
     Buffer w, x, out;
-    if (!parse(args, "combine", 3, a) || !w.acquire(a[0], "w", 'd', 1, false) ||
-        !x.acquire(a[1], "x", 'd', 2, false) || !out.acquire(a[2], "out", 'd', 1, true) ||
+    if (!parse(args, "combine", 3, a) ||
+        !acquire_all(a, 0, {{w, "w", 'd', 1, false}, {x, "x", 'd', 2, false},
+                            {out, "out", 'd', 1, true}}) ||
         !separate(out, {&w, &x}))
         return {};
     if (x.size(0) != w.count() || out.count() != x.size(1))
@@ -155,8 +249,9 @@ PyRef combine(PyObject* args) {
 PyRef outer_sum(PyObject* args) {
     PyObject* a[3];
     Buffer w, y, out;
-    if (!parse(args, "outer_sum", 3, a) || !w.acquire(a[0], "w", 'd', 1, false) ||
-        !y.acquire(a[1], "y", 'd', 2, false) || !out.acquire(a[2], "out", 'd', 2, true) ||
+    if (!parse(args, "outer_sum", 3, a) ||
+        !acquire_all(a, 0, {{w, "w", 'd', 1, false}, {y, "y", 'd', 2, false},
+                            {out, "out", 'd', 2, true}}) ||
         !separate(out, {&w, &y}))
         return {};
     const std::size_t n = y.size(1);
@@ -175,8 +270,9 @@ PyRef outer_sum(PyObject* args) {
 PyRef row_dots(PyObject* args) {
     PyObject* a[3];
     Buffer x, y, out;
-    if (!parse(args, "row_dots", 3, a) || !x.acquire(a[0], "x", 'd', 2, false) ||
-        !y.acquire(a[1], "y", 'd', 2, false) || !out.acquire(a[2], "out", 'd', 1, true) ||
+    if (!parse(args, "row_dots", 3, a) ||
+        !acquire_all(a, 0, {{x, "x", 'd', 2, false}, {y, "y", 'd', 2, false},
+                            {out, "out", 'd', 1, true}}) ||
         !separate(out, {&x, &y}))
         return {};
     const std::size_t rows = x.size(0), n = x.size(1);
@@ -194,10 +290,10 @@ PyRef row_dots(PyObject* args) {
 PyRef eigen(PyObject* args) {
     PyObject* a[3];
     Buffer c, basis, values;
-    if (!parse(args, "eigen", 3, a) || !c.acquire(a[0], "c", 'd', 2, false) ||
-        !basis.acquire(a[1], "basis", 'd', 2, true) ||
-        !values.acquire(a[2], "values", 'd', 1, true) || !separate(basis, {&c}) ||
-        !separate(values, {&c, &basis}))
+    if (!parse(args, "eigen", 3, a) ||
+        !acquire_all(a, 0, {{c, "c", 'd', 2, false}, {basis, "basis", 'd', 2, true},
+                            {values, "values", 'd', 1, true}}) ||
+        !separate(basis, {&c}) || !separate(values, {&c, &basis}))
         return {};
     const std::size_t n = c.size(0);
     if (c.size(1) != n || basis.size(0) != n || basis.size(1) != n || values.count() != n)
@@ -214,57 +310,46 @@ PyRef unary(PyObject* argument, double (*function)(double)) {
     return py::new_float(function(x));
 }
 
-PyObject* normals_entry(PyObject*, PyObject* args) noexcept {
-    return py::call_boundary([&] { return normals(args); });
+PyRef exp(PyObject* argument) { return unary(argument, optimizer::fixed_exp); }
+PyRef log(PyObject* argument) { return unary(argument, optimizer::fixed_log); }
+PyRef build(PyObject*) {
+    return PyRef::steal(
+        PyUnicode_FromString(optimizer::products_build_name(optimizer::products_build())));
 }
-PyObject* shape_entry(PyObject*, PyObject* args) noexcept {
-    return py::call_boundary([&] { return shape(args); });
-}
-PyObject* combine_entry(PyObject*, PyObject* args) noexcept {
-    return py::call_boundary([&] { return combine(args); });
-}
-PyObject* outer_sum_entry(PyObject*, PyObject* args) noexcept {
-    return py::call_boundary([&] { return outer_sum(args); });
-}
-PyObject* row_dots_entry(PyObject*, PyObject* args) noexcept {
-    return py::call_boundary([&] { return row_dots(args); });
-}
-PyObject* eigen_entry(PyObject*, PyObject* args) noexcept {
-    return py::call_boundary([&] { return eigen(args); });
-}
-PyObject* exp_entry(PyObject*, PyObject* argument) noexcept {
-    return py::call_boundary([&] { return unary(argument, optimizer::fixed_exp); });
-}
-PyObject* log_entry(PyObject*, PyObject* argument) noexcept {
-    return py::call_boundary([&] { return unary(argument, optimizer::fixed_log); });
-}
-PyObject* build_entry(PyObject*, PyObject*) noexcept {
-    return py::call_boundary([] {
-        return PyRef::steal(
-            PyUnicode_FromString(optimizer::products_build_name(optimizer::products_build())));
-    });
+
+// The interpreter's entry to `body`: no C++ exception gets past it.
+template <PyRef (*body)(PyObject*)>
+PyObject* entry(PyObject*, PyObject* args) noexcept {
+    return py::call_boundary([&] { return body(args); });
 }
 
 PyMethodDef methods[] = {
-    {"normals", normals_entry, METH_VARARGS,
+    {"normals", entry<normals>, METH_VARARGS,
      "normals(state, out, /)\n--\n\nFills out with standard normal samples from the "
      "xoshiro256** state (4 uint64), which it advances."},
-    {"shape", shape_entry, METH_VARARGS,
+    {"sample", entry<sample>, METH_VARARGS,
+     "sample(state, bd, mean, sigma, z, y, x, /)\n--\n\nA population: z standard normal "
+     "samples from the state (advanced), y[k] = bd @ z[k], x[k] = mean + sigma * y[k]."},
+    {"update_covariance", entry<update_covariance>, METH_VARARGS,
+     "update_covariance(c, keep, c1, pc, cmu, w, z, y, /)\n--\n\nc = keep * c + c1 * "
+     "outer(pc, pc) + cmu * sum of w'[k] * outer(y[k], y[k]), w'[k] = w[k] * n / |z[k]|^2 "
+     "where w[k] < 0, exactly symmetric."},
+    {"shape", entry<shape>, METH_VARARGS,
      "shape(z, a, out, /)\n--\n\nout[k] = a @ z[k] for every row k, each sum in index order."},
-    {"combine", combine_entry, METH_VARARGS,
+    {"combine", entry<combine>, METH_VARARGS,
      "combine(w, x, out, /)\n--\n\nout = sum of w[k] * x[k] over the rows, in row order."},
-    {"outer_sum", outer_sum_entry, METH_VARARGS,
+    {"outer_sum", entry<outer_sum>, METH_VARARGS,
      "outer_sum(w, y, out, /)\n--\n\nout = sum of w[k] * outer(y[k], y[k]) in row order, "
      "exactly symmetric."},
-    {"row_dots", row_dots_entry, METH_VARARGS,
+    {"row_dots", entry<row_dots>, METH_VARARGS,
      "row_dots(x, y, out, /)\n--\n\nout[k] = x[k] @ y[k], each sum in index order."},
-    {"eigen", eigen_entry, METH_VARARGS,
+    {"eigen", entry<eigen>, METH_VARARGS,
      "eigen(c, basis, values, /)\n--\n\nEigenvectors (into basis's columns, which start "
      "the rotations) and eigenvalues of the symmetric c's upper triangle by cyclic Jacobi "
      "sweeps; returns the sweeps taken."},
-    {"exp", exp_entry, METH_O, "exp(x, /)\n--\n\ne**x, the same bits on every machine."},
-    {"log", log_entry, METH_O, "log(x, /)\n--\n\nThe natural log, the same bits on every machine."},
-    {"products_build", build_entry, METH_NOARGS,
+    {"exp", entry<exp>, METH_O, "exp(x, /)\n--\n\ne**x, the same bits on every machine."},
+    {"log", entry<log>, METH_O, "log(x, /)\n--\n\nThe natural log, the same bits on every machine."},
+    {"products_build", entry<build>, METH_NOARGS,
      "products_build()\n--\n\nWhich build of the products runs here: portable, avx2 or avx512."},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -171,16 +171,16 @@ class CMAES:
         self._last_range = (0.0, 0.0)  # of the last generation's values
         self._z: Array | None = None
         self._y: Array | None = None
-        self._outer: Array = np.empty((n, n))
 
     def ask(self) -> Array:
         """The next population: popsize rows of `dimension` values."""
-        z = self.rng.standard_normal((self.popsize, self.dimension))
-        y = np.empty_like(z)
-        _cmaes.shape(z, self._BD, y)  # each row B D z, distributed N(0, C)
+        shape = (self.popsize, self.dimension)
+        z, y, x = np.empty(shape), np.empty(shape), np.empty(shape)
+        # z standard normal, each row y = B D z distributed N(0, C), and the
+        # plans x = mean + sigma y.
+        _cmaes.sample(self.rng.words, self._BD, self.mean, self.sigma, z, y, x)
         self._z, self._y = z, y
-        result: Array = self.mean + self.sigma * y
-        return result
+        return x
 
     def tell(self, values: npt.ArrayLike) -> None:
         """Updates the distribution from the values of the last population,
@@ -218,17 +218,12 @@ class CMAES:
         if h_sigma:
             self.pc += self._pc_gain * y_mean[0]
 
-        # The worse half's weights act on directions scaled to length sqrt(n)
-        # in the sampling metric (|C^(-1/2) y| = |z|), so that they cannot
-        # make C indefinite.
-        squared_lengths: Array = np.empty(self.popsize)
-        _cmaes.row_dots(z, z, squared_lengths)
-        w = np.where(w < 0, w * n / squared_lengths, w)
+        # Rank one along pc, rank mu from every row; the worse half's
+        # weights act on directions scaled to length sqrt(n) in the sampling
+        # metric (|C^(-1/2) y| = |z|), so that they cannot make C indefinite.
         c1_lost = 0.0 if h_sigma else self.c1 * self.cc * (2 - self.cc)
-        _cmaes.outer_sum(w, y, self._outer)
-        self.C = ((self._c_keep + c1_lost) * self.C
-                  + self.c1 * (self.pc[:, np.newaxis] * self.pc)
-                  + self.cmu * self._outer)
+        _cmaes.update_covariance(self.C, self._c_keep + c1_lost, self.c1, self.pc,
+                                 self.cmu, w, z, y)
 
         self.sigma *= _cmaes.exp((self.cs / self.damps) * (ps_norm / self.chi_n - 1))
 
