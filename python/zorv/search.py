@@ -173,6 +173,7 @@ class _Loop:
             self.state = self._resumed(resume)
         self.checked_optimizer: Optimizer | None = None
         self.save_state: Callable[[], dict[str, Any]] | None = None
+        self.stop_rules: Callable[[], list[str]] | None = None
         self.started = time.perf_counter() - self.state.elapsed
         self.last_checkpoint = time.perf_counter()
         # The best plan, also from a generation cut short (the state keeps
@@ -217,8 +218,8 @@ class _Loop:
             if state.evaluations >= self.settings.budget:
                 state.stop_reasons, state.finished = [], True
                 break
-            reasons = (self.optimizer.stop()
-                       if isinstance(self.optimizer, StoppingOptimizer) else [])
+            self._check_optimizer()
+            reasons = self.stop_rules() if self.stop_rules is not None else []
             if not reasons and state.run_progress.stalled and self._restart_allowed():
                 reasons = ["stalled"]  # only worth noting when a new run follows
             if reasons:
@@ -236,7 +237,8 @@ class _Loop:
             state.generation += 1
             state.run_progress.record(float(distances.max()))
             elapsed = state.elapsed = time.perf_counter() - self.started
-            state.best_plan, state.best_score = [float(v) for v in self.best_plan], self.best_score
+            if self.best_score > state.best_score:
+                state.best_plan, state.best_score = [float(v) for v in self.best_plan], self.best_score
             state.history.append(state.evaluations, state.best_score, median(distances), elapsed)
             if self.on_generation is not None:
                 self.on_generation(Progress(state.generation, self._planned(), state.evaluations,
@@ -300,14 +302,20 @@ class _Loop:
         left = max(0, self.settings.budget - state.evaluations)
         return state.generation + -(-left // state.run.popsize)
 
-    def _snapshot(self) -> SearchState:
-        """The state now, between generations, with the optimizer's own
-        (None when it cannot save one); the history is shared."""
-        # The protocol check costs microseconds: once per optimizer.
+    def _check_optimizer(self) -> None:
+        """Finds the optional methods of the optimizer now running; a
+        protocol check costs tens of microseconds, so once per optimizer."""
         if self.checked_optimizer is not self.optimizer:
             self.checked_optimizer = self.optimizer
             self.save_state = (self.optimizer.save_state
                                if isinstance(self.optimizer, ResumableOptimizer) else None)
+            self.stop_rules = (self.optimizer.stop
+                               if isinstance(self.optimizer, StoppingOptimizer) else None)
+
+    def _snapshot(self) -> SearchState:
+        """The state now, between generations, with the optimizer's own
+        (None when it cannot save one); the history is shared."""
+        self._check_optimizer()
         optimizer = None if self.save_state is None else self.save_state()
         return SearchState(**{**vars(self.state), "optimizer": optimizer,
                               "run_progress": dataclasses.replace(self.state.run_progress)})
