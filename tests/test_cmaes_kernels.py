@@ -2,6 +2,9 @@
 library's, normal samples that are normal, sums in index order, and an
 eigendecomposition that matches LAPACK's to rounding."""
 import math
+import os
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -35,11 +38,31 @@ def test_normals_are_standard_normal_and_follow_the_state():
     assert 1e-4 < beyond < 5e-4
     quantiles = np.quantile(samples, [0.1, 0.25, 0.5, 0.75, 0.9])
     assert np.allclose(quantiles, [-1.2816, -0.6745, 0, 0.6745, 1.2816], atol=0.01)
-    # Drawing in two parts from the same state gives the same samples.
-    again, first, second = np.array([1, 2, 3, 4], dtype=np.uint64), np.empty(7), np.empty(9)
-    _cmaes.normals(again, first)
-    _cmaes.normals(again, second)
-    assert np.array_equal(np.concatenate([first, second]), samples[:16])
+    # A shorter draw from the same state, in vector lanes or not, begins
+    # with the same samples; the state moves on.
+    for count in (7, 16):
+        again, fewer = np.array([1, 2, 3, 4], dtype=np.uint64), np.empty(count)
+        _cmaes.normals(again, fewer)
+        assert np.array_equal(fewer, samples[:count])
+        _cmaes.normals(again, fewer)
+        assert not np.array_equal(fewer, samples[:count])
+
+
+def test_normals_are_the_same_from_every_build():
+    # Enough samples for a few hundred from the tail and the wedges.
+    draw = ("import hashlib, numpy as np; from zorv import _cmaes; "
+            "out = np.empty(1_000_003); _cmaes.normals(np.array([5, 6, 7, 8], dtype=np.uint64), out); "
+            "print(_cmaes.products_build(), hashlib.sha256(out.tobytes()).hexdigest())")
+    builds, digests = set(), set()
+    for switch in (None, "ZORV_FAST_NO_AVX512", "ZORV_FAST_NO_SIMD"):
+        env = {k: v for k, v in os.environ.items() if not k.startswith("ZORV_FAST_NO_")}
+        if switch:
+            env[switch] = "1"
+        build, digest = subprocess.run([sys.executable, "-c", draw], env=env, check=True,
+                                       capture_output=True, text=True).stdout.split()
+        builds.add(build)
+        digests.add(digest)
+    assert "portable" in builds and len(digests) == 1
 
 
 def in_order(terms):

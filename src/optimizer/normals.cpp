@@ -1,44 +1,34 @@
 #include "optimizer/normals.hpp"
 
-#include <bit>
 #include <cmath>
 
 #include "optimizer/fixed_math.hpp"
+#include "optimizer/products.hpp"
+#include "optimizer/ziggurat.hpp"
 
 namespace zorv::optimizer {
 namespace {
 
-// 256 layers of equal area under exp(-x^2 / 2): the base layer reaches to
-// the tail's start `tail_start`, each layer has area `layer_area` (the base
-// layer's includes the tail).
-constexpr int layer_count = 256;
+// The base layer reaches to the tail's start; every layer has the same
+// area (the base layer's includes the tail).
 constexpr double tail_start = 3.6541528853610088;
 constexpr double layer_area = 0.00492867323399;
 
 double density(double x) { return fixed_exp(-0.5 * x * x); }
 
-// width[i] is layer i's right edge (width[0] the base layer's width if it
-// were a rectangle); height[i] = density(width[i]); width[256] = 0.
-struct Layers {
-    std::array<double, layer_count + 1> width;
-    std::array<double, layer_count + 1> height;
-
-    Layers() {
-        width[0] = layer_area / density(tail_start);
-        width[1] = tail_start;
-        for (int i = 1; i < layer_count - 1; ++i) {
-            const double inner = layer_area / width[i] + density(width[i]);
-            width[i + 1] = inner < 1.0 ? std::sqrt(-2.0 * fixed_log(inner)) : 0.0;
-        }
-        width[layer_count] = 0.0;
-        for (int i = 0; i <= layer_count; ++i) height[i] = density(width[i]);
-        height[0] = 0.0;  // the base layer starts at the axis
+ZigguratLayers build_layers() {
+    ZigguratLayers l{};
+    constexpr int count = ZigguratLayers::count;
+    l.width[0] = layer_area / density(tail_start);
+    l.width[1] = tail_start;
+    for (int i = 1; i < count - 1; ++i) {
+        const double inner = layer_area / l.width[i] + density(l.width[i]);
+        l.width[i + 1] = inner < 1.0 ? std::sqrt(-2.0 * fixed_log(inner)) : 0.0;
     }
-};
-
-const Layers& layers() {
-    static const Layers tables;  // built once, on first use
-    return tables;
+    l.width[count] = 0.0;
+    for (int i = 0; i <= count; ++i) l.height[i] = density(l.width[i]);
+    l.height[0] = 0.0;  // the base layer starts at the axis
+    return l;
 }
 
 // (0, 1]: never 0, so that its log is finite.
@@ -46,25 +36,25 @@ double open_unit(Xoshiro256& generator) {
     return static_cast<double>(static_cast<std::int64_t>((generator.next() >> 11) + 1)) * 0x1p-53;
 }
 
-// 53 random bits as a double in [0, 1): converted as a signed integer,
-// which is one instruction.
-double unit(std::uint64_t bits) {
-    return static_cast<double>(static_cast<std::int64_t>(bits >> 11)) * 0x1p-53;
+double normal(Xoshiro256& generator, const ZigguratLayers& l) {
+    const std::uint64_t bits = generator.next();
+    const double x = first_try_point(bits, l);
+    if (first_try_taken(x, bits, l)) [[likely]]
+        return with_sign(x, bits);
+    return after_first_try(generator, bits, x, l);
 }
 
-// x with its sign bit flipped where bit 8 of `bits` is set: a random sign
-// without a branch, which would be mispredicted half the time.
-double with_sign(double x, std::uint64_t bits) {
-    return std::bit_cast<double>(std::bit_cast<std::uint64_t>(x) ^ ((bits & 0x100) << 55));
+}  // namespace
+
+const ZigguratLayers& ziggurat_layers() {
+    static const ZigguratLayers tables = build_layers();
+    return tables;
 }
 
-double normal(Xoshiro256& generator, const Layers& l) {
+double after_first_try(Xoshiro256& generator, std::uint64_t bits, double x,
+                       const ZigguratLayers& l) {
     for (;;) {
-        const std::uint64_t bits = generator.next();
         const int layer = static_cast<int>(bits & 0xff);
-        const double x = unit(bits) * l.width[layer];
-        if (x < l.width[layer + 1]) [[likely]]
-            return with_sign(x, bits);
         if (layer == 0) {
             // The tail beyond tail_start (Marsaglia's method).
             double a = 0.0, b = 0.0;
@@ -77,14 +67,29 @@ double normal(Xoshiro256& generator, const Layers& l) {
         const double below = l.height[layer];
         const double y = below + unit(generator.next()) * (l.height[layer + 1] - below);
         if (y < density(x)) return with_sign(x, bits);
+        bits = generator.next();  // a new try
+        x = first_try_point(bits, l);
+        if (first_try_taken(x, bits, l)) return with_sign(x, bits);
     }
 }
 
-}  // namespace
+void fill_normals_from_streams(Xoshiro256 (&streams)[normal_streams], double* out,
+                               std::size_t first, std::size_t count) {
+    const ZigguratLayers& l = ziggurat_layers();
+    for (std::size_t i = first; i < count; ++i) out[i] = normal(streams[i % normal_streams], l);
+}
 
 void fill_normals(Xoshiro256& generator, double* out, std::size_t count) {
-    const Layers& l = layers();
-    for (std::size_t i = 0; i < count; ++i) out[i] = normal(generator, l);
+    Xoshiro256 streams[normal_streams];
+    for (Xoshiro256& stream : streams) {
+        for (std::uint64_t& word : stream.state) word = generator.next();
+        if ((stream.state[0] | stream.state[1] | stream.state[2] | stream.state[3]) == 0)
+            stream.state[0] = 1;  // the one state a stream must not have
+    }
+    if (products_build() == ProductsBuild::avx512)
+        fill_normals_avx512(streams, out, count);
+    else
+        fill_normals_from_streams(streams, out, 0, count);
 }
 
 }  // namespace zorv::optimizer

@@ -28,7 +28,18 @@ private:
     static std::uint64_t rotate_left(std::uint64_t x, int k) { return (x << k) | (x >> (64 - k)); }
 };
 
-// Fills `out` with standard normal samples, advancing `generator`.
+// Fills `out` with standard normal samples, advancing `generator` by 32
+// draws: those seed `normal_streams` streams, and sample i comes from
+// stream i % normal_streams, each stream drawn in order. The streams let a
+// vector unit draw one sample from each at once; every build gives the
+// same samples.
+constexpr std::size_t normal_streams = 8;
 void fill_normals(Xoshiro256& generator, double* out, std::size_t count);
+
+// fill_normals after the seeding: samples first..count-1 one at a time,
+// and all samples with eight AVX-512 lanes (for CPUs that have them).
+void fill_normals_from_streams(Xoshiro256 (&streams)[normal_streams], double* out,
+                               std::size_t first, std::size_t count);
+void fill_normals_avx512(Xoshiro256 (&streams)[normal_streams], double* out, std::size_t count);
 
 }  // namespace zorv::optimizer

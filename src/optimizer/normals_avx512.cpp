@@ -1,0 +1,88 @@
+// Eight normal samples at once, one from each stream, in the lanes of
+// AVX-512 registers: the streams' words are held across the lanes, and a
+// lane whose first try is not taken finishes its sample with the scalar
+// slow path, so that every sample is the one the scalar draw gives.
+#include <immintrin.h>
+
+#include "optimizer/ziggurat.hpp"
+
+namespace zorv::optimizer {
+namespace {
+
+static_assert(normal_streams == 8, "one stream per lane of a 512-bit register");
+
+struct StreamLanes {
+    __m512i word[4];  // word[w] holds state[w] of every stream
+
+    void load(const Xoshiro256 (&streams)[normal_streams]) {
+        alignas(64) std::uint64_t words[4][8];
+        for (int l = 0; l < 8; ++l)
+            for (int w = 0; w < 4; ++w) words[w][l] = streams[l].state[w];
+        for (int w = 0; w < 4; ++w) word[w] = _mm512_load_si512(words[w]);
+    }
+
+    void store(Xoshiro256 (&streams)[normal_streams]) const {
+        alignas(64) std::uint64_t words[4][8];
+        for (int w = 0; w < 4; ++w) _mm512_store_si512(words[w], word[w]);
+        for (int l = 0; l < 8; ++l)
+            for (int w = 0; w < 4; ++w) streams[l].state[w] = words[w][l];
+    }
+
+    // Xoshiro256::next in every lane; the products by 5 and 9 as shifts
+    // and adds, which wrap the same way.
+    __m512i next() {
+        const __m512i s1 = word[1];
+        const __m512i times5 = _mm512_add_epi64(_mm512_slli_epi64(s1, 2), s1);
+        const __m512i rotated = _mm512_rol_epi64(times5, 7);
+        const __m512i result = _mm512_add_epi64(_mm512_slli_epi64(rotated, 3), rotated);
+        const __m512i t = _mm512_slli_epi64(s1, 17);
+        word[2] = _mm512_xor_si512(word[2], word[0]);
+        word[3] = _mm512_xor_si512(word[3], word[1]);
+        word[1] = _mm512_xor_si512(word[1], word[2]);
+        word[0] = _mm512_xor_si512(word[0], word[3]);
+        word[2] = _mm512_xor_si512(word[2], t);
+        word[3] = _mm512_rol_epi64(word[3], 45);
+        return result;
+    }
+};
+
+}  // namespace
+
+void fill_normals_avx512(Xoshiro256 (&streams)[normal_streams], double* out, std::size_t count) {
+    const ZigguratLayers& l = ziggurat_layers();
+    const __m512i layer_bits = _mm512_set1_epi64(0xff);
+    const __m512i one = _mm512_set1_epi64(1);
+    const __m512i sign_bit = _mm512_set1_epi64(0x100);
+    const __m512d scale = _mm512_set1_pd(0x1p-53);
+    StreamLanes lanes;
+    lanes.load(streams);
+    std::size_t done = 0;
+    for (; done + 8 <= count; done += 8) {
+        const __m512i bits = lanes.next();
+        const __m512i layer = _mm512_and_si512(bits, layer_bits);
+        const __m512d width = _mm512_i64gather_pd(layer, l.width.data(), 8);
+        const __m512d inner = _mm512_i64gather_pd(_mm512_add_epi64(layer, one), l.width.data(), 8);
+        // first_try_point, lane by lane: (double(bits >> 11) * 2^-53) * width
+        const __m512d x = _mm512_mul_pd(
+            _mm512_mul_pd(_mm512_cvtepi64_pd(_mm512_srli_epi64(bits, 11)), scale), width);
+        const __mmask8 taken = _mm512_cmp_pd_mask(x, inner, _CMP_LT_OQ);
+        const __m512i sign = _mm512_slli_epi64(_mm512_and_si512(bits, sign_bit), 55);
+        _mm512_storeu_pd(out + done, _mm512_castsi512_pd(_mm512_xor_si512(_mm512_castpd_si512(x), sign)));
+        if (taken != 0xff) [[unlikely]] {
+            alignas(64) std::uint64_t lane_bits[8];
+            alignas(64) double lane_x[8];
+            _mm512_store_si512(lane_bits, bits);
+            _mm512_store_pd(lane_x, x);
+            lanes.store(streams);
+            for (int lane = 0; lane < 8; ++lane)
+                if (!(taken & (1u << lane)))
+                    out[done + lane] = after_first_try(streams[lane], lane_bits[lane], lane_x[lane], l);
+            lanes.load(streams);
+        }
+    }
+    lanes.store(streams);
+    // The last samples, fewer than the lanes, one at a time from their streams.
+    fill_normals_from_streams(streams, out, done, count);
+}
+
+}  // namespace zorv::optimizer
