@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "call_boundary.hpp"
+#include "optimizer/box_penalty.hpp"
 #include "optimizer/fixed_math.hpp"
 #include "optimizer/generation.hpp"
 #include "optimizer/normals.hpp"
@@ -212,6 +213,26 @@ PyRef update_covariance(PyObject* args) {
     return none();
 }
 
+// box_sums(points, plans, outside): see optimizer::box_sums; returns its
+// two sums as a tuple.
+PyRef box_sums(PyObject* args) {
+    PyObject* a[3];
+    Buffer points, plans, outside;
+    if (!parse(args, "box_sums", 3, a) ||
+        !acquire_all(a, 0, {{points, "points", 'd', 2, false}, {plans, "plans", 'd', 2, false},
+                            {outside, "outside", 'd', 1, true}}) ||
+        !separate(outside, {&points, &plans}))
+        return {};
+    const std::size_t rows = points.size(0), n = points.size(1);
+    if (plans.size(0) != rows || plans.size(1) != n || outside.count() != rows)
+        return fail(PyExc_ValueError, "box_sums() needs points and plans (k, n), outside (k,)"),
+               PyRef{};
+    std::vector<double> centre(n);
+    const optimizer::BoxSums sums = optimizer::box_sums(points.doubles(), plans.doubles(),
+                                                        outside.doubles(), rows, n, centre.data());
+    return PyRef::steal(Py_BuildValue("(dd)", sums.squares, sums.centre_square));
+}
+
 // shape(z, a, out): out[k] = a z[k] for each row k of z; a is n x n.
 PyRef shape(PyObject* args) {
     PyObject* a[3];
@@ -334,6 +355,10 @@ PyMethodDef methods[] = {
      "update_covariance(c, keep, c1, pc, cmu, w, z, y, /)\n--\n\nc = keep * c + c1 * "
      "outer(pc, pc) + cmu * sum of w'[k] * outer(y[k], y[k]), w'[k] = w[k] * n / |z[k]|^2 "
      "where w[k] < 0, exactly symmetric."},
+    {"box_sums", entry<box_sums>, METH_VARARGS,
+     "box_sums(points, plans, outside, /)\n--\n\noutside[k] = |points[k] - plans[k]|^2; "
+     "where any is not zero, returns (sum of |points[k]|^2, |mean of the points|^2), "
+     "else (0.0, 0.0); each sum in index order."},
     {"shape", entry<shape>, METH_VARARGS,
      "shape(z, a, out, /)\n--\n\nout[k] = a @ z[k] for every row k, each sum in index order."},
     {"combine", entry<combine>, METH_VARARGS,

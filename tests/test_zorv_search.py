@@ -55,7 +55,8 @@ class TestImproves:
     @pytest.mark.parametrize("seed", [1, 2])
     def test_beats_random_plans_and_its_own_first_generation(self, seed):
         progress = []
-        result = zorv.search(zorv.SearchSettings(seed=seed, **SMALL),
+        # Twenty generations: in ten, a lucky first one may still stand.
+        result = zorv.search(zorv.SearchSettings(seed=seed, **{**SMALL, "generations": 20}),
                              on_generation=progress.append)
         rng = random.Random(seed)
         randoms = sorted(zorv_fast.sim_batch(

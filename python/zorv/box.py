@@ -42,23 +42,14 @@ def box_penalty(points: Plans, plans: Plans, distances: Plans) -> Plans:
     step of the spread of its points."""
     # Sums through zorv._cmaes, in a fixed order: NumPy's reductions may
     # round differently on other CPUs.
-    away = points - plans
     outside: Plans = np.empty(len(points))
-    _cmaes.row_dots(away, away, outside)
+    squares, centre_square = _cmaes.box_sums(points, plans, outside)
     if not outside.any():
         return outside
     ordered = np.sort(distances)
     quartile_range = float(ordered[3 * len(ordered) // 4] - ordered[len(ordered) // 4])
     # The coordinates' mean variance, as the mean square less the squared means.
-    centre: Plans = np.empty(points.shape[1])
-    _cmaes.combine(np.full(len(points), 1.0 / len(points)), points, centre)
-    squares: Plans = np.empty(len(points))
-    _cmaes.row_dots(points, points, squares)
-    total = np.empty(1)
-    _cmaes.combine(squares, np.ones((len(points), 1)), total)
-    centre_square = np.empty(1)
-    _cmaes.row_dots(centre[np.newaxis], centre[np.newaxis], centre_square)
-    spread = float(total[0]) / points.size - float(centre_square[0]) / len(centre)
+    spread = squares / points.size - centre_square / points.shape[1]
     weight = 2 * max(quartile_range, 1e-12) / max(spread, 1e-300)
     penalty: Plans = weight * outside
     return penalty
@@ -73,7 +64,7 @@ class Boxed:
         self.plans: Plans | None = None
 
     def plans_of(self, points: Plans) -> Plans:
-        self.points = points
+        self.points = np.ascontiguousarray(points)  # as the native sums read them
         # Two ufuncs: np.clip's dispatch costs more than its work here.
         self.plans = into_box(points) if self.boundary == "transform" else np.minimum(
             np.maximum(points, LOWER), UPPER)

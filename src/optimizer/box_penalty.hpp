@@ -1,0 +1,20 @@
+// The sums behind the search's penalty on points outside the plans' box,
+// each in index order.
+#pragma once
+
+#include <cstddef>
+
+namespace zorv::optimizer {
+
+struct BoxSums {
+    double squares;        // sum over rows k of |points[k]|^2
+    double centre_square;  // |centre|^2, centre[i] = sum_k (1 / rows) points[k][i]
+};
+
+// outside[k] = |points[k] - plans[k]|^2 for each of `rows` rows of n; when
+// any is not zero, also the sums that measure the points' spread (zero
+// otherwise). `centre` holds n doubles.
+BoxSums box_sums(const double* points, const double* plans, double* outside, std::size_t rows,
+                 std::size_t n, double* centre);
+
+}  // namespace zorv::optimizer
