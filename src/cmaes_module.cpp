@@ -227,9 +227,9 @@ PyRef box_sums(PyObject* args) {
     if (plans.size(0) != rows || plans.size(1) != n || outside.count() != rows)
         return fail(PyExc_ValueError, "box_sums() needs points and plans (k, n), outside (k,)"),
                PyRef{};
-    std::vector<double> centre(n);
+    std::vector<double> work(optimizer::box_sums_work(rows, n));
     const optimizer::BoxSums sums = optimizer::box_sums(points.doubles(), plans.doubles(),
-                                                        outside.doubles(), rows, n, centre.data());
+                                                        outside.doubles(), rows, n, work.data());
     return PyRef::steal(Py_BuildValue("(dd)", sums.squares, sums.centre_square));
 }
 
@@ -299,11 +299,9 @@ PyRef row_dots(PyObject* args) {
     const std::size_t rows = x.size(0), n = x.size(1);
     if (y.size(0) != rows || y.size(1) != n || out.count() != rows)
         return fail(PyExc_ValueError, "row_dots() needs x (k, n), y (k, n), out (k,)"), PyRef{};
-    for (std::size_t k = 0; k < rows; ++k) {
-        double sum = 0.0;
-        for (std::size_t i = 0; i < n; ++i) sum = sum + x.doubles()[k * n + i] * y.doubles()[k * n + i];
-        out.doubles()[k] = sum;
-    }
+    std::vector<double> work(16 * n);
+    optimizer::products().row_dots(x.doubles(), y.doubles(), out.doubles(), rows, n,
+                                   reinterpret_cast<double (*)[8]>(work.data()));
     return none();
 }
 

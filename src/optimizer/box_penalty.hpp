@@ -13,8 +13,9 @@ struct BoxSums {
 
 // outside[k] = |points[k] - plans[k]|^2 for each of `rows` rows of n; when
 // any is not zero, also the sums that measure the points' spread (zero
-// otherwise). `centre` holds n doubles.
+// otherwise). `work` holds box_sums_work(rows, n) doubles.
+std::size_t box_sums_work(std::size_t rows, std::size_t n);
 BoxSums box_sums(const double* points, const double* plans, double* outside, std::size_t rows,
-                 std::size_t n, double* centre);
+                 std::size_t n, double* work);
 
 }  // namespace zorv::optimizer

@@ -1,5 +1,7 @@
 #include "optimizer/generation.hpp"
 
+#include <algorithm>
+
 #include "optimizer/products.hpp"
 
 namespace zorv::optimizer {
@@ -13,20 +15,19 @@ void sample_population(Xoshiro256& generator, const double* bd, const double* me
 }
 
 std::size_t covariance_step_work(std::size_t rows, std::size_t n) {
-    return n * n + rows + rows * n + rows * ((n + 7) / 8 * 8);
+    return n * n + rows + std::max(rows * n + rows * ((n + 7) / 8 * 8), 16 * n);
 }
 
 void update_covariance(double* c, const CovarianceStep& step, std::size_t n, double* work) {
     double* outer = work;
     double* weights = outer + n * n;
-    for (std::size_t k = 0; k < step.rows; ++k) {
-        double squared_length = 0.0;
-        for (std::size_t i = 0; i < n; ++i)
-            squared_length = squared_length + step.z[k * n + i] * step.z[k * n + i];
-        const double wk = step.w[k];
-        weights[k] = wk < 0.0 ? wk * static_cast<double>(n) / squared_length : wk;
-    }
     double* scaled = weights + step.rows;
+    products().row_dots(step.z, step.z, weights, step.rows, n,
+                        reinterpret_cast<double (*)[8]>(scaled));
+    for (std::size_t k = 0; k < step.rows; ++k) {
+        const double wk = step.w[k];
+        weights[k] = wk < 0.0 ? wk * static_cast<double>(n) / weights[k] : wk;
+    }
     products().weighted_outer_sum(weights, step.y, outer, step.rows, n, scaled,
                                   scaled + step.rows * n);
     for (std::size_t i = 0; i < n; ++i)

@@ -21,6 +21,11 @@ struct Products {
     // doubles, `padded` rows * (n rounded up to a multiple of 8).
     void (*weighted_outer_sum)(const double* w, const double* y, double* sum, std::size_t rows,
                                std::size_t n, double* products, double* padded);
+    // out[k] = sum_i x[k][i] * y[k][i], k < rows, i < n; `work` holds
+    // 2 * n * 8 doubles. (Eight rows at once: a sum in order is a chain of
+    // dependent additions, which one row alone would wait on.)
+    void (*row_dots)(const double* x, const double* y, double* out, std::size_t rows,
+                     std::size_t n, double (*work)[8]);
     // The plane rotation of two rows: for i < n, x[i] = c * x[i] - s * y[i]
     // and y[i] = s * x[i] + c * y[i], both from the old values.
     void (*rotate)(double* x, double* y, std::size_t n, double c, double s);

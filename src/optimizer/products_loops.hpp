@@ -35,7 +35,20 @@ inline void add_product(Lanes& acc, double scale, const Lanes& v) {
     for (std::size_t q = 0; q < parts; ++q) acc.part[q] = acc.part[q] + scale * v.part[q];
 }
 
+// acc + a * b, lane by lane.
+inline void add_product(Lanes& acc, const Lanes& a, const Lanes& b) {
+    for (std::size_t q = 0; q < parts; ++q) acc.part[q] = acc.part[q] + a.part[q] * b.part[q];
+}
+
 inline double lane(const Lanes& v, std::size_t l) { return v.part[l / width][l % width]; }
+
+// Rows k0..k0+lanes of the rows x n matrix m, as columns: t[j][l] =
+// m[k0 + l][j], zero below `rows`.
+void transpose_rows(const double* m, double (*t)[lanes], std::size_t k0, std::size_t rows,
+                    std::size_t n) {
+    for (std::size_t j = 0; j < n; ++j)
+        for (std::size_t l = 0; l < lanes; ++l) t[j][l] = k0 + l < rows ? m[(k0 + l) * n + j] : 0.0;
+}
 
 // out rows k0..k0+lanes (those below `rows`), outputs i0..i0+R.
 template <std::size_t R>
@@ -53,12 +66,23 @@ void shape_block(const double (*zt)[lanes], const double* a, double* out, std::s
 void shape(const double* z, const double* a, double* out, std::size_t rows, std::size_t n,
            double (*zt)[lanes]) {
     for (std::size_t k0 = 0; k0 < rows; k0 += lanes) {
-        for (std::size_t j = 0; j < n; ++j)
-            for (std::size_t l = 0; l < lanes; ++l)
-                zt[j][l] = k0 + l < rows ? z[(k0 + l) * n + j] : 0.0;
+        transpose_rows(z, zt, k0, rows, n);
         std::size_t i0 = 0;
         for (; i0 + 4 <= n; i0 += 4) shape_block<4>(zt, a, out, k0, rows, i0, n);
         for (; i0 < n; ++i0) shape_block<1>(zt, a, out, k0, rows, i0, n);
+    }
+}
+
+void row_dots(const double* x, const double* y, double* out, std::size_t rows, std::size_t n,
+              double (*work)[lanes]) {
+    double (*xt)[lanes] = work;
+    double (*yt)[lanes] = work + n;
+    for (std::size_t k0 = 0; k0 < rows; k0 += lanes) {
+        transpose_rows(x, xt, k0, rows, n);
+        transpose_rows(y, yt, k0, rows, n);
+        Lanes acc = {};
+        for (std::size_t j = 0; j < n; ++j) add_product(acc, load(xt[j]), load(yt[j]));
+        for (std::size_t l = 0; l < lanes && k0 + l < rows; ++l) out[k0 + l] = lane(acc, l);
     }
 }
 
@@ -117,5 +141,6 @@ void rotate(double* x, double* y, std::size_t n, double c, double s) {
 
 namespace zorv::optimizer::builds {
 const Products PRODUCTS_ISA{PRODUCTS_ISA::shape, PRODUCTS_ISA::combine,
-                            PRODUCTS_ISA::weighted_outer_sum, PRODUCTS_ISA::rotate};
+                            PRODUCTS_ISA::weighted_outer_sum, PRODUCTS_ISA::row_dots,
+                            PRODUCTS_ISA::rotate};
 }  // namespace zorv::optimizer::builds
