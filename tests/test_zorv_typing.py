@@ -36,7 +36,7 @@ def test_mypy_strict(tmp_path):
 def test_stubs_match_the_modules(tmp_path):
     pytest.importorskip("mypy", reason="mypy comes with the test extra")
     result = subprocess.run(
-        [sys.executable, "-m", "mypy.stubtest", "zorv_fast", "zorv._trace"],
+        [sys.executable, "-m", "mypy.stubtest", "zorv_fast", "zorv._trace", "zorv._cmaes"],
         capture_output=True, text=True, timeout=600, cwd=tmp_path)
     assert result.returncode == 0, result.stdout + result.stderr
 
