@@ -13,7 +13,7 @@
 #include <cstdint>
 #include <cstring>
 #include <initializer_list>
-#include <vector>
+#include <memory>
 
 #include "call_boundary.hpp"
 #include "optimizer/box_penalty.hpp"
@@ -132,6 +132,19 @@ bool number(PyObject* item, const char* name, double& value) {
 
 PyRef none() { return PyRef::borrow(Py_None); }
 
+// Working memory, which every kernel writes before it reads: left
+// uninitialised, since zeroing a population's worth costs as much as some of
+// the kernels that use it.
+class Scratch {
+public:
+    explicit Scratch(std::size_t doubles) : data_(std::make_unique_for_overwrite<double[]>(doubles)) {}
+    double* data() const { return data_.get(); }
+    double (*lanes())[8] { return reinterpret_cast<double (*)[8]>(data_.get()); }
+
+private:
+    std::unique_ptr<double[]> data_;
+};
+
 // The generator in a 4-word state array, which `use` advances.
 template <typename Use>
 bool with_generator(const Buffer& state, Use use) {
@@ -177,7 +190,7 @@ PyRef sample(PyObject* args) {
             return fail(PyExc_ValueError, "sample() needs z, y and x of one shape (k, n)"), PyRef{};
     if (bd.size(0) != n || bd.size(1) != n)
         return fail(PyExc_ValueError, "sample() needs bd (n, n)"), PyRef{};
-    std::vector<double> work(n * 8);
+    Scratch work(n * 8);
     if (!with_generator(state, [&](optimizer::Xoshiro256& generator) {
             optimizer::sample_population(generator, bd.doubles(), mean.doubles(), sigma,
                                          {z.doubles(), y.doubles(), x.doubles(), rows}, n,
@@ -206,7 +219,7 @@ PyRef update_covariance(PyObject* args) {
         return fail(PyExc_ValueError,
                     "update_covariance() needs c (n, n), pc (n,), w (k,), z and y (k, n)"),
                PyRef{};
-    std::vector<double> work(optimizer::covariance_step_work(rows, n));
+    Scratch work(optimizer::covariance_step_work(rows, n));
     optimizer::update_covariance(
         c.doubles(), {keep, c1, pc.doubles(), cmu, w.doubles(), z.doubles(), y.doubles(), rows},
         n, work.data());
@@ -227,7 +240,7 @@ PyRef box_sums(PyObject* args) {
     if (plans.size(0) != rows || plans.size(1) != n || outside.count() != rows)
         return fail(PyExc_ValueError, "box_sums() needs points and plans (k, n), outside (k,)"),
                PyRef{};
-    std::vector<double> work(optimizer::box_sums_work(rows, n));
+    Scratch work(optimizer::box_sums_work(rows, n));
     const optimizer::BoxSums sums = optimizer::box_sums(points.doubles(), plans.doubles(),
                                                         outside.doubles(), rows, n, work.data());
     return PyRef::steal(Py_BuildValue("(dd)", sums.squares, sums.centre_square));
@@ -245,9 +258,9 @@ PyRef shape(PyObject* args) {
     const std::size_t rows = z.size(0), n = z.size(1);
     if (m.size(0) != n || m.size(1) != n || out.size(0) != rows || out.size(1) != n)
         return fail(PyExc_ValueError, "shape() needs z (k, n), a (n, n), out (k, n)"), PyRef{};
-    std::vector<double> work(n * 8);
+    Scratch work(n * 8);
     optimizer::products().shape(z.doubles(), m.doubles(), out.doubles(), rows, n,
-                                reinterpret_cast<double (*)[8]>(work.data()));
+                                work.lanes());
     return none();
 }
 
@@ -279,7 +292,7 @@ PyRef outer_sum(PyObject* args) {
     if (y.size(0) != w.count() || out.size(0) != n || out.size(1) != n)
         return fail(PyExc_ValueError, "outer_sum() needs w (k,), y (k, n), out (n, n)"), PyRef{};
     double* sum = out.doubles();
-    std::vector<double> products(y.size(0) * n), padded(y.size(0) * ((n + 7) / 8 * 8));
+    Scratch products(y.size(0) * n), padded(y.size(0) * ((n + 7) / 8 * 8));
     optimizer::products().weighted_outer_sum(w.doubles(), y.doubles(), sum, y.size(0), n,
                                              products.data(), padded.data());
     for (std::size_t i = 0; i < n; ++i)
@@ -299,9 +312,9 @@ PyRef row_dots(PyObject* args) {
     const std::size_t rows = x.size(0), n = x.size(1);
     if (y.size(0) != rows || y.size(1) != n || out.count() != rows)
         return fail(PyExc_ValueError, "row_dots() needs x (k, n), y (k, n), out (k,)"), PyRef{};
-    std::vector<double> work(16 * n);
+    Scratch work(16 * n);
     optimizer::products().row_dots(x.doubles(), y.doubles(), out.doubles(), rows, n,
-                                   reinterpret_cast<double (*)[8]>(work.data()));
+                                   work.lanes());
     return none();
 }
 
@@ -317,7 +330,7 @@ PyRef eigen(PyObject* args) {
     const std::size_t n = c.size(0);
     if (c.size(1) != n || basis.size(0) != n || basis.size(1) != n || values.count() != n)
         return fail(PyExc_ValueError, "eigen() needs c (n, n), basis (n, n), values (n,)"), PyRef{};
-    std::vector<double> work(optimizer::symmetric_eigen_work(n));
+    Scratch work(optimizer::symmetric_eigen_work(n));
     const int sweeps =
         optimizer::symmetric_eigen(c.doubles(), basis.doubles(), values.doubles(), work.data(), n);
     return PyRef::steal(PyLong_FromLong(sweeps));

@@ -222,6 +222,7 @@ class CMAES:
         # weights act on directions scaled to length sqrt(n) in the sampling
         # metric (|C^(-1/2) y| = |z|), so that they cannot make C indefinite.
         c1_lost = 0.0 if h_sigma else self.c1 * self.cc * (2 - self.cc)
+        self.C = self.C.copy()  # saved states may hold the old one
         _cmaes.update_covariance(self.C, self._c_keep + c1_lost, self.c1, self.pc,
                                  self.cmu, w, z, y)
 
@@ -253,7 +254,9 @@ class CMAES:
 
     def save_state(self) -> dict[str, Any]:
         """Everything that the rest of the run depends on, as plain data:
-        dicts, lists, numbers, strings and float64 arrays (copies), which
+        dicts, lists, numbers, strings and read-only float64 arrays (this
+        CMAES replaces its arrays rather than change them, so a search can
+        keep a state every generation without copying them), which
         JSON holds exactly as lists, floats through repr; `load_state`, also
         of the arrays as lists, on a CMAES of the same dimension and
         popsize goes on from it exactly as this one does. Between
@@ -263,13 +266,13 @@ class CMAES:
         return {
             "dimension": self.dimension,
             "popsize": self.popsize,
-            "mean": self.mean.copy(),
+            "mean": _read_only(self.mean),
             "sigma": self.sigma,
-            "pc": self.pc.copy(),
-            "ps": self.ps.copy(),
-            "C": self.C.copy(),
-            "B": self.B.copy(),
-            "D": self.D.copy(),
+            "pc": _read_only(self.pc),
+            "ps": _read_only(self.ps),
+            "C": _read_only(self.C),
+            "B": _read_only(self.B),
+            "D": _read_only(self.D),
             "generation": self.generation,
             "decomposed_at": self._decomposed_at,
             "recent_bests": list(self._recent_bests),
@@ -326,6 +329,12 @@ class CMAES:
         if self.D.max() ** 2 >= MAX_CONDITION * self.D.min() ** 2:
             reasons.append("conditioncov")
         return reasons
+
+
+def _read_only(array: Array) -> Array:
+    view = array.view()
+    view.flags.writeable = False
+    return view
 
 
 def _expect(condition: bool, message: str) -> None:

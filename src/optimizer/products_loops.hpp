@@ -114,15 +114,19 @@ void weighted_outer_sum(const double* w, const double* y, double* sum, std::size
                         std::size_t n, double* wy, double* padded) {
     const std::size_t stride = (n + lanes - 1) / lanes * lanes;
     for (std::size_t k = 0; k < rows; ++k)
-        for (std::size_t i = 0; i < stride; ++i) {
-            padded[k * stride + i] = i < n ? y[k * n + i] : 0.0;
-            if (i < n) wy[k * n + i] = w[k] * y[k * n + i];
-        }
+        for (std::size_t i = 0; i < n; ++i) wy[k * n + i] = w[k] * y[k * n + i];
+    // Rows whose length is a whole number of lanes are read in place.
+    const double* y_lanes = y;
+    if (stride != n) {
+        for (std::size_t k = 0; k < rows; ++k)
+            for (std::size_t i = 0; i < stride; ++i) padded[k * stride + i] = i < n ? y[k * n + i] : 0.0;
+        y_lanes = padded;
+    }
     for (std::size_t j0 = 0; j0 < n; j0 += lanes) {
         std::size_t i0 = 0;
         const std::size_t i_end = std::min(n, j0 + lanes);  // rows that reach this block
-        for (; i0 + 4 <= i_end; i0 += 4) outer_block<4>(wy, padded, sum, rows, n, stride, i0, j0);
-        for (; i0 < i_end; ++i0) outer_block<1>(wy, padded, sum, rows, n, stride, i0, j0);
+        for (; i0 + 4 <= i_end; i0 += 4) outer_block<4>(wy, y_lanes, sum, rows, n, stride, i0, j0);
+        for (; i0 < i_end; ++i0) outer_block<1>(wy, y_lanes, sum, rows, n, stride, i0, j0);
     }
 }
 
