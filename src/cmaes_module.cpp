@@ -2,9 +2,9 @@
 //
 // Everything whose bits could depend on the machine lives here, written
 // with the four operations and sqrt in a fixed order and compiled like the
-// core: the random normal samples, the matrix products, the covariance
-// update, the eigendecomposition, exp and log. The algorithm's steps stay
-// in Python. Arrays come in as C-contiguous buffers (float64, the
+// core: the random normal samples, the matrix products, the update of the
+// distribution, the eigendecomposition, exp and log. The run's control (the
+// step size's exp, when to decompose, the stop rules) stays in Python. Arrays come in as C-contiguous buffers (float64, the
 // generator's state uint64); results are written into the caller's arrays.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
@@ -40,7 +40,7 @@ public:
     }
 
     // A C-contiguous array of 8-byte items of `kind` ('d' double, 'u'
-    // unsigned 64-bit) with `ndim` dimensions (any for -1); false with TypeError or
+    // unsigned 64-bit, 'i' signed 64-bit) with `ndim` dimensions (any for -1); false with TypeError or
     // ValueError set otherwise.
     bool acquire(PyObject* object, const char* name, char kind, int ndim, bool writable) {
         const int flags = PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | (writable ? PyBUF_WRITABLE : 0);
@@ -52,7 +52,7 @@ public:
         held_ = true;
         if (view_.itemsize != 8 || !format_is(kind)) {
             PyErr_Format(PyExc_TypeError, "%s must hold %s", name,
-                         kind == 'd' ? "float64 values" : "uint64 values");
+                         kind == 'd' ? "float64 values" : kind == 'u' ? "uint64 values" : "int64 values");
             return false;
         }
         if (ndim >= 0 && view_.ndim != ndim) {
@@ -75,7 +75,11 @@ private:
         if (f == nullptr) return false;
         if (*f == '<' || *f == '=' || *f == '@') ++f;
         if (f[1] != '\0') return false;
-        return kind == 'd' ? *f == 'd' : (*f == 'Q' || *f == 'L');
+        switch (kind) {
+        case 'd': return *f == 'd';
+        case 'u': return *f == 'Q' || *f == 'L';
+        default: return *f == 'q' || *f == 'l';
+        }
     }
 
     Py_buffer view_{};
@@ -200,30 +204,67 @@ PyRef sample(PyObject* args) {
     return none();
 }
 
-// update_covariance(c, keep, c1, pc, cmu, w, z, y): see optimizer::update_covariance.
-PyRef update_covariance(PyObject* args) {
-    PyObject* a[8];
-    Buffer c, pc, w, z, y;
-    double keep = 0.0, c1 = 0.0, cmu = 0.0;
-    if (!parse(args, "update_covariance", 8, a) ||
-        !acquire_all(a, 0, {{c, "c", 'd', 2, true}}) || !number(a[1], "keep", keep) ||
-        !number(a[2], "c1", c1) || !acquire_all(a, 3, {{pc, "pc", 'd', 1, false}}) ||
-        !number(a[4], "cmu", cmu) ||
-        !acquire_all(a, 5, {{w, "w", 'd', 1, false}, {z, "z", 'd', 2, false},
-                            {y, "y", 'd', 2, false}}) ||
-        !separate(c, {&pc, &w, &z, &y}))
+// The four arrays of a distribution from a tuple (mean, ps, pc, c).
+bool distribution(PyObject* item, const char* name, bool writable, Buffer (&arrays)[4]) {
+    if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 4) {
+        PyErr_Format(PyExc_TypeError, "%s must be a tuple (mean, ps, pc, c)", name);
+        return false;
+    }
+    PyObject* const* items = &PyTuple_GET_ITEM(item, 0);
+    return acquire_all(items, 0, {{arrays[0], "mean", 'd', 1, writable},
+                                  {arrays[1], "ps", 'd', 1, writable},
+                                  {arrays[2], "pc", 'd', 1, writable},
+                                  {arrays[3], "c", 'd', 2, writable}});
+}
+
+// update(rates, weights, better, order, z, y, bd, b, sigma, ps_bias, old, new):
+// see optimizer::update_distribution; returns the new |ps|.
+PyRef update(PyObject* args) {
+    PyObject* a[12];
+    optimizer::Rates rates{};
+    Buffer weights, order, z, y, bd, b, from[4], to[4];
+    double sigma = 0.0, ps_bias = 0.0;
+    if (!parse(args, "update", 12, a)) return {};
+    if (!PyArg_ParseTuple(a[0], "dddddddd;rates must be 8 numbers", &rates.cs, &rates.ps_gain,
+                          &rates.cc, &rates.pc_gain, &rates.h_sigma_limit, &rates.c1, &rates.cmu,
+                          &rates.keep))
         return {};
-    const std::size_t n = pc.count(), rows = w.count();
-    if (c.size(0) != n || c.size(1) != n || z.size(0) != rows || z.size(1) != n ||
-        y.size(0) != rows || y.size(1) != n)
-        return fail(PyExc_ValueError,
-                    "update_covariance() needs c (n, n), pc (n,), w (k,), z and y (k, n)"),
+    const Py_ssize_t better = PyLong_AsSsize_t(a[2]);
+    if (better == -1 && PyErr_Occurred()) return {};
+    if (!acquire_all(a, 1, {{weights, "weights", 'd', 1, false}}) ||
+        !acquire_all(a, 3, {{order, "order", 'i', 1, false}, {z, "z", 'd', 2, false},
+                            {y, "y", 'd', 2, false}, {bd, "bd", 'd', 2, false},
+                            {b, "b", 'd', 2, false}}) ||
+        !number(a[8], "sigma", sigma) || !number(a[9], "ps_bias", ps_bias) ||
+        !distribution(a[10], "old", false, from) || !distribution(a[11], "new", true, to))
+        return {};
+    const std::size_t n = from[0].count(), rows = weights.count();
+    bool sizes = order.count() == rows && better >= 0 && static_cast<std::size_t>(better) <= rows;
+    for (const Buffer* rows_of_n : {&z, &y}) sizes = sizes && rows_of_n->size(0) == rows && rows_of_n->size(1) == n;
+    for (const Buffer* square : {&bd, &b, &from[3], &to[3]})
+        sizes = sizes && square->size(0) == n && square->size(1) == n;
+    for (int v = 0; v < 3; ++v) sizes = sizes && from[v].count() == n && to[v].count() == n;
+    if (!sizes)
+        return fail(PyExc_ValueError, "update() needs weights and order (k,), z and y (k, n), "
+                                      "bd and b (n, n), mean, ps and pc (n,), c (n, n)"),
                PyRef{};
-    Scratch work(optimizer::covariance_step_work(rows, n));
-    optimizer::update_covariance(
-        c.doubles(), {keep, c1, pc.doubles(), cmu, w.doubles(), z.doubles(), y.doubles(), rows},
-        n, work.data());
-    return none();
+    const std::int64_t* rows_in_order = reinterpret_cast<const std::int64_t*>(order.words());
+    for (std::size_t r = 0; r < rows; ++r)
+        if (rows_in_order[r] < 0 || static_cast<std::size_t>(rows_in_order[r]) >= rows)
+            return fail(PyExc_ValueError, "order must hold row indices"), PyRef{};
+    for (const Buffer& out : to)
+        if (!separate(out, {&weights, &order, &z, &y, &bd, &b, &from[0], &from[1], &from[2], &from[3]}))
+            return {};
+    for (int v = 0; v < 4; ++v)
+        for (int u = v + 1; u < 4; ++u)
+            if (!separate(to[v], {&to[u]})) return {};
+    Scratch work(optimizer::distribution_step_work(rows, n));
+    const double ps_norm = optimizer::update_distribution(
+        rates, {weights.doubles(), rows_in_order, static_cast<std::size_t>(better), z.doubles(), y.doubles(), rows},
+        bd.doubles(), b.doubles(), sigma, ps_bias,
+        {from[0].doubles(), from[1].doubles(), from[2].doubles(), from[3].doubles()},
+        {to[0].doubles(), to[1].doubles(), to[2].doubles(), to[3].doubles()}, n, work.data());
+    return py::new_float(ps_norm);
 }
 
 // box_sums(points, plans, outside): see optimizer::box_sums; returns its
@@ -362,10 +403,11 @@ PyMethodDef methods[] = {
     {"sample", entry<sample>, METH_VARARGS,
      "sample(state, bd, mean, sigma, z, y, x, /)\n--\n\nA population: z standard normal "
      "samples from the state (advanced), y[k] = bd @ z[k], x[k] = mean + sigma * y[k]."},
-    {"update_covariance", entry<update_covariance>, METH_VARARGS,
-     "update_covariance(c, keep, c1, pc, cmu, w, z, y, /)\n--\n\nc = keep * c + c1 * "
-     "outer(pc, pc) + cmu * sum of w'[k] * outer(y[k], y[k]), w'[k] = w[k] * n / |z[k]|^2 "
-     "where w[k] < 0, exactly symmetric."},
+    {"update", entry<update>, METH_VARARGS,
+     "update(rates, weights, better, order, z, y, bd, b, sigma, ps_bias, old, new, /)\n--\n\n"
+     "One generation's update of the distribution old = (mean, ps, pc, c) into the separate "
+     "arrays new, from the rows of z and y ranked by order (best first) and weighted by rank; "
+     "rates = (cs, ps_gain, cc, pc_gain, h_sigma_limit, c1, cmu, keep). Returns the new |ps|."},
     {"box_sums", entry<box_sums>, METH_VARARGS,
      "box_sums(points, plans, outside, /)\n--\n\noutside[k] = |points[k] - plans[k]|^2; "
      "where any is not zero, returns (sum of |points[k]|^2, |mean of the points|^2), "

@@ -7,9 +7,14 @@ def normals(state: npt.NDArray[np.uint64], out: npt.NDArray[Any], /) -> None: ..
 def sample(state: npt.NDArray[np.uint64], bd: npt.NDArray[np.float64],
            mean: npt.NDArray[np.float64], sigma: float, z: npt.NDArray[np.float64],
            y: npt.NDArray[np.float64], x: npt.NDArray[np.float64], /) -> None: ...
-def update_covariance(c: npt.NDArray[np.float64], keep: float, c1: float,
-                      pc: npt.NDArray[np.float64], cmu: float, w: npt.NDArray[np.float64],
-                      z: npt.NDArray[np.float64], y: npt.NDArray[np.float64], /) -> None: ...
+_Distribution = tuple[npt.NDArray[np.float64], npt.NDArray[np.float64],
+                     npt.NDArray[np.float64], npt.NDArray[np.float64]]
+
+def update(rates: tuple[float, float, float, float, float, float, float, float],
+           weights: npt.NDArray[np.float64], better: int, order: npt.NDArray[np.intp],
+           z: npt.NDArray[np.float64], y: npt.NDArray[np.float64], bd: npt.NDArray[np.float64],
+           b: npt.NDArray[np.float64], sigma: float, ps_bias: float, old: _Distribution,
+           new: _Distribution, /) -> float: ...
 def box_sums(points: npt.NDArray[np.float64], plans: npt.NDArray[np.float64],
              outside: npt.NDArray[np.float64], /) -> tuple[float, float]: ...
 def shape(z: npt.NDArray[np.float64], a: npt.NDArray[np.float64],

@@ -3,9 +3,9 @@
 The standard algorithm with its default constants (recombination weights
 with negative weights for the worse half, learning rates, damping), as in
 Hansen's tutorial "The CMA Evolution Strategy" (arXiv:1604.00772). One
-generation is one draw of all normal samples, one matrix product that shapes
-them, one sort, and the updates of the mean, the two evolution paths, the
-step size and the covariance matrix as array expressions. The covariance
+generation is one native call that draws and shapes all samples, one sort,
+one native call that updates the mean, the two evolution paths and the
+covariance matrix, and the step size's update. The covariance
 matrix is decomposed only every few generations, as often as its learning
 rates make worthwhile.
 
@@ -157,6 +157,8 @@ class CMAES:
         self._h_sigma_limit = (1.4 + 2 / (n + 1)) * self.chi_n
         self._c_keep = 1 - self.c1 - self.cmu * _sum(weights.tolist())
         self._decompose_every = lam / (self.c1 + self.cmu) / n / 10
+        self._rates = (self.cs, self._ps_gain, self.cc, self._pc_gain, self._h_sigma_limit,
+                       self.c1, self.cmu, self._c_keep)
 
         self.pc: Array = np.zeros(n)
         self.ps: Array = np.zeros(n)
@@ -190,41 +192,25 @@ class CMAES:
         f = np.asarray(values, dtype=np.float64)
         if f.shape != (self.popsize,):
             raise ValueError(f"expected {self.popsize} values, got shape {f.shape}")
-        # Each row's weight by its rank; the rows themselves stay in place.
-        order = np.argsort(f, kind="stable")
-        w: Array = np.empty(self.popsize)
-        w[order] = self.weights
+        order = np.argsort(f, kind="stable")  # best first
         z, y = self._z, self._y
         self._z = self._y = None
-        n = self.dimension
-
-        better = order[:self.mu]
-        z_mean: Array = np.empty(n)
-        _cmaes.combine(w[better], z[better], z_mean)
-        # C^(-1/2) y_mean = B z_mean, since y = B D z.
-        y_mean, whitened = np.empty((1, n)), np.empty((1, n))
-        _cmaes.shape(z_mean[np.newaxis], self._BD, y_mean)
-        _cmaes.shape(z_mean[np.newaxis], self.B, whitened)
-        self.mean = self.mean + self.sigma * y_mean[0]
         self.generation += 1
-
-        self.ps = (1 - self.cs) * self.ps + self._ps_gain * whitened[0]
-        ps_norm = math.sqrt(_dot(self.ps, self.ps))
-        # Stall the rank-one path while the step size grows fast, so that C
-        # does not stretch along a direction that sigma is already covering.
         ps_bias = math.sqrt(1 - _power(1 - self.cs, 2 * self.generation))
-        h_sigma = ps_norm / ps_bias < self._h_sigma_limit
-        self.pc = (1 - self.cc) * self.pc
-        if h_sigma:
-            self.pc += self._pc_gain * y_mean[0]
 
-        # Rank one along pc, rank mu from every row; the worse half's
-        # weights act on directions scaled to length sqrt(n) in the sampling
-        # metric (|C^(-1/2) y| = |z|), so that they cannot make C indefinite.
-        c1_lost = 0.0 if h_sigma else self.c1 * self.cc * (2 - self.cc)
-        self.C = self.C.copy()  # saved states may hold the old one
-        _cmaes.update_covariance(self.C, self._c_keep + c1_lost, self.c1, self.pc,
-                                 self.cmu, w, z, y)
+        # From the better rows' weighted mean step: the mean, and the paths
+        # (ps in the sampling metric, |C^(-1/2) y| = |z|; pc stalled while
+        # |ps| / ps_bias is too long for a path of random steps). Then
+        # C = (keep C + c1 pc pc^T) + cmu sum of w y y^T over every row by its
+        # rank's weight; the worse half's weights act on directions scaled to
+        # length sqrt(n) in the sampling metric, so that they cannot make C
+        # indefinite. New arrays, not changed in place: saved states hold
+        # the old ones.
+        old = (self.mean, self.ps, self.pc, self.C)
+        new = tuple(np.empty_like(a) for a in old)
+        ps_norm = _cmaes.update(self._rates, self.weights, self.mu, order, z, y, self._BD,
+                                self.B, self.sigma, ps_bias, old, new)
+        self.mean, self.ps, self.pc, self.C = new
 
         self.sigma *= _cmaes.exp((self.cs / self.damps) * (ps_norm / self.chi_n - 1))
 
@@ -364,9 +350,3 @@ def _array(data: object, shape: tuple[int, ...] | None, name: str) -> Array:
     _expect(bool(np.all(np.isfinite(array))), f"{name} must be finite")
     return array
 
-
-def _dot(x: Array, y: Array) -> float:
-    """x @ y, summed in index order."""
-    out: Array = np.empty(1)
-    _cmaes.row_dots(x[np.newaxis], y[np.newaxis], out)
-    return float(out[0])
