@@ -73,17 +73,41 @@ void shape(const double* z, const double* a, double* out, std::size_t rows, std:
     }
 }
 
+// Lane l from p[l * stride].
+inline Lanes load_strided(const double* p, std::size_t stride) {
+    Lanes v;
+    for (std::size_t l = 0; l < lanes; ++l) v.part[l / width][l % width] = p[l * stride];
+    return v;
+}
+
 void row_dots(const double* x, const double* y, double* out, std::size_t rows, std::size_t n,
               double (*work)[lanes]) {
+    std::size_t k0 = 0;
+    // Whole groups of rows read each column straight into the lanes; a
+    // square (x the same array as y) reads it once.
+    for (; k0 + lanes <= rows; k0 += lanes) {
+        Lanes acc = {};
+        const double* xk = x + k0 * n;
+        const double* yk = y + k0 * n;
+        if (x == y) {
+            for (std::size_t j = 0; j < n; ++j) {
+                const Lanes v = load_strided(xk + j, n);
+                add_product(acc, v, v);
+            }
+        } else {
+            for (std::size_t j = 0; j < n; ++j)
+                add_product(acc, load_strided(xk + j, n), load_strided(yk + j, n));
+        }
+        for (std::size_t l = 0; l < lanes; ++l) out[k0 + l] = lane(acc, l);
+    }
+    if (k0 == rows) return;
     double (*xt)[lanes] = work;
     double (*yt)[lanes] = work + n;
-    for (std::size_t k0 = 0; k0 < rows; k0 += lanes) {
-        transpose_rows(x, xt, k0, rows, n);
-        transpose_rows(y, yt, k0, rows, n);
-        Lanes acc = {};
-        for (std::size_t j = 0; j < n; ++j) add_product(acc, load(xt[j]), load(yt[j]));
-        for (std::size_t l = 0; l < lanes && k0 + l < rows; ++l) out[k0 + l] = lane(acc, l);
-    }
+    transpose_rows(x, xt, k0, rows, n);
+    transpose_rows(y, yt, k0, rows, n);
+    Lanes acc = {};
+    for (std::size_t j = 0; j < n; ++j) add_product(acc, load(xt[j]), load(yt[j]));
+    for (std::size_t l = 0; k0 + l < rows; ++l) out[k0 + l] = lane(acc, l);
 }
 
 void combine(const double* w, const double* x, double* out, std::size_t rows, std::size_t n) {
