@@ -5,6 +5,7 @@ import math
 import os
 import subprocess
 import sys
+from functools import partial
 
 import numpy as np
 import pytest
@@ -111,6 +112,15 @@ def test_outputs_that_overlap_inputs_are_refused():
     z = np.ones((4, 4))
     with pytest.raises(ValueError, match="overlaps"):
         _cmaes.shape(z, np.eye(4), z)
+    # The update reads its rows by the order's indices: each must be a row.
+    old = (np.zeros(4), np.zeros(4), np.zeros(4), np.eye(4))
+    new = tuple(a.copy() for a in old)
+    update = partial(_cmaes.update, (0.5,) * 8, np.full(4, 0.25), 2)
+    with pytest.raises(ValueError, match="row indices"):
+        update(np.array([0, 1, 2, 4]), z, z, np.eye(4), np.eye(4), 1.0, 1.0, old, new)
+    with pytest.raises(ValueError, match="overlaps"):
+        update(np.arange(4), z, z, np.eye(4), np.eye(4), 1.0, 1.0, old, (*new[:3], old[3]))
+    update(np.arange(4), z, z, np.eye(4), np.eye(4), 1.0, 1.0, old, new)
     read_only = np.ones(4)
     read_only.flags.writeable = False
     with pytest.raises(TypeError):

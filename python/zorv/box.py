@@ -65,9 +65,13 @@ class Boxed:
 
     def plans_of(self, points: Plans) -> Plans:
         self.points = np.ascontiguousarray(points)  # as the native sums read them
-        # Two ufuncs: np.clip's dispatch costs more than its work here.
-        self.plans = into_box(points) if self.boundary == "transform" else np.minimum(
-            np.maximum(points, LOWER), UPPER)
+        if self.boundary == "transform":
+            self.plans = into_box(points)
+        else:
+            # Two ufuncs into one array: np.clip's dispatch costs more than
+            # its work here.
+            self.plans = np.maximum(points, LOWER)
+            np.minimum(self.plans, UPPER, out=self.plans)
         return self.plans
 
     def values_of(self, distances: Plans) -> Plans:

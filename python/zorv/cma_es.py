@@ -166,6 +166,7 @@ class CMAES:
         self.B: Array = np.eye(n)
         self.D: Array = np.ones(n)  # standard deviations along B's columns
         self._BD: Array = np.eye(n)
+        self._ill_conditioned = False
         self.generation = 0
         self._decomposed_at = 0
         # The best values of the generations that the flatness rule looks at.
@@ -235,8 +236,14 @@ class CMAES:
             rebuilt: Array = np.empty_like(self.C)
             _cmaes.shape(self.B * variances, self.B, rebuilt)
             self.C = np.triu(rebuilt) + np.triu(rebuilt, 1).T
-        self.D = np.sqrt(variances)
-        self._BD = self.B * self.D
+        self._set_axes(self.B, np.sqrt(variances))
+
+    def _set_axes(self, B: Array, D: Array) -> None:
+        """The sampling's axes and their lengths, and what the stop rules
+        need of them (worked out once: they change only here)."""
+        self.B, self.D = B, D
+        self._BD = B * D
+        self._ill_conditioned = bool(D.max() ** 2 >= MAX_CONDITION * D.min() ** 2)
 
     def save_state(self) -> dict[str, Any]:
         """Everything that the rest of the run depends on, as plain data:
@@ -291,9 +298,9 @@ class CMAES:
         rng = Normals.from_state(state["rng"])
         C = np.triu(C) + np.triu(C, 1).T
 
-        self.mean, self.pc, self.ps, self.C, self.B, self.D = mean, pc, ps, C, B, D
+        self.mean, self.pc, self.ps, self.C = mean, pc, ps, C
+        self._set_axes(B, D)
         self.sigma = float(sigma)
-        self._BD = self.B * self.D
         self.generation, self._decomposed_at = int(generation), int(decomposed_at)
         self._recent_bests.clear()
         self._recent_bests.extend(float(v) for v in recent)
@@ -312,7 +319,7 @@ class CMAES:
             values = (*self._recent_bests, *self._last_range)
             if max(values) - min(values) < TOLFUN:
                 reasons.append("tolfun")
-        if self.D.max() ** 2 >= MAX_CONDITION * self.D.min() ** 2:
+        if self._ill_conditioned:
             reasons.append("conditioncov")
         return reasons
 
