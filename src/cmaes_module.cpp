@@ -3,7 +3,8 @@
 // Everything whose bits could depend on the machine lives here, written
 // with the four operations and sqrt in a fixed order and compiled like the
 // core: the random normal samples, the matrix products, the update of the
-// distribution, the eigendecomposition, exp and log. The run's control (the
+// distribution, the eigendecomposition, exp and log; and the box's map and
+// penalty sums, which the search applies to the optimizer's points. The run's control (the
 // step size's exp, when to decompose, the stop rules) stays in Python. Arrays come in as C-contiguous buffers (float64, the
 // generator's state uint64); results are written into the caller's arrays.
 #define PY_SSIZE_T_CLEAN
@@ -16,7 +17,7 @@
 #include <memory>
 
 #include "call_boundary.hpp"
-#include "optimizer/box_penalty.hpp"
+#include "optimizer/box.hpp"
 #include "optimizer/fixed_math.hpp"
 #include "optimizer/generation.hpp"
 #include "optimizer/normals.hpp"
@@ -287,6 +288,20 @@ PyRef box_sums(PyObject* args) {
     return PyRef::steal(Py_BuildValue("(dd)", sums.squares, sums.centre_square));
 }
 
+// into_box(points, out): see optimizer::into_box.
+PyRef into_box(PyObject* args) {
+    PyObject* a[2];
+    Buffer points, out;
+    if (!parse(args, "into_box", 2, a) ||
+        !acquire_all(a, 0, {{points, "points", 'd', -1, false}, {out, "out", 'd', -1, true}}) ||
+        !separate(out, {&points}))
+        return {};
+    if (out.count() != points.count())
+        return fail(PyExc_ValueError, "into_box() needs out as large as points"), PyRef{};
+    optimizer::into_box(points.doubles(), out.doubles(), points.count());
+    return none();
+}
+
 // shape(z, a, out): out[k] = a z[k] for each row k of z; a is n x n.
 PyRef shape(PyObject* args) {
     PyObject* a[3];
@@ -412,6 +427,9 @@ PyMethodDef methods[] = {
      "box_sums(points, plans, outside, /)\n--\n\noutside[k] = |points[k] - plans[k]|^2; "
      "where any is not zero, returns (sum of |points[k]|^2, |mean of the points|^2), "
      "else (0.0, 0.0); each sum in index order."},
+    {"into_box", entry<into_box>, METH_VARARGS,
+     "into_box(points, out, /)\n--\n\nout = points mapped into [-1, 1]: unchanged within "
+     "0.9 of 0, bent smoothly onto the bound within 0.1 of it, folded back periodically beyond."},
     {"shape", entry<shape>, METH_VARARGS,
      "shape(z, a, out, /)\n--\n\nout[k] = a @ z[k] for every row k, each sum in index order."},
     {"combine", entry<combine>, METH_VARARGS,

@@ -12,26 +12,14 @@ LOWER, UPPER = -1.0, 1.0
 
 Plans = npt.NDArray[np.float64]
 
-#: Width of the quadratic part of the transform at each bound.
-_BEND = 0.1
-
 
 def into_box(points: Plans) -> Plans:
     """Maps any values into [-1, 1]: unchanged within 0.9 of 0, bent
     smoothly onto the bound within 0.1 of it (value and slope continuous),
     and mirrored periodically beyond, so that nearby points stay nearby."""
-    boxed = points.copy()
-    outside = np.abs(points) > UPPER - _BEND
-    if not outside.any():
-        return boxed
-    low, high = LOWER - _BEND, UPPER + _BEND  # the stretch that folds onto the box
-    period = 2 * (high - low)
-    folded = points[outside] - low
-    folded -= np.floor(folded / period) * period  # np.mod is several times slower
-    folded = np.where(folded > high - low, period - folded, folded) + low
-    folded = np.where(folded < LOWER + _BEND, LOWER + (folded - low) ** 2 / (4 * _BEND), folded)
-    boxed[outside] = np.where(folded > UPPER - _BEND,
-                              UPPER - (folded - high) ** 2 / (4 * _BEND), folded)
+    points = np.ascontiguousarray(points, dtype=np.float64)
+    boxed: Plans = np.empty(points.shape)
+    _cmaes.into_box(points, boxed)
     return boxed
 
 

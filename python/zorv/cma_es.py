@@ -194,6 +194,7 @@ class CMAES:
         if f.shape != (self.popsize,):
             raise ValueError(f"expected {self.popsize} values, got shape {f.shape}")
         order = np.argsort(f, kind="stable")  # best first
+        n = self.dimension
         z, y = self._z, self._y
         self._z = self._y = None
         self.generation += 1
@@ -208,7 +209,7 @@ class CMAES:
         # indefinite. New arrays, not changed in place: saved states hold
         # the old ones.
         old = (self.mean, self.ps, self.pc, self.C)
-        new = tuple(np.empty_like(a) for a in old)
+        new = (np.empty(n), np.empty(n), np.empty(n), np.empty((n, n)))
         ps_norm = _cmaes.update(self._rates, self.weights, self.mu, order, z, y, self._BD,
                                 self.B, self.sigma, ps_bias, old, new)
         self.mean, self.ps, self.pc, self.C = new

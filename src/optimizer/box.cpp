@@ -1,8 +1,20 @@
-#include "optimizer/box_penalty.hpp"
+#include "optimizer/box.hpp"
+
+#include <cmath>
 
 #include "optimizer/products.hpp"
 
 namespace zorv::optimizer {
+
+namespace {
+
+// The box that the model clamps plan values into, and the width of the
+// bend at each of its bounds.
+constexpr double lower = -1.0;
+constexpr double upper = 1.0;
+constexpr double bend = 0.1;
+
+}  // namespace
 
 std::size_t box_sums_work(std::size_t rows, std::size_t n) { return rows * n + 2 * rows + 17 * n; }
 
@@ -28,6 +40,25 @@ BoxSums box_sums(const double* points, const double* plans, double* outside, std
     double centre_square = 0.0;
     for (std::size_t i = 0; i < n; ++i) centre_square = centre_square + centre[i] * centre[i];
     return {squares, centre_square};
+}
+
+void into_box(const double* points, double* out, std::size_t count) {
+    const double low = lower - bend, high = upper + bend;  // the stretch that folds onto the box
+    const double span = high - low;
+    const double period = 2 * span;
+    for (std::size_t k = 0; k < count; ++k) {
+        const double x = points[k];
+        if (!(std::fabs(x) > upper - bend)) {
+            out[k] = x;
+            continue;
+        }
+        double folded = x - low;
+        folded = folded - std::floor(folded / period) * period;  // into [0, period)
+        folded = (folded > span ? period - folded : folded) + low;  // mirrored onto [low, high]
+        if (folded < lower + bend) folded = lower + (folded - low) * (folded - low) / (4 * bend);
+        if (folded > upper - bend) folded = upper - (folded - high) * (folded - high) / (4 * bend);
+        out[k] = folded;
+    }
 }
 
 }  // namespace zorv::optimizer

@@ -1,5 +1,6 @@
-// The sums behind the search's penalty on points outside the plans' box,
-// each in index order.
+// Keeping the optimizer's points in the plans' box [-1, 1]: the smooth map
+// into it, and the sums behind the penalty on points outside it (each in
+// index order).
 #pragma once
 
 #include <cstddef>
@@ -17,5 +18,10 @@ struct BoxSums {
 std::size_t box_sums_work(std::size_t rows, std::size_t n);
 BoxSums box_sums(const double* points, const double* plans, double* outside, std::size_t rows,
                  std::size_t n, double* work);
+
+// out[k] = points[k] mapped into [-1, 1]: unchanged within 0.9 of 0, bent
+// onto the bound within 0.1 of it (value and slope continuous), and folded
+// back periodically beyond, so that nearby points stay nearby. NaN stays NaN.
+void into_box(const double* points, double* out, std::size_t count);
 
 }  // namespace zorv::optimizer
