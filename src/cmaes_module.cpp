@@ -4,8 +4,9 @@
 // with the four operations and sqrt in a fixed order and compiled like the
 // core: the random normal samples, the matrix products, the update of the
 // distribution, the eigendecomposition, exp and log; and the box's map and
-// penalty sums, which the search applies to the optimizer's points. The run's control (the
-// step size's exp, when to decompose, the stop rules) stays in Python. Arrays come in as C-contiguous buffers (float64, the
+// penalty sums, which the search applies to the optimizer's points. The
+// run's control (the step size's exp, when to decompose, the stop rules)
+// stays in Python. Arrays come in as C-contiguous buffers (float64, the
 // generator's state uint64); results are written into the caller's arrays.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
@@ -41,8 +42,8 @@ public:
     }
 
     // A C-contiguous array of 8-byte items of `kind` ('d' double, 'u'
-    // unsigned 64-bit, 'i' signed 64-bit) with `ndim` dimensions (any for -1); false with TypeError or
-    // ValueError set otherwise.
+    // unsigned 64-bit, 'i' signed 64-bit) with `ndim` dimensions (any for
+    // -1); false with TypeError or ValueError set otherwise.
     bool acquire(PyObject* object, const char* name, char kind, int ndim, bool writable) {
         const int flags = PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | (writable ? PyBUF_WRITABLE : 0);
         if (PyObject_GetBuffer(object, &view_, flags) < 0) {
@@ -53,7 +54,9 @@ public:
         held_ = true;
         if (view_.itemsize != 8 || !format_is(kind)) {
             PyErr_Format(PyExc_TypeError, "%s must hold %s", name,
-                         kind == 'd' ? "float64 values" : kind == 'u' ? "uint64 values" : "int64 values");
+                         kind == 'd'   ? "float64 values"
+                         : kind == 'u' ? "uint64 values"
+                                       : "int64 values");
             return false;
         }
         if (ndim >= 0 && view_.ndim != ndim) {
@@ -142,7 +145,8 @@ PyRef none() { return PyRef::borrow(Py_None); }
 // the kernels that use it.
 class Scratch {
 public:
-    explicit Scratch(std::size_t doubles) : data_(std::make_unique_for_overwrite<double[]>(doubles)) {}
+    explicit Scratch(std::size_t doubles)
+        : data_(std::make_unique_for_overwrite<double[]>(doubles)) {}
     double* data() const { return data_.get(); }
     double (*lanes())[8] { return reinterpret_cast<double (*)[8]>(data_.get()); }
 
@@ -218,6 +222,10 @@ bool distribution(PyObject* item, const char* name, bool writable, Buffer (&arra
                                   {arrays[3], "c", 'd', 2, writable}});
 }
 
+optimizer::Distribution arrays_of(const Buffer (&arrays)[4]) {
+    return {arrays[0].doubles(), arrays[1].doubles(), arrays[2].doubles(), arrays[3].doubles()};
+}
+
 // update(rates, weights, better, order, z, y, bd, b, sigma, ps_bias, old, new):
 // see optimizer::update_distribution; returns the new |ps|.
 PyRef update(PyObject* args) {
@@ -241,7 +249,8 @@ PyRef update(PyObject* args) {
         return {};
     const std::size_t n = from[0].count(), rows = weights.count();
     bool sizes = order.count() == rows && better >= 0 && static_cast<std::size_t>(better) <= rows;
-    for (const Buffer* rows_of_n : {&z, &y}) sizes = sizes && rows_of_n->size(0) == rows && rows_of_n->size(1) == n;
+    for (const Buffer* rows_of_n : {&z, &y})
+        sizes = sizes && rows_of_n->size(0) == rows && rows_of_n->size(1) == n;
     for (const Buffer* square : {&bd, &b, &from[3], &to[3]})
         sizes = sizes && square->size(0) == n && square->size(1) == n;
     for (int v = 0; v < 3; ++v) sizes = sizes && from[v].count() == n && to[v].count() == n;
@@ -254,17 +263,19 @@ PyRef update(PyObject* args) {
         if (rows_in_order[r] < 0 || static_cast<std::size_t>(rows_in_order[r]) >= rows)
             return fail(PyExc_ValueError, "order must hold row indices"), PyRef{};
     for (const Buffer& out : to)
-        if (!separate(out, {&weights, &order, &z, &y, &bd, &b, &from[0], &from[1], &from[2], &from[3]}))
+        if (!separate(out, {&weights, &order, &z, &y, &bd, &b, &from[0], &from[1], &from[2],
+                            &from[3]}))
             return {};
     for (int v = 0; v < 4; ++v)
         for (int u = v + 1; u < 4; ++u)
             if (!separate(to[v], {&to[u]})) return {};
     Scratch work(optimizer::distribution_step_work(rows, n));
-    const double ps_norm = optimizer::update_distribution(
-        rates, {weights.doubles(), rows_in_order, static_cast<std::size_t>(better), z.doubles(), y.doubles(), rows},
-        bd.doubles(), b.doubles(), sigma, ps_bias,
-        {from[0].doubles(), from[1].doubles(), from[2].doubles(), from[3].doubles()},
-        {to[0].doubles(), to[1].doubles(), to[2].doubles(), to[3].doubles()}, n, work.data());
+    const optimizer::RankedPopulation ranked{weights.doubles(), rows_in_order,
+                                             static_cast<std::size_t>(better), z.doubles(),
+                                             y.doubles(), rows};
+    const double ps_norm =
+        optimizer::update_distribution(rates, ranked, bd.doubles(), b.doubles(), sigma, ps_bias,
+                                       arrays_of(from), arrays_of(to), n, work.data());
     return py::new_float(ps_norm);
 }
 

@@ -72,7 +72,8 @@ double length(const double* v, std::size_t n) {
 }  // namespace
 
 std::size_t distribution_step_work(std::size_t rows, std::size_t n) {
-    return 3 * n + rows + 8 * n + covariance_step_work(rows, n);
+    // The shaping and the covariance step use the same rest in turn.
+    return 3 * n + rows + std::max(8 * n, covariance_step_work(rows, n));
 }
 
 double update_distribution(const Rates& rates, const RankedPopulation& ranked, const double* bd,

@@ -143,7 +143,8 @@ void weighted_outer_sum(const double* w, const double* y, double* sum, std::size
     const double* y_lanes = y;
     if (stride != n) {
         for (std::size_t k = 0; k < rows; ++k)
-            for (std::size_t i = 0; i < stride; ++i) padded[k * stride + i] = i < n ? y[k * n + i] : 0.0;
+            for (std::size_t i = 0; i < stride; ++i)
+                padded[k * stride + i] = i < n ? y[k * n + i] : 0.0;
         y_lanes = padded;
     }
     for (std::size_t j0 = 0; j0 < n; j0 += lanes) {
