@@ -1,7 +1,7 @@
 """What made a result: the package, the Python and NumPy under it, the C
 library (whose atan2 decides the scores' last bits), the batch path that
-scored the plans and the BLAS that the optimizer's linear algebra ran on
-(whose kernels decide a search's path). Result files and checkpoints
+scored the plans and NumPy's BLAS (whose kernels decide a pycma search's
+path; the builtin optimizer does not use it). Result files and checkpoints
 carry it under "made_by"; nothing reads it back, so it never stops a
 resume."""
 from __future__ import annotations

@@ -134,9 +134,11 @@ def search(
     not change the search (CheckpointError otherwise). A scorer that raises
     ends the search with ScoringFailed, which holds the result so far.
 
-    The same settings give the same result on the same machine and NumPy
-    build (NumPy's linear algebra may pick other kernels on another CPU, and
-    with them other last bits of the search's path). The saved plan's score
+    With the builtin optimizer, the same settings give the same result, bit
+    for bit, on every machine where zorv_fast's scores are the same: its
+    arithmetic runs in zorv._cmaes in a fixed order, not in NumPy's BLAS.
+    pycma's path depends on the BLAS kernels that NumPy picks for the CPU.
+    The saved plan's score
     is exact everywhere: it is `zorv_fast.sim(plan)`. A population too large
     for this process's memory raises PopulationTooLargeError (a ValueError)
     before anything is drawn.
@@ -174,6 +176,8 @@ class _Loop:
         self.checked_optimizer: Optimizer | None = None
         self.save_state: Callable[[], dict[str, Any]] | None = None
         self.stop_rules: Callable[[], list[str]] | None = None
+        # Set as each generation starts: see _score_generation.
+        self.before_generation: tuple[dict[str, Any] | None, int, int]
         self.started = time.perf_counter() - self.state.elapsed
         self.last_checkpoint = time.perf_counter()
         # The best plan, also from a generation cut short (the state keeps
@@ -266,7 +270,11 @@ class _Loop:
 
     def _score_generation(self) -> Plans:
         state = self.state
-        self.before_generation = self._snapshot()
+        # A generation cut short leaves the search as it was before it. Of
+        # that state only the optimizer's own and the plan counts change
+        # while the generation runs: the rest is copied only if it is cut.
+        self.before_generation = (self._optimizer_state(), state.evaluations,
+                                  state.run_evaluations)
         plans = np.asarray(self.optimizer.ask(), dtype=np.float64)
         if plans.ndim != 2 or plans.shape[0] < 1 or plans.shape[1] != PLAN_SIZE:
             raise ValueError(f"the optimizer asked for plans of shape {plans.shape}, "
@@ -312,13 +320,21 @@ class _Loop:
             self.stop_rules = (self.optimizer.stop
                                if isinstance(self.optimizer, StoppingOptimizer) else None)
 
-    def _snapshot(self) -> SearchState:
-        """The state now, between generations, with the optimizer's own
-        (None when it cannot save one); the history is shared."""
+    def _optimizer_state(self) -> dict[str, Any] | None:
+        """The optimizer's own state (None when it cannot save one)."""
         self._check_optimizer()
-        optimizer = None if self.save_state is None else self.save_state()
-        return SearchState(**{**vars(self.state), "optimizer": optimizer,
-                              "run_progress": dataclasses.replace(self.state.run_progress)})
+        return None if self.save_state is None else self.save_state()
+
+    def _snapshot(self, before_generation: bool = False) -> SearchState:
+        """The state now, between generations, or before the generation
+        that is running; the history is shared."""
+        state = self.state
+        optimizer, evaluations, run_evaluations = (
+            self.before_generation if before_generation
+            else (self._optimizer_state(), state.evaluations, state.run_evaluations))
+        return SearchState(**{**vars(state), "optimizer": optimizer, "evaluations": evaluations,
+                              "run_evaluations": run_evaluations,
+                              "run_progress": dataclasses.replace(state.run_progress)})
 
     def _checkpoint(self) -> None:
         assert self.checkpoint is not None
@@ -329,7 +345,7 @@ class _Loop:
         """The result so far; its state is the one before the generation
         cut short, if one was."""
         state = self.state
-        saved = self.before_generation if interrupted else self._snapshot()
+        saved = self._snapshot(before_generation=interrupted)
         saved.history = _copy(saved.history)
         plan = [float(v) for v in self.best_plan]
         return SearchResult(
