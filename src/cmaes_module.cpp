@@ -299,18 +299,29 @@ PyRef box_sums(PyObject* args) {
     return PyRef::steal(Py_BuildValue("(dd)", sums.squares, sums.centre_square));
 }
 
-// into_box(points, out): see optimizer::into_box.
-PyRef into_box(PyObject* args) {
+// name(points, out) for a map of each value into the box: see optimizer::clip_to_box
+// and optimizer::into_box.
+template <void (*map)(const double*, double*, std::size_t)>
+PyRef map_into_box(PyObject* args, const char* name, const char* out_too_small) {
     PyObject* a[2];
     Buffer points, out;
-    if (!parse(args, "into_box", 2, a) ||
+    if (!parse(args, name, 2, a) ||
         !acquire_all(a, 0, {{points, "points", 'd', -1, false}, {out, "out", 'd', -1, true}}) ||
         !separate(out, {&points}))
         return {};
-    if (out.count() != points.count())
-        return fail(PyExc_ValueError, "into_box() needs out as large as points"), PyRef{};
-    optimizer::into_box(points.doubles(), out.doubles(), points.count());
+    if (out.count() != points.count()) return fail(PyExc_ValueError, out_too_small), PyRef{};
+    map(points.doubles(), out.doubles(), points.count());
     return none();
+}
+
+PyRef clip_to_box(PyObject* args) {
+    return map_into_box<optimizer::clip_to_box>(args, "clip_to_box",
+                                                "clip_to_box() needs out as large as points");
+}
+
+PyRef into_box(PyObject* args) {
+    return map_into_box<optimizer::into_box>(args, "into_box",
+                                             "into_box() needs out as large as points");
 }
 
 // shape(z, a, out): out[k] = a z[k] for each row k of z; a is n x n.
@@ -438,6 +449,8 @@ PyMethodDef methods[] = {
      "box_sums(points, plans, outside, /)\n--\n\noutside[k] = |points[k] - plans[k]|^2; "
      "where any is not zero, returns (sum of |points[k]|^2, |mean of the points|^2), "
      "else (0.0, 0.0); each sum in index order."},
+    {"clip_to_box", entry<clip_to_box>, METH_VARARGS,
+     "clip_to_box(points, out, /)\n--\n\nout = points clamped into [-1, 1]; NaN stays NaN."},
     {"into_box", entry<into_box>, METH_VARARGS,
      "into_box(points, out, /)\n--\n\nout = points mapped into [-1, 1]: unchanged within "
      "0.9 of 0, bent smoothly onto the bound within 0.1 of it, folded back periodically beyond."},

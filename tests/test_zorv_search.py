@@ -18,6 +18,7 @@ import zorv.checkpoints
 import zorv_fast
 from zorv.cli import load_plan
 from zorv.memory import PopulationTooLargeError, generation_bytes, require_population_fits
+from zorv.box import Boxed
 from zorv.search import BOUNDARIES, OPTIMIZERS, RESTART_SCHEDULES, History, into_box
 
 SMALL = dict(popsize=32, generations=10)
@@ -247,6 +248,14 @@ def test_into_box_folds_every_value_into_the_box_smoothly():
     assert boxed.min() == -1.0 and boxed.max() == 1.0
     # Continuous with a slope of at most 1: neighbours stay neighbours.
     assert np.abs(np.diff(boxed)).max() <= np.diff(wide).max() * (1 + 1e-9)
+
+
+def test_clipped_plans_have_np_clips_bits():
+    edges = [-np.inf, -1e300, -1.0000000000000002, -1.0, -0.9999999999999999, -0.0, 0.0,
+             5e-324, 0.9999999999999999, 1.0, 1.0000000000000002, 1e300, np.inf, np.nan]
+    points = np.resize(np.array(edges), (7, zorv.body.PLAN_SIZE))
+    plans = Boxed("penalty").plans_of(points)
+    assert plans.tobytes() == np.clip(points, -1.0, 1.0).tobytes()
 
 
 #: Runs that converge within tens of generations: restarts come quickly.

@@ -42,6 +42,15 @@ BoxSums box_sums(const double* points, const double* plans, double* outside, std
     return {squares, centre_square};
 }
 
+void clip_to_box(const double* points, double* out, std::size_t count) {
+    for (std::size_t k = 0; k < count; ++k) {
+        // Selects, not std::clamp or fmax: a NaN compares false and passes.
+        const double x = points[k];
+        const double above_lower = x < lower ? lower : x;
+        out[k] = above_lower > upper ? upper : above_lower;
+    }
+}
+
 void into_box(const double* points, double* out, std::size_t count) {
     const double low = lower - bend, high = upper + bend;  // the stretch that folds onto the box
     const double span = high - low;

@@ -19,6 +19,10 @@ std::size_t box_sums_work(std::size_t rows, std::size_t n);
 BoxSums box_sums(const double* points, const double* plans, double* outside, std::size_t rows,
                  std::size_t n, double* work);
 
+// out[k] = points[k] clamped into [-1, 1]; NaN stays NaN (as NumPy's maximum
+// and minimum give it).
+void clip_to_box(const double* points, double* out, std::size_t count);
+
 // out[k] = points[k] mapped into [-1, 1]: unchanged within 0.9 of 0, bent
 // onto the bound within 0.1 of it (value and slope continuous), and folded
 // back periodically beyond, so that nearby points stay nearby. NaN stays NaN.
