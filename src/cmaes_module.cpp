@@ -299,30 +299,29 @@ PyRef box_sums(PyObject* args) {
     return PyRef::steal(Py_BuildValue("(dd)", sums.squares, sums.centre_square));
 }
 
-// name(points, out) for a map of each value into the box: see optimizer::clip_to_box
-// and optimizer::into_box.
+// name(points, out) for a map of each value into the box: see
+// optimizer::clip_to_box and optimizer::into_box.
 template <void (*map)(const double*, double*, std::size_t)>
-PyRef map_into_box(PyObject* args, const char* name, const char* out_too_small) {
+PyRef map_into_box(PyObject* args, const char* name) {
     PyObject* a[2];
     Buffer points, out;
     if (!parse(args, name, 2, a) ||
         !acquire_all(a, 0, {{points, "points", 'd', -1, false}, {out, "out", 'd', -1, true}}) ||
         !separate(out, {&points}))
         return {};
-    if (out.count() != points.count()) return fail(PyExc_ValueError, out_too_small), PyRef{};
+    if (out.count() != points.count()) {
+        PyErr_Format(PyExc_ValueError, "%s() needs out as large as points", name);
+        return {};
+    }
     map(points.doubles(), out.doubles(), points.count());
     return none();
 }
 
 PyRef clip_to_box(PyObject* args) {
-    return map_into_box<optimizer::clip_to_box>(args, "clip_to_box",
-                                                "clip_to_box() needs out as large as points");
+    return map_into_box<optimizer::clip_to_box>(args, "clip_to_box");
 }
 
-PyRef into_box(PyObject* args) {
-    return map_into_box<optimizer::into_box>(args, "into_box",
-                                             "into_box() needs out as large as points");
-}
+PyRef into_box(PyObject* args) { return map_into_box<optimizer::into_box>(args, "into_box"); }
 
 // shape(z, a, out): out[k] = a z[k] for each row k of z; a is n x n.
 PyRef shape(PyObject* args) {

@@ -16,9 +16,9 @@ from stress_support import under_address_sanitizer
 import zorv
 import zorv.checkpoints
 import zorv_fast
+from zorv.box import Boxed
 from zorv.cli import load_plan
 from zorv.memory import PopulationTooLargeError, generation_bytes, require_population_fits
-from zorv.box import Boxed
 from zorv.search import BOUNDARIES, OPTIMIZERS, RESTART_SCHEDULES, History, into_box
 
 SMALL = dict(popsize=32, generations=10)

@@ -54,7 +54,7 @@ class Boxed:
     def plans_of(self, points: Plans) -> Plans:
         self.points = np.ascontiguousarray(points, dtype=np.float64)  # as the native code reads them
         if self.boundary == "transform":
-            self.plans = into_box(points)
+            self.plans = into_box(self.points)
         else:
             # np.clip's bits in one native pass, at half NumPy's time here.
             self.plans = np.empty(self.points.shape)

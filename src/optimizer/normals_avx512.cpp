@@ -18,17 +18,12 @@ struct StreamLanes {
     __m512i word[4];  // word[w] holds state[w] of every stream
 
     void load(const Xoshiro256 (&streams)[normal_streams]) {
-        alignas(64) std::uint64_t words[4][8];
-        for (int l = 0; l < 8; ++l)
-            for (int w = 0; w < 4; ++w) words[w][l] = streams[l].state[w];
-        for (int w = 0; w < 4; ++w) word[w] = _mm512_load_si512(words[w]);
+        for (__m512i& w : word) w = _mm512_setzero_si512();
+        for (int lane = 0; lane < 8; ++lane) set_stream(lane, streams[lane]);
     }
 
     void store(Xoshiro256 (&streams)[normal_streams]) const {
-        alignas(64) std::uint64_t words[4][8];
-        for (int w = 0; w < 4; ++w) _mm512_store_si512(words[w], word[w]);
-        for (int l = 0; l < 8; ++l)
-            for (int w = 0; w < 4; ++w) streams[l].state[w] = words[w][l];
+        for (int lane = 0; lane < 8; ++lane) streams[lane] = stream(lane);
     }
 
     // One lane's stream, out of the registers and back.
