@@ -32,6 +32,8 @@ Plans = npt.NDArray[np.float64]
 class RandomSearch:
     """Uniform plans within `spread` of the best so far."""
 
+    name = "random-search"
+
     def __init__(self, seed: int, popsize: int = 256) -> None:
         self.rng = np.random.default_rng(seed)
         self.popsize = popsize

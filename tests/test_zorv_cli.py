@@ -638,3 +638,57 @@ class TestOutputFiles:
         result = zorv(*self.SMALL, "-o", small_mount / "new.json", cwd=small_mount.parent)
         assert result.returncode == 2 and "Read-only file system" in result.stderr
         assert len(result.stderr.splitlines()) == 1
+
+
+class WithoutName:
+    """An optimizer of one's own with no name: uniform random plans."""
+
+    def __init__(self, seed=1, popsize=8):
+        import numpy
+        self.rng = numpy.random.default_rng(seed)
+        self.popsize = popsize
+
+    def ask(self):
+        return self.rng.uniform(-1.0, 1.0, (self.popsize, 40))
+
+    def tell(self, distances):
+        pass
+
+
+class WithName(WithoutName):
+    name = "uniform-random"
+
+
+class TestWhatTheOutputSays:
+    @pytest.mark.parametrize("optimizer, name", [(WithName, "uniform-random"),
+                                                 (WithoutName, "WithoutName")])
+    def test_ones_own_optimizer_is_named_in_the_file_and_its_plot(self, tmp_path, optimizer,
+                                                                  name):
+        import zorv as package
+        from zorv.checkpoints import save
+        settings = package.SearchSettings(popsize=8, generations=3)
+        save(tmp_path / "own.json", package.search(settings, optimizer=optimizer()))
+        assert json.loads((tmp_path / "own.json").read_text())["settings"]["optimizer"] == name
+        result = zorv("plot", "own.json", "-o", "curve.svg", cwd=tmp_path)
+        assert result.returncode == 0, result.stderr
+        legend = [t.text for t in ET.parse(tmp_path / "curve.svg").getroot().iter(f"{SVG}text")
+                  if t.get("class") == "legend"]
+        assert [text.split(":")[0] for text in legend] == [f"{name}, popsize 8, seed 1"]
+
+    def test_a_search_of_ones_own_optimizer_is_not_resumed_here(self, tmp_path):
+        import zorv as package
+        from zorv.checkpoints import save
+        generations = []
+        result = package.search(package.SearchSettings(popsize=8, generations=5),
+                                optimizer=lambda settings, run: WithName(),
+                                on_generation=generations.append,
+                                should_stop=lambda: len(generations) == 2)
+        assert result.interrupted and not result.state.finished
+        save(tmp_path / "own.json", result)
+        before = (tmp_path / "own.json").read_bytes()
+        resumed = zorv("search", "--resume", "own.json", cwd=tmp_path)
+        assert resumed.returncode == 2
+        assert resumed.stderr.splitlines() == [
+            "python -m zorv: error: the search ran an optimizer of its own, 'uniform-random': "
+            "resume it with zorv.search(..., optimizer=...) from Python"]
+        assert (tmp_path / "own.json").read_bytes() == before

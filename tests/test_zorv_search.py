@@ -398,22 +398,95 @@ class TestOwnOptimizer:
     def make(settings, run):
         return load_example("own_optimizer").RandomSearch(settings.seed + run.index, run.popsize)
 
-    def test_restarted_checkpointed_resumed_and_plotted(self):
+    # Named in the settings, or left at the default: RandomSearch's own name.
+    @pytest.mark.parametrize("named", ["random-search", "builtin"])
+    def test_restarted_checkpointed_resumed_and_plotted(self, named):
+        settings = dataclasses.replace(self.SETTINGS, optimizer=named)
         saved = []
-        full = zorv.search(self.SETTINGS, optimizer=self.make, checkpoint=lambda r: saved.append(
+        full = zorv.search(settings, optimizer=self.make, checkpoint=lambda r: saved.append(
             zorv.checkpoints.dumps(r)) if len(r.history) % 41 == 1 else None)
         assert full.runs >= 2 and full.evaluations >= 8_000 and not full.stop_reasons
         assert full.score == zorv_fast.sim(full.plan) == max(full.history.best)
         for text in saved[::2] + [saved[-1]]:
             state = zorv.SearchState.from_json(json.loads(text)["checkpoint"]["state"])
             assert state.optimizer is not None
-            resumed = zorv.search(self.SETTINGS, optimizer=self.make, resume=state)
+            assert state.settings.optimizer == "random-search"
+            resumed = zorv.search(settings, optimizer=self.make, resume=state)
             assert without_seconds(resumed) == without_seconds(full)
         data = json.loads(zorv.checkpoints.dumps(full))
         assert data["made_by"]["zorv_fast"] == zorv.__version__
         curve = zorv.plot.Curve.from_result(data)
         assert curve.label == "random-search, popsize 16, seed 4"
         assert curve.history.run_starts == full.history.run_starts
+
+    class Unnamed:
+        """An optimizer with no name of its own."""
+
+        def __init__(self, seed=1, popsize=8):
+            self.rng = np.random.default_rng(seed)
+            self.popsize = popsize
+
+        def ask(self):
+            return self.rng.uniform(-1.0, 1.0, (self.popsize, 40))
+
+        def tell(self, distances):
+            pass
+
+    @pytest.mark.parametrize("given, offered, expected", [
+        ("builtin", None, "Unnamed"),                 # no name: its class's
+        ("builtin", "my-search", "my-search"),
+        ("pycma", "my-search", "my-search"),          # a built-in name is never given to it
+        ("builtin", "pycma", "Unnamed"),
+        ("builtin", "", "Unnamed"), ("builtin", "two\nlines", "Unnamed"),
+        ("builtin", "x" * 101, "Unnamed"), ("builtin", 42, "Unnamed"),
+        ("mine", "my-search", "mine"),                # a name of one's own in the settings
+    ])
+    @pytest.mark.parametrize("as_factory", [False, True])
+    def test_the_result_names_ones_own_optimizer(self, given, offered, expected, as_factory):
+        kind = type("Unnamed", (self.Unnamed,), {} if offered is None else {"name": offered})
+        made_with = []
+
+        def make(settings, run):
+            made_with.append(settings)
+            return kind(settings.seed + run.index)
+
+        settings = zorv.SearchSettings(popsize=8, generations=2, optimizer=given)
+        result = zorv.search(settings, optimizer=make if as_factory else kind())
+        assert result.settings == dataclasses.replace(settings, optimizer=expected)
+        assert result.state.settings == result.settings
+        assert json.loads(zorv.checkpoints.dumps(result))["settings"]["optimizer"] == expected
+        assert made_with == ([settings] if as_factory else [])  # made with the settings given
+
+    def test_a_class_named_as_a_built_in_one_is_named_with_its_module(self):
+        pycma = type("pycma", (self.Unnamed,), {})
+        result = zorv.search(zorv.SearchSettings(popsize=8, generations=1), optimizer=pycma())
+        assert result.settings.optimizer == f"{__name__}.pycma"
+
+    def test_the_builtin_optimizer_given_as_ones_own_keeps_its_name(self):
+        from zorv.optimizers import BuiltinOptimizer
+        settings = zorv.SearchSettings(popsize=8, generations=3)
+        given = zorv.search(settings, optimizer=BuiltinOptimizer)
+        assert given.settings.optimizer == "builtin"
+        assert without_seconds(given) == without_seconds(zorv.search(settings))
+
+    def test_resuming_with_an_optimizer_of_another_name_is_refused(self):
+        saved = []
+        zorv.search(self.SETTINGS, optimizer=self.make, checkpoint=saved.append)
+        state = saved[len(saved) // 2].state
+        settings = dataclasses.replace(self.SETTINGS, optimizer="builtin")
+        resumed = zorv.search(settings, optimizer=self.make, resume=state)
+        assert resumed.settings.optimizer == "random-search"
+
+        def renamed(settings, run):
+            optimizer = self.make(settings, run)
+            optimizer.name = "other-search"
+            return optimizer
+
+        with pytest.raises(zorv.CheckpointError,
+                           match="optimizer 'random-search', not 'other-search'"):
+            zorv.search(settings, optimizer=renamed, resume=state)
+        with pytest.raises(zorv.CheckpointError, match="optimizer 'random-search', not 'builtin'"):
+            zorv.search(settings, resume=state)
 
     @pytest.mark.parametrize("optimizer, error", [
         ("object, stopping", None),

@@ -11,7 +11,7 @@ from .body import PLAN_SIZE
 from .box import LOWER, UPPER, Boxed, Plans
 from .cma_es import CMAES, Normals
 from .restarts import Run, first_run
-from .settings import SearchSettings
+from .settings import MAX_OPTIMIZER_NAME, OPTIMIZERS, SearchSettings, usable_optimizer_name
 
 
 @runtime_checkable
@@ -19,16 +19,27 @@ class Optimizer(Protocol):
     """What the search loop needs of an optimizer, built in or one's own.
 
     `ask()` returns the next plans to score, an (N, 40) array (any N of at
-    least 1, values anywhere: sim clamps them to [-1, 1]); `tell(distances)`
+    least 1, values anywhere: sim clamps them to [-1, 1], but a checkpoint
+    whose best plan lies outside cannot be resumed); `tell(distances)`
     takes their N distances back, in the same order, larger is better.
     Optionally, `stop()` returns the names of the stop rules that fire (an
     empty list: go on); `save_state()` and `load_state(state)` (see
     ResumableOptimizer) make its searches checkpointed and resumable.
+
+    A search's result names the optimizer that ran it (`settings.optimizer`
+    in the result and its file, and the label `zorv plot` gives its curve):
+    the name set in the settings when it is not a built-in one; else the
+    optimizer's `name` attribute, when it is a string that settings accept
+    (one printable line of at most 100 characters) and not a built-in name;
+    else its class's name (the built-in optimizers' classes keep their
+    names).
     """
 
-    def ask(self) -> Plans: ...
+    def ask(self) -> Plans:
+        """The next plans to score: an (N, 40) array, N at least 1."""
 
-    def tell(self, distances: Plans) -> None: ...
+    def tell(self, distances: Plans) -> None:
+        """Takes the distances of the plans of the last ask(), in their order."""
 
 
 @runtime_checkable
@@ -138,6 +149,23 @@ OptimizerFactory = Callable[[SearchSettings, Run], Optimizer]
 
 _BUILT_IN: dict[str, OptimizerFactory] = {"builtin": BuiltinOptimizer,
                                           "pycma": PycmaOptimizer}
+
+
+def own_optimizer_name(optimizer: object, given: str) -> str:
+    """The name that a search's result gives to one's own `optimizer`, run
+    with settings whose optimizer is `given` (see Optimizer): never a
+    built-in one, which would claim that a built-in optimizer ran it, unless
+    it is that very optimizer (zorv.optimizers.BuiltinOptimizer, say)."""
+    if given not in OPTIMIZERS or type(optimizer) is _BUILT_IN[given]:
+        return given
+    offered = getattr(optimizer, "name", None)
+    if usable_optimizer_name(offered) and offered not in OPTIMIZERS:
+        return str(offered)
+    kind = type(optimizer)
+    name = kind.__name__
+    if name in OPTIMIZERS:  # a class of one's own that happens to share the name
+        name = f"{kind.__module__}.{name}"
+    return name[:MAX_OPTIMIZER_NAME]
 
 
 def new_optimizer(settings: SearchSettings, run: Run | None = None) -> Optimizer:

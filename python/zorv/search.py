@@ -22,7 +22,8 @@ from .body import PLAN_SIZE
 from .box import LOWER, UPPER, Boxed, Plans, box_penalty, into_box
 from .memory import require_population_fits
 from .optimizers import (BuiltinOptimizer, Optimizer, OptimizerFactory, PycmaOptimizer,
-                         ResumableOptimizer, StoppingOptimizer, new_optimizer)
+                         ResumableOptimizer, StoppingOptimizer, new_optimizer,
+                         own_optimizer_name)
 from .records import History, Progress, SearchResult, median
 from .restarts import Run, RunProgress, first_run, next_run
 from .settings import BOUNDARIES, OPTIMIZERS, RESTART_SCHEDULES, SearchSettings
@@ -55,6 +56,7 @@ class ScoringFailed(RuntimeError):
     def __init__(self, message: str, result: SearchResult) -> None:
         super().__init__(message)
         self.result = result
+        """The search up to the failure, with the best plan scored so far."""
 
 
 def _score_here(plans: Plans) -> list[float]:
@@ -101,47 +103,78 @@ def search(
     resume: SearchState | None = None,
     optimizer: Optimizer | OptimizerFactory | None = None,
 ) -> SearchResult:
-    """Maximises the head distance with CMA-ES, plans kept in [-1, 1], or
-    with the optimizer given.
+    """Searches for the plan that carries the head farthest.
 
-    `optimizer` is one's own (see zorv.optimizers.Optimizer: ask() returns
-    an (N, 40) array, tell(distances) takes their distances), either as an
-    object, which runs once (no restarts: the search ends when its stop()
-    fires), or as a function of (settings, run) that makes one for each run,
-    first and restarted. `settings.optimizer` is then only the name that
-    the result gives it. The search treats it like the built-in ones:
-    chunked scoring, stop requests, history and checkpoints (resumable when
-    it has save_state and load_state).
-
-    Each generation is scored with `zorv_fast.sim_batch`, or with
-    `score(plans)` when given (an (N, 40) array in, its N scores out, in
-    order; `zorv.distributed.DaskScorer` scores on a Dask cluster), in chunks
-    of `settings.chunk` plans (whole generations for a scorer whose
-    `whole_generations` is true, such as DaskScorer); `should_stop` is asked
-    after every chunk, and a true answer (or a KeyboardInterrupt while scoring) ends the search at
-    once with the best plan scored so far (the interrupted generation is
-    not told to the optimizer). The start plan, all zeros, counts as scored.
-    When the optimizer's stop rules fire with budget left, a new run starts
-    (`settings.restarts`, `settings.restart_schedule`); when no restart is
-    left, the search ends and `stop_reasons` names the rules.
-
-    `checkpoint(result)` is called between generations every
-    `settings.checkpoint_every` seconds and at every restart, with the
-    result so far and, as its `state`, all that the rest of the search
-    depends on. `resume=state` goes on from such a state (read back by
-    `zorv.checkpoints.load`) exactly as the search that saved it would have
-    gone on; its settings may differ from `settings` only in those that do
-    not change the search (CheckpointError otherwise). A scorer that raises
-    ends the search with ScoringFailed, which holds the result so far.
+    The builtin CMA-ES (or pycma's, or the optimizer given) proposes plans,
+    kept in [-1, 1] as `settings.boundary` says, generation by generation.
+    The start plan, all zeros, is the best until a scored plan goes farther
+    (it is not counted among the plans scored). When the optimizer's stop
+    rules fire with budget left, a new run starts (`settings.restarts`,
+    `settings.restart_schedule`); when no restart is left, the search ends
+    and the result's `stop_reasons` names the rules.
 
     With the builtin optimizer, the same settings give the same result, bit
     for bit, on every machine where zorv_fast's scores are the same: its
-    arithmetic runs in zorv._cmaes in a fixed order, not in NumPy's BLAS.
+    arithmetic runs in a fixed order of operations, not in NumPy's BLAS.
     pycma's path depends on the BLAS kernels that NumPy picks for the CPU.
-    The saved plan's score
-    is exact everywhere: it is `zorv_fast.sim(plan)`. A population too large
-    for this process's memory raises PopulationTooLargeError (a ValueError)
-    before anything is drawn.
+    The result's score is exact everywhere: it is `zorv_fast.sim(plan)`.
+
+    Args:
+        settings: What to search for how long; with the seed it fixes the
+            result.
+        on_generation: Called after every generation with where the search
+            stands.
+        should_stop: Asked after every call of the scorer; a true answer, or
+            a KeyboardInterrupt while scoring, ends the search at once with
+            the best plan scored so far (the generation cut short is not
+            told to the optimizer) and `interrupted` set.
+        score: Scores plans instead of `zorv_fast.sim_batch`: an (N, 40)
+            array in, its N scores out, in order. It gets `settings.chunk`
+            plans a call, or whole generations when it has a true attribute
+            `whole_generations`, as `zorv.distributed.DaskScorer` does.
+        checkpoint: Called between generations every
+            `settings.checkpoint_every` seconds and at every restart, with
+            the result so far; its `state` holds all that the rest of the
+            search depends on, and `zorv.checkpoints.save` writes both.
+        resume: A state saved so (read back by `zorv.checkpoints.load`): the
+            search goes on from it exactly as the search that saved it would
+            have gone on. `settings` may differ from its settings only in
+            those that do not change the search (`chunk`,
+            `checkpoint_every`).
+        optimizer: One's own optimizer (see zorv.optimizers.Optimizer: ask()
+            returns an (N, 40) array, tell(distances) takes their
+            distances), as an object, which runs once (no restarts: the
+            search ends when its stop() fires), or as a function of
+            (settings, run) that makes one for each run, first and
+            restarted, from the `settings` given here. The search treats it
+            like the built-in ones: chunked scoring, stop requests, history
+            and checkpoints (resumable when it has save_state and
+            load_state).
+
+    Returns:
+        The best plan, its score and how the search went. Its settings are
+        `settings`, except that with one's own optimizer they name it: by
+        `settings.optimizer` when that is not a built-in name, else by the
+        optimizer's `name` attribute or, failing that, its class's name
+        (see zorv.optimizers.Optimizer). A function's optimizers are named
+        by the one it makes first (when resuming, the one for the run
+        resumed), so that resuming with the same settings and function is
+        accepted.
+
+    Raises:
+        ScoringFailed: The scorer raised; the exception holds the result so
+            far, and the scorer's exception is its cause.
+        CheckpointError: `resume` is a state that this search cannot go on
+            from: other settings, an optimizer that saves no state, or a
+            state that the optimizer cannot load.
+        PopulationTooLargeError: A generation of the built-in optimizers
+            would not fit in this process's memory (a ValueError, raised
+            before anything is drawn).
+        ValueError: `settings.optimizer` is not a built-in name and no
+            `optimizer` is given, the optimizer asks for plans of another
+            shape than (N, 40), or the scorer returns another number of
+            scores than it was given plans.
+        TypeError: `optimizer` (or what it makes) has no ask() and tell().
     """
     make_optimizer, restartable = _optimizer_factory(settings, optimizer)
     if optimizer is None:
@@ -151,26 +184,31 @@ def search(
     with threadpool_limits(limits=1, user_api="blas"):
         return _Loop(settings, resume, _score_here if score is None else score,
                      on_generation, should_stop, checkpoint, make_optimizer,
-                     restartable).run()
+                     restartable, own=optimizer is not None).run()
 
 
 class _Loop:
     def __init__(self, settings: SearchSettings, resume: SearchState | None, score: Scorer,
                  on_generation: Callable[[Progress], None] | None,
                  should_stop: Callable[[], bool] | None, checkpoint: Checkpoint | None,
-                 make_optimizer: OptimizerFactory, restartable: bool) -> None:
+                 make_optimizer: OptimizerFactory, restartable: bool, own: bool) -> None:
+        # What the optimizers are made with; the state and the result get
+        # the same settings with one's own optimizer's name (see _named).
+        self.given_settings = settings
         self.settings = settings
         self.make_optimizer = make_optimizer
         self.restartable = restartable
+        self.own = own
         self.score = score
         self.on_generation = on_generation
         self.should_stop = should_stop
         self.checkpoint = checkpoint
         if resume is None:
+            run = first_run(settings)
+            self.optimizer = self._new_optimizer(run)
+            self.settings = self._named(self.optimizer)
             zero = [0.0] * PLAN_SIZE
-            self.state = SearchState(settings, first_run(settings), 0, 0, 0, zero,
-                                     zorv_fast.sim(zero), 0.0)
-            self.optimizer = self._new_optimizer(self.state.run)
+            self.state = SearchState(self.settings, run, 0, 0, 0, zero, zorv_fast.sim(zero), 0.0)
         else:
             self.state = self._resumed(resume)
         self.checked_optimizer: Optimizer | None = None
@@ -185,17 +223,24 @@ class _Loop:
         self.best_plan = np.array(self.state.best_plan)
         self.best_score = self.state.best_score
 
+    def _named(self, optimizer: Optimizer) -> SearchSettings:
+        """The settings that the state and the result hold: those given,
+        with the name of one's own optimizer (see Optimizer)."""
+        if not self.own:
+            return self.given_settings
+        name = own_optimizer_name(optimizer, self.given_settings.optimizer)
+        return dataclasses.replace(self.given_settings, optimizer=name)
+
     def _resumed(self, resume: SearchState) -> SearchState:
-        changed = self.settings.changes_from(resume.settings)
-        if changed:
-            raise CheckpointError(
-                "the search to resume has other settings: "
-                + ", ".join(f"{name} {getattr(resume.settings, name)!r}, not "
-                            f"{getattr(self.settings, name)!r}" for name in changed))
+        # One's own optimizer's name is known once it is made: it is
+        # compared then.
+        self._refuse_changes(resume.settings, but=("optimizer",) if self.own else ())
         if resume.run.index and not self.restartable:
             raise CheckpointError("the search to resume had restarted its optimizer: "
                                   "give a function that makes one for each run")
         self.optimizer = self._new_optimizer(resume.run)
+        self.settings = self._named(self.optimizer)
+        self._refuse_changes(resume.settings)
         resumable = isinstance(self.optimizer, ResumableOptimizer)
         if not resume.finished and (resume.optimizer is None or not resumable):
             raise CheckpointError(f"a search with the {self.settings.optimizer} optimizer "
@@ -208,8 +253,18 @@ class _Loop:
         return SearchState(**{**vars(resume), "settings": self.settings,
                               "history": _copy(resume.history)})
 
+    def _refuse_changes(self, saved: SearchSettings, but: tuple[str, ...] = ()) -> None:
+        """CheckpointError if the settings differ from the `saved` ones of
+        the search to resume in more than the settings named in `but`."""
+        changed = [name for name in self.settings.changes_from(saved) if name not in but]
+        if changed:
+            raise CheckpointError(
+                "the search to resume has other settings: "
+                + ", ".join(f"{name} {getattr(saved, name)!r}, not "
+                            f"{getattr(self.settings, name)!r}" for name in changed))
+
     def _new_optimizer(self, run: Run) -> Optimizer:
-        optimizer = self.make_optimizer(self.settings, run)
+        optimizer = self.make_optimizer(self.given_settings, run)
         if not isinstance(optimizer, Optimizer):
             raise TypeError(f"the optimizer made for run {run.index} has no ask() and "
                             f"tell(distances): got {type(optimizer).__name__}")

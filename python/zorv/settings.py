@@ -29,6 +29,18 @@ RESTART_SCHEDULES = ("same", "ipop", "bipop")
 NOT_CHANGING_THE_SEARCH = frozenset({"chunk", "checkpoint_every"})
 
 
+#: The longest name an optimizer may have.
+MAX_OPTIMIZER_NAME = 100
+
+
+def usable_optimizer_name(name: object) -> bool:
+    """Whether `name` can name an optimizer in settings and result files: a
+    string of printable characters on one line, not blank, of at most
+    MAX_OPTIMIZER_NAME characters."""
+    return (isinstance(name, str) and bool(name.strip()) and name.isprintable()
+            and len(name) <= MAX_OPTIMIZER_NAME)
+
+
 @dataclass(frozen=True)
 class SearchSettings:
     """What a search does; together with the seed it fixes the result.
@@ -89,8 +101,7 @@ class SearchSettings:
             raise ValueError(f"sigma0 must be a positive number, got {self.sigma0}")
         if self.chunk < 1:
             raise ValueError(f"chunk must be at least 1, got {self.chunk}")
-        if (not isinstance(self.optimizer, str) or not self.optimizer.strip()
-                or not self.optimizer.isprintable() or len(self.optimizer) > 100):
+        if not usable_optimizer_name(self.optimizer):
             raise ValueError("optimizer must be a name on one line (built in: "
                              f"{', '.join(OPTIMIZERS)}), got {self.optimizer!r}")
         if self.boundary not in BOUNDARIES:
