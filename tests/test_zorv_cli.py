@@ -660,6 +660,13 @@ class WithName(WithoutName):
 
 
 class TestWhatTheOutputSays:
+    def test_version(self, tmp_path):
+        import zorv as package
+        result = zorv("--version", cwd=tmp_path)
+        assert (result.returncode, result.stdout, result.stderr) == (
+            0, f"zorv {package.__version__}\n", "")
+        assert package.__version__ != "unknown"
+
     @pytest.mark.parametrize("optimizer, name", [(WithName, "uniform-random"),
                                                  (WithoutName, "WithoutName")])
     def test_ones_own_optimizer_is_named_in_the_file_and_its_plot(self, tmp_path, optimizer,
@@ -692,3 +699,34 @@ class TestWhatTheOutputSays:
             "python -m zorv: error: the search ran an optimizer of its own, 'uniform-random': "
             "resume it with zorv.search(..., optimizer=...) from Python"]
         assert (tmp_path / "own.json").read_bytes() == before
+
+    def test_the_stop_rules_are_explained(self, tmp_path):
+        from zorv.cma_es import STOP_RULES
+        result = zorv("search", "--popsize", 8, "--sigma", "1e-12", "--restarts", 0, "-q",
+                      "-o", "converged.json", cwd=tmp_path)
+        assert result.returncode == 0, result.stderr
+        reasons = json.loads((tmp_path / "converged.json").read_text())["stop_reasons"]
+        assert "tolx" in reasons
+        [line] = [line for line in result.stdout.splitlines() if "stopped early" in line]
+        assert line == "CMA-ES stopped early: " + "; ".join(
+            f"{name} ({STOP_RULES[name]})" for name in reasons)
+
+    @pytest.mark.parametrize("optimizer, shown", [
+        ("builtin", "tolx (every value of the plans spreads by less than 1e-11, and the "
+                    "evolution path is as short, so the plans no longer move); spread"),
+        ("random-search", "tolx; spread"),  # one's own rules, whatever their names
+    ])
+    def test_stop_reasons_of_other_optimizers_are_shown_as_they_are(self, optimizer, shown):
+        import zorv as package
+        from zorv.cli import stop_reasons
+        result = package.SearchResult([0.0] * 40, 0.0, package.SearchSettings(
+            optimizer=optimizer), 1, 8, 0.1, stop_reasons=["tolx", "spread"])
+        assert stop_reasons(result) == shown
+
+    @pytest.mark.parametrize("seconds, shown", [
+        (0.00042, "0.42 ms"), (0.0412, "41 ms"), (0.9996, "1.00 s"), (3.2, "3.20 s"),
+        (12.34, "12.3 s"), (59.97, "1 min 0 s"), (125.4, "2 min 5 s"), (3661, "1 h 1 min"),
+    ])
+    def test_times_keep_their_digits(self, seconds, shown):
+        from zorv.cli import duration
+        assert duration(seconds) == shown

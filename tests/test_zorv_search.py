@@ -143,6 +143,25 @@ class TestStop:
         assert "tolx" in result.stop_reasons and result.runs == 1
         assert result.score == zorv_fast.sim(result.plan)
 
+    def test_every_stop_rule_of_the_builtin_cma_es_is_explained(self):
+        from zorv.cma_es import CMAES, STOP_RULES, Normals
+        from zorv.search import STOP_REASONS
+        fired = set()
+        # Converged at once: the plans no longer move, their values no longer change.
+        es = CMAES(np.zeros(4), 1e-13, Normals(1), popsize=6)
+        for _ in range(3):
+            es.ask()
+            es.tell(np.ones(6))
+        fired.update(es.stop())
+        # One axis ten million times shorter than the others.
+        es = CMAES(np.zeros(4), 0.5, Normals(1), popsize=6)
+        state = es.save_state()
+        es.load_state({**state, "D": np.array([1e-7, 1.0, 1.0, 1.0])})
+        fired.update(es.stop())
+        assert fired == set(STOP_RULES) == {"tolx", "tolfun", "conditioncov"}
+        assert set(STOP_REASONS) == {*STOP_RULES, "stalled"}
+        assert all(text and "\n" not in text for text in STOP_REASONS.values())
+
 
 class TestSettings:
     @pytest.mark.parametrize("kwargs", [

@@ -23,9 +23,12 @@ from .body import PLAN_SIZE
 from .input_files import InputFileError, load_curve, load_plan
 from .memory import require_population_fits
 from .output_files import OutputPathError, check_outputs, same_file, write_text
-from .search import (BOUNDARIES, OPTIMIZERS, RESTART_SCHEDULES, CheckpointError, Progress, Scorer,
-                     ScoringFailed, SearchResult, SearchSettings, SearchState, search)
-from .settings import NOT_CHANGING_THE_SEARCH
+from .provenance import __version__
+from .records import Progress, SearchResult
+from .search import STOP_REASONS, Scorer, ScoringFailed, search
+from .settings import (BOUNDARIES, NOT_CHANGING_THE_SEARCH, OPTIMIZERS, RESTART_SCHEDULES,
+                       SearchSettings)
+from .state import CheckpointError, SearchState
 from .trace import trace
 
 EXIT_BAD_INPUT = 2
@@ -243,6 +246,7 @@ _SETTINGS_DEFAULTS["evaluations"] = "none"
 def _parser(prog: str) -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=prog, description="Search for and look at plans of the zorv two-legged runner.")
+    parser.add_argument("--version", action="version", version=f"zorv {__version__}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     find = commands.add_parser(
@@ -427,13 +431,40 @@ def _save_search(result: SearchResult, output: Path, animation: Path | None, pro
     how = "interrupted after" if result.interrupted else "after"
     runs = f" in {result.runs} runs" if result.runs > 1 else ""
     print(f"best distance {result.score!r} {how} {result.generations} generations{runs} "
-          f"({result.evaluations} plans scored, {result.elapsed:.1f} s)")
+          f"({result.evaluations} plans scored, {duration(result.elapsed)})")
     if result.stop_reasons:
-        print(f"CMA-ES stopped early: {', '.join(result.stop_reasons)}")
+        print(f"CMA-ES stopped early: {stop_reasons(result)}")
     print(f"plan: {output.resolve()}")
     if animation is not None:
         print(f"animation: {animation.resolve()}")
     return 0
+
+
+def duration(seconds: float) -> str:
+    """A time for people, with two or three digits: milliseconds under a
+    second ("0.85 ms", "41 ms"), seconds under a minute ("3.21 s", "12.3
+    s"), then minutes and seconds, then hours and minutes."""
+    if not math.isfinite(seconds) or seconds < 0:
+        return f"{seconds} s"
+    if seconds < 0.9995:
+        milliseconds = seconds * 1000
+        decimals = 2 if milliseconds < 0.995 else 1 if milliseconds < 9.95 else 0
+        return f"{milliseconds:.{decimals}f} ms"
+    if seconds < 59.95:
+        return f"{seconds:.{2 if seconds < 9.995 else 1}f} s"
+    whole = round(seconds)
+    if whole < 3600:
+        return f"{whole // 60} min {whole % 60} s"
+    minutes = round(seconds / 60)
+    return f"{minutes // 60} h {minutes % 60} min"
+
+
+def stop_reasons(result: SearchResult) -> str:
+    """The stop rules that ended the search, each explained where the
+    optimizer is a built-in one whose rule it is."""
+    known = STOP_REASONS if result.settings.optimizer in OPTIMIZERS else {}
+    return "; ".join(f"{name} ({known[name]})" if name in known else name
+                     for name in result.stop_reasons)
 
 
 def _run_show(args: argparse.Namespace, prog: str) -> int:

@@ -43,6 +43,16 @@ TOLFUN = 1e-11
 #: Stop when the covariance matrix's condition number exceeds this.
 MAX_CONDITION = 1e14
 
+#: What each stop rule that `CMAES.stop` names means, in one line.
+STOP_RULES: dict[str, str] = {
+    "tolx": f"every value of the plans spreads by less than {TOLX:.0e}, and the evolution "
+            "path is as short, so the plans no longer move",
+    "tolfun": f"the best distances of the last generations and all of the latest one lie "
+              f"within {TOLFUN:.0e} of each other, so the distance no longer improves",
+    "conditioncov": "the covariance matrix became too ill-conditioned to go on (condition "
+                    f"number {MAX_CONDITION:.0e})",
+}
+
 
 def default_popsize(dimension: int) -> int:
     return 4 + int(3 * _cmaes.log(dimension))

@@ -20,21 +20,23 @@ import zorv_fast
 
 from .body import PLAN_SIZE
 from .box import LOWER, UPPER, Boxed, Plans, box_penalty, into_box
+from .cma_es import STOP_RULES
 from .memory import require_population_fits
 from .optimizers import (BuiltinOptimizer, Optimizer, OptimizerFactory, PycmaOptimizer,
                          ResumableOptimizer, StoppingOptimizer, new_optimizer,
                          own_optimizer_name)
 from .records import History, Progress, SearchResult, median
-from .restarts import Run, RunProgress, first_run, next_run
+from .restarts import STALL_GAIN, STALL_GENERATIONS, Run, RunProgress, first_run, next_run
 from .settings import BOUNDARIES, OPTIMIZERS, RESTART_SCHEDULES, SearchSettings
 from .state import CheckpointError, SearchState
 
 __all__ = [
     "BOUNDARIES", "LOWER", "OPTIMIZERS", "RESTART_SCHEDULES", "UPPER", "Boxed",
     "BuiltinOptimizer", "CheckpointError", "History", "Optimizer", "OptimizerFactory", "Plans",
-    "Progress", "PycmaOptimizer", "ResumableOptimizer", "Run", "Scorer", "ScoringFailed",
-    "SearchResult", "SearchSettings", "SearchState", "StoppingOptimizer", "box_penalty",
-    "into_box", "median", "new_optimizer", "plans_per_call", "search",
+    "Progress", "PycmaOptimizer", "ResumableOptimizer", "Run", "STALLED", "STOP_REASONS",
+    "Scorer", "ScoringFailed", "SearchResult", "SearchSettings", "SearchState",
+    "StoppingOptimizer", "box_penalty", "into_box", "median", "new_optimizer", "plans_per_call",
+    "search",
 ]
 
 #: Scores plans: an (N, 40) float64 array in, N scores out, in the same order.
@@ -46,6 +48,21 @@ Scorer = Callable[[Plans], Sequence[float]]
 #: Called with the result so far (its `state` holds the rest) at every
 #: checkpoint; `zorv.checkpoints.save` writes both to a file.
 Checkpoint = Callable[[SearchResult], None]
+
+
+#: Why a run ends whose best distance has stalled (see zorv.restarts) while a
+#: restart is left: a new run follows, so a search never ends for it.
+STALLED = "stalled"
+#: What each stop reason that a search with the builtin optimizer gives
+#: means, in one line: its CMA-ES's stop rules, and STALLED. pycma's tolx
+#: and tolfun are the same rules with the same limits; its other rules have
+#: names of their own.
+STOP_REASONS: dict[str, str] = {
+    **STOP_RULES,
+    STALLED: f"the run's best distance grew by less than {STALL_GAIN:.0e} of itself for more "
+             f"than {STALL_GENERATIONS} generations and more than half the run, so a fresh "
+             "run started",
+}
 
 
 class ScoringFailed(RuntimeError):
@@ -280,7 +297,7 @@ class _Loop:
             self._check_optimizer()
             reasons = self.stop_rules() if self.stop_rules is not None else []
             if not reasons and state.run_progress.stalled and self._restart_allowed():
-                reasons = ["stalled"]  # only worth noting when a new run follows
+                reasons = [STALLED]  # only worth noting when a new run follows
             if reasons:
                 if not self._restart_allowed():
                     state.stop_reasons, state.finished = reasons, True
