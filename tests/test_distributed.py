@@ -383,7 +383,7 @@ WITHOUT_DASK = textwrap.dedent("""
             raise AssertionError("no error without Dask")
     except zorv.distributed.DaskMissingError as error:
         assert isinstance(error, ImportError)
-        assert "pip install 'zorv_fast[dask]'" in str(error)
+        assert "pip install 'dask[distributed]'" in str(error)
     sys.exit(main(sys.argv[1:], prog="zorv"))
 """)
 
@@ -407,7 +407,7 @@ class TestWithoutDask:
         assert result.returncode == 2
         [line] = result.stderr.strip().splitlines()
         assert line == (f"zorv: error: {option[0]} needs Dask, which is not installed: "
-                        "pip install 'zorv_fast[dask]'")
+                        "pip install 'dask[distributed]'")
         assert not list(tmp_path.iterdir())
 
     def test_plain_search_still_runs(self, tmp_path):

@@ -730,3 +730,11 @@ class TestWhatTheOutputSays:
     def test_times_keep_their_digits(self, seconds, shown):
         from zorv.cli import duration
         assert duration(seconds) == shown
+
+    def test_the_end_line_and_the_help_name_what_exists(self, searched, tmp_path):
+        from zorv.distributed import INSTALL_HINT
+        _, result = searched
+        assert " 0.0 s)" not in result.stdout and "(80 plans scored, " in result.stdout
+        assert INSTALL_HINT == "pip install 'dask[distributed]'"
+        help_text = " ".join(zorv("search", "--help", cwd=tmp_path).stdout.split())
+        assert f"needs Dask: {INSTALL_HINT}" in help_text

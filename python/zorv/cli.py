@@ -272,7 +272,7 @@ def _parser(prog: str) -> argparse.ArgumentParser:
     cluster = find.add_mutually_exclusive_group()
     cluster.add_argument("--scheduler", metavar="ADDRESS", default=None,
                          help="score on the workers of this Dask scheduler, such as "
-                              "tcp://host:8786 (needs pip install 'zorv_fast[dask]')")
+                              "tcp://host:8786 (needs Dask: pip install 'dask[distributed]')")
     cluster.add_argument("--local-workers", type=_positive, metavar="N", default=None,
                          help="score on a Dask cluster of N worker processes started "
                               "on this machine for the run (needs Dask too)")

@@ -21,7 +21,7 @@ The scheduler keeps each chunk until its scores are in, so when a worker
 dies mid-call, Dask sends its chunks to the other workers, and the result is
 still complete and in order.
 
-Dask is optional (`pip install 'zorv_fast[dask]'`): this module imports
+Dask is optional (`pip install 'dask[distributed]'`): this module imports
 without it, and its functions raise `DaskMissingError` (an `ImportError`
 whose message says what to install).
 """
@@ -51,7 +51,8 @@ if TYPE_CHECKING:
     # its methods are unannotated: the targeted ignores below cover both.
     from distributed import Client  # type: ignore[import-not-found, unused-ignore]
 
-INSTALL_HINT = "pip install 'zorv_fast[dask]'"
+#: What installs Dask, for the messages that ask for it.
+INSTALL_HINT = "pip install 'dask[distributed]'"
 
 #: What `score_population` accepts: an (N, 40) array or a sequence of plans.
 Plans = Union[npt.NDArray[np.float64], Sequence[Sequence[float]]]
