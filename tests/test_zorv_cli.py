@@ -1,6 +1,7 @@
 """`python -m zorv`: search and show as a user runs them, in a subprocess:
 the files they write, their one-line errors, signals, kills and resumes."""
 import contextlib
+import importlib.util
 import json
 import os
 import select
@@ -228,6 +229,11 @@ class TestPlot:
         legend = [t.text for t in root.iter(f"{SVG}text") if t.get("class") == "legend"]
         return (left, top, right, bottom), curves, ticks, legend
 
+    @staticmethod
+    def ring_notes(path):
+        return [t.text for t in ET.parse(path).getroot().iter(f"{SVG}text")
+                if "restart-key" in t.get("class", "")]
+
     @pytest.mark.parametrize("x_axis", ["evaluations", "seconds"])
     def test_one_curve_per_result_inside_axes_that_cover_the_data(self, searched, tmp_path,
                                                                  x_axis):
@@ -244,10 +250,15 @@ class TestPlot:
         assert all(left <= x <= right and top <= y <= bottom for c in curves for x, y in c)
         xs = [v for h in histories for v in h[x_axis]]
         ys = [v for h in histories for v in h["best"]]
-        assert ticks["x"][0] <= 0 and ticks["x"][-1] >= max(xs)
+        # The x axis ends just past the data, its last tick within a step of it.
+        assert ticks["x"][0] <= 0 and ticks["x"][-1] - (ticks["x"][1] - ticks["x"][0]) < max(xs)
+        assert max(x for c in curves for x, _ in c) >= left + 0.95 * (right - left)
         assert ticks["y"][0] <= min(ys) and ticks["y"][-1] >= max(ys)
         assert legend[0].startswith("builtin, boundary penalty, popsize 16, seed 3")
         assert legend[1].startswith("pycma, boundary penalty, popsize 8, seed 4")
+        # No search here restarted: no ring, and none explained.
+        assert all(h["run_starts"] == [0] for h in histories)
+        assert self.ring_notes(tmp_path / "curve.svg") == []
 
     def test_restarts_are_marked_on_their_curve(self, tmp_path, uninterrupted):
         path, data = uninterrupted
@@ -259,6 +270,7 @@ class TestPlot:
         assert len(rings) == len(starts) - 1 >= 2
         assert [(float(r.get("cx")), float(r.get("cy"))) for r in rings] == [
             curves[0][start - 1] for start in starts[1:]]
+        assert self.ring_notes(tmp_path / "curve.svg") == ["restart: a new run begins"]
 
 
 def test_help_lists_every_command(tmp_path):
@@ -738,3 +750,30 @@ class TestWhatTheOutputSays:
         assert INSTALL_HINT == "pip install 'dask[distributed]'"
         help_text = " ".join(zorv("search", "--help", cwd=tmp_path).stdout.split())
         assert f"needs Dask: {INSTALL_HINT}" in help_text
+
+
+EXAMPLES = os.path.join(os.path.dirname(__file__), os.pardir, "examples")
+
+
+@pytest.mark.parametrize("example", ["own_optimizer.py", "cma_search.py", "score_plans.py"])
+def test_examples_answer_help_and_bad_input_without_a_traceback(tmp_path, example):
+    def run(*args):
+        return subprocess.run([sys.executable, os.path.join(EXAMPLES, example), *args],
+                              cwd=tmp_path, capture_output=True, text=True, timeout=120)
+
+    helped = run("--help")
+    assert helped.returncode == 0 and helped.stdout.startswith(f"usage: {example}")
+    bad = run("--random" if example == "score_plans.py" else "many", "0")
+    assert bad.returncode == 2 and "Traceback" not in bad.stderr
+    assert bad.stderr.splitlines()[-1].startswith(f"{example}: error: ")
+    if example == "own_optimizer.py":
+        unwritable = run("1", "no/such/folder/out.json")
+        assert unwritable.returncode == 1
+        assert unwritable.stderr.splitlines() == [
+            f"{example}: error: cannot write 'no/such/folder/out.json': No such file or directory"]
+        if importlib.util.find_spec("nevergrad") is None:
+            missing = run("--nevergrad")
+            assert missing.returncode == 1 and missing.stderr == (
+                f"{example}: error: --nevergrad needs Nevergrad, which is not installed: "
+                "pip install nevergrad\n")
+    assert not list(tmp_path.iterdir())

@@ -1,6 +1,8 @@
-"""zorv.svg: the animation and the filmstrip are well-formed SVG with one
-frame per step, drawn where the trace says, and the animation shows exactly
-one frame at any moment of its loop."""
+"""zorv.svg and zorv.plot: the animation and the filmstrip are well-formed
+SVG with one frame per step, drawn where the trace says, and the animation
+shows exactly one frame at any moment of its loop; every picture scales to
+its window and keeps its texts inside, and the legends and the body drawing
+say what the model does."""
 import math
 import random
 import xml.etree.ElementTree as ET
@@ -9,8 +11,10 @@ from fractions import Fraction
 import pytest
 
 import zorv
-from zorv import svg
+from zorv import plot, svg
+from zorv.body import JOINT_NAMES, JOINTS, LINK_LIMBS, LINKS
 from zorv.plot import nice_ticks
+from zorv.records import History
 
 NS = "{http://www.w3.org/2000/svg}"
 PLANS = {
@@ -99,8 +103,8 @@ class TestAnimation:
     def test_text_gives_distance_and_steps(self, run):
         positions, root = run
         texts = "".join(root.itertext())
-        assert repr(float(positions[-1, zorv.HEAD, 0])) in texts
-        assert f"after {len(positions)} steps" in texts
+        assert f"head distance {positions[-1, zorv.HEAD, 0]:.3f} after {len(positions)} steps" \
+            in texts
         last = frames_of(root)[-1]
         assert f"step {len(positions)} / {len(positions)}" in "".join(last.itertext())
 
@@ -165,3 +169,167 @@ class TestChartTicks:
     def test_refuse_what_no_axis_holds(self, low, high):
         with pytest.raises(ValueError, match="cannot draw"):
             nice_ticks(low, high)
+
+
+def chart(*maxima, restarts=()):
+    """A convergence chart of made-up searches, one per maximum of plans
+    scored, the first restarted at the entries given."""
+    curves = []
+    for i, most in enumerate(maxima):
+        history = History()
+        for k in range(1, 41):
+            history.append(round(most * k / 40), 2.0 + i + k / 7, 1.0, most * k / 4e6)
+        history.run_starts += list(restarts) if i == 0 else []
+        curves.append(plot.Curve(f"search {i}", history))
+    return parse(plot.convergence(curves))
+
+
+PICTURES = {
+    "animation": lambda: svg.animation(zorv.trace(PLANS["random"])),
+    "filmstrip": lambda: svg.filmstrip(zorv.trace(PLANS["random"])),
+    "body": lambda: svg.body_diagram(zorv.trace(PLANS["zeros"])[0]),
+    "chart": lambda: plot.convergence([plot.Curve("a", History([5, 2_450_000], [1.5, 2.5],
+                                                               [1.0, 1.0], [0.1, 9.0]))]),
+}
+#: DejaVu Sans's widths of the characters of tick labels, per unit of font
+#: size: the widest of the usual sans-serif fonts.
+DIGIT_WIDTHS = {**dict.fromkeys("0123456789", 0.636), ",": 0.318, ".": 0.318, "-": 0.361}
+
+
+def view_box(root):
+    left, top, width, height = map(float, root.get("viewBox").split())
+    assert (left, top) == (0, 0) and width > 0 and height > 0
+    return width, height
+
+
+def texts_with_positions(element, dx=0.0, dy=0.0):
+    """Every text with its position in the whole picture, through the
+    translations of the groups it is in."""
+    transform = element.get("transform", "")
+    if transform.startswith("translate(") and transform.endswith(")") and "rotate" not in transform:
+        x, y = map(float, transform[len("translate("):-1].split(","))
+        dx, dy = dx + x, dy + y
+    if element.tag == f"{NS}text" and "rotate" not in transform:
+        yield element, dx + float(element.get("x")), dy + float(element.get("y"))
+    for child in element:
+        yield from texts_with_positions(child, dx, dy)
+
+
+class TestFitsItsWindow:
+    @pytest.mark.parametrize("kind", sorted(PICTURES))
+    def test_scales_to_its_window_with_every_text_inside(self, kind):
+        root = parse(PICTURES[kind]())
+        # No size of its own: a browser fits the viewBox to the window.
+        assert root.get("width") is None and root.get("height") is None
+        width, height = view_box(root)
+        background = root.find(f"{NS}rect")
+        assert (float(background.get("width")), float(background.get("height"))) == (width,
+                                                                                       height)
+        texts = list(texts_with_positions(root))
+        assert texts
+        for text, x, y in texts:
+            assert 0 <= x <= width and 10 <= y <= height, (kind, text.text, x, y)
+
+    @pytest.mark.parametrize("most", [7_680, 100_096, 305_000, 2_450_000, 99_999_999])
+    def test_x_axis_ends_near_the_data_with_its_last_label_inside(self, most):
+        root = chart(most, most // 3)
+        width, _ = view_box(root)
+        area = root.find(f"{NS}rect[@class='frame plot-area']")
+        left, right = float(area.get("x")), float(area.get("x")) + float(area.get("width"))
+        farthest = max(float(p.split(",")[0]) for line in root.iter(f"{NS}polyline")
+                       for p in line.get("points").split())
+        assert left + 0.95 * (right - left) <= farthest <= right
+        labels = [t for t in root.iter(f"{NS}text") if t.get("class") == "ticklabel x"]
+        values = [float(t.text.replace(",", "")) for t in labels]
+        assert values[0] == 0 and values == sorted(values) and len(values) >= 4
+        assert values[-1] - (values[1] - values[0]) < most  # none left out at the end
+        last = labels[-1]
+        assert last.get("text-anchor") == "middle"
+        half = sum(DIGIT_WIDTHS[c] for c in last.text) * 11 / 2
+        assert float(last.get("x")) + half <= width
+        assert float(last.get("x")) <= right
+
+
+def legend_colours(root):
+    """The legend's texts, each with the colour of the line before it."""
+    shown = {}
+    for group in root.iter(f"{NS}g"):
+        if group.get("class") == "legend":
+            children = list(group)
+            for before, text in zip(children, children[1:]):
+                if text.tag == f"{NS}text" and before.tag == f"{NS}line":
+                    shown[text.text] = before.get("stroke")
+    return shown
+
+
+class TestSaysWhatItShows:
+    @pytest.mark.parametrize("kind", ["animation", "filmstrip", "body"])
+    def test_legend_names_each_leg_in_the_colour_it_is_drawn(self, kind):
+        root = parse(PICTURES[kind]())
+        # The first frame's links, in link order.
+        link_colours = [line.get("stroke") for line in root.iter(f"{NS}line")
+                        if line.get("class") == "link"][:len(LINKS)]
+        limbs = {limb: {c for c, l in zip(link_colours, LINK_LIMBS) if l == limb}
+                 for limb in ("leg_a", "leg_b")}
+        shown = legend_colours(root)
+        assert {shown["leg a"]} == limbs["leg_a"] and {shown["leg b"]} == limbs["leg_b"]
+        assert limbs["leg_a"] != limbs["leg_b"]
+        assert "model units" in "".join(root.itertext())
+
+    def test_body_names_each_point_beside_it(self):
+        pose = zorv.trace(PLANS["zeros"])[0]
+        root = parse(svg.body_diagram(pose))
+        circles = {c.get("class").split()[-1]: c for c in root.iter(f"{NS}circle")}
+        names = [t for t in root.iter(f"{NS}text") if t.get("class") == "name point-name"]
+        assert sorted(t.text for t in names) == sorted(n.replace("_", " ") for n in zorv.POINTS)
+        for text in names:
+            circle = circles[text.text.replace(" ", "_")]
+            assert text.get("fill") == circle.get("fill")
+            assert math.dist((float(text.get("x")), float(text.get("y"))),
+                             (float(circle.get("cx")), float(circle.get("cy")))) < 25
+        # Its own words for the start: the head's x as the pose has it.
+        assert f"x = {pose[zorv.HEAD, 0]:.2f}" in "".join(root.itertext())
+
+    def test_body_arrows_turn_the_links_the_way_the_model_does(self):
+        # A command held at +1, then at -1: the model's runs say which way
+        # each joint's child link turns about its parent.
+        def relative_angles(plan):
+            points = zorv.trace(plan)[30]
+            angles = [math.atan2(*(points[b] - points[a])[::-1]) for a, b in LINKS]
+            return {name: angles[child] - angles[parent]
+                    for name, (parent, child) in zip(JOINT_NAMES, JOINTS)}
+
+        turned = {}
+        for channel, command in (("hip", [1.0, 0.0]), ("knee", [0.0, 1.0])):
+            up = relative_angles(command * 20)
+            down = relative_angles([-v for v in command] * 20)
+            for name in JOINT_NAMES:
+                if name.startswith(channel):
+                    change = math.remainder(up[name] - down[name], math.tau)
+                    assert abs(change) > 0.5
+                    turned[name] = math.copysign(1, change)
+        root = parse(svg.body_diagram(zorv.trace(PLANS["zeros"])[0]))
+        arrows = {a.get("data-joint"): a for a in root.iter(f"{NS}polyline")}
+        assert sorted(arrows) == sorted(JOINT_NAMES)
+        circles = list(root.iter(f"{NS}circle"))
+        for name, arrow in arrows.items():
+            (x0, y0), *_, (x1, y1) = [tuple(map(float, p.split(",")))
+                                      for p in arrow.get("points").split()]
+            # The arrow's sense about the joint it rings, y pointing down.
+            joint_point = LINKS[JOINTS[JOINT_NAMES.index(name)][1]][0]
+            cx, cy = (float(circles[joint_point].get(k)) for k in ("cx", "cy"))
+            cross = (x0 - cx) * -(y1 - cy) - -(y0 - cy) * (x1 - cx)
+            assert math.copysign(1, cross) == turned[name], name
+
+    def test_chart_explains_its_rings_only_when_it_has_them(self):
+        def ring_keys(root):
+            return [t for t in root.iter(f"{NS}text") if "restart-key" in t.get("class", "")]
+        with_rings = chart(50_000, 60_000, restarts=[12, 30])
+        assert len(with_rings.findall(f"{NS}circle[@class='restart']")) == 2
+        assert [t.text for t in ring_keys(with_rings)] == ["restart: a new run begins"]
+        without = chart(50_000, 60_000)
+        assert not without.findall(f"{NS}circle[@class='restart']") and not ring_keys(without)
+        legend = [t.text for t in without.iter(f"{NS}text") if t.get("class") == "legend"]
+        assert legend == ["search 0: best 7.714", "search 1: best 8.714"]
+        titles = [t.text for t in without.iter(f"{NS}text") if t.get("class") == "axistitle"]
+        assert titles == ["plans scored", "best distance so far (model units)"]

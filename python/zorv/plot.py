@@ -9,14 +9,21 @@ from xml.sax.saxutils import escape
 
 from .records import History
 from .settings import OPTIMIZERS, SearchSettings
-from .svg_document import document, header
+from .svg_document import document, header, text_width
 from .svg_document import number as _f
 
 #: What the horizontal axis can show: the key into a History, and its title.
-X_AXES = {"evaluations": "plans scored", "seconds": "seconds"}
+X_AXES = {"evaluations": "plans scored", "seconds": "time (s)"}
+#: The vertical axis's title: distances are in the model's own units.
+Y_TITLE = "best distance so far (model units)"
+#: The legend's entry for the rings, on charts that have any.
+RESTART_NOTE = "restart: a new run begins"
 
 _WIDTH, _HEIGHT = 820.0, 500.0
+# The least room beside the plot area; more where a tick label needs it.
 _LEFT, _RIGHT, _TOP, _BOTTOM = 70.0, 20.0, 40.0, 56.0
+_Y_TITLE_ROOM = 30.0  # left of the y tick labels
+_TICK_FONT = 11.0  # as the style sheet sizes .ticklabel
 _LEGEND_LINE = 18.0
 # Colour-blind-safe hues; beyond them the dashes tell curves apart.
 _COLOURS = ("#0072b2", "#d55e00", "#009e73", "#cc79a7", "#e69f00", "#56b4e9",
@@ -32,6 +39,7 @@ _STYLE = """
     .legend { font: 12px sans-serif; fill: #212529; }
     .curve { fill: none; stroke-width: 2; stroke-linejoin: round; }
     .restart { fill: #ffffff; stroke-width: 2; }
+    circle.restart-key { fill: #ffffff; stroke: #495057; stroke-width: 2; }
 """
 
 
@@ -102,50 +110,74 @@ def _tick_text(value: float, step: float) -> str:
     return f"{value:.{decimals}f}"
 
 
+def x_axis_span(highest: float) -> tuple[list[float], float]:
+    """The horizontal axis from 0 to just past `highest`: its round ticks,
+    none beyond the axis's end, and that end, which is the first tenth of a
+    tick step at or above `highest` (one step where nothing is above 0)."""
+    ticks = nice_ticks(0.0, highest)
+    step = ticks[1] - ticks[0]
+    fine = step / 10
+    end = min(ticks[-1], max(ticks[0] + step, math.ceil(round(highest / fine, 9)) * fine))
+    return [t for t in ticks if t <= end], end
+
+
 def convergence(curves: Sequence[Curve], *, x_axis: str = "evaluations",
                 title: str = "zorv search: best distance so far") -> str:
     """An SVG chart with one polyline (class "curve") per search, and a ring
-    (class "restart") where each of its restarted runs begins."""
+    (class "restart") where each of its restarted runs begins.
+
+    The x axis ends just past the data; the plot area leaves room for every
+    tick label, and the legend names each curve and, where there are rings,
+    what they mark."""
     if not curves:
         raise ValueError("nothing to draw: no curves")
     if x_axis not in X_AXES:
         raise ValueError(f"x_axis must be one of {', '.join(X_AXES)}, got {x_axis!r}")
     xs = [[float(v) for v in getattr(c.history, x_axis)] for c in curves]
     ys = [[float(v) for v in c.history.best] for c in curves]
-    x_ticks = nice_ticks(0.0, max(max(x) for x in xs))
+    x_ticks, x_end = x_axis_span(max(max(x) for x in xs))
     y_ticks = nice_ticks(min(min(y) for y in ys), max(max(y) for y in ys))
+    x_step, y_step = x_ticks[1] - x_ticks[0], y_ticks[1] - y_ticks[0]
+    x_texts = [_tick_text(tick, x_step) for tick in x_ticks]
+    y_texts = [_tick_text(tick, y_step) for tick in y_ticks]
+    restarted = any(len(c.history.run_starts) > 1 for c in curves)
 
-    legend_height = _LEGEND_LINE * len(curves) + 8
+    # A centred x label may reach half its width past the axis's end; the
+    # y labels end 6 pixels left of the axis, the axis title left of them.
+    # Numbers of hundreds of digits, which no search makes, get no more
+    # than a quarter of the width each side.
+    left = min(max(_LEFT, _Y_TITLE_ROOM + 6 + max(text_width(t, _TICK_FONT) for t in y_texts)),
+               _WIDTH / 4)
+    right = min(max(_RIGHT, text_width(x_texts[-1], _TICK_FONT) / 2 + 4), _WIDTH / 4)
+    legend_height = _LEGEND_LINE * (len(curves) + restarted) + 8
     height = _HEIGHT + legend_height
-    plot_w = _WIDTH - _LEFT - _RIGHT
+    plot_w = _WIDTH - left - right
     plot_h = _HEIGHT - _TOP - _BOTTOM
 
     def px(x: float) -> float:
-        return _LEFT + (x - x_ticks[0]) / (x_ticks[-1] - x_ticks[0]) * plot_w
+        return left + (x - x_ticks[0]) / (x_end - x_ticks[0]) * plot_w
 
     def py(y: float) -> float:
         return _TOP + plot_h - (y - y_ticks[0]) / (y_ticks[-1] - y_ticks[0]) * plot_h
 
     out = header(_WIDTH, height, title, _STYLE)
-    out.append(f'<text class="label" x="{_f(_LEFT)}" y="24">{escape(title)}</text>')
-    x_step, y_step = x_ticks[1] - x_ticks[0], y_ticks[1] - y_ticks[0]
-    for tick in x_ticks:
+    out.append(f'<text class="label" x="{_f(left)}" y="24">{escape(title)}</text>')
+    for tick, text in zip(x_ticks, x_texts):
         out.append(f'<line class="grid" x1="{_f(px(tick))}" y1="{_f(_TOP)}" '
                    f'x2="{_f(px(tick))}" y2="{_f(_TOP + plot_h)}"/>')
         out.append(f'<text class="ticklabel x" x="{_f(px(tick))}" '
-                   f'y="{_f(_TOP + plot_h + 16)}" text-anchor="middle">'
-                   f"{_tick_text(tick, x_step)}</text>")
-    for tick in y_ticks:
-        out.append(f'<line class="grid" x1="{_f(_LEFT)}" y1="{_f(py(tick))}" '
-                   f'x2="{_f(_LEFT + plot_w)}" y2="{_f(py(tick))}"/>')
-        out.append(f'<text class="ticklabel y" x="{_f(_LEFT - 6)}" y="{_f(py(tick) + 4)}" '
-                   f'text-anchor="end">{_tick_text(tick, y_step)}</text>')
-    out.append(f'<rect class="frame plot-area" x="{_f(_LEFT)}" y="{_f(_TOP)}" '
+                   f'y="{_f(_TOP + plot_h + 16)}" text-anchor="middle">{text}</text>')
+    for tick, text in zip(y_ticks, y_texts):
+        out.append(f'<line class="grid" x1="{_f(left)}" y1="{_f(py(tick))}" '
+                   f'x2="{_f(left + plot_w)}" y2="{_f(py(tick))}"/>')
+        out.append(f'<text class="ticklabel y" x="{_f(left - 6)}" y="{_f(py(tick) + 4)}" '
+                   f'text-anchor="end">{text}</text>')
+    out.append(f'<rect class="frame plot-area" x="{_f(left)}" y="{_f(_TOP)}" '
                f'width="{_f(plot_w)}" height="{_f(plot_h)}"/>')
-    out.append(f'<text class="axistitle" x="{_f(_LEFT + plot_w / 2)}" '
+    out.append(f'<text class="axistitle" x="{_f(left + plot_w / 2)}" '
                f'y="{_f(_TOP + plot_h + 40)}">{X_AXES[x_axis]}</text>')
     out.append(f'<text class="axistitle" transform="translate(18,{_f(_TOP + plot_h / 2)}) '
-               f'rotate(-90)">best distance so far</text>')
+               f'rotate(-90)">{Y_TITLE}</text>')
 
     for i, (curve, x, y) in enumerate(zip(curves, xs, ys)):
         colour = _COLOURS[i % len(_COLOURS)]
@@ -153,7 +185,7 @@ def convergence(curves: Sequence[Curve], *, x_axis: str = "evaluations",
         dash_attr = f' stroke-dasharray="{dash}"' if dash else ""
         points = " ".join(f"{_f(px(a))},{_f(py(b))}" for a, b in zip(x, y))
         out.append(f'<polyline class="curve" stroke="{colour}"{dash_attr} points="{points}">'
-                   f"<title>{escape(curve.label)}: {y[-1]!r}</title></polyline>")
+                   f"<title>{escape(curve.label)}: {y[-1]:.3f}</title></polyline>")
         # A ring where each restarted run begins: on the last point before it.
         for run, start in enumerate(curve.history.run_starts[1:], start=2):
             at = max(0, start - 1)
@@ -161,8 +193,13 @@ def convergence(curves: Sequence[Curve], *, x_axis: str = "evaluations",
                        f'r="4" stroke="{colour}"><title>run {run} starts after '
                        f"{curve.history.evaluations[at]:,} plans</title></circle>")
         legend_y = _HEIGHT + i * _LEGEND_LINE
-        out.append(f'<line x1="{_f(_LEFT)}" y1="{_f(legend_y)}" x2="{_f(_LEFT + 28)}" '
+        out.append(f'<line x1="{_f(left)}" y1="{_f(legend_y)}" x2="{_f(left + 28)}" '
                    f'y2="{_f(legend_y)}" stroke="{colour}" stroke-width="2"{dash_attr}/>')
-        out.append(f'<text class="legend" x="{_f(_LEFT + 36)}" y="{_f(legend_y + 4)}">'
-                   f"{escape(curve.label)}: best {y[-1]:.4f}</text>")
+        out.append(f'<text class="legend" x="{_f(left + 36)}" y="{_f(legend_y + 4)}">'
+                   f"{escape(curve.label)}: best {y[-1]:.3f}</text>")
+    if restarted:
+        legend_y = _HEIGHT + len(curves) * _LEGEND_LINE
+        out.append(f'<circle class="restart-key" cx="{_f(left + 14)}" cy="{_f(legend_y)}" r="4"/>')
+        out.append(f'<text class="legend restart-key" x="{_f(left + 36)}" '
+                   f'y="{_f(legend_y + 4)}">{RESTART_NOTE}</text>')
     return document(out)

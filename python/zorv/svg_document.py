@@ -1,10 +1,18 @@
-"""What every SVG picture of zorv has in common: its header, its numbers and
-its end."""
+"""What every SVG picture of zorv has in common: its header, its numbers,
+the room its texts take, and its end."""
 from __future__ import annotations
 
 import math
 from collections.abc import Sequence
 from xml.sax.saxutils import escape
+
+#: The most that a character takes in the common sans-serif fonts (DejaVu
+#: Sans is the widest of them), as a share of the font's size: spaces, the
+#: narrow punctuation and letters; digits and the other lower-case letters;
+#: anything else, capitals included.
+_NARROW, _NARROW_WIDTH = frozenset(" .,:;'!|()[]ijlft-"), 0.4
+_MIDDLE, _MIDDLE_WIDTH = frozenset("0123456789abcdeghknopqrsuvxyz"), 0.68
+_WIDEST = 1.0
 
 
 def number(value: float) -> str:
@@ -13,13 +21,25 @@ def number(value: float) -> str:
     return f"{value:.2f}" if math.isfinite(value) else "0"
 
 
+def text_width(text: str, font_size: float) -> float:
+    """How wide the text may be drawn in a sans-serif font of this size:
+    an upper bound, for leaving it room, not for centring it."""
+    return font_size * sum(_NARROW_WIDTH if c in _NARROW else _MIDDLE_WIDTH if c in _MIDDLE
+                           else _WIDEST for c in text)
+
+
 def header(width: float, height: float, title: str, style: str) -> list[str]:
-    """The opening lines: the <svg> element of this size, its title, its
-    style sheet and a white background."""
+    """The opening lines: the <svg> element, its title, its style sheet and
+    a white background.
+
+    The picture has a viewBox of this size and no width or height of its
+    own: a browser scales it to fit the window it is opened in, and a page
+    that shows it in an <img> to the width the page gives it.
+    """
     return [
         '<?xml version="1.0" encoding="UTF-8"?>',
-        f'<svg xmlns="http://www.w3.org/2000/svg" width="{number(width)}" '
-        f'height="{number(height)}" viewBox="0 0 {number(width)} {number(height)}">',
+        f'<svg xmlns="http://www.w3.org/2000/svg" '
+        f'viewBox="0 0 {number(width)} {number(height)}">',
         f"<title>{escape(title)}</title>",
         f"<style>{style}</style>",
         f'<rect width="{number(width)}" height="{number(height)}" fill="#ffffff"/>',
