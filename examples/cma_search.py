@@ -10,7 +10,7 @@ place, and back to cma without its per-point checks. zorv's own population
 CMA-ES (`zorv.cma_es.CMAES`, behind `python -m zorv search`) has the same
 ask and tell, with less Python work per plan.
 """
-import sys
+import argparse
 import warnings
 
 import numpy as np
@@ -22,8 +22,22 @@ with warnings.catch_warnings():
     import cma  # type: ignore[import-untyped]
 
 
+def whole_number(text: str) -> int:
+    try:
+        number = int(text)
+    except ValueError:
+        number = 0
+    if number < 1:
+        raise argparse.ArgumentTypeError(f"not a whole number of at least 1: {text!r}")
+    return number
+
+
 def main() -> None:
-    generations = int(sys.argv[1]) if len(sys.argv) > 1 else 50
+    parser = argparse.ArgumentParser(
+        description="Searches for a far-running plan with the cma package's CMA-ES.")
+    parser.add_argument("generations", nargs="?", type=whole_number, default=50,
+                        help="generations to run (default 50)")
+    generations = parser.parse_args().generations
     np.random.seed(7)  # cma samples from NumPy's global generator
     es = cma.CMAEvolutionStrategy(
         40 * [0.0], 0.5,

@@ -438,6 +438,24 @@ class TestOwnOptimizer:
         assert curve.label == "random-search, popsize 16, seed 4"
         assert curve.history.run_starts == full.history.run_starts
 
+    def test_its_checkpoints_at_restarts_are_read_back(self, tmp_path):
+        # A fresh RandomSearch has no best distance yet: its state must not
+        # hold one that JSON cannot (-Infinity), which checkpoints.load refuses.
+        written = []
+
+        def save_at_restarts(result):
+            starts = result.history.run_starts
+            if len(starts) > 1 and starts[-1] == len(result.history):
+                written.append(tmp_path / f"restart-{len(starts) - 1}.json")
+                zorv.checkpoints.save(written[-1], result)
+
+        zorv.search(self.SETTINGS, optimizer=self.make, checkpoint=save_at_restarts)
+        assert written
+        for path in written:
+            resumed = zorv.search(self.SETTINGS, optimizer=self.make,
+                                  resume=zorv.checkpoints.load(path))
+            assert resumed.evaluations >= self.SETTINGS.evaluations
+
     class Unnamed:
         """An optimizer with no name of its own."""
 
