@@ -1,6 +1,7 @@
 """`python -m zorv`: search and show as a user runs them, in a subprocess:
 the files they write, their one-line errors, signals, kills and resumes."""
 import contextlib
+import importlib.util
 import json
 import os
 import select
@@ -749,3 +750,30 @@ class TestWhatTheOutputSays:
         assert INSTALL_HINT == "pip install 'dask[distributed]'"
         help_text = " ".join(zorv("search", "--help", cwd=tmp_path).stdout.split())
         assert f"needs Dask: {INSTALL_HINT}" in help_text
+
+
+EXAMPLES = os.path.join(os.path.dirname(__file__), os.pardir, "examples")
+
+
+@pytest.mark.parametrize("example", ["own_optimizer.py", "cma_search.py", "score_plans.py"])
+def test_examples_answer_help_and_bad_input_without_a_traceback(tmp_path, example):
+    def run(*args):
+        return subprocess.run([sys.executable, os.path.join(EXAMPLES, example), *args],
+                              cwd=tmp_path, capture_output=True, text=True, timeout=120)
+
+    helped = run("--help")
+    assert helped.returncode == 0 and helped.stdout.startswith(f"usage: {example}")
+    bad = run("--random" if example == "score_plans.py" else "many", "0")
+    assert bad.returncode == 2 and "Traceback" not in bad.stderr
+    assert bad.stderr.splitlines()[-1].startswith(f"{example}: error: ")
+    if example == "own_optimizer.py":
+        unwritable = run("1", "no/such/folder/out.json")
+        assert unwritable.returncode == 1
+        assert unwritable.stderr.splitlines() == [
+            f"{example}: error: cannot write 'no/such/folder/out.json': No such file or directory"]
+        if importlib.util.find_spec("nevergrad") is None:
+            missing = run("--nevergrad")
+            assert missing.returncode == 1 and missing.stderr == (
+                f"{example}: error: --nevergrad needs Nevergrad, which is not installed: "
+                "pip install nevergrad\n")
+    assert not list(tmp_path.iterdir())
