@@ -8,24 +8,25 @@ from __future__ import annotations
 
 from . import _trace
 
-#: Numbers in a plan: a hip and a knee command for each segment of a run.
 PLAN_SIZE: int = _trace.plan_size
-#: The most steps a run can take.
+"""Numbers in a plan: a hip and a knee command for each segment of a run."""
 MAX_STEPS: int = _trace.max_steps
-#: The body points, in the order of a trace's second axis.
+"""The most steps a run can take: a run ends earlier when the hip or the head
+touches the ground, so a trace has at most this many rows."""
 POINTS: tuple[str, ...] = _trace.point_names
-#: The links' names, in link order.
+"""The body points' names, in the order of a trace's second axis."""
 LINK_NAMES: tuple[str, ...] = _trace.link_names
-#: The links as (proximal, distal) indices into POINTS, in link order.
+"""The links' names, in link order."""
 LINKS: tuple[tuple[int, int], ...] = _trace.links
-#: The limb each link belongs to when a run is drawn, in link order.
+"""The links as (proximal, distal) indices into POINTS, in link order."""
 LINK_LIMBS: tuple[str, ...] = _trace.link_limbs
-#: The joints' names, in joint order.
+"""The limb each link belongs to when a run is drawn, in link order."""
 JOINT_NAMES: tuple[str, ...] = _trace.joint_names
-#: The joints as (parent, child) indices into LINKS, in joint order.
+"""The joints' names, in joint order."""
 JOINTS: tuple[tuple[int, int], ...] = _trace.joints
-#: Index of the head in POINTS; its x after the last step is the score.
+"""The joints as (parent, child) indices into LINKS, in joint order."""
 HEAD: int = POINTS.index("head")
+"""Index of the head in POINTS; its x after the last step is the score."""
 
 __all__ = ["HEAD", "JOINTS", "JOINT_NAMES", "LINKS", "LINK_LIMBS", "LINK_NAMES", "MAX_STEPS",
            "PLAN_SIZE", "POINTS"]

@@ -15,17 +15,25 @@ if TYPE_CHECKING:
 
 @dataclass(frozen=True)
 class Progress:
-    """Where a search stands after a generation."""
+    """Where a search stands after a generation: what `on_generation` gets."""
 
     generation: int
-    generations: int  # planned (with restarts: as far as the budget can tell now)
+    """Generations completed, over all runs."""
+    generations: int
+    """Generations planned (with restarts: as far as the budget left can
+    tell now, from the current run's population)."""
     evaluations: int
-    elapsed: float  # seconds
+    """Plans scored so far."""
+    elapsed: float
+    """Seconds since the search started (a resumed one: with those before)."""
     best_score: float
-    run: int = 0  # 0 for the first run, 1 after the first restart, ...
+    """The best distance of the generations completed."""
+    run: int = 0
+    """The run of the optimizer: 0 for the first, 1 after the first restart, ..."""
 
     @property
     def evaluations_per_second(self) -> float:
+        """Plans scored per second so far (0 before any time has passed)."""
         return self.evaluations / self.elapsed if self.elapsed > 0 else 0.0
 
 
@@ -41,24 +49,32 @@ class History:
     the optimizer started (0 for the first, one more per restart)."""
 
     evaluations: list[int] = field(default_factory=list)
+    """Plans scored by the end of each generation."""
     best: list[float] = field(default_factory=list)
+    """The best distance so far, at the end of each generation."""
     median: list[float] = field(default_factory=list)
+    """The median distance of each generation's plans."""
     seconds: list[float] = field(default_factory=list)
+    """Seconds since the search started, at the end of each generation."""
     run_starts: list[int] = field(default_factory=lambda: [0])
+    """The entry at which each run of the optimizer started."""
 
     def append(self, evaluations: int, best: float, median: float, seconds: float) -> None:
+        """Adds the entry of a generation."""
         self.evaluations.append(evaluations)
         self.best.append(best)
         self.median.append(median)
         self.seconds.append(seconds)
 
     def start_run(self) -> None:
+        """Marks the next entry as the first of a new run."""
         self.run_starts.append(len(self))
 
     def __len__(self) -> int:
         return len(self.evaluations)
 
     def to_json(self) -> dict[str, list[Any]]:
+        """The columns by name, as lists."""
         return asdict(self)
 
     @classmethod
@@ -94,26 +110,43 @@ class SearchResult:
 
     `state` is where the search stood after its last completed generation:
     `zorv.checkpoints.save` writes it with the result, and a search resumed
-    from it goes on exactly as this one would have (None for searches whose
-    optimizer cannot save its state).
+    from it goes on exactly as this one would have. Its `optimizer` is None
+    for an optimizer that cannot save its state: such a search cannot be
+    resumed before it has finished.
     """
 
     plan: list[float]
-    score: float  # == zorv_fast.sim(plan)
+    """The best plan scored: 40 numbers, which the built-in optimizers keep
+    in [-1, 1]."""
+    score: float
+    """Its distance, `zorv_fast.sim(plan)`, bit for bit."""
     settings: SearchSettings
-    generations: int  # completed
+    """The search's settings, which name the optimizer that ran it."""
+    generations: int
+    """Generations completed, over all runs."""
     evaluations: int
+    """Plans scored, including those of a generation cut short."""
     elapsed: float
+    """Seconds the search took (a resumed one: with those before)."""
     interrupted: bool = False
+    """Whether a stop request or Ctrl-C ended it before its budget was spent."""
     stop_reasons: list[str] = field(default_factory=list)
+    """The stop rules that ended it early, when no restart was left (empty
+    when it spent its budget or was interrupted)."""
     history: History = field(default_factory=History)
+    """One entry per completed generation."""
     state: SearchState | None = field(default=None, repr=False, compare=False)
+    """Where the search stood, for checkpoints and resuming (None only in
+    results not made by zorv.search)."""
 
     @property
     def runs(self) -> int:
+        """Runs of the optimizer: 1, and one more per restart."""
         return len(self.history.run_starts)
 
     def to_json(self) -> dict[str, Any]:
+        """The result as plain JSON data (`zorv.checkpoints.dumps` adds what
+        made it and its state)."""
         return {
             "plan": list(self.plan),
             "score": self.score,

@@ -8,7 +8,7 @@ from typing import Any
 
 #: The optimizers built in: the population CMA-ES of zorv.cma_es, or the cma
 #: package's (pycma), kept as the reference it is measured against. Any other
-#: name is that of one's own optimizer, given to zorv.search as an object.
+#: name is that of one's own optimizer, given to zorv.search as `optimizer=`.
 OPTIMIZERS = ("builtin", "pycma")
 #: How plans are kept in [-1, 1] (sim clamps every value there, so outside
 #: the box the distance is flat):
@@ -45,35 +45,59 @@ def usable_optimizer_name(name: object) -> bool:
 class SearchSettings:
     """What a search does; together with the seed it fixes the result.
 
-    The defaults and every check of a search's settings live here; the
-    command line takes both from this class.
+    Every value is checked as the settings are made (ValueError, one line,
+    for one out of range). The settings are frozen: `dataclasses.replace`
+    makes changed ones. `python -m zorv search` takes its options' defaults
+    and checks from here.
     """
 
     seed: int = 1
-    #: Plans per generation (of the first run). sim_batch makes wide
-    #: generations cheap, and on this problem they find farther plans per
-    #: evaluation than CMA-ES's default of 15, and keep the cores busier.
+    """The random seed, in [0, 2**32): with the other settings it fixes the
+    plans that the built-in optimizers draw."""
     popsize: int = 256
-    generations: int | None = None  # at most one of generations, evaluations
+    """Plans per generation (of the first run). sim_batch makes wide
+    generations cheap, and on this problem they find farther plans per
+    evaluation than CMA-ES's default of 15, and keep the cores busier."""
+    generations: int | None = None
+    """Generations to run, counted in the first run's population when
+    restarted runs have others (DEFAULT_GENERATIONS when neither this nor
+    `evaluations` is given; at most one of them may be)."""
     evaluations: int | None = None
+    """Plans to score instead: the search runs whole generations until it
+    has scored at least this many."""
     sigma0: float = 0.5
-    #: Plans scored per call of the scorer. One call cannot be interrupted,
-    #: so this bounds how long a stop request waits (a few milliseconds).
+    """The step size that CMA-ES starts each run with, in plan values, which
+    lie in [-1, 1] (the "bipop" schedule's runs of small populations start
+    smaller)."""
     chunk: int = 1024
-    #: A built-in optimizer (OPTIMIZERS), or the name that results give to
-    #: one's own, passed to zorv.search as `optimizer=`.
+    """Plans scored per call of the scorer. One call cannot be interrupted,
+    so this bounds how long a stop request waits (a few milliseconds). It
+    does not change which plans are scored."""
     optimizer: str = "builtin"
+    """The optimizer: a built-in one, "builtin" (zorv's own CMA-ES) or
+    "pycma" (the cma package's); or the name that results give to one's
+    own, which is given to zorv.search as `optimizer=` (when this is left at
+    a built-in name, the result names it by its `name` attribute or class;
+    see zorv.optimizers.Optimizer)."""
     boundary: str = "penalty"
-    #: Runs started after the first when the optimizer's stop rules fire
-    #: while budget is left; None: as many as the budget allows, 0: one run.
+    """How plans are kept in [-1, 1], where sim clamps every value:
+    "penalty" clips the optimizer's points and penalises their distance from
+    the box, "transform" maps them into the box (pycma with its own such
+    map), "none" only clips them."""
     restarts: int | None = None
+    """Runs started after the first when the optimizer's stop rules fire
+    while budget is left; None: as many as the budget allows, 0: one run."""
     restart_schedule: str = "same"
-    #: Seconds between checkpoints (taken between generations; 0: after
-    #: every generation). Checkpoints are also taken at every restart.
+    """The population of restarted runs: "same" keeps the first run's,
+    "ipop" doubles it at every restart, "bipop" alternates such runs with
+    runs of smaller, random populations and step sizes."""
     checkpoint_every: float = 30.0
+    """Seconds between checkpoints (taken between generations; 0: after
+    every generation). Checkpoints are also taken at every restart. It does
+    not change which plans are scored."""
 
-    #: Generations run when neither generations nor evaluations is given.
     DEFAULT_GENERATIONS = 100
+    """Generations run when neither generations nor evaluations is given."""
 
     def __post_init__(self) -> None:
         # Types first: settings also come from files (checkpoints).
@@ -141,4 +165,5 @@ class SearchSettings:
                 and getattr(self, f.name) != getattr(other, f.name)]
 
     def as_dict(self) -> dict[str, Any]:
+        """The settings by name, as plain data (result files hold this)."""
         return asdict(self)

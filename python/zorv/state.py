@@ -21,26 +21,44 @@ class CheckpointError(ValueError):
 
 @dataclass
 class SearchState:
-    """A search after `generation` generations (over all runs): the run it is
-    in, the best plan so far, its history and the optimizer's own state
-    (None for an optimizer that cannot save one). `finished`: the budget is
-    spent or the last run's stop rules fired with no restart left."""
+    """A search after `generation` generations (over all runs): all that
+    the rest of it depends on. A result holds it as `state`,
+    `zorv.checkpoints.load` reads it from a result file, and
+    `zorv.search(settings, resume=state)` goes on from it."""
 
     settings: SearchSettings
+    """The search's settings, which name its optimizer."""
     run: Run
+    """The run of the optimizer it is in: its index, population and first
+    step size (see zorv.restarts)."""
     run_evaluations: int
+    """Plans scored in this run."""
     generation: int
+    """Generations completed, over all runs."""
     evaluations: int
+    """Plans scored, over all runs."""
     best_plan: list[float]
+    """The best plan of the generations completed."""
     best_score: float
+    """Its distance, `zorv_fast.sim(best_plan)`."""
     elapsed: float
+    """Seconds the search had taken."""
     history: History = field(default_factory=History)
+    """One entry per completed generation."""
     optimizer: dict[str, Any] | None = None
+    """The optimizer's own state, from its save_state() (None for an
+    optimizer that cannot save one)."""
     stop_reasons: list[str] = field(default_factory=list)
+    """The stop rules that ended a finished search early."""
     finished: bool = False
+    """Whether the search has ended: its budget spent, or its last run's
+    stop rules fired with no restart left."""
     run_progress: RunProgress = field(default_factory=RunProgress)
+    """How far the current run has come, which decides when it has stalled."""
 
     def to_json(self) -> dict[str, Any]:
+        """The state as JSON data; `from_json` reads it back (the optimizer's
+        arrays stay arrays: `zorv.checkpoints.dumps` writes them as lists)."""
         return {
             "settings": self.settings.as_dict(),
             "run": self.run.to_json(),

@@ -17,7 +17,8 @@ def trace(plan: Sequence[SupportsFloat]) -> npt.NDArray[np.float64]:
     """Runs `plan` and returns the positions after every step.
 
     The result has shape (steps, len(POINTS), 2): step, body point (in
-    POINTS order), then x and y. The run is the one that `zorv_fast.sim`
+    POINTS order), then x and y; `steps` is the run's length, at most
+    MAX_STEPS. The run is the one that `zorv_fast.sim`
     scores, so ``trace(plan)[-1, HEAD, 0] == zorv_fast.sim(plan)`` holds bit
     for bit.
     The plan is read the way `sim` reads it, by the same native code: a
