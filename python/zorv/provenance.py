@@ -16,6 +16,7 @@ DISTRIBUTION = "zorv_fast"
 
 
 def package_version() -> str:
+    """The installed zorv_fast distribution's version, or "unknown"."""
     try:
         return metadata.version(DISTRIBUTION)
     except metadata.PackageNotFoundError:
@@ -23,6 +24,8 @@ def package_version() -> str:
 
 
 __version__ = package_version()
+"""The installed zorv_fast's version, which `zorv --version` prints ("unknown"
+where the package is not installed as a distribution)."""
 
 
 @functools.lru_cache(maxsize=None)
