@@ -22,6 +22,7 @@ cd "$(dirname "$0")/.."
 root=$(pwd)
 
 python=$(python3 -c 'import sys; print(sys.executable)')  # the binary, not a shim
+jobs=$(nproc)
 site="$root/build/asan-site"
 logs="$root/build/asan-logs"
 asan_runtime=$(g++ -print-file-name=libasan.so)
@@ -111,8 +112,10 @@ fail_on_reports "the import check"
 
 echo "== the whole Python suite under AddressSanitizer and UndefinedBehaviorSanitizer"
 # From outside the checkout, so that only the sanitized install is imported.
+# On every core: each pytest-xdist worker is a process of its own, and each
+# process writes its reports to its own file (log_path gets the process id).
 (cd /tmp && run_sanitized "$full_options" "$python" -m pytest "$root/tests" -q \
-  -p no:cacheprovider --rootdir "$root" "${deselect[@]}") 2>&1 | tee "$root/build/asan-pytest.log"
+  -p no:cacheprovider --rootdir "$root" -n "$jobs" "${deselect[@]}") 2>&1 | tee "$root/build/asan-pytest.log"
 fail_on_reports "the test suite"
 if grep -E "runtime error:|ERROR: (Address|Leak)Sanitizer" "$root/build/asan-pytest.log"; then
   echo "sanitizer reports in the test output" >&2
