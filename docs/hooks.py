@@ -4,7 +4,9 @@ neither reference can fall out of step with what it describes:
 - `<!-- zorv-api -->` becomes one mkdocstrings entry per name in
   `zorv.__all__`, each documented from its docstring;
 - `<!-- zorv-cli -->` becomes the reference of every `zorv` command and
-  option, read from the argparse parser that the command line runs.
+  option, read from the argparse parser that the command line runs;
+- `<!-- zorv-stop-rules -->` becomes the table of the reasons a run of the
+  search stops, with the explanations the command line prints.
 """
 from __future__ import annotations
 
@@ -13,6 +15,7 @@ import re
 
 API_MARKER = "<!-- zorv-api -->"
 CLI_MARKER = "<!-- zorv-cli -->"
+STOP_RULES_MARKER = "<!-- zorv-stop-rules -->"
 
 
 def on_page_markdown(markdown: str, **_: object) -> str:
@@ -20,6 +23,8 @@ def on_page_markdown(markdown: str, **_: object) -> str:
         markdown = markdown.replace(API_MARKER, api_reference())
     if CLI_MARKER in markdown:
         markdown = markdown.replace(CLI_MARKER, cli_reference())
+    if STOP_RULES_MARKER in markdown:
+        markdown = markdown.replace(STOP_RULES_MARKER, stop_rules())
     return markdown
 
 
@@ -30,16 +35,21 @@ def api_reference() -> str:
 
     entries = []
     for name in zorv.__all__:
-        if name.startswith("_"):
-            continue
         source = zorv._SOURCES[name]
         module = f"zorv{source}" if source.startswith(".") else source
         entries.append(f"::: {module}.{name}")
     return "\n\n".join(entries)
 
 
+def stop_rules() -> str:
+    from zorv.search import STOP_REASONS
+
+    rows = [f"| `{name}` | {_escape(text)} |" for name, text in STOP_REASONS.items()]
+    return "| reason | what happened |\n|---|---|\n" + "\n".join(rows)
+
+
 def cli_reference() -> str:
-    from zorv.cli import _parser as build_parser  # TEMP
+    from zorv.cli import build_parser
 
     parser = build_parser("zorv")
     sections = [_usage(parser), _options_table(parser)]

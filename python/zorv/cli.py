@@ -243,7 +243,9 @@ _SETTINGS_DEFAULTS["generations"] = SearchSettings.DEFAULT_GENERATIONS
 _SETTINGS_DEFAULTS["evaluations"] = "none"
 
 
-def _parser(prog: str) -> argparse.ArgumentParser:
+def build_parser(prog: str) -> argparse.ArgumentParser:
+    """The command line's parser: its commands and every option; the manual's
+    command-line reference is generated from it."""
     parser = argparse.ArgumentParser(
         prog=prog, description="Search for and look at plans of the zorv two-legged runner.")
     parser.add_argument("--version", action="version", version=f"zorv {__version__}")
@@ -520,6 +522,6 @@ def main(argv: Sequence[str] | None = None, prog: str | None = None) -> int:
     if prog is None:
         name = os.path.basename(sys.argv[0]) if sys.argv and sys.argv[0] else "zorv"
         prog = "python -m zorv" if name == "__main__.py" else name
-    args = _parser(prog).parse_args(argv)
+    args = build_parser(prog).parse_args(argv)
     runs = {"search": _run_search, "show": _run_show, "plot": _run_plot, "check": _run_check}
     return runs[args.command](args, prog)
