@@ -70,7 +70,7 @@ def test_a_disagreement_or_an_old_library_is_reported():
 
 def test_readme_quotes_the_documented_scores():
     readme = (Path(__file__).resolve().parents[1] / "README.md").read_text(encoding="utf-8")
-    usage = readme.split("## Usage", 1)[1].split("\n## ", 1)[0]
+    usage = readme.split("## Score plans", 1)[1].split("\n## ", 1)[0]
     quoted = {float(number) for number in re.findall(r"\d\.\d{12,}", usage)}
     assert quoted and quoted <= {documented.score for documented in check.DOCUMENTED_SCORES}
 
