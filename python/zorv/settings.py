@@ -29,6 +29,16 @@ RESTART_SCHEDULES = ("same", "ipop", "bipop")
 NOT_CHANGING_THE_SEARCH = frozenset({"chunk", "checkpoint_every"})
 
 
+#: The largest first step size. The penalty boundary sums the squares of a
+#: generation's points, which lie about sigma0 times normal samples from
+#: the mean: from about 1e150 on (1e153 with 8 plans a generation) these
+#: sums overflow to infinity and every number of the search becomes NaN.
+#: 1e100 keeps them finite for any population that fits in memory, with
+#: room for the step size to grow as it adapts; the plans lie in [-1, 1],
+#: so any step size above a few already puts almost every plan on a corner
+#: of the box.
+MAX_SIGMA0 = 1e100
+
 #: The longest name an optimizer may have.
 MAX_OPTIMIZER_NAME = 100
 
@@ -100,17 +110,31 @@ class SearchSettings:
     """Generations run when neither generations nor evaluations is given."""
 
     def __post_init__(self) -> None:
-        # Types first: settings also come from files (checkpoints).
-        for name in ("seed", "popsize", "chunk", "generations", "evaluations", "restarts"):
+        # Types first: settings also come from files (checkpoints) and from
+        # NumPy. Numbers are kept as plain ints and floats, whatever kind of
+        # number they came as (NumPy's scalars, a float32 widened exactly),
+        # so that settings compare, hash and are written as the numbers they
+        # are. NumPy's bool_ is neither Integral nor Real: refused as bool is.
+        for name in _WHOLE_NUMBERS:
             value = getattr(self, name)
-            optional = name in ("generations", "evaluations", "restarts")
-            if not (value is None and optional) and (
-                    isinstance(value, bool) or not isinstance(value, numbers.Integral)):
-                raise ValueError(f"{name} must be a whole number, got {value!r}")
-        for name in ("sigma0", "checkpoint_every"):
+            if value is None and name in _OPTIONAL:
+                continue
+            if isinstance(value, bool) or not isinstance(value, numbers.Integral):
+                raise ValueError(f"{name} must be a whole number, got {_shown(value)}")
+            object.__setattr__(self, name, int(value))
+        for name in _REAL_NUMBERS:
             value = getattr(self, name)
             if isinstance(value, bool) or not isinstance(value, numbers.Real):
-                raise ValueError(f"{name} must be a number, got {value!r}")
+                raise ValueError(f"{name} must be a number, got {_shown(value)}")
+            try:
+                object.__setattr__(self, name, float(value))
+            except OverflowError:  # an int beyond the float range
+                raise ValueError(f"{name} must be a number in the range of a float, "
+                                 f"got {_shown(value)}") from None
+        for name in _NAMES:
+            value = getattr(self, name)
+            if isinstance(value, str):
+                object.__setattr__(self, name, str(value))
         if not 0 <= self.seed < 2**32:
             raise ValueError(f"seed must be in [0, 2**32), got {self.seed}")
         if self.popsize < 2:
@@ -121,8 +145,10 @@ class SearchSettings:
             raise ValueError(f"generations must be at least 1, got {self.generations}")
         if self.evaluations is not None and self.evaluations < 1:
             raise ValueError(f"evaluations must be at least 1, got {self.evaluations}")
-        if not (math.isfinite(self.sigma0) and self.sigma0 > 0):
-            raise ValueError(f"sigma0 must be a positive number, got {self.sigma0}")
+        if not (math.isfinite(self.sigma0) and 0 < self.sigma0 <= MAX_SIGMA0):
+            raise ValueError(f"sigma0 must be a positive number of at most {MAX_SIGMA0:g} "
+                             "(larger steps overflow the optimizer's sums of squares), "
+                             f"got {self.sigma0}")
         if self.chunk < 1:
             raise ValueError(f"chunk must be at least 1, got {self.chunk}")
         if not usable_optimizer_name(self.optimizer):
@@ -167,3 +193,15 @@ class SearchSettings:
     def as_dict(self) -> dict[str, Any]:
         """The settings by name, as plain data (result files hold this)."""
         return asdict(self)
+
+
+_WHOLE_NUMBERS = ("seed", "popsize", "chunk", "generations", "evaluations", "restarts")
+_OPTIONAL = ("generations", "evaluations", "restarts")
+_REAL_NUMBERS = ("sigma0", "checkpoint_every")
+_NAMES = ("optimizer", "boundary", "restart_schedule")
+
+
+def _shown(value: object) -> str:
+    """A value as a message shows it: its repr, cut short."""
+    text = repr(value)
+    return text if len(text) <= 60 else text[:57] + "..."
