@@ -528,7 +528,7 @@ class TestOwnOptimizer:
     @pytest.mark.parametrize("optimizer, error", [
         ("object, stopping", None),
         (lambda s, run: np.zeros(40), TypeError),                # makes no optimizer
-        ("object asking for (3, 39)", "shape"),
+        ("object asking for (3, 39)", (zorv.SearchFailed, "shape")),
         (42, "ask\\(\\) and tell"),
         (None, "no optimizer named 'random-search' is built in"),
     ])
@@ -546,8 +546,12 @@ class TestOwnOptimizer:
             narrow = example.RandomSearch(1, 3)
             narrow.ask = lambda: np.zeros((3, 39))
             optimizer = narrow
-        with pytest.raises((TypeError, ValueError) if isinstance(error, str) else error,
-                           match=error if isinstance(error, str) else None):
+        if isinstance(error, tuple):
+            error, match = error
+        else:
+            error, match = ((TypeError, ValueError), error) if isinstance(error, str) \
+                else (error, None)
+        with pytest.raises(error, match=match):
             zorv.search(self.SETTINGS, optimizer=optimizer)
 
     @pytest.mark.parametrize("whole", [False, True])

@@ -28,6 +28,7 @@ if TYPE_CHECKING:  # what type checkers see; each "as" marks the name as exporte
     from .records import Progress as Progress
     from .records import SearchResult as SearchResult
     from .search import ScoringFailed as ScoringFailed
+    from .search import SearchFailed as SearchFailed
     from .search import search as search
     from .settings import SearchSettings as SearchSettings
     from .state import CheckpointError as CheckpointError
@@ -43,7 +44,8 @@ _SOURCES = {
     "HEAD": ".body", "LINKS": ".body", "MAX_STEPS": ".body", "POINTS": ".body",
     "Optimizer": ".optimizers", "__version__": ".provenance",
     "History": ".records", "Progress": ".records", "SearchResult": ".records",
-    "ScoringFailed": ".search", "search": ".search", "SearchSettings": ".settings",
+    "ScoringFailed": ".search", "SearchFailed": ".search", "search": ".search",
+    "SearchSettings": ".settings",
     "CheckpointError": ".state", "SearchState": ".state", "trace": ".trace",
 }
 

@@ -8,10 +8,14 @@ importable from here.
 """
 from __future__ import annotations
 
+import copy
 import dataclasses
+import signal
+import threading
 import time
 from collections.abc import Callable, Sequence
-from typing import Any
+from types import FrameType
+from typing import Any, TypeVar
 
 import numpy as np
 from threadpoolctl import threadpool_limits  # type: ignore[import-untyped]
@@ -22,6 +26,7 @@ from .body import PLAN_SIZE
 from .box import LOWER, UPPER, Boxed, Plans, box_penalty, into_box
 from .cma_es import STOP_RULES
 from .memory import require_population_fits
+from .native import is_native_failure
 from .optimizers import (BuiltinOptimizer, Optimizer, OptimizerFactory, PycmaOptimizer,
                          ResumableOptimizer, StoppingOptimizer, new_optimizer,
                          own_optimizer_name)
@@ -34,7 +39,7 @@ __all__ = [
     "BOUNDARIES", "LOWER", "OPTIMIZERS", "RESTART_SCHEDULES", "UPPER", "Boxed",
     "BuiltinOptimizer", "CheckpointError", "History", "Optimizer", "OptimizerFactory", "Plans",
     "Progress", "PycmaOptimizer", "ResumableOptimizer", "Run", "STALLED", "STOP_REASONS",
-    "Scorer", "ScoringFailed", "SearchResult", "SearchSettings", "SearchState",
+    "Scorer", "ScoringFailed", "SearchFailed", "SearchResult", "SearchSettings", "SearchState",
     "StoppingOptimizer", "box_penalty", "into_box", "median", "new_optimizer", "plans_per_call",
     "search",
 ]
@@ -65,15 +70,22 @@ STOP_REASONS: dict[str, str] = {
 }
 
 
-class ScoringFailed(RuntimeError):
-    """The scorer raised (a cluster that went away, say): the search ended
-    there. `result` is the search up to then, with the best plan scored so
-    far; the scorer's exception is the cause."""
+class SearchFailed(RuntimeError):
+    """The search could not go on: its optimizer, its scorer or one of its
+    callbacks raised, or gave what the search cannot use. `result` is the
+    search up to its last whole generation, with the best plan scored so
+    far; the exception that ended it, if any, is the cause."""
 
     def __init__(self, message: str, result: SearchResult) -> None:
         super().__init__(message)
         self.result = result
         """The search up to the failure, with the best plan scored so far."""
+
+
+class ScoringFailed(SearchFailed):
+    """The scorer raised (a cluster that went away, say), or returned what
+    is no score: the search ended there. `result` is the search up to then,
+    with the best plan scored so far; the scorer's exception is the cause."""
 
 
 def _score_here(plans: Plans) -> list[float]:
@@ -141,10 +153,15 @@ def search(
             result.
         on_generation: Called after every generation with where the search
             stands.
-        should_stop: Asked after every call of the scorer; a true answer, or
-            a KeyboardInterrupt while scoring, ends the search at once with
-            the best plan scored so far (the generation cut short is not
-            told to the optimizer) and `interrupted` set.
+        should_stop: Asked after every call of the scorer; a true answer
+            ends the search at once with the best plan scored so far (the
+            generation cut short is not told to the optimizer) and
+            `interrupted` set. Ctrl-C does the same: in the main thread,
+            where Python's own handler would raise KeyboardInterrupt, the
+            first stops the search after the plans being scored, a second
+            interrupts whatever runs (a scorer or an ask() that hangs), and
+            the search goes back to its last whole generation; a
+            KeyboardInterrupt from a handler of one's own does that too.
         score: Scores plans instead of `zorv_fast.sim_batch`: an (N, 40)
             array in, its N scores out, in order. It gets `settings.chunk`
             plans a call, or whole generations when it has a true attribute
@@ -169,7 +186,9 @@ def search(
             load_state).
 
     Returns:
-        The best plan, its score and how the search went. Its settings are
+        The best plan, its score and how the search went. The plan is kept
+        as zorv_fast scores it, every value clamped to [-1, 1] and NaN
+        counting as -1, so that its score stays the same. Its settings are
         `settings`, except that with one's own optimizer they name it: by
         `settings.optimizer` when that is not a built-in name, else by the
         optimizer's `name` attribute or, failing that, its class's name
@@ -179,8 +198,15 @@ def search(
         accepted.
 
     Raises:
-        ScoringFailed: The scorer raised; the exception holds the result so
-            far, and the scorer's exception is its cause.
+        SearchFailed: The optimizer (its ask, tell, stop or save_state, or
+            the factory making it for a restart) or a callback raised, or
+            gave what the search cannot use: plans that are no (N, 40)
+            array of real numbers, stop reasons that are no list of names.
+            The exception holds the result up to the last whole generation,
+            with the best plan scored so far; what was raised is its cause.
+        ScoringFailed: A SearchFailed of the scorer: it raised (zorv_fast's
+            own failures included), or returned another number of scores
+            than it was given plans, or one that is not a finite number.
         CheckpointError: `resume` is a state that this search cannot go on
             from: other settings, an optimizer that saves no state, or a
             state that the optimizer cannot load.
@@ -188,9 +214,7 @@ def search(
             would not fit in this process's memory (a ValueError, raised
             before anything is drawn).
         ValueError: `settings.optimizer` is not a built-in name and no
-            `optimizer` is given, the optimizer asks for plans of another
-            shape than (N, 40), or the scorer returns another number of
-            scores than it was given plans.
+            `optimizer` is given.
         TypeError: `optimizer` (or what it makes) has no ask() and tell().
     """
     make_optimizer, restartable = _optimizer_factory(settings, optimizer)
@@ -231,14 +255,16 @@ class _Loop:
         self.checked_optimizer: Optimizer | None = None
         self.save_state: Callable[[], dict[str, Any]] | None = None
         self.stop_rules: Callable[[], list[str]] | None = None
-        # Set as each generation starts: see _score_generation.
-        self.before_generation: tuple[dict[str, Any] | None, int, int]
+        self.ctrl_c = _CtrlC()
         self.started = time.perf_counter() - self.state.elapsed
         self.last_checkpoint = time.perf_counter()
         # The best plan, also from a generation cut short (the state keeps
         # the best of whole generations only).
         self.best_plan = np.array(self.state.best_plan)
         self.best_score = self.state.best_score
+        # Where the search stood at the start of the step now running (a
+        # generation, or a restart): what a step cut short goes back to.
+        self.mark = self._mark()
 
     def _named(self, optimizer: Optimizer) -> SearchSettings:
         """The settings that the state and the result hold: those given,
@@ -249,6 +275,9 @@ class _Loop:
         return dataclasses.replace(self.given_settings, optimizer=name)
 
     def _resumed(self, resume: SearchState) -> SearchState:
+        # The search goes on from a copy: the caller's state stays as it was,
+        # and can be resumed again to the same end.
+        resume = copy.deepcopy(resume)
         # One's own optimizer's name is known once it is made: it is
         # compared then.
         self._refuse_changes(resume.settings, but=("optimizer",) if self.own else ())
@@ -267,8 +296,8 @@ class _Loop:
                 self.optimizer.load_state(resume.optimizer)
             except ValueError as error:
                 raise CheckpointError(f"bad optimizer state: {error}") from None
-        return SearchState(**{**vars(resume), "settings": self.settings,
-                              "history": _copy(resume.history)})
+        resume.settings = self.settings
+        return resume
 
     def _refuse_changes(self, saved: SearchSettings, but: tuple[str, ...] = ()) -> None:
         """CheckpointError if the settings differ from the `saved` ones of
@@ -288,41 +317,69 @@ class _Loop:
         return optimizer
 
     def run(self) -> SearchResult:
-        state = self.state
-        interrupted = False
-        while not state.finished:
-            if state.evaluations >= self.settings.budget:
-                state.stop_reasons, state.finished = [], True
-                break
-            self._check_optimizer()
-            reasons = self.stop_rules() if self.stop_rules is not None else []
-            if not reasons and state.run_progress.stalled and self._restart_allowed():
-                reasons = [STALLED]  # only worth noting when a new run follows
-            if reasons:
-                if not self._restart_allowed():
-                    state.stop_reasons, state.finished = reasons, True
-                    break
-                self._restart()
-                continue
+        """The whole search. Whatever ends it early, a stop request, Ctrl-C
+        anywhere or a failure of the optimizer, the scorer or a callback,
+        the search so far is kept: returned, or held by the SearchFailed
+        raised."""
+        with self.ctrl_c:
             try:
-                distances = self._score_generation()
-            except _Interrupted:
-                interrupted = True
-                break
-            self.optimizer.tell(distances)
-            state.generation += 1
-            state.run_progress.record(float(distances.max()))
-            elapsed = state.elapsed = time.perf_counter() - self.started
-            if self.best_score > state.best_score:
-                state.best_plan, state.best_score = [float(v) for v in self.best_plan], self.best_score
-            state.history.append(state.evaluations, state.best_score, median(distances), elapsed)
-            if self.on_generation is not None:
-                self.on_generation(Progress(state.generation, self._planned(), state.evaluations,
-                                            elapsed, state.best_score, state.run.index))
-            since = time.perf_counter() - self.last_checkpoint
-            if self.checkpoint is not None and since >= self.settings.checkpoint_every:
-                self._checkpoint()
-        return self._result(interrupted)
+                while not self.state.finished:
+                    self.mark = self._mark()
+                    self._step()
+                self.ctrl_c.finishing = True
+                return self._result(interrupted=False)
+            # KeyboardInterrupt itself comes from another handler, or from a
+            # second Ctrl-C that did not wait for the plans being scored.
+            except (_Interrupted, KeyboardInterrupt):
+                self.ctrl_c.finishing = True
+                return self._cut_result()
+            except _StepFailed as failure:
+                self.ctrl_c.finishing = True
+                kind = ScoringFailed if failure.scoring else SearchFailed
+                raise kind(failure.message, self._cut_result()) from failure.__cause__
+
+    def _step(self) -> None:
+        """One generation, or the end of a run: a restart, or the search's
+        end."""
+        state = self.state
+        if state.evaluations >= self.settings.budget:
+            state.stop_reasons, state.finished = [], True
+            return
+        self._check_optimizer()
+        reasons = self._stop_reasons()
+        if not reasons and state.run_progress.stalled and self._restart_allowed():
+            reasons = [STALLED]  # only worth noting when a new run follows
+        if reasons:
+            if not self._restart_allowed():
+                state.stop_reasons, state.finished = reasons, True
+                return
+            self._restart()
+            return
+        distances = self._score_generation()
+        _call("the optimizer's tell()", self.optimizer.tell, distances)
+        state.generation += 1
+        state.run_progress.record(float(distances.max()))
+        elapsed = state.elapsed = time.perf_counter() - self.started
+        if self.best_score > state.best_score:
+            state.best_plan, state.best_score = [float(v) for v in self.best_plan], self.best_score
+        state.history.append(state.evaluations, state.best_score, median(distances), elapsed)
+        if self.on_generation is not None:
+            _call("on_generation", self.on_generation, Progress(
+                state.generation, self._planned(), state.evaluations, elapsed,
+                state.best_score, state.run.index))
+        since = time.perf_counter() - self.last_checkpoint
+        if self.checkpoint is not None and since >= self.settings.checkpoint_every:
+            self._checkpoint()
+
+    def _stop_reasons(self) -> list[str]:
+        if self.stop_rules is None:
+            return []
+        reasons = _call("the optimizer's stop()", self.stop_rules)
+        if not isinstance(reasons, (list, tuple)) or not all(
+                isinstance(reason, str) for reason in reasons):
+            raise _StepFailed(f"the optimizer's stop() returned {_shown(reasons)}, not a list "
+                              "of the names of the rules that fire")
+        return list(reasons)
 
     def _restart_allowed(self) -> bool:
         if not self.restartable:
@@ -336,46 +393,55 @@ class _Loop:
         state.run_evaluations = 0
         state.run_progress = RunProgress()
         state.history.start_run()
-        self.optimizer = self._new_optimizer(state.run)
+        self.optimizer = _call(f"making the optimizer of run {state.run.index + 1}",
+                               self._new_optimizer, state.run)
         if self.checkpoint is not None:
             self._checkpoint()
 
     def _score_generation(self) -> Plans:
         state = self.state
-        # A generation cut short leaves the search as it was before it. Of
-        # that state only the optimizer's own and the plan counts change
-        # while the generation runs: the rest is copied only if it is cut.
-        self.before_generation = (self._optimizer_state(), state.evaluations,
-                                  state.run_evaluations)
-        plans = np.asarray(self.optimizer.ask(), dtype=np.float64)
-        if plans.ndim != 2 or plans.shape[0] < 1 or plans.shape[1] != PLAN_SIZE:
-            raise ValueError(f"the optimizer asked for plans of shape {plans.shape}, "
-                             f"not (N, {PLAN_SIZE})")
+        plans = _plans(_call("the optimizer's ask()", self.optimizer.ask))
         chunk = plans_per_call(self.score, self.settings, len(plans))
         distances = np.empty(len(plans))
         for first in range(0, len(plans), chunk):
             rows = plans[first:first + chunk]
-            try:
-                scores = np.asarray(self.score(rows), dtype=np.float64)
-            except KeyboardInterrupt:
-                raise _Interrupted from None
-            except Exception as error:
-                result = self._result(interrupted=True)
-                detail = " ".join(str(error).split())  # one line, whatever the scorer said
-                raise ScoringFailed(f"scoring failed: {type(error).__name__}: {detail}",
-                                    result) from error
-            if scores.shape != (len(rows),):
-                raise ValueError(f"the scorer returned {scores.shape} scores for "
-                                 f"{len(rows)} plans")
+            scores = self._scores_of(rows)
             distances[first:first + len(rows)] = scores
             state.evaluations += len(rows)
             state.run_evaluations += len(rows)
             best = int(np.argmax(scores))
             if scores[best] > self.best_score:
-                self.best_plan, self.best_score = rows[best].copy(), float(scores[best])
-            if self.should_stop is not None and self.should_stop():
+                self.best_plan, self.best_score = _as_scored(rows[best]), float(scores[best])
+            if self.ctrl_c.requested or (
+                    self.should_stop is not None and _call("should_stop", self.should_stop)):
                 raise _Interrupted
         return distances
+
+    def _scores_of(self, rows: Plans) -> Plans:
+        """The scorer's scores of `rows`; a second Ctrl-C while it runs (a
+        cluster that does not answer) interrupts it."""
+        self.ctrl_c.scoring = True
+        try:
+            scores = np.asarray(self.score(rows), dtype=np.float64)
+        except KeyboardInterrupt:
+            raise _Interrupted from None
+        except BaseException as error:
+            if not isinstance(error, Exception) and not is_native_failure(error):
+                raise  # SystemExit and the like end more than the search
+            detail = " ".join(str(error).split())  # one line, whatever the scorer said
+            raise _StepFailed(f"scoring failed: {type(error).__name__}: {detail}",
+                              scoring=True) from error
+        finally:
+            self.ctrl_c.scoring = False
+        if scores.shape != (len(rows),):
+            raise _StepFailed(f"scoring failed: the scorer returned {scores.shape} scores for "
+                              f"{len(rows)} plans", scoring=True)
+        finite = np.isfinite(scores)
+        if not finite.all():
+            at = int(np.argmin(finite))
+            raise _StepFailed(f"scoring failed: the scorer returned {float(scores[at])!r} for a plan: "
+                              "scores are finite numbers", scoring=True)
+        return scores
 
     def _planned(self) -> int:
         state = self.state
@@ -395,48 +461,167 @@ class _Loop:
     def _optimizer_state(self) -> dict[str, Any] | None:
         """The optimizer's own state (None when it cannot save one)."""
         self._check_optimizer()
-        return None if self.save_state is None else self.save_state()
+        if self.save_state is None:
+            return None
+        return _call("the optimizer's save_state()", self.save_state)
 
-    def _snapshot(self, before_generation: bool = False) -> SearchState:
-        """The state now, between generations, or before the generation
-        that is running; the history is shared."""
+    def _mark(self) -> _Mark:
+        # Of the state, only these change during a step (the history only
+        # grows, and is cut back to its length); the optimizer's own state
+        # is what a cut search resumes from.
         state = self.state
-        optimizer, evaluations, run_evaluations = (
-            self.before_generation if before_generation
-            else (self._optimizer_state(), state.evaluations, state.run_evaluations))
-        return SearchState(**{**vars(state), "optimizer": optimizer, "evaluations": evaluations,
-                              "run_evaluations": run_evaluations,
-                              "run_progress": dataclasses.replace(state.run_progress)})
+        return _Mark(self._optimizer_state(), state.run, state.run_evaluations,
+                     state.generation, state.evaluations, state.best_plan, state.best_score,
+                     state.elapsed, dataclasses.replace(state.run_progress))
 
     def _checkpoint(self) -> None:
         assert self.checkpoint is not None
-        self.checkpoint(self._result(interrupted=False))
+        _call("the checkpoint", self.checkpoint, self._result(interrupted=False))
         self.last_checkpoint = time.perf_counter()
 
     def _result(self, interrupted: bool) -> SearchResult:
-        """The result so far; its state is the one before the generation
-        cut short, if one was."""
+        """The result now, between two steps."""
         state = self.state
-        saved = self._snapshot(before_generation=interrupted)
-        saved.history = _copy(saved.history)
+        saved = SearchState(**{**vars(state), "optimizer": self._optimizer_state(),
+                               "history": _copy(state.history),
+                               "run_progress": dataclasses.replace(state.run_progress)})
+        return self._result_of(saved, interrupted)
+
+    def _cut_result(self) -> SearchResult:
+        """The result of a search cut short: its state as the step cut short
+        found it, its best plan the best scored, the cut step included."""
+        mark = self.mark
+        history = self.state.history
+        kept = History(**{name: list(column[:mark.generation])
+                          for name, column in vars(history).items() if name != "run_starts"},
+                       run_starts=history.run_starts[:mark.run.index + 1])
+        saved = SearchState(self.settings, mark.run, mark.run_evaluations, mark.generation,
+                            mark.evaluations, list(mark.best_plan), mark.best_score,
+                            mark.elapsed, kept,
+                            mark.optimizer, [], False, dataclasses.replace(mark.run_progress))
+        return self._result_of(saved, interrupted=True)
+
+    def _result_of(self, saved: SearchState, interrupted: bool) -> SearchResult:
         plan = [float(v) for v in self.best_plan]
         return SearchResult(
             plan=plan,
             score=zorv_fast.sim(plan),
             settings=self.settings,
-            generations=state.generation,
-            evaluations=state.evaluations,
+            generations=saved.generation,
+            evaluations=self.state.evaluations,
             elapsed=time.perf_counter() - self.started,
             interrupted=interrupted,
-            stop_reasons=list(state.stop_reasons) if state.finished else [],
-            history=_copy(state.history),
+            stop_reasons=list(saved.stop_reasons) if saved.finished else [],
+            history=_copy(saved.history),
             state=saved,
         )
 
 
-def _copy(history: History) -> History:
-    return History(**{name: list(column) for name, column in vars(history).items()})
+@dataclasses.dataclass(frozen=True)
+class _Mark:
+    """What a search cut short in a step goes back to."""
+
+    optimizer: dict[str, Any] | None
+    run: Run
+    run_evaluations: int
+    generation: int
+    evaluations: int
+    best_plan: list[float]
+    best_score: float
+    elapsed: float
+    run_progress: RunProgress
+
+
+class _CtrlC:
+    """Ctrl-C during a search in the main thread, where SIGINT has Python's
+    own handler: the first asks the search to stop after the plans being
+    scored, as `should_stop` does; a second interrupts what runs (a scorer
+    that does not answer, an ask() that hangs), and the search goes back to
+    where its step began. Under another handler (the command line's, one's
+    own) it changes nothing. Once the search is finishing, further Ctrl-Cs
+    wait until it is done, so that its result is not lost."""
+
+    def __init__(self) -> None:
+        self.requested = False
+        self.scoring = False
+        self.finishing = False
+        self.previous: Any = None
+
+    def __enter__(self) -> _CtrlC:
+        if (threading.current_thread() is threading.main_thread()
+                and signal.getsignal(signal.SIGINT) is signal.default_int_handler):
+            self.previous = signal.signal(signal.SIGINT, self._handle)
+        return self
+
+    def __exit__(self, *exc_info: object) -> None:
+        if self.previous is not None:
+            signal.signal(signal.SIGINT, self.previous)
+            self.previous = None
+
+    def _handle(self, signum: int, frame: FrameType | None) -> None:
+        if self.finishing:
+            return
+        if self.requested:
+            raise KeyboardInterrupt
+        self.requested = True
 
 
 class _Interrupted(Exception):
     """A stop request, or Ctrl-C, while a generation was scored."""
+
+
+class _StepFailed(Exception):
+    """What ends the search with SearchFailed (or ScoringFailed): `message`
+    says what failed, in one line; the cause is the exception raised."""
+
+    def __init__(self, message: str, scoring: bool = False) -> None:
+        super().__init__(message)
+        self.message = message
+        self.scoring = scoring
+
+
+_Result = TypeVar("_Result")
+
+
+def _call(what: str, function: Callable[..., _Result], *args: Any) -> _Result:
+    """`function(*args)`; an exception from it ends the search, named as
+    `what` failing."""
+    try:
+        return function(*args)
+    except (_StepFailed, _Interrupted):
+        raise
+    except Exception as error:
+        detail = " ".join(str(error).split())
+        raise _StepFailed(f"{what} failed: {type(error).__name__}: {detail}") from error
+
+
+def _plans(asked: object) -> Plans:
+    """The plans that ask() returned as float64 rows, or _StepFailed for
+    what is no (N, 40) array of real numbers."""
+    try:
+        found = np.asarray(asked)
+    except Exception as error:
+        raise _StepFailed(f"the optimizer's ask() returned {_shown(asked)}, not an "
+                          f"(N, {PLAN_SIZE}) array of numbers") from error
+    if found.dtype.kind not in "fiu":
+        raise _StepFailed(f"the optimizer's ask() returned plans of {found.dtype}, not of "
+                          "real numbers")
+    if found.ndim != 2 or found.shape[0] < 1 or found.shape[1] != PLAN_SIZE:
+        raise _StepFailed(f"the optimizer's ask() returned plans of shape {found.shape}, "
+                          f"not (N, {PLAN_SIZE})")
+    return np.asarray(found, dtype=np.float64)
+
+
+def _as_scored(plan: Plans) -> Plans:
+    """The plan as zorv_fast scores it: every value clamped to [-1, 1], NaN
+    counting as -1. Its score is the same; it is the plan a result holds."""
+    return np.clip(np.where(np.isnan(plan), LOWER, plan), LOWER, UPPER)
+
+
+def _shown(value: object) -> str:
+    text = repr(value)
+    return text if len(text) <= 60 else text[:57] + "..."
+
+
+def _copy(history: History) -> History:
+    return History(**{name: list(column) for name, column in vars(history).items()})
