@@ -1,15 +1,26 @@
-"""Whether a search's population fits in the memory this process may use.
+"""Whether a search's populations fit in the memory this process may use.
 
 A population too large for the machine is refused before it is drawn: drawn,
 it would fail with a MemoryError at best, or, where nothing limits the
-process, swell until the kernel kills it (or another process).
+process, swell until the kernel kills it (or another process). A search
+that restarts with growing populations ("ipop", "bipop") is refused before
+its first generation when a run it can reach within its budget and its
+restarts would not fit: found out hours later, the failure would come back
+on every resume.
 """
 from __future__ import annotations
 
 import os
 from pathlib import Path
+from typing import TYPE_CHECKING, NamedTuple
 
 from .body import PLAN_SIZE
+from .cma_es import default_popsize
+from .restarts import MAX_POPSIZE, first_run
+
+if TYPE_CHECKING:
+    from .settings import SearchSettings
+    from .state import SearchState
 
 #: Arrays of popsize plans (PLAN_SIZE float64 each) that a generation holds
 #: at once at the most, by optimizer: the normal samples, their shaped copy,
@@ -98,3 +109,98 @@ def require_population_fits(popsize: int, optimizer: str,
             f"popsize {popsize} needs about {needed / 2**30:,.1f} GiB for a generation "
             f"with optimizer {optimizer}, but only {available / 2**30:,.1f} GiB of memory "
             "is available")
+
+
+class Population(NamedTuple):
+    """A population that a search can draw: the run (0 for the first) and
+    its popsize."""
+
+    run: int
+    popsize: int
+
+
+def largest_population(settings: SearchSettings,
+                       state: SearchState | None = None) -> Population | None:
+    """The largest population that the search can still draw, from its
+    start or from `state` (a search to resume), within its budget and its
+    limit of restarts; None for a search that draws nothing more.
+
+    Populations grow only in the runs of doubled populations (zorv.restarts:
+    "ipop", and "bipop"'s large runs; its small runs stay below half of the
+    last large one, or CMA-ES's default population where that is more).
+    Each run scores at least one generation before its stop rules can fire
+    (the built-in optimizers' rules need one), so a doubled run starts only
+    once the populations of those before it are spent; under "bipop" also
+    only once the small runs have spent as much as all large runs before
+    it, and a large run is followed by a small one while the small runs
+    have spent less. The run given is the earliest in which the population
+    can come: a bound, not a forecast of what the search does.
+    """
+    run = first_run(settings) if state is None else state.run
+    evaluations = 0 if state is None else state.evaluations
+    run_evaluations = 0 if state is None else state.run_evaluations
+    if (state is not None and state.finished) or evaluations >= settings.budget:
+        return None
+    largest = Population(run.index, run.popsize)
+    if settings.restart_schedule == "same":
+        return largest
+    # A run that has scored nothing yet scores a generation first.
+    least_of_this_run = 0 if run_evaluations else run.popsize
+    spent = evaluations + least_of_this_run
+    large = run.large_evaluations + (0 if run.small else run_evaluations + least_of_this_run)
+    small = run.small_evaluations + (run_evaluations if run.small else 0)
+    index, large_runs = run.index, run.large_runs
+    if settings.restart_schedule == "bipop":
+        # Small runs draw down to CMA-ES's default population, which may be
+        # more than a tiny first one, and up to half the last large one.
+        last_large = settings.popsize * 2 ** (large_runs - 1)
+        small_popsize = min(max(default_popsize(PLAN_SIZE), last_large // 2), MAX_POPSIZE)
+        if ((settings.restarts is None or index < settings.restarts)
+                and spent < settings.budget and small_popsize > largest.popsize):
+            largest = Population(index + 1, small_popsize)
+        if not run.small and small < large:
+            index += 1  # the next run is a small one
+    while largest.popsize < MAX_POPSIZE:
+        index += 1
+        if settings.restarts is not None and index > settings.restarts:
+            break
+        if settings.restart_schedule == "bipop":
+            spent = max(spent, 2 * large)
+        if spent >= settings.budget:
+            break
+        popsize = min(settings.popsize * 2 ** large_runs, MAX_POPSIZE)
+        largest = max(largest, Population(index, popsize), key=lambda p: p.popsize)
+        large_runs += 1
+        spent += popsize
+        large += popsize
+    return largest
+
+
+def require_search_fits(settings: SearchSettings, state: SearchState | None = None,
+                        available: int | None = None) -> None:
+    """Raises PopulationTooLargeError when a generation of the largest
+    population that the search can draw (`largest_population`), from its
+    start or from `state`, needs more than `available` bytes (by default,
+    `available_bytes()`). One's own optimizers' needs are not known: they
+    pass."""
+    if settings.optimizer not in PLAN_ARRAYS:
+        return
+    largest = largest_population(settings, state)
+    if largest is None:
+        return
+    current = 0 if state is None else state.run.index
+    if largest.run == current:
+        require_population_fits(largest.popsize, settings.optimizer, available)
+        return
+    if available is None:
+        available = available_bytes()
+    needed = generation_bytes(largest.popsize, settings.optimizer)
+    if available is not None and needed > available:
+        limits = ("its budget" if settings.restarts is None
+                  else f"its budget and {settings.restarts} restarts")
+        raise PopulationTooLargeError(
+            f"run {largest.run + 1} of this search ({settings.restart_schedule} restarts "
+            f"within {limits}) can draw popsize {largest.popsize}, which needs about "
+            f"{needed / 2**30:,.1f} GiB for a generation with optimizer {settings.optimizer}, "
+            f"but only {available / 2**30:,.1f} GiB of memory is available: give a smaller "
+            "budget, fewer restarts or a smaller popsize")
