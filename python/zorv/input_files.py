@@ -171,5 +171,8 @@ def load_curve(path: str | os.PathLike[str]) -> Curve:
                                  f"is not a number: {wrong[1]}")
     try:
         return Curve.from_result(data)
-    except (KeyError, TypeError, ValueError, AttributeError):
+    except ValueError as error:  # the history's own checks (zorv.records.History)
+        detail = "".join(c if c.isprintable() else "?" for c in str(error)[:200])
+        raise InputFileError(f"{_name(path)} holds no search history: {detail}") from None
+    except (KeyError, TypeError, AttributeError):
         raise no_history from None

@@ -1,6 +1,8 @@
 """What a search reports: its progress, its history and its result."""
 from __future__ import annotations
 
+import json
+import math
 from dataclasses import asdict, dataclass, field
 from typing import TYPE_CHECKING, Any
 
@@ -78,21 +80,70 @@ class History:
         return asdict(self)
 
     @classmethod
-    def from_json(cls, data: dict[str, list[Any]]) -> History:
+    def from_json(cls, data: object) -> History:
         """From `to_json`'s form (files from before restarts have no
-        run_starts: one run); ValueError, KeyError or TypeError for another."""
+        run_starts: one run), checked: whole numbers of plans, at least 0
+        and never falling; finite distances; seconds at least 0 and never
+        falling; runs that start at entries from the first on, in order. ValueError
+        (one line, naming the entry) for anything else."""
         if not isinstance(data, dict):
-            raise TypeError("a history is an object of lists")
-        columns = [list(data[name]) for name in VALUE_COLUMNS]
-        run_starts = list(data.get("run_starts", [0]))
-        history = cls(columns[0], columns[1], columns[2], columns[3], run_starts)
+            raise ValueError("a history is an object of lists")
+        columns = []
+        for name in VALUE_COLUMNS:
+            column = data.get(name)
+            if not isinstance(column, list):
+                raise ValueError(f"the history has no list of {name}")
+            columns.append(column)
         if len({len(column) for column in columns}) != 1:
             raise ValueError("history columns differ in length")
-        if (not run_starts or run_starts[0] != 0
+        evaluations, best, median, seconds = columns
+        for index, value in enumerate(evaluations):
+            if isinstance(value, bool) or not isinstance(value, int) or value < 0:
+                raise ValueError(f"history evaluations[{index}] is {_shown(value)}, not a "
+                                 "whole number of at least 0")
+            if index and value < evaluations[index - 1]:
+                raise ValueError(f"history evaluations[{index}] is {value}, fewer than "
+                                 "the entry before")
+        for name, column in (("best", best), ("median", median), ("seconds", seconds)):
+            for index, value in enumerate(column):
+                if not _finite_number(value):
+                    raise ValueError(f"history {name}[{index}] is {_shown(value)}, not a "
+                                     "finite number")
+        for index, value in enumerate(seconds):
+            if value < 0 or (index and value < seconds[index - 1]):
+                raise ValueError(f"history seconds[{index}] is {value!r}: seconds are at "
+                                 "least 0 and never fall")
+        run_starts = data.get("run_starts", [0])
+        if (not isinstance(run_starts, list) or not run_starts or run_starts[0] != 0
                 or any(isinstance(i, bool) or not isinstance(i, int) for i in run_starts)
-                or run_starts != sorted(run_starts) or run_starts[-1] > len(history)):
+                or any(later < earlier for earlier, later in zip(run_starts, run_starts[1:]))
+                or run_starts[-1] > len(evaluations)):
             raise ValueError("run_starts must rise from 0 within the history")
-        return history
+        return cls(list(evaluations), [float(v) for v in best], [float(v) for v in median],
+                   [float(v) for v in seconds], list(run_starts))
+
+    def copy(self) -> History:
+        """A history of the same entries that shares no list with this one."""
+        return History(list(self.evaluations), list(self.best), list(self.median),
+                       list(self.seconds), list(self.run_starts))
+
+
+def _finite_number(value: object) -> bool:
+    if isinstance(value, bool) or not isinstance(value, (int, float)):
+        return False
+    try:
+        return math.isfinite(value)
+    except OverflowError:  # an int beyond the range of a float
+        return False
+
+
+def _shown(value: object) -> str:
+    """A value from a file as a message shows it: JSON text, cut short."""
+    try:
+        text = json.dumps(value)
+    except (TypeError, ValueError):
+        text = repr(value)
+    return text if len(text) <= 40 else text[:37] + "..."
 
 
 def median(values: npt.NDArray[np.float64]) -> float:

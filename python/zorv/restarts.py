@@ -49,6 +49,10 @@ class Run:
 
     @classmethod
     def from_json(cls, data: object) -> Run:
+        """A run as `to_json` gives it; ValueError (one line) for anything
+        else. Its population is checked against the settings by
+        zorv.state.SearchState: any of at least 2 for the first run, as
+        SearchSettings admits, at most MAX_POPSIZE for the others."""
         if not isinstance(data, dict) or set(data) != set(cls(0, 2, 1.0).to_json()):
             raise ValueError("a run is an object with the fields of Run")
         for name in ("index", "popsize", "large_runs", "large_evaluations",
@@ -56,8 +60,11 @@ class Run:
             value = data[name]
             if isinstance(value, bool) or not isinstance(value, int) or value < 0:
                 raise ValueError(f"run {name} must be a whole number, got {value!r}")
-        if not 2 <= data["popsize"] <= MAX_POPSIZE:
-            raise ValueError(f"run popsize out of range: {data['popsize']}")
+        if data["popsize"] < 2:
+            raise ValueError(f"run popsize must be at least 2, got {data['popsize']}")
+        if not 1 <= data["large_runs"] <= data["index"] + 1:
+            raise ValueError(f"run large_runs must be from 1 to the runs so far, "
+                             f"got {data['large_runs']}")
         sigma0 = data["sigma0"]
         if isinstance(sigma0, bool) or not isinstance(sigma0, float) or not (
                 math.isfinite(sigma0) and sigma0 > 0):
@@ -105,6 +112,8 @@ class RunProgress:
 
     @classmethod
     def from_json(cls, data: object) -> RunProgress:
+        """A run's progress as `to_json` gives it; ValueError (one line) for
+        anything else."""
         if not isinstance(data, dict) or set(data) != set(cls().to_json()):
             raise ValueError("run progress is an object with the fields of RunProgress")
         counts = (data["generations"], data["reference_generation"])
@@ -113,6 +122,13 @@ class RunProgress:
         if not all(isinstance(data[k], float) and math.isfinite(data[k])
                    for k in ("best", "reference_best")):
             raise ValueError("bad run progress distances")
+        # The first generation sets the reference; later ones move it up to
+        # the best, never past it.
+        if (data["reference_generation"] > data["generations"]
+                or (data["generations"] > 0) != (data["reference_generation"] > 0)
+                or data["reference_best"] > data["best"]):
+            raise ValueError("the run progress's reference lies beyond its best or its "
+                             "generations")
         return cls(**data)
 
 

@@ -2,6 +2,8 @@
 on, as plain data that a checkpoint file holds and a resumed search reads."""
 from __future__ import annotations
 
+import copy
+import dataclasses
 import math
 from dataclasses import dataclass, field
 from typing import Any
@@ -11,7 +13,7 @@ import zorv_fast
 from .body import PLAN_SIZE
 from .box import LOWER, UPPER
 from .records import History
-from .restarts import Run, RunProgress
+from .restarts import MAX_POPSIZE, Run, RunProgress, first_run
 from .settings import SearchSettings
 
 
@@ -95,6 +97,7 @@ class SearchState:
         settings = SearchSettings(**data["settings"])
         run = Run.from_json(data["run"])
         history = History.from_json(data["history"])
+        progress = RunProgress.from_json(data["run_progress"])
         counts = [data[k] for k in ("run_evaluations", "generation", "evaluations")]
         if any(isinstance(v, bool) or not isinstance(v, int) or v < 0 for v in counts):
             raise CheckpointError("bad counts of generations or evaluations")
@@ -109,11 +112,10 @@ class SearchState:
         elapsed = data["elapsed"]
         if not isinstance(elapsed, float) or not (math.isfinite(elapsed) and elapsed >= 0):
             raise CheckpointError("bad elapsed seconds")
-        if (len(history) != generation or run.index != len(history.run_starts) - 1
-                or (generation and history.evaluations[-1] != evaluations)
-                or run_evaluations > evaluations
-                or (generation and history.best[-1] != score)):
-            raise CheckpointError("the history does not match the counts and the best score")
+        _check_history(history, generation, evaluations, run_evaluations, score, elapsed)
+        _check_run(run, settings, history, evaluations - run_evaluations)
+        if progress.generations != generation - history.run_starts[-1]:
+            raise CheckpointError("the run progress does not count the run's generations")
         optimizer = data["optimizer"]
         if optimizer is not None and not isinstance(optimizer, dict):
             raise CheckpointError("bad optimizer state")
@@ -122,9 +124,63 @@ class SearchState:
             raise CheckpointError("bad stop reasons")
         if not isinstance(data["finished"], bool):
             raise CheckpointError("finished must be true or false")
+        if reasons and not data["finished"]:
+            raise CheckpointError("stop reasons are given only for a finished search")
+        # Nothing of `data` is kept: the state shares no list or dict with it.
         return cls(settings, run, run_evaluations, generation, evaluations,
-                   [float(v) for v in plan], score, elapsed, history, optimizer,
-                   list(reasons), data["finished"], RunProgress.from_json(data["run_progress"]))
+                   [float(v) for v in plan], score, elapsed, history, copy.deepcopy(optimizer),
+                   list(reasons), data["finished"], progress)
+
+    def copy(self) -> SearchState:
+        """The same state, sharing nothing that can change with this one: a
+        search resumed from the copy leaves this state as it is."""
+        return SearchState(self.settings, self.run, self.run_evaluations, self.generation,
+                           self.evaluations, list(self.best_plan), self.best_score,
+                           self.elapsed, self.history.copy(), copy.deepcopy(self.optimizer),
+                           list(self.stop_reasons), self.finished,
+                           dataclasses.replace(self.run_progress))
+
+
+def _check_history(history: History, generation: int, evaluations: int,
+                   run_evaluations: int, score: float, elapsed: float) -> None:
+    """CheckpointError unless the history is that of the search so far: an
+    entry per generation, ending at its counts, best distance and seconds,
+    its best distances never falling, the current run's plans counted from
+    the run's first entry."""
+    if len(history) != generation or run_evaluations > evaluations:
+        raise CheckpointError("the history does not match the counts of generations "
+                              "and evaluations")
+    if generation == 0:
+        if evaluations != 0:
+            raise CheckpointError("plans are counted before any generation")
+        return
+    if history.evaluations[-1] != evaluations or history.best[-1] != score:
+        raise CheckpointError("the history does not match the counts and the best score")
+    before_run = history.run_starts[-1]
+    if evaluations - run_evaluations != (history.evaluations[before_run - 1]
+                                         if before_run else 0):
+        raise CheckpointError("the run's plans are not those scored since the run started")
+    if any(later < earlier for earlier, later in zip(history.best, history.best[1:])):
+        raise CheckpointError("the history's best distances fall")
+    if elapsed < history.seconds[-1]:
+        raise CheckpointError("the elapsed seconds are fewer than the history's last")
+
+
+def _check_run(run: Run, settings: SearchSettings, history: History,
+               earlier_evaluations: int) -> None:
+    """CheckpointError unless `run` is one that the settings' schedule can
+    reach, after runs that scored `earlier_evaluations` plans."""
+    if run.index != len(history.run_starts) - 1:
+        raise CheckpointError("the run's index does not match the history's runs")
+    if run.large_evaluations + run.small_evaluations != earlier_evaluations:
+        raise CheckpointError("the run does not count the plans of the runs before it")
+    if run.index == 0:
+        if run != first_run(settings):
+            raise CheckpointError("the first run does not have the settings' population "
+                                  "and step size")
+    elif not (run.popsize <= MAX_POPSIZE and run.sigma0 <= settings.sigma0):
+        raise CheckpointError("a restarted run has a larger population or step size than "
+                              "the restart schedule gives")
 
 
 _FIELDS = ("settings", "run", "run_evaluations", "generation", "evaluations", "best_plan",
