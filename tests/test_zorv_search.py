@@ -156,7 +156,8 @@ class TestStop:
         # One axis ten million times shorter than the others.
         es = CMAES(np.zeros(4), 0.5, Normals(1), popsize=6)
         state = es.save_state()
-        es.load_state({**state, "D": np.array([1e-7, 1.0, 1.0, 1.0])})
+        axes = np.array([1e-7, 1.0, 1.0, 1.0])
+        es.load_state({**state, "D": axes, "C": np.diag(axes ** 2)})
         fired.update(es.stop())
         assert fired == set(STOP_RULES) == {"tolx", "tolfun", "conditioncov"}
         assert set(STOP_REASONS) == {*STOP_RULES, "stalled"}

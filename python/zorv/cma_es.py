@@ -292,20 +292,27 @@ class CMAES:
         expected = {"dimension", "popsize", "mean", "sigma", "pc", "ps", "C", "B", "D",
                     "generation", "decomposed_at", "recent_bests", "last_range", "rng"}
         _expect(set(state) == expected, "the optimizer state has other fields than a CMAES's")
-        _expect(state["dimension"] == n and state["popsize"] == lam,
-                f"the optimizer state is of dimension {state['dimension']!r} and popsize "
-                f"{state['popsize']!r}, not {n} and {lam}")
+        _expect(_whole(state["dimension"]) and _whole(state["popsize"])
+                and state["dimension"] == n and state["popsize"] == lam,
+                f"the optimizer state is of dimension {_shown(state['dimension'])} and "
+                f"popsize {_shown(state['popsize'])}, not {n} and {lam}")
         mean, pc, ps, D = (_array(state[k], (n,), k) for k in ("mean", "pc", "ps", "D"))
         C, B = (_array(state[k], (n, n), k) for k in ("C", "B"))
         sigma = _array(state["sigma"], (), "sigma")
         _expect(float(sigma) > 0 and bool(np.all(D > 0)), "sigma and D must be positive")
+        _check_axes(C, B, D)
         generation, decomposed_at = state["generation"], state["decomposed_at"]
         _expect(all(_whole(v) for v in (generation, decomposed_at))
                 and 0 <= decomposed_at <= generation, "bad generation counters")
         recent = _array(state["recent_bests"], None, "recent_bests")
-        _expect(recent.ndim == 1 and len(recent) <= (self._recent_bests.maxlen or 0),
-                "recent_bests is too long")
+        # One best per generation, the last ones that the flatness rule keeps.
+        _expect(recent.ndim == 1
+                and len(recent) == min(generation, self._recent_bests.maxlen or 0),
+                "recent_bests does not hold the bests of the last generations")
         last_range = _array(state["last_range"], (2,), "last_range")
+        _expect(bool(last_range[0] <= last_range[1])
+                and (recent[-1] == last_range[0] if len(recent) else not last_range.any()),
+                "last_range is not the range of the last generation's values")
         rng = Normals.from_state(state["rng"])
         C = np.triu(C) + np.triu(C, 1).T
 
@@ -348,6 +355,44 @@ def _expect(condition: bool, message: str) -> None:
 
 def _whole(value: object) -> bool:
     return isinstance(value, numbers.Integral) and not isinstance(value, bool)
+
+
+#: How far a loaded covariance matrix may lie from the one its axes and
+#: their lengths (B and D) describe: the eigenvalues of C in the axes'
+#: metric, D^-1 B^T C B D^-1, lie within [1 / this, this]. C moves between
+#: decompositions, but only as far as the selected samples spread (in runs
+#: they stay within about [0.35, 1.6]); an edited D, or a C out of scale,
+#: lies orders of magnitude off.
+_AXES_SLACK = 1e6
+#: How far B^T B of a loaded state may lie from the identity (runs keep it
+#: within about 1e-11).
+_ORTHONORMAL_TOLERANCE = 1e-6
+
+
+def _check_axes(C: Array, B: Array, D: Array) -> None:
+    """ValueError unless C is symmetric and positive definite, B
+    orthonormal, and C consistent with B and D: what every state of a run
+    holds. NumPy's LAPACK and BLAS only check here: the run's own numbers
+    never come from them."""
+    _expect(bool(np.array_equal(C, C.T)), "C must be symmetric")
+    try:
+        np.linalg.cholesky(C)
+    except np.linalg.LinAlgError:
+        raise ValueError("C must be positive definite") from None
+    n = len(D)
+    _expect(float(np.abs(B.T @ B - np.eye(n)).max()) <= _ORTHONORMAL_TOLERANCE,
+            "B must be orthonormal")
+    with np.errstate(over="ignore", under="ignore", divide="ignore", invalid="ignore"):
+        in_axes = (B.T @ C @ B) / np.outer(D, D)
+    _expect(bool(np.all(np.isfinite(in_axes))), "D does not match C")
+    scales = np.linalg.eigvalsh((in_axes + in_axes.T) / 2)
+    _expect(1 / _AXES_SLACK <= float(scales.min()) and float(scales.max()) <= _AXES_SLACK,
+            "D does not match C")
+
+
+def _shown(value: object) -> str:
+    text = repr(value)
+    return text if len(text) <= 40 else text[:37] + "..."
 
 
 def _array(data: object, shape: tuple[int, ...] | None, name: str) -> Array:
