@@ -268,6 +268,9 @@ def test_into_box_folds_every_value_into_the_box_smoothly():
     assert boxed.min() == -1.0 and boxed.max() == 1.0
     # Continuous with a slope of at most 1: neighbours stay neighbours.
     assert np.abs(np.diff(boxed)).max() <= np.diff(wide).max() * (1 + 1e-9)
+    # Where floats lie farther apart than the period, still in the box.
+    far = np.geomspace(1e14, np.finfo(float).max, 10_000)
+    assert np.abs(into_box(np.concatenate([far, -far]))).max() <= 1.0
 
 
 def test_clipped_plans_have_np_clips_bits():

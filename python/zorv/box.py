@@ -14,9 +14,10 @@ Plans = npt.NDArray[np.float64]
 
 
 def into_box(points: Plans) -> Plans:
-    """Maps any values into [-1, 1]: unchanged within 0.9 of 0, bent
-    smoothly onto the bound within 0.1 of it (value and slope continuous),
-    and mirrored periodically beyond, so that nearby points stay nearby."""
+    """Maps every finite value into [-1, 1]: unchanged within 0.9 of 0,
+    bent smoothly onto the bound within 0.1 of it (value and slope
+    continuous), and mirrored periodically beyond, so that nearby points
+    stay nearby."""
     points = np.ascontiguousarray(points, dtype=np.float64)
     boxed: Plans = np.empty(points.shape)
     _cmaes.into_box(points, boxed)

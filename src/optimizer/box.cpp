@@ -63,6 +63,15 @@ void into_box(const double* points, double* out, std::size_t count) {
         }
         double folded = x - low;
         folded = folded - std::floor(folded / period) * period;  // into [0, period)
+        // Far from the box the product above rounds by more than a period
+        // (from about 1e15 on), and the remainder lands anywhere, also far
+        // outside: there std::fmod's remainder, which is exact, takes its
+        // place. Nearer, the remainder errs by a few units in the last
+        // place at most, and keeps its bits.
+        if (!(folded >= -bend && folded <= period + bend)) {
+            folded = std::fmod(x - low, period);
+            if (folded < 0.0) folded = folded + period;
+        }
         folded = (folded > span ? period - folded : folded) + low;  // mirrored onto [low, high]
         if (folded < lower + bend) folded = lower + (folded - low) * (folded - low) / (4 * bend);
         if (folded > upper - bend) folded = upper - (folded - high) * (folded - high) / (4 * bend);

@@ -25,7 +25,8 @@ void clip_to_box(const double* points, double* out, std::size_t count);
 
 // out[k] = points[k] mapped into [-1, 1]: unchanged within 0.9 of 0, bent
 // onto the bound within 0.1 of it (value and slope continuous), and folded
-// back periodically beyond, so that nearby points stay nearby. NaN stays NaN.
+// back periodically beyond, so that nearby points stay nearby: into [-1, 1]
+// for every finite value. NaN and the infinities become NaN.
 void into_box(const double* points, double* out, std::size_t count);
 
 }  // namespace zorv::optimizer
