@@ -112,7 +112,7 @@ class SearchSettings:
     def __post_init__(self) -> None:
         # Types first: settings also come from files (checkpoints) and from
         # NumPy. Numbers are kept as plain ints and floats, whatever kind of
-        # number they came as (NumPy's scalars, a float32 widened exactly),
+        # number they came as (NumPy's scalars; a float32 widened exactly),
         # so that settings compare, hash and are written as the numbers they
         # are. NumPy's bool_ is neither Integral nor Real: refused as bool is.
         for name in _WHOLE_NUMBERS:
@@ -126,11 +126,15 @@ class SearchSettings:
             value = getattr(self, name)
             if isinstance(value, bool) or not isinstance(value, numbers.Real):
                 raise ValueError(f"{name} must be a number, got {_shown(value)}")
+            # A whole number stays one (as written in files before); the
+            # checks below compare it as the float it stands for.
+            plain = int(value) if isinstance(value, numbers.Integral) else float(value)
             try:
-                object.__setattr__(self, name, float(value))
-            except OverflowError:  # an int beyond the float range
+                float(plain)
+            except OverflowError:
                 raise ValueError(f"{name} must be a number in the range of a float, "
                                  f"got {_shown(value)}") from None
+            object.__setattr__(self, name, plain)
         for name in _NAMES:
             value = getattr(self, name)
             if isinstance(value, str):
