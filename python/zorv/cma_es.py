@@ -301,6 +301,12 @@ class CMAES:
         sigma = _array(state["sigma"], (), "sigma")
         _expect(float(sigma) > 0 and bool(np.all(D > 0)), "sigma and D must be positive")
         _check_axes(C, B, D)
+        _expect(float(np.abs(mean).max()) <= _FARTHEST
+                and float(sigma) * max(float(D.max()), float(np.abs(pc).max())) <= _FARTHEST,
+                f"the mean and the steps sigma * D and sigma * pc must be at most {_FARTHEST:g}")
+        growth = self.cs / self.damps * (math.hypot(*ps.tolist()) / self.chi_n - 1)
+        _expect(growth <= math.log(_MOST_GROWTH), f"ps is so long that sigma would grow more "
+                f"than {_MOST_GROWTH:g}-fold in a generation")
         generation, decomposed_at = state["generation"], state["decomposed_at"]
         _expect(all(_whole(v) for v in (generation, decomposed_at))
                 and 0 <= decomposed_at <= generation, "bad generation counters")
@@ -364,6 +370,16 @@ def _whole(value: object) -> bool:
 #: they stay within about [0.35, 1.6]); an edited D, or a C out of scale,
 #: lies orders of magnitude off.
 _AXES_SLACK = 1e6
+#: The largest mean value and steps sigma * D and sigma * pc of a loaded
+#: state: its samples lie about as far out, and from about 1e150 on their
+#: squares, which the penalty on points outside the box sums, overflow
+#: (zorv.settings's MAX_SIGMA0 keeps searches far below this).
+_FARTHEST = 1e140
+#: The most that the step size of a loaded state may grow in its next
+#: generation: it grows by e^((cs / damps) (|ps| / chi_n - 1)), in runs
+#: of 8 to 65,536 plans a generation 1.5-fold at most, since damps grows
+#: with the population as the path can.
+_MOST_GROWTH = 1e10
 #: How far B^T B of a loaded state may lie from the identity (runs keep it
 #: within about 1e-11).
 _ORTHONORMAL_TOLERANCE = 1e-6
@@ -379,10 +395,11 @@ def _check_axes(C: Array, B: Array, D: Array) -> None:
         np.linalg.cholesky(C)
     except np.linalg.LinAlgError:
         raise ValueError("C must be positive definite") from None
-    n = len(D)
-    _expect(float(np.abs(B.T @ B - np.eye(n)).max()) <= _ORTHONORMAL_TOLERANCE,
-            "B must be orthonormal")
-    with np.errstate(over="ignore", under="ignore", divide="ignore", invalid="ignore"):
+    # Finite entries may still overflow in the products: NaN and infinities
+    # fail the comparisons.
+    with np.errstate(all="ignore"):
+        off_orthonormal = float(np.abs(B.T @ B - np.eye(len(D))).max())
+        _expect(off_orthonormal <= _ORTHONORMAL_TOLERANCE, "B must be orthonormal")
         in_axes = (B.T @ C @ B) / np.outer(D, D)
     _expect(bool(np.all(np.isfinite(in_axes))), "D does not match C")
     scales = np.linalg.eigvalsh((in_axes + in_axes.T) / 2)
