@@ -15,6 +15,7 @@ from stress_support import under_address_sanitizer
 
 import zorv
 import zorv.checkpoints
+import zorv.input_files
 import zorv_fast
 from zorv.box import Boxed
 from zorv.cli import load_plan
@@ -344,9 +345,16 @@ class TestRestarts:
         assert run.small_evaluations <= run.large_evaluations
 
 
+def read_back(text, folder):
+    """The state in a result file of this text, as zorv.checkpoints.load reads it."""
+    path = folder / "read-back.json"
+    path.write_text(text)
+    return zorv.checkpoints.load(path)
+
+
 class TestResume:
     @pytest.mark.parametrize("schedule", ["ipop", "bipop"])
-    def test_from_any_checkpoint_bit_for_bit(self, schedule):
+    def test_from_any_checkpoint_bit_for_bit(self, schedule, tmp_path):
         settings = zorv.SearchSettings(**RESTARTING, restart_schedule=schedule,
                                        checkpoint_every=0)
         saved = []
@@ -354,12 +362,12 @@ class TestResume:
             zorv.checkpoints.dumps(r)) if len(r.history) % 37 == 1 else None)
         assert len(saved) > 5 and full.runs >= 2
         for text in saved[::3] + [saved[-1]]:
-            state = zorv.SearchState.from_json(json.loads(text)["checkpoint"]["state"])
+            state = read_back(text, tmp_path)
             resumed = zorv.search(dataclasses.replace(settings, chunk=5), resume=state)
             assert without_seconds(resumed) == without_seconds(full)
 
     @pytest.mark.parametrize("how", ["stop request", "scorer fails"])
-    def test_cut_short_mid_generation_then_resumed(self, how):
+    def test_cut_short_mid_generation_then_resumed(self, how, tmp_path):
         settings = zorv.SearchSettings(**RESTARTING, chunk=3)
         full = zorv.search(settings)
         calls = []
@@ -380,7 +388,7 @@ class TestResume:
         assert cut.interrupted and cut.score == zorv_fast.sim(cut.plan)
         assert cut.state.generation == cut.generations < full.generations
         assert cut.state.best_score <= cut.score <= full.score
-        resumed = zorv.search(settings, resume=cut.state)
+        resumed = zorv.search(settings, resume=read_back(zorv.checkpoints.dumps(cut), tmp_path))
         assert without_seconds(resumed) == without_seconds(full)
         # Resuming a finished search changes nothing.
         again = zorv.search(settings, resume=resumed.state)
@@ -400,6 +408,149 @@ class TestResume:
         assert result.state.optimizer is None and not result.state.finished
         with pytest.raises(zorv.CheckpointError, match="cannot be resumed"):
             zorv.search(result.settings, resume=result.state)
+
+
+def leaves(value, path=()):
+    """The paths of the numbers, strings and the like in JSON data: of each
+    list, those of its first and last items."""
+    if isinstance(value, dict):
+        for key, item in value.items():
+            yield from leaves(item, (*path, key))
+    elif isinstance(value, list):
+        for index in sorted({0, len(value) - 1}) if value else []:
+            yield from leaves(value[index], (*path, index))
+    else:
+        yield path
+
+
+class TestCheckpointFiles:
+    """Every file a search writes loads back; what no file can hold is
+    refused in one line as the file is made, and an edited file as it is
+    loaded."""
+
+    def test_numpy_scalars_are_written_as_the_numbers_they_are(self, tmp_path):
+        given = zorv.SearchSettings(seed=np.uint32(3), popsize=np.int64(16),
+                                    generations=np.int64(3), sigma0=np.float32(0.5),
+                                    chunk=np.int8(100), checkpoint_every=np.float64(0))
+        plain = zorv.SearchSettings(seed=3, popsize=16, generations=3, sigma0=0.5, chunk=100,
+                                    checkpoint_every=0.0)
+        assert given == plain and hash(given) == hash(plain)
+        assert {type(v) for v in given.as_dict().values()} <= {int, float, str, type(None)}
+        assert zorv.SearchSettings(sigma0=np.float32(0.1)).sigma0 == float(np.float32(0.1))
+        path = tmp_path / "run.json"
+        zorv.search(given, checkpoint=lambda r: zorv.checkpoints.save(path, r))
+        assert zorv.checkpoints.load(path).settings == plain
+
+        class Counting(self.Wandering):
+            def save_state(self):
+                return {"count": np.int64(self.count), "spread": np.float32(0.25),
+                        "seen": np.arange(3, dtype=np.uint16),
+                        "pair": (np.bool_(True), np.float16(0.5))}
+
+        result = zorv.search(zorv.SearchSettings(popsize=8, generations=3), optimizer=Counting())
+        zorv.checkpoints.save(path, result)
+        saved = zorv.checkpoints.load(path).optimizer
+        assert saved == {"count": 3, "spread": 0.25, "seen": [0, 1, 2], "pair": [True, 0.5]}
+        assert type(saved["count"]) is int and type(saved["spread"]) is float
+
+    class Wandering:
+        """One's own optimizer: random plans, counted."""
+
+        def __init__(self):
+            self.rng, self.count = np.random.default_rng(1), 0
+
+        def ask(self):
+            return self.rng.uniform(-1.0, 1.0, (8, 40))
+
+        def tell(self, distances):
+            self.count += 1
+
+        def load_state(self, state):
+            self.count = state["count"]
+
+    @pytest.mark.parametrize("optimizer_state, words", [
+        ({"best": -np.inf}, "the optimizer's state cannot be saved: state['best'] is -inf, "
+                            "which a checkpoint file cannot hold"),
+        ({"C": np.array([[1.0, 2.0], [np.nan, 1.0]])}, "state['C'][1][0] is nan"),
+        ({"runs": [{"n": 10**400}]}, "state['runs'][0]['n'] is an integer of 1329 bits"),
+        ({"z": 1j}, "state['z'] is 1j of type complex"),
+        ({"z": np.ones(2, complex)}, "state['z'] is an array of complex128"),
+        ({3: 1.0}, "state has the key 3"),
+        ({"third": np.longdouble(1) / 3}, "which a checkpoint file cannot hold exactly"),
+    ])
+    def test_what_no_file_can_hold_is_refused_naming_where(self, optimizer_state, words):
+        result = zorv.search(zorv.SearchSettings(popsize=8, generations=2),
+                             optimizer=self.Wandering())
+        result.state.optimizer = optimizer_state
+        with pytest.raises(zorv.checkpoints.UnwritableValueError) as refused:
+            zorv.checkpoints.dumps(result)
+        assert words in str(refused.value) and "\n" not in str(refused.value)
+        result.state.optimizer = None
+        result.history.median[1] = float("nan")
+        with pytest.raises(zorv.checkpoints.UnwritableValueError,
+                           match=r"the result cannot be saved: history\['median'\]\[1\] is nan"):
+            zorv.checkpoints.dumps(result)
+
+    @pytest.mark.parametrize("boundary", BOUNDARIES)
+    def test_the_largest_step_size_writes_files_that_load_and_resume(self, boundary, tmp_path):
+        from zorv.settings import MAX_SIGMA0
+        with pytest.raises(ValueError, match="sigma0 must be a positive number of at most"):
+            zorv.SearchSettings(sigma0=MAX_SIGMA0 * 1.5)
+        settings = zorv.SearchSettings(popsize=8, generations=40, sigma0=MAX_SIGMA0,
+                                       boundary=boundary, checkpoint_every=0)
+        saved = []
+        full = zorv.search(settings, checkpoint=lambda r: saved.append(zorv.checkpoints.dumps(r)))
+        path = tmp_path / "full.json"
+        path.write_text(zorv.checkpoints.dumps(full))
+        assert load_plan(path) == full.plan and all(-1.0 <= v <= 1.0 for v in full.plan)
+        assert zorv.input_files.load_curve(path).history == full.history
+        resumed = zorv.search(settings, resume=read_back(saved[len(saved) // 2], tmp_path))
+        assert without_seconds(resumed) == without_seconds(full)
+
+    def test_every_single_field_edit_is_refused_in_one_line_or_resumes(self, tmp_path):
+        """An edited checkpoint is refused in one line, or it holds a state
+        that a search can go on from: then to a result whose file loads."""
+        settings = zorv.SearchSettings(seed=3, popsize=16, generations=8, checkpoint_every=0)
+        texts = []
+        zorv.search(settings, checkpoint=lambda r: texts.append(zorv.checkpoints.dumps(r)))
+        original = json.loads(texts[4])
+        path = tmp_path / "edited.json"
+        outcomes = {"refused": 0, "resumed": 0}
+        for where in leaves(original["checkpoint"]["state"]):
+            for value in ["x", None, True, -5, 0.5, 1e300, -1e300]:
+                data = json.loads(texts[4])
+                *above, last = where
+                place = data["checkpoint"]["state"]
+                for key in above:
+                    place = place[key]
+                place[last] = value
+                path.write_text(json.dumps(data))
+                try:
+                    state = zorv.checkpoints.load(path)
+                    path.write_text(zorv.checkpoints.dumps(zorv.search(state.settings,
+                                                                       resume=state)))
+                except ValueError as error:  # CheckpointError among them
+                    assert "\n" not in str(error), (where, value)
+                    outcomes["refused"] += 1
+                    continue
+                zorv.checkpoints.load(path)
+                zorv.input_files.load_curve(path)
+                outcomes["resumed"] += 1
+        assert outcomes["refused"] > 300 and outcomes["resumed"] > 20, outcomes
+
+    def test_a_loaded_state_and_its_copy_share_nothing(self):
+        data = json.loads(zorv.checkpoints.dumps(small_search(1, generations=3)))
+        data = data["checkpoint"]["state"]
+        state = zorv.SearchState.from_json(data)
+        before = json.dumps(state.to_json())
+        data["optimizer"]["C"][0][0] = 5.0
+        data["history"]["best"].append(1.0)
+        copied = state.copy()
+        copied.optimizer["mean"][0] = 7.0
+        copied.history.best.append(1.0)
+        copied.run_progress.record(9.0)
+        copied.best_plan[0] = 0.5
+        assert json.dumps(state.to_json()) == before
 
 
 def load_example(name):
