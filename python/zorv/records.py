@@ -80,7 +80,7 @@ class History:
         return asdict(self)
 
     @classmethod
-    def from_json(cls, data: object) -> History:
+    def from_json(cls, data: dict[str, list[Any]]) -> History:
         """From `to_json`'s form (files from before restarts have no
         run_starts: one run), checked: whole numbers of plans, at least 0
         and never falling; finite distances; seconds at least 0 and never
