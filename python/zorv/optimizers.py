@@ -53,11 +53,12 @@ class StoppingOptimizer(Optimizer, Protocol):
 @runtime_checkable
 class ResumableOptimizer(Optimizer, Protocol):
     """An optimizer that can also save its state, between a tell and the
-    next ask, as plain data (dicts, lists, strings, numbers and float64
-    arrays, which checkpoint files hold as lists), and go on from such data,
-    arrays as lists included, in a new instance made for the same settings
-    and run. Searches with one checkpoint it and can be resumed; the rest
-    is optional."""
+    next ask, as plain data (dicts with string keys, lists, strings,
+    booleans, finite numbers, NumPy's scalars included, and numeric arrays,
+    which checkpoint files hold as lists; NaN and infinities cannot be
+    saved), and go on from such data, arrays as lists included, in a new
+    instance made for the same settings and run. Searches with one
+    checkpoint it and can be resumed; the rest is optional."""
 
     def save_state(self) -> dict[str, Any]: ...
 
