@@ -8,25 +8,39 @@ import sys
 from pathlib import Path
 
 import pytest
+from stress_support import under_address_sanitizer
 
 from zorv import check
 
 
-def run_check(variables):
+def run_check(variables, address_space=None):
+    """`python -m zorv check` with these variables, and no address space
+    beyond `address_space` bytes (threads' stacks 8 MiB then)."""
     env = {name: value for name, value in os.environ.items()
            if not name.startswith(("ZORV_FAST_", "RAYON_", "GLIBC_TUNABLES"))}
     env.update(variables)
+
+    def limit():
+        import resource
+        resource.setrlimit(resource.RLIMIT_AS, (address_space, resource.RLIM_INFINITY))
+        resource.setrlimit(resource.RLIMIT_STACK, (8 * 2**20, resource.RLIM_INFINITY))
+
     return subprocess.run([sys.executable, "-m", "zorv", "check"], env=env, capture_output=True,
-                          text=True, timeout=120)
+                          text=True, timeout=120,
+                          preexec_fn=None if address_space is None else limit)
 
 
-@pytest.mark.parametrize("variables, status, expected", [
-    ({}, 0, [
+#: 200 threads' stacks do not fit beside the process in this address space.
+TOO_SMALL_FOR_200_THREADS = 1_200_000_000
+
+
+@pytest.mark.parametrize("variables, address_space, status, expected", [
+    ({}, None, 0, [
         "atan2:      glibc's FMA variant, the one the documented scores come from",
         "scores:     the documented ones, bit for bit: 5 plans through sim and sim_batch",
         "result:     the documented scores hold on this machine",
     ]),
-    ({"GLIBC_TUNABLES": "glibc.cpu.hwcaps=-FMA", "RAYON_NUM_THREADS": "3"}, 1, [
+    ({"GLIBC_TUNABLES": "glibc.cpu.hwcaps=-FMA", "RAYON_NUM_THREADS": "3"}, None, 1, [
         "atan2:      glibc's variant for CPUs without FMA, which rounds about 2 angles in 10,000 "
         "the other way (GLIBC_TUNABLES=glibc.cpu.hwcaps=-FMA)",
         "scores:     4 of 5 documented through sim, 4 of 5 through sim_batch",
@@ -35,15 +49,26 @@ def run_check(variables):
         "instead of 0.0746086412545685; scores stored on a machine that gives the documented "
         "scores will not all come out the same here, bit for bit, nor these there",
     ]),
-    ({"ZORV_FAST_NO_SIMD": "1", "RAYON_NUM_THREADS": "x", "RAYON_RS_NUM_CPUS": "5"}, 0, [
+    ({"ZORV_FAST_NO_SIMD": "1", "RAYON_NUM_THREADS": "x", "RAYON_RS_NUM_CPUS": "5"}, None, 0, [
         "batch path: portable path: ZORV_FAST_NO_SIMD is set",
         "threads:    5 worker threads: RAYON_RS_NUM_CPUS=5 (not used: RAYON_NUM_THREADS='x')",
         "result:     the documented scores hold on this machine",
     ]),
-], ids=["here", "non-fma-atan2", "portable"])
-def test_check_says_whether_the_documented_scores_hold(variables, status, expected):
-    result = run_check(variables)
+    ({"RAYON_NUM_THREADS": "200"}, TOO_SMALL_FOR_200_THREADS, 1, [
+        "scores:     5 of 5 documented through sim; sim_batch could not run",
+        "threads:    sim_batch could not start its 200 worker threads (RAYON_NUM_THREADS=200): "
+        "Resource temporarily unavailable; set RAYON_NUM_THREADS to fewer threads",
+        "result:     sim_batch cannot score here with these settings: its worker threads could "
+        "not start (see threads)",
+    ]),
+], ids=["here", "non-fma-atan2", "portable", "threads-cannot-start"])
+def test_check_says_whether_the_documented_scores_hold(variables, address_space, status,
+                                                       expected):
+    if address_space is not None and under_address_sanitizer():
+        pytest.skip("the sanitizer's shadow memory cannot live under an address-space cap")
+    result = run_check(variables, address_space)
     assert result.returncode == status, result.stdout + result.stderr
+    assert result.stderr == ""
     lines = result.stdout.splitlines()
     assert lines[0] == f"C library:  {check.c_library()}"
     assert set(expected) <= set(lines), result.stdout
@@ -86,3 +111,26 @@ def test_check_reports_the_lanes_sim_batch_takes():
         assert "AVX-512:    not taken: this CPU lacks AVX-512 F, DQ, BW or VL" in lines
     assert "batch path: four AVX2 lanes with the exact fast atan2: the fast atan2 gave this C " \
            "library's bits on every checked input" in lines
+
+
+@pytest.mark.parametrize("failure, system_error", [
+    ("The global thread pool has not been initialized.: ThreadPoolBuildError { kind: "
+     "IOError(Resource temporarily unavailable) }", "Resource temporarily unavailable"),
+    ("The global thread pool has not been initialized.: ThreadPoolBuildError { kind: IOError("
+     'Os { code: 11, kind: WouldBlock, message: "Resource temporarily unavailable" }) }',
+     "Resource temporarily unavailable"),
+    ("scoring failed: PanicException: The global thread pool has not been initialized.: "
+     "ThreadPoolBuildError { kind: GlobalPoolAlreadyInitialized }",
+     "they could not start in an earlier call of this process"),
+    (RuntimeError("scoring failed: PanicException: The global thread pool has not been "
+                  "initialized.: ThreadPoolBuildError { kind: IOError(Cannot allocate memory) }"),
+     "Cannot allocate memory"),
+    ("scoring failed: KilledWorker: the thread pool of a worker", None),
+    (ValueError("scoring failed: PanicException: Python API call failed"), None),
+])
+def test_a_pool_that_could_not_start_is_told_from_other_failures(failure, system_error):
+    assert check.pool_start_error(failure) == system_error
+    if isinstance(failure, BaseException):  # as the cause of a search's failure
+        wrapped = RuntimeError("the search failed")
+        wrapped.__cause__ = failure
+        assert check.pool_start_error(wrapped) == system_error

@@ -13,14 +13,17 @@ import ctypes
 import ctypes.util
 import dataclasses
 import os
+import re
 import struct
 from collections.abc import Callable, Mapping, Sequence
 from typing import Optional, Tuple
 
 from .body import PLAN_SIZE
+from .native import POOL_NOT_STARTED, is_native_failure
 
 __all__ = ["ATAN2_PROBES", "DOCUMENTED_SCORES", "Atan2Probe", "BatchSettings", "CLibrary",
-           "DocumentedScore", "MachineReport", "c_library", "describe", "examine", "library_atan2"]
+           "DocumentedScore", "MachineReport", "c_library", "describe", "examine", "library_atan2",
+           "pool_failure_line", "pool_start_error"]
 
 
 @dataclasses.dataclass(frozen=True)
@@ -115,13 +118,15 @@ class BatchSettings:
 @dataclasses.dataclass(frozen=True)
 class MachineReport:
     """What the check found; `scores` and `batch_scores` are in the order of
-    DOCUMENTED_SCORES."""
+    DOCUMENTED_SCORES. `pool_error`: the system's error when sim_batch's
+    worker threads could not start (and batch_scores is empty)."""
 
     library: CLibrary
     atan2_variant: str  # "fma", "non_fma" or "other"
     scores: tuple[float, ...]
     batch_scores: tuple[float, ...]
     batch: BatchSettings
+    pool_error: str | None = None
 
     @property
     def documented_scores_hold(self) -> bool:
@@ -179,13 +184,68 @@ def examine(sim: Callable[[list[float]], float],
     """Runs the check with these collaborators: normally zorv_fast's two
     functions, zorv._trace.batch_settings, library_atan2() and c_library()."""
     plans = [list(documented.plan) for documented in DOCUMENTED_SCORES]
+    scores = tuple(sim(plan) for plan in plans)
+    pool_error = None
+    try:
+        batch_scores = tuple(sim_batch(plans))
+    except BaseException as error:
+        pool_error = pool_start_error(error) if is_native_failure(error) else None
+        if pool_error is None:
+            raise
+        batch_scores = ()
     return MachineReport(
         library=library,
         atan2_variant=atan2_variant(atan2),
-        scores=tuple(sim(plan) for plan in plans),
-        batch_scores=tuple(sim_batch(plans)),
+        scores=scores,
+        batch_scores=batch_scores,
         batch=BatchSettings(*batch_settings()),
+        pool_error=pool_error,
     )
+
+
+#: The system's error inside the build error that follows POOL_NOT_STARTED;
+#: Rust's form of it holds the message as a quoted field.
+_POOL_BUILD_ERROR = re.compile(r"ThreadPoolBuildError \{ kind: (?:IOError\((?P<io>.*)\)|"
+                               r"(?P<kind>\w+)) \}")
+_QUOTED_MESSAGE = re.compile(r'message: "(?P<message>[^"]*)"')
+
+#: What stands for the system's error when the pool failed in an earlier
+#: call of this process, which every later call repeats.
+_EARLIER_FAILURE = "they could not start in an earlier call of this process"
+
+
+def pool_start_error(error: BaseException | str) -> str | None:
+    """The system's error ("Resource temporarily unavailable") when `error`,
+    an exception or its text (also a search's failure, which quotes the
+    scorer's), says that sim_batch's worker threads could not start; None
+    for any other error. The pool is built once per process: after a
+    failure, every call repeats it, without the system's error."""
+    text = str(error)
+    if POOL_NOT_STARTED not in text:
+        cause = error.__cause__ if isinstance(error, BaseException) else None
+        return None if cause is None else pool_start_error(cause)
+    found = _POOL_BUILD_ERROR.search(text)
+    if found is None:
+        return "the system's error is not given"
+    if found["io"] is None:
+        return (_EARLIER_FAILURE if found["kind"] == "GlobalPoolAlreadyInitialized"
+                else found["kind"])
+    quoted = _QUOTED_MESSAGE.search(found["io"])
+    return quoted["message"] if quoted else found["io"]
+
+
+def pool_failure_line(system_error: str, batch: BatchSettings, environ: Mapping[str, str],
+                      on_workers: bool = False) -> str:
+    """One line for a pool of sim_batch that could not start: how many
+    threads were asked for and by what, the system's error, and what to set.
+    `on_workers`: it failed on Dask workers, whose settings are not known
+    here."""
+    if on_workers:
+        return (f"sim_batch could not start its worker threads on a Dask worker: "
+                f"{system_error}; set RAYON_NUM_THREADS on the workers to fewer threads")
+    threads = f"{batch.threads} worker thread{'s' if batch.threads != 1 else ''}"
+    return (f"sim_batch could not start its {threads} ({_thread_origin(batch, environ)}): "
+            f"{system_error}; set RAYON_NUM_THREADS to fewer threads")
 
 
 _ATAN2_VARIANTS = {
@@ -222,6 +282,9 @@ def _atan2_line(variant: str, environ: Mapping[str, str]) -> str:
 
 def _scores_line(report: MachineReport) -> str:
     total = len(_EXPECTED)
+    if report.pool_error is not None:
+        through_sim = sum(_same_bits([a], [b]) for a, b in zip(report.scores, _EXPECTED))
+        return f"{through_sim} of {total} documented through sim; sim_batch could not run"
     if report.documented_scores_hold:
         return f"the documented ones, bit for bit: {total} plans through sim and sim_batch"
     matched = [sum(_same_bits([a], [b]) for a, b in zip(scores, _EXPECTED))
@@ -230,7 +293,9 @@ def _scores_line(report: MachineReport) -> str:
             f"{matched[1]} of {total} through sim_batch")
 
 
-def _threads_line(batch: BatchSettings, environ: Mapping[str, str]) -> str:
+def _thread_origin(batch: BatchSettings, environ: Mapping[str, str]) -> str:
+    """What set the thread count: the variable, or where processors were
+    counted, with the variables set but not used."""
     counted = _PROCESSOR_SOURCES.get(batch.processors or "", "")
     if batch.variable is None:
         origin = counted
@@ -242,12 +307,23 @@ def _threads_line(batch: BatchSettings, environ: Mapping[str, str]) -> str:
               if name in environ and name != batch.variable]
     if unused:
         origin += f" (not used: {', '.join(unused)})"
-    return f"{batch.threads} worker thread{'s' if batch.threads != 1 else ''}: {origin}"
+    return origin
+
+
+def _threads_line(batch: BatchSettings, environ: Mapping[str, str],
+                  pool_error: str | None) -> str:
+    if pool_error is not None:
+        return pool_failure_line(pool_error, batch, environ)
+    threads = f"{batch.threads} worker thread{'s' if batch.threads != 1 else ''}"
+    return f"{threads}: {_thread_origin(batch, environ)}"
 
 
 def _verdict(report: MachineReport) -> str:
     if report.documented_scores_hold:
         return "the documented scores hold on this machine"
+    if report.pool_error is not None:
+        return ("sim_batch cannot score here with these settings: its worker threads could "
+                "not start (see threads)")
     if not _same_bits(report.scores, report.batch_scores):
         return ("not the documented scores: sim and sim_batch disagree here, which no machine "
                 "should show; scores from this installation cannot be trusted, please report it")
@@ -270,7 +346,7 @@ def describe(report: MachineReport, environ: Mapping[str, str]) -> list[str]:
         ("scores", _scores_line(report)),
         ("batch path", f"{batch.path_text}: {batch.reason_text}"),
         ("AVX-512", batch.avx512_text),
-        ("threads", _threads_line(batch, environ)),
+        ("threads", _threads_line(batch, environ, report.pool_error)),
         ("result", _verdict(report)),
     ]
     width = max(len(label) for label, _ in rows) + 1
