@@ -1,9 +1,9 @@
 """zorv.distributed on a local Dask cluster of two worker processes: scores
 equal a local sim_batch bit for bit and in order, also when a worker dies
 mid-call; each plan travels once, in its chunk's task; searches on the cluster, in
-Python and from the command line, equal local ones; Ctrl-C and bad
-addresses; without Dask, zorv works and the command line says what to
-install."""
+Python and from the command line, equal local ones and record the workers'
+batch paths; Ctrl-C, a scheduler without workers and bad addresses; without
+Dask, zorv works and the command line says what to install."""
 import contextlib
 import json
 import os
@@ -487,3 +487,83 @@ class TestClusterFails:
                          ("run.json", "here.json"))
         assert (resumed["plan"], resumed["history"]["best"]) == (here["plan"],
                                                                   here["history"]["best"])
+
+
+@pytest.fixture
+def empty_scheduler():
+    """The address of a scheduler with no workers (yet)."""
+    with distributed.LocalCluster(n_workers=0, processes=True, dashboard_address=None,
+                                  scheduler_kwargs={"dashboard_address": "127.0.0.1:0"}
+                                  ) as cluster:
+        yield cluster.scheduler_address
+
+
+@contextlib.contextmanager
+def worker_process(address, **variables):
+    """A worker process of its own for the scheduler at `address`."""
+    worker = subprocess.Popen(
+        [sys.executable, "-m", "distributed.cli.dask_worker", address, "--nthreads", "1",
+         "--no-dashboard", "--preload", "zorv.distributed"],
+        env={**os.environ, "RAYON_NUM_THREADS": "1", **variables},
+        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        yield worker
+    finally:
+        worker.kill()
+        worker.wait()
+
+
+class TestWhoScores:
+    @pytest.mark.parametrize("signals", [1, 2])
+    def test_no_workers_is_said_at_once_and_ctrl_c_stops_quietly(self, tmp_path,
+                                                                empty_scheduler, signals):
+        # One Ctrl-C is a stop request, which ends the wait for a worker
+        # (no plan could be scored before one came); a second interrupts it.
+        process = subprocess.Popen(
+            [sys.executable, "-m", "zorv", "search", "--scheduler", empty_scheduler, "-q",
+             "-o", "best.json"], cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+            text=True)
+        try:
+            ready, _, _ = select.select([process.stderr], [], [], 30)
+            assert ready, "nothing said within 30 s"
+            assert process.stderr.readline() == (
+                f"python -m zorv: the Dask scheduler at {empty_scheduler} has no workers yet; "
+                "waiting for one (Ctrl-C stops)\n")
+            for _ in range(signals):
+                process.send_signal(signal.SIGINT)
+                time.sleep(0.005)
+            sent = time.monotonic()
+            stdout, stderr = process.communicate(timeout=30)
+            took = time.monotonic() - sent
+        finally:
+            process.kill()
+            process.wait()
+        assert process.returncode == 130 and stderr == "", stderr
+        assert took < 10
+        data = json.loads((tmp_path / "best.json").read_text())
+        assert data["interrupted"] is True and data["generations"] == 0
+
+    def test_the_result_names_the_batch_paths_of_the_workers(self, tmp_path, empty_scheduler):
+        from zorv.provenance import batch_path_here, made_by
+        here = batch_path_here()
+        assert here != "portable"  # the path of ZORV_FAST_NO_SIMD
+        with distributed.Client(empty_scheduler, set_as_default=False) as client, \
+                worker_process(empty_scheduler, ZORV_FAST_NO_SIMD="1"):
+            client.wait_for_workers(1, timeout=60)
+            result = zorv_cli(*SEARCH, "--scheduler", empty_scheduler, "-o", "best.json",
+                              cwd=tmp_path)
+            assert result.returncode == 0, result.stderr
+            assert json.loads((tmp_path / "best.json").read_text())["made_by"]["batch_path"] \
+                == "portable"
+            with worker_process(empty_scheduler):
+                client.wait_for_workers(2, timeout=60)
+                scorer = DaskScorer(client)
+                assert scorer.batch_path() is None  # none asked yet
+                plans = random_plans(64, seed=9)
+                assert same_bits(scorer(plans), zorv_fast.sim_batch(plans))
+                paths = scorer.batch_path()
+                assert sorted(paths.values()) == sorted(["portable", here])
+                assert set(paths) == set(client.nthreads())
+                recorded = made_by(paths)
+                assert (recorded["batch_path"], recorded["worker_batch_paths"]) == (
+                    "per worker", paths)

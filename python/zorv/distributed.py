@@ -19,7 +19,10 @@ to the one worker that scores it, and only the scores come back: a call
 moves about twice the population's bytes, whatever the number of workers.
 The scheduler keeps each chunk until its scores are in, so when a worker
 dies mid-call, Dask sends its chunks to the other workers, and the result is
-still complete and in order.
+still complete and in order. A scheduler without workers keeps them until
+one comes: the call says so within seconds and waits. `DaskScorer` asks each
+worker it meets which batch path sim_batch takes there, so that a result
+records the paths that scored it, not the client's.
 
 Dask is optional (`pip install 'dask[distributed]'`): this module imports
 without it, and its functions raise `DaskMissingError` (an `ImportError`
@@ -29,14 +32,16 @@ from __future__ import annotations
 
 import asyncio
 import contextlib
+import logging
 import multiprocessing.resource_tracker
 import os
 import signal
 import socket
+import sys
 import threading
 import warnings
-from collections.abc import Iterator, Sequence
-from dataclasses import dataclass
+from collections.abc import Callable, Iterator, Mapping, Sequence
+from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, Union
 
 import numpy as np
@@ -45,6 +50,7 @@ import numpy.typing as npt
 import zorv_fast
 
 from .body import PLAN_SIZE
+from .provenance import BatchPaths, batch_path_here
 
 if TYPE_CHECKING:
     # For the annotations only. Without Dask installed, Client is Any; with it,
@@ -188,7 +194,18 @@ def _score_rows(rows: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
     return np.array(zorv_fast.sim_batch(rows), dtype=np.float64)
 
 
-def score_population(client: Client, plans: Plans, *, chunk: int | None = None) -> list[float]:
+#: Seconds between looks at the cluster while a call waits for its scores:
+#: a scheduler left without workers is told within about this long.
+WAIT_POLL_SECONDS = 1.0
+
+
+def _say_on_stderr(message: str) -> None:
+    print(message, file=sys.stderr, flush=True)
+
+
+def score_population(client: Client, plans: Plans, *, chunk: int | None = None,
+                     waiting: Callable[[str], None] | None = _say_on_stderr,
+                     should_stop: Callable[[], bool] | None = None) -> list[float]:
     """The score of every plan, in input order, computed on the client's workers.
 
     The scores are bit for bit those of `zorv_fast.sim_batch(plans)` on a
@@ -200,15 +217,30 @@ def score_population(client: Client, plans: Plans, *, chunk: int | None = None) 
     keeps it, so that a chunk whose worker dies is sent again to another.
     Plans are converted to float64 first, so a malformed population raises
     ValueError or TypeError here, before anything is sent.
+
+    A scheduler without workers keeps the chunks until one comes: the call
+    says so within seconds, once, through `waiting` (by default one line on
+    standard error; None says nothing), and waits on. While it waits so,
+    a true `should_stop()` ends the wait with KeyboardInterrupt, as a Ctrl-C
+    does: no plan can be scored before a worker comes. Interrupted, the call
+    cancels its chunks on the cluster.
     """
+    return _score(client, plans, chunk, None, waiting, should_stop)
+
+
+def _score(client: Client, plans: Plans, chunk: int | None,
+           workers: Mapping[str, int] | None, waiting: Callable[[str], None] | None,
+           should_stop: Callable[[], bool] | None) -> list[float]:
+    """score_population, given the workers (by address) when known."""
     if chunk is not None and chunk < 1:
         raise ValueError(f"chunk must be at least 1, got {chunk}")
     rows = _as_rows(plans)
     if len(rows) == 0:
         return []
+    if workers is None:
+        workers = client.nthreads()  # type: ignore[no-untyped-call, unused-ignore]
     if chunk is None:
-        workers = max(1, len(client.nthreads()))  # type: ignore[no-untyped-call, unused-ignore]
-        bounds = chunk_bounds(len(rows), CHUNKS_PER_WORKER * workers)
+        bounds = chunk_bounds(len(rows), CHUNKS_PER_WORKER * max(1, len(workers)))
     else:
         bounds = [(first, min(first + chunk, len(rows))) for first in range(0, len(rows), chunk)]
     with warnings.catch_warnings():
@@ -220,12 +252,67 @@ def score_population(client: Client, plans: Plans, *, chunk: int | None = None) 
                    for start, stop in bounds]
     parts: list[npt.NDArray[np.float64]]
     try:
+        _wait_for_scores(client, futures, had_workers=bool(workers), waiting=waiting,
+                         should_stop=should_stop)
         parts = client.gather(futures)  # type: ignore[no-untyped-call, unused-ignore]
     except BaseException:  # such as a second Ctrl-C: the workers stop too
+        _quiet_cancelled_gathers()
         client.cancel(futures)  # type: ignore[no-untyped-call, unused-ignore]
         raise
     scores: list[float] = np.concatenate(parts).tolist()  # float64 to float: exact
     return scores
+
+
+def _wait_for_scores(client: Client, futures: list[Any], had_workers: bool,
+                     waiting: Callable[[str], None] | None,
+                     should_stop: Callable[[], bool] | None) -> None:
+    """Returns once every chunk is scored or has failed (gather then raises
+    its error), looking at the cluster every WAIT_POLL_SECONDS meanwhile."""
+    wait = require_dask().wait
+    address = getattr(client.scheduler, "address", None) or "its address"
+    told = False
+    if not had_workers:
+        told = _tell_waiting(waiting, address, "yet")
+    while True:
+        try:
+            with client.as_current():  # type: ignore[no-untyped-call, unused-ignore]
+                wait(futures, timeout=WAIT_POLL_SECONDS)  # the current client's futures
+            return
+        except TimeoutError:  # asyncio's and Dask's are the builtin one
+            pass
+        if client.nthreads():  # type: ignore[no-untyped-call, unused-ignore]
+            told, had_workers = False, True  # tell again if they all leave
+            continue
+        if should_stop is not None and should_stop():
+            raise KeyboardInterrupt
+        if not told:
+            told = _tell_waiting(waiting, address, "now" if had_workers else "yet")
+
+
+def _tell_waiting(waiting: Callable[[str], None] | None, address: str, when: str) -> bool:
+    if waiting is not None:
+        waiting(f"the Dask scheduler at {address} has no workers {when}; waiting for one "
+                "(Ctrl-C stops)")
+    return True
+
+
+class _CancelledGathers(logging.Filter):
+    """Drops asyncio's "Task exception was never retrieved" reports of the
+    waits inside a gather whose chunks were cancelled: Dask ends them with
+    AllExit and leaves them unread. Nothing is lost: the call that was
+    interrupted knows."""
+
+    def filter(self, record: logging.LogRecord) -> bool:
+        error = record.exc_info[1] if record.exc_info else None
+        return type(error).__name__ != "AllExit"
+
+
+_cancelled_gathers = _CancelledGathers()
+
+
+def _quiet_cancelled_gathers() -> None:
+    # Added once (a logger holds a filter once), when chunks are cancelled.
+    logging.getLogger("asyncio").addFilter(_cancelled_gathers)
 
 
 @dataclass(frozen=True)
@@ -233,16 +320,52 @@ class DaskScorer:
     """`score_population` on one client, as a scorer for `zorv.search`:
 
         zorv.search(settings, score=DaskScorer(client))
+
+    `waiting` and `should_stop` are score_population's: what tells that the
+    cluster has no workers, and what ends such a wait. The scorer asks each
+    worker that it meets for the batch path that sim_batch takes there:
+    `batch_path()` says which the workers took, for the result's provenance.
     """
 
     client: Client
     chunk: int | None = None
+    waiting: Callable[[str], None] | None = _say_on_stderr
+    should_stop: Callable[[], bool] | None = None
     #: zorv.search gives it a whole generation per call (one round trip
     #: through the scheduler), which it splits among the workers itself.
     whole_generations = True
+    _batch_paths: dict[str, str] = field(default_factory=dict, init=False, repr=False,
+                                         compare=False)
 
     def __call__(self, plans: Plans) -> list[float]:
-        return score_population(self.client, plans, chunk=self.chunk)
+        workers = self.client.nthreads()  # type: ignore[no-untyped-call, unused-ignore]
+        scores = _score(self.client, plans, self.chunk, workers, self.waiting,
+                        self.should_stop)
+        self._ask_batch_paths(workers)
+        return scores
+
+    def _ask_batch_paths(self, workers: Mapping[str, int]) -> None:
+        new = sorted(set(workers) - set(self._batch_paths))
+        if not new:
+            return
+        try:
+            answers = self.client.run(  # type: ignore[no-untyped-call, unused-ignore]
+                batch_path_here, workers=new, on_error="return")
+        except Exception:  # the cluster went away meanwhile: asked again next time
+            return
+        self._batch_paths.update({worker: path for worker, path in answers.items()
+                                  if isinstance(path, str)})
+
+    def batch_path(self) -> BatchPaths | None:
+        """The batch path that sim_batch took on the workers that scored:
+        one path where they all took it, else each worker's (by address);
+        None before any worker has answered."""
+        paths = dict(sorted(self._batch_paths.items()))
+        if not paths:
+            return None
+        if len(set(paths.values())) == 1:
+            return next(iter(paths.values()))
+        return paths
 
 
 def _cpu_count() -> int:
