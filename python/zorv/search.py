@@ -25,7 +25,7 @@ import zorv_fast
 from .body import PLAN_SIZE
 from .box import LOWER, UPPER, Boxed, Plans, box_penalty, into_box
 from .cma_es import STOP_RULES
-from .memory import require_population_fits
+from .memory import require_search_fits
 from .native import is_native_failure
 from .optimizers import (BuiltinOptimizer, Optimizer, OptimizerFactory, PycmaOptimizer,
                          ResumableOptimizer, StoppingOptimizer, new_optimizer,
@@ -210,16 +210,17 @@ def search(
         CheckpointError: `resume` is a state that this search cannot go on
             from: other settings, an optimizer that saves no state, or a
             state that the optimizer cannot load.
-        PopulationTooLargeError: A generation of the built-in optimizers
-            would not fit in this process's memory (a ValueError, raised
-            before anything is drawn).
+        PopulationTooLargeError: A generation of the built-in optimizers,
+            at the largest population that its restarts can reach within its
+            budget, would not fit in this process's memory (a ValueError,
+            raised before anything is drawn).
         ValueError: `settings.optimizer` is not a built-in name and no
             `optimizer` is given.
         TypeError: `optimizer` (or what it makes) has no ask() and tell().
     """
     make_optimizer, restartable = _optimizer_factory(settings, optimizer)
     if optimizer is None:
-        require_population_fits(settings.popsize, settings.optimizer)
+        require_search_fits(settings, resume)
     # The optimizer's matrices are 40 by 40: more BLAS threads only spin,
     # on the cores that sim_batch needs.
     with threadpool_limits(limits=1, user_api="blas"):
