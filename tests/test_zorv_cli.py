@@ -5,6 +5,7 @@ import importlib.util
 import json
 import os
 import select
+import shutil
 import signal
 import stat
 import subprocess
@@ -20,9 +21,40 @@ import zorv_fast
 SVG = "{http://www.w3.org/2000/svg}"
 
 
-def zorv(*args, cwd, timeout=120):
+def zorv(*args, cwd, timeout=120, env=None, preexec_fn=None):
     return subprocess.run([sys.executable, "-m", "zorv", *map(str, args)], cwd=cwd,
-                          capture_output=True, text=True, timeout=timeout)
+                          capture_output=True, text=True, timeout=timeout,
+                          env=None if env is None else {**os.environ, **env},
+                          preexec_fn=preexec_fn)
+
+
+def address_space(size):
+    """For preexec_fn: limits the process's address space (ulimit -v), and
+    its stack to 8 MiB, the size of each thread's stack then."""
+    def limit():
+        import resource
+        resource.setrlimit(resource.RLIMIT_AS, (size, resource.RLIM_INFINITY))
+        resource.setrlimit(resource.RLIMIT_STACK, (8 * 2**20, resource.RLIM_INFINITY))
+    return limit
+
+
+def unsaved_result(stderr):
+    """The error line of a search whose result could not be written, after
+    checking that nothing is lost: its plan on the next line, as JSON, with
+    the distance the line gives, and the whole result in the file it names."""
+    import re
+
+    from zorv import checkpoints
+    *_, error, plan_line = stderr.splitlines()
+    plan = json.loads(plan_line)
+    distance = re.search(r"; best distance (\S+) after \d+ generations, saved with its state "
+                         r"in '([^']+)' instead; its plan follows$", error)
+    assert distance, error
+    assert len(plan) == 40 and float(distance[1]) == zorv_fast.sim(plan)
+    kept = json.loads(open(distance[2]).read())
+    assert kept["plan"] == plan and os.stat(distance[2]).st_mode & 0o077 == 0
+    checkpoints.load(distance[2])  # resumable
+    return error
 
 
 def frames(path):
@@ -106,21 +138,72 @@ class TestSearch:
 
     @pytest.mark.skipif(under_address_sanitizer(),
                         reason="the sanitizer's shadow memory cannot live under an address-space cap")
-    def test_population_beyond_the_memory_limit(self, tmp_path):
-        # 1.6 million plans take about 4 GB a generation, more than the 3 GB
+    @pytest.mark.parametrize("args, words", [
+        # 1.6 million plans take about 4 GB a generation, more than the 2 GB
         # of address space this search may use.
-        import resource
-
-        def limit_memory():
-            resource.setrlimit(resource.RLIMIT_AS, (3 * 2**30, resource.RLIM_INFINITY))
-
-        result = subprocess.run(
-            [sys.executable, "-m", "zorv", "search", "--popsize", "1600000", "-o", "best.json"],
-            cwd=tmp_path, capture_output=True, text=True, timeout=60, preexec_fn=limit_memory)
+        (["--popsize", "1600000"], "popsize 1600000 needs about"),
+        # Its first runs fit; the fifth, which its budget reaches when every
+        # run stops after a generation, does not: refused before the first.
+        (["--popsize", "65536", "--sigma", "1e-300", "--restart-schedule", "ipop",
+          "--evaluations", "4000000"], "run 5 of this search (ipop restarts within its "
+                                       "budget) can draw popsize 1048576"),
+    ])
+    def test_population_beyond_the_memory_limit(self, tmp_path, args, words):
+        result = zorv("search", *args, "-o", "best.json", cwd=tmp_path, timeout=60,
+                      preexec_fn=address_space(2 * 2**30))
         assert result.returncode == 2
         lines = result.stderr.splitlines()
-        assert len(lines) == 1 and "GiB of memory is available" in lines[0], result.stderr
+        assert len(lines) == 1 and words in lines[0], result.stderr
+        assert "GiB of memory is available" in lines[0]
         assert not list(tmp_path.iterdir())
+
+    @pytest.mark.skipif(under_address_sanitizer(),
+                        reason="the sanitizer's shadow memory cannot live under an address-space cap")
+    def test_worker_threads_that_cannot_start(self, tmp_path):
+        # 200 thread stacks of 8 MiB do not fit in 1.2 GB of address space.
+        result = zorv("search", "--generations", 3, "-q", cwd=tmp_path,
+                      env={"RAYON_NUM_THREADS": "200"}, preexec_fn=address_space(1_200_000_000))
+        assert result.returncode == 1
+        assert result.stderr.splitlines() == [
+            "python -m zorv: error: sim_batch could not start its 200 worker threads "
+            "(RAYON_NUM_THREADS=200): Resource temporarily unavailable; set RAYON_NUM_THREADS "
+            "to fewer threads; the best plan so far is saved in 'best.json', and --resume "
+            "goes on from there"]
+        data = json.loads((tmp_path / "best.json").read_text())
+        assert data["interrupted"] is True and data["generations"] == 0
+        assert data["score"] == zorv_fast.sim(data["plan"])
+
+    @pytest.mark.parametrize("schedule, popsize, restarts", [
+        ("ipop", 8, None), ("ipop", 4, 3), ("bipop", 4, None), ("bipop", 8, 3),
+        ("bipop", 40, None)])
+    def test_no_run_draws_more_than_the_memory_check_allows_for(self, schedule, popsize,
+                                                               restarts):
+        # Runs that stop after a generation or two: as many restarts as the
+        # budget allows, from the start and from every checkpoint.
+        import zorv as package
+        from zorv.memory import largest_population
+        from zorv.optimizers import new_optimizer
+        settings = package.SearchSettings(
+            seed=2, popsize=popsize, sigma0=1e-300, restart_schedule=schedule,
+            evaluations=5000, restarts=restarts, checkpoint_every=0)
+        drawn, states = {}, []
+
+        def make(settings, run):
+            drawn[run.index] = run.popsize
+            return new_optimizer(settings, run)
+
+        package.search(settings, optimizer=make, checkpoint=lambda r: states.append(r.state))
+        assert len(drawn) >= 4
+        assert largest_population(settings).popsize >= max(drawn.values())
+        for state in states:
+            largest = largest_population(settings, state)
+            if state.finished or state.evaluations >= settings.budget:
+                assert largest is None
+                continue
+            later = [size for index, size in drawn.items() if index >= state.run.index]
+            assert largest.popsize >= max(later)
+            # Each ipop run here stops after one generation, as the bound assumes.
+            assert schedule == "bipop" or largest.popsize == max(later)
 
 
 class TestInterrupt:
@@ -134,6 +217,8 @@ class TestInterrupt:
             ready, _, _ = select.select([process.stderr], [], [], 60)
             assert ready, "no progress within 60 s"
             assert os.read(process.stderr.fileno(), 1)
+            # One search at a time writes a file: a second one is refused.
+            second = zorv("search", "--generations", 3, "-o", "best.json", cwd=tmp_path)
             time.sleep(0.3)
             process.send_signal(signal.SIGINT)
             sent = time.monotonic()
@@ -149,7 +234,10 @@ class TestInterrupt:
         assert data["interrupted"] is True and data["generations"] > 0
         assert data["score"] == zorv_fast.sim(data["plan"])
         assert b"interrupted" in stdout and b"best.json" in stdout
-        assert not list(tmp_path.glob("*.partial"))
+        assert [path.name for path in tmp_path.iterdir()] == ["best.json"]
+        assert second.returncode == 2 and second.stderr.splitlines() == [
+            f"python -m zorv: error: cannot write 'best.json': another search (process "
+            f"{process.pid}) is writing it; wait for it to end, or choose another --output"]
 
 
     @pytest.mark.parametrize("delay", [0.0, 0.03, 0.1, 0.3])
@@ -394,6 +482,10 @@ def assert_every_file_valid(folder):
     file is left but a complete one."""
     from zorv import checkpoints
     for path in folder.iterdir():
+        if path.name.startswith(".") and path.name.endswith(".json.lock"):
+            # A killed search's lock, with its PID: the next search takes it over.
+            assert path.read_text().strip().isdigit()
+            continue
         data = json.loads(path.read_text())
         assert data["score"] == zorv_fast.sim(data["plan"])
         checkpoints.load(path)
@@ -423,7 +515,8 @@ def writing_a_checkpoint(pid, folder):
 
 class TestKillAndResume:
     @pytest.mark.parametrize("when", ["after the first checkpoint", "late",
-                                      "inside a checkpoint write"])
+                                      "inside a checkpoint write",
+                                      "late, then resumed twice at once"])
     def test_sigkill_then_resume_gives_the_uninterrupted_result(self, tmp_path, uninterrupted,
                                                                 when):
         process = subprocess.Popen(
@@ -434,7 +527,7 @@ class TestKillAndResume:
             while not (tmp_path / "run.json").exists():
                 assert time.monotonic() < deadline and process.poll() is None
                 time.sleep(0.001)
-            if when == "late":
+            if when.startswith("late"):
                 while len(json.loads((tmp_path / "run.json").read_text())["history"]["best"]) < 300:
                     assert time.monotonic() < deadline and process.poll() is None
             if when == "inside a checkpoint write":
@@ -454,10 +547,27 @@ class TestKillAndResume:
         assert_every_file_valid(tmp_path)
         killed = comparable(tmp_path / "run.json")
         assert not killed["checkpoint"]["state"]["finished"]
-        result = zorv("search", "--resume", "run.json", "--quiet", cwd=tmp_path)
-        assert result.returncode == 0, result.stderr
+        if when.endswith("twice at once"):
+            # One resumes; the other is refused while it runs (naming it), or
+            # finds the search finished: never an earlier state written over.
+            resumes = [subprocess.Popen([sys.executable, "-m", "zorv", "search", "--resume",
+                                         "run.json", "--quiet"], cwd=tmp_path,
+                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                        text=True) for _ in range(2)]
+            outcomes = sorted((resume.wait(timeout=120), resume.pid, *resume.communicate())
+                              for resume in resumes)
+            assert outcomes[0][0] == 0 and outcomes[0][3] == "", outcomes
+            status, _, stdout, stderr = outcomes[1]
+            assert (status, stderr) == (2, "python -m zorv: error: cannot write 'run.json': "
+                                           f"another search (process {outcomes[0][1]}) is "
+                                           "writing it; wait for it to end, or choose "
+                                           "another --output\n") or (
+                status == 0 and "finished already" in stdout), outcomes
+        else:
+            result = zorv("search", "--resume", "run.json", "--quiet", cwd=tmp_path)
+            assert result.returncode == 0, result.stderr
         assert comparable(tmp_path / "run.json") == uninterrupted[1]
-        assert_every_file_valid(tmp_path)
+        assert [path.name for path in tmp_path.iterdir()] == ["run.json"]
 
     def test_resuming_a_finished_search_changes_nothing(self, tmp_path, uninterrupted):
         path = tmp_path / "done.json"
@@ -589,12 +699,22 @@ class TestOutputFiles:
     def folder(self, tmp_path, searched):
         source, _ = searched
         (tmp_path / "r.json").write_bytes((source / "best.json").read_bytes())
+        unfinished = json.loads((source / "best.json").read_text())
+        unfinished["checkpoint"]["state"]["finished"] = False
+        (tmp_path / "cut.json").write_text(json.dumps(unfinished))
         (tmp_path / "plan.svg").write_text(json.dumps([0.5] * 40))  # a plan, oddly named
         (tmp_path / "dir").mkdir()
         os.mkfifo(tmp_path / "fifo")
         (tmp_path / "target.svg").write_text("old")
         (tmp_path / "link.svg").symlink_to("target.svg")
-        return tmp_path
+        (tmp_path / "empty.json").touch()
+        # busy.json is being written by a search: this process, for the test.
+        import fcntl
+        with open(tmp_path / ".busy.json.lock", "w") as lock:
+            fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            lock.write(f"{os.getpid()}\n")
+            lock.flush()
+            yield tmp_path
 
     SMALL = ("search", "--popsize", 8, "--generations", 2, "--quiet")
 
@@ -603,6 +723,17 @@ class TestOutputFiles:
         ((*SMALL, "-o", "s.json", "--svg", "s.json"), "another output"),
         ((*SMALL, "-o", "fifo"), "FIFO"),
         ((*SMALL, "--svg", "best.json"), "another output"),  # -o is best.json
+        ((*SMALL, "-o", "r.json"), "'r.json' holds a search of seed 3 (best distance "
+                                   "3.385 after 5 generations): choose another --output, or "
+                                   "give --overwrite to replace it"),
+        ((*SMALL, "-o", "cut.json"), "'cut.json' holds an unfinished search of seed 3 (best "
+                                     "distance 3.385 after 5 generations): --resume it"),
+        ((*SMALL, "-o", "link.svg"), "holds 3 bytes of something other than a search result"),
+        (("search", "--resume", "cut.json", "-o", "plan.svg"),
+         "'plan.svg' holds 200 bytes of something other than a search result"),
+        ((*SMALL, "-o", "busy.json"), "cannot write 'busy.json': another search (process "
+                                      "{pid}) is writing it; wait for it to end"),
+        ((*SMALL, "-o", "busy.json", "--overwrite"), "another search (process {pid})"),
         (("plot", "r.json", "-o", "r.json"), "the input"),
         (("show", "plan.svg"), "the input"),
         (("show", "r.json", "-o", ""), "folder"),
@@ -616,12 +747,17 @@ class TestOutputFiles:
         result = zorv(*args, cwd=folder, timeout=30)
         assert result.returncode == 2, result.stderr
         lines = result.stderr.splitlines()
+        words = words.format(pid=os.getpid())
         assert len(lines) == 1 and words in lines[0] and "Traceback" not in result.stderr, lines
         after = {p.name: (p.lstat().st_mode, p.read_bytes() if p.is_file() else None)
                  for p in folder.iterdir() if p.name != "fifo"}
         assert after == before
 
     def test_written_through_devices_links_and_read_fifos(self, folder):
+        assert zorv(*self.SMALL, "-o", "empty.json", cwd=folder).returncode == 0
+        assert json.loads((folder / "empty.json").read_text())["generations"] == 2
+        assert zorv(*self.SMALL, "-o", "r.json", "--overwrite", cwd=folder).returncode == 0
+        assert json.loads((folder / "r.json").read_text())["generations"] == 2
         assert zorv("show", "r.json", "-o", "/dev/null", cwd=folder).returncode == 0
         assert stat.S_ISCHR(os.stat("/dev/null").st_mode)
         result = zorv(*self.SMALL, "-o", "/dev/null", "--svg", "/dev/null", cwd=folder)
@@ -661,15 +797,41 @@ class TestOutputFiles:
         finally:
             subprocess.run(["umount", "-l", str(mount)], check=True)
 
+    def test_a_lost_output_folder_loses_nothing(self, tmp_path):
+        for name in ("out", "temporary"):
+            (tmp_path / name).mkdir()
+        process = subprocess.Popen(
+            [sys.executable, "-m", "zorv", "search", "--generations", "1000000",
+             "--checkpoint-every", "0", "-q", "-o", "out/best.json"],
+            cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+            env={**os.environ, "TMPDIR": str(tmp_path / "temporary")})
+        try:
+            deadline = time.monotonic() + 60
+            while not (tmp_path / "out" / "best.json").exists():
+                assert time.monotonic() < deadline and process.poll() is None
+                time.sleep(0.01)
+            shutil.rmtree(tmp_path / "out")
+            _, stderr = process.communicate(timeout=60)
+        finally:
+            process.kill()
+            process.wait()
+        assert process.returncode == 1
+        assert len(stderr.splitlines()) == 2 and "Traceback" not in stderr
+        assert unsaved_result(stderr).startswith(
+            "python -m zorv: error: cannot write 'out/best.json': No such file or directory; "
+            "the search stopped; best distance ")
+
     def test_read_only_and_full_file_systems(self, small_mount, searched):
         old = (searched[0] / "best.json").read_bytes()
         (small_mount / "old.json").write_bytes(old)
         # Full: the first checkpoint does not fit; the search ends there.
         filler = small_mount / "filler"
         filler.write_bytes(b"x" * (256 * 1024 - len(old) - 16 * 1024))
-        result = zorv(*self.SMALL, "-o", small_mount / "old.json", cwd=small_mount.parent)
+        (small_mount.parent / "temporary").mkdir()
+        result = zorv(*self.SMALL, "-o", small_mount / "old.json", "--overwrite",
+                      cwd=small_mount.parent, env={"TMPDIR": str(small_mount.parent / "temporary")})
         assert result.returncode == 1
-        assert "No space left on device" in result.stderr.splitlines()[-1]
+        assert "No space left on device" in unsaved_result(result.stderr)
         assert (small_mount / "old.json").read_bytes() == old
         assert sorted(p.name for p in small_mount.iterdir()) == ["filler", "old.json"]
         # Read-only: refused before the search.

@@ -9,7 +9,9 @@ import logging
 import math
 import os
 import signal
+import stat
 import sys
+import tempfile
 import time
 from collections.abc import Sequence
 from pathlib import Path
@@ -20,12 +22,13 @@ import zorv_fast
 
 from . import _trace, check, checkpoints, plot, svg
 from .body import PLAN_SIZE
-from .input_files import InputFileError, load_curve, load_plan
-from .memory import require_population_fits
-from .output_files import OutputPathError, check_outputs, same_file, write_text
+from .input_files import InputFileError, load_curve, load_plan, read_json
+from .memory import require_search_fits
+from .output_files import (OutputLock, OutputLockedError, OutputPathError, check_outputs,
+                           same_file, write_text)
 from .provenance import __version__
 from .records import Progress, SearchResult
-from .search import STOP_REASONS, Scorer, ScoringFailed, search
+from .search import STOP_REASONS, Scorer, SearchFailed, search
 from .settings import (BOUNDARIES, NOT_CHANGING_THE_SEARCH, OPTIMIZERS, RESTART_SCHEDULES,
                        SearchSettings)
 from .state import CheckpointError, SearchState
@@ -179,6 +182,11 @@ class _InterruptibleScorer:
         self.stop = stop
         self.score = score
         self.whole_generations = bool(getattr(score, "whole_generations", False))
+        # Where the scorer knows the batch path of the machines that
+        # scored (zorv.distributed.DaskScorer), the result records it.
+        batch_path = getattr(score, "batch_path", None)
+        if callable(batch_path):
+            self.batch_path = batch_path
 
     def __call__(self, plans: Any) -> Sequence[float]:
         self.stop.scoring = True
@@ -256,7 +264,14 @@ def build_parser(prog: str) -> argparse.ArgumentParser:
         description="Searches for a plan that carries the head far, with CMA-ES, restarted "
                     "while budget is left. The output file holds the best plan and the "
                     "search's state, rewritten every --checkpoint-every seconds; --resume "
-                    "goes on from it. Ctrl-C, SIGTERM and SIGHUP stop early and still save.")
+                    "goes on from it. One search at a time writes an output file, and an "
+                    "earlier search's file is replaced only with --overwrite. Ctrl-C, "
+                    "SIGTERM and SIGHUP stop early and still save. Exit status: 0 when the "
+                    "search ran, 2 when it is refused before it starts (bad options or "
+                    "files, a population that does not fit in memory, an output that another "
+                    "search is writing or that holds an earlier result), 1 when it fails "
+                    "(its best plan is saved, or printed where it cannot be), 128 + N when "
+                    "signal N stops it (130 for Ctrl-C).")
     budget = find.add_mutually_exclusive_group()
     for flag, name, convert, text in _SEARCH_OPTIONS:
         (budget if name in ("generations", "evaluations") else find).add_argument(
@@ -267,7 +282,11 @@ def build_parser(prog: str) -> argparse.ArgumentParser:
                            "settings; writes to FILE unless -o says otherwise")
     find.add_argument("-o", "--output", type=Path, default=None,
                       help="JSON file for the best plan and the search's state "
-                           "(default best.json)")
+                           "(default best.json); a lock file beside it, .NAME.lock, holds "
+                           "the PID of the search that writes it")
+    find.add_argument("--overwrite", action="store_true",
+                      help="replace an output file that holds something already, such as an "
+                           "earlier search's result")
     find.add_argument("--svg", type=Path, default=None,
                       help="also write an animation of the best plan's run here")
     find.add_argument("-q", "--quiet", action="store_true", help="no progress line")
@@ -340,6 +359,26 @@ def _settings(args: argparse.Namespace,
 
 
 def _run_search(args: argparse.Namespace, prog: str) -> int:
+    output: Path = args.output if args.output is not None else (
+        args.resume if args.resume is not None else Path("best.json"))
+    inputs = [] if args.resume is None or same_file(args.resume, output) else [args.resume]
+    try:
+        check_outputs([(output, True)] + ([] if args.svg is None else [(args.svg, False)]),
+                      inputs)
+        # Held from before the search's state is read (a resume may read
+        # the very file) to after its last write.
+        lock = OutputLock(output)
+    except OutputLockedError as error:
+        _error(prog, f"{error}; wait for it to end, or choose another --output")
+        return EXIT_BAD_INPUT
+    except OutputPathError as error:
+        _error(prog, str(error))
+        return EXIT_BAD_INPUT
+    with lock:
+        return _run_locked_search(args, prog, output)
+
+
+def _run_locked_search(args: argparse.Namespace, prog: str, output: Path) -> int:
     on_cluster = args.scheduler is not None or args.local_workers is not None
     resume: SearchState | None = None
     try:
@@ -349,7 +388,8 @@ def _run_search(args: argparse.Namespace, prog: str) -> int:
         if settings.optimizer not in OPTIMIZERS:
             raise ValueError(f"the search ran an optimizer of its own, {settings.optimizer!r}: "
                              "resume it with zorv.search(..., optimizer=...) from Python")
-        require_population_fits(settings.popsize, settings.optimizer)  # before any cluster
+        # Every population the search can draw, before any cluster starts.
+        require_search_fits(settings, resume)
     except ValueError as error:  # CheckpointError too
         _error(prog, str(error))
         return EXIT_BAD_INPUT
@@ -357,15 +397,11 @@ def _run_search(args: argparse.Namespace, prog: str) -> int:
         print(f"the search in {str(args.resume)!r} has finished already: best distance "
               f"{resume.best_score!r} after {resume.generation} generations; nothing to do")
         return 0
-    output: Path = args.output if args.output is not None else (
-        args.resume if args.resume is not None else Path("best.json"))
-    inputs = [] if args.resume is None or same_file(args.resume, output) else [args.resume]
-    try:
-        check_outputs([(output, True)] + ([] if args.svg is None else [(args.svg, False)]),
-                      inputs)
-    except OutputPathError as error:
-        _error(prog, str(error))
-        return EXIT_BAD_INPUT
+    if not args.overwrite and not (args.resume is not None and same_file(args.resume, output)):
+        held = _what_it_holds(output)
+        if held is not None:
+            _error(prog, held)
+            return EXIT_BAD_INPUT
     if on_cluster:
         from . import distributed as dask_scoring
         option = "--scheduler" if args.scheduler is not None else "--local-workers"
@@ -387,49 +423,141 @@ def _run_search(args: argparse.Namespace, prog: str) -> int:
             except dask_scoring.ClusterUnavailableError as error:
                 _error(prog, str(error))
                 return EXIT_FAILED
-            score = dask_scoring.DaskScorer(client)
+
+            def waiting(message: str) -> None:
+                line.close()  # a line of its own, also under a progress line in place
+                print(f"{prog}: {message}", file=sys.stderr, flush=True)
+
+            score = dask_scoring.DaskScorer(client, waiting=waiting, should_stop=stop)
             # Dask's client logs the connection it loses, with tracebacks;
             # a lost cluster ends the search with one error line instead.
             for name in ("distributed.batched", "distributed.client", "distributed.comm",
                          "distributed.core"):
                 logging.getLogger(name).setLevel(logging.CRITICAL)
-        failure = None
+        scorer = stop.scorer(score)
+
+        def checkpoint(so_far: SearchResult) -> None:
+            checkpoints.save(output, _with_batch_path(so_far, scorer))
+
+        failure: SearchFailed | None = None
         try:
             result = search(settings, on_generation=line.update, should_stop=stop,
-                            score=stop.scorer(score), resume=resume,
-                            checkpoint=lambda so_far: checkpoints.save(output, so_far))
-        except ScoringFailed as error:
-            result, failure = error.result, str(error)
+                            score=scorer, resume=resume, checkpoint=checkpoint)
+        except SearchFailed as error:
+            result, failure = error.result, error
             # The client logs its own tracebacks as it gives up on the
             # cluster; the one error line below says what happened.
             logging.disable(logging.CRITICAL)
         except CheckpointError as error:  # raised before anything is written
             _error(prog, f"{str(args.resume)!r}: {error}")
             return EXIT_BAD_INPUT
-        except OutputPathError as error:
-            line.close()
-            _error(prog, f"{error}; the search stopped")
-            return EXIT_FAILED
         finally:
             line.close()
+        result = _with_batch_path(result, scorer)
+        if failure is not None and isinstance(failure.__cause__, OutputPathError):
+            # A checkpoint that could not be written: the file would not
+            # hold the result either.
+            _report_unsaved(prog, f"{failure.__cause__}; the search stopped", result, output)
+            return EXIT_FAILED
         status = _save_search(result, output, args.svg, prog)
         if failure is not None:
-            if status == 0:
-                _error(prog, f"{failure[:500]}; the best plan so far is saved in "
-                             f"{str(output)!r}, and --resume goes on from there")
+            what = _failure_line(failure, on_cluster)
+            _error(prog, what if status != 0 else
+                   f"{what}; the best plan so far is saved in {str(output)!r}, and --resume "
+                   "goes on from there")
             return EXIT_FAILED
         if status == 0 and result.interrupted:
             return stop.exit_status
         return status
 
 
+def _with_batch_path(result: SearchResult, score: object) -> SearchResult:
+    """The result, with the batch path that the scorer says its plans took
+    where they were scored elsewhere (Dask workers): the file's "made_by"
+    records it (zorv.checkpoints)."""
+    batch_path = getattr(score, "batch_path", None)
+    if callable(batch_path) and getattr(result, "batch_path", None) is None:
+        result.batch_path = batch_path()  # type: ignore[attr-defined]
+    return result
+
+
+def _failure_line(failure: SearchFailed, on_cluster: bool) -> str:
+    """What ended the search, in one line: a pool of sim_batch that could not
+    start its threads says what to set."""
+    system_error = check.pool_start_error(failure)
+    if system_error is None:
+        return str(failure)[:500]
+    batch = check.BatchSettings(*_trace.batch_settings())
+    return check.pool_failure_line(system_error, batch, os.environ, on_workers=on_cluster)
+
+
+def _what_it_holds(output: Path) -> str | None:
+    """Why `output` may not be replaced without --overwrite: a regular file
+    that holds something, such as an earlier search's result; None for a
+    new or empty file, a device or a FIFO."""
+    try:
+        info = os.stat(output)
+    except OSError:
+        return None
+    if not stat.S_ISREG(info.st_mode) or info.st_size == 0:
+        return None
+    shown = repr(str(output))
+    try:
+        data: Any = read_json(output)
+    except InputFileError:
+        data = None
+    search_result = (isinstance(data, dict) and isinstance(data.get("settings"), dict)
+                     and isinstance(data.get("plan"), list))
+    if not search_result:
+        return (f"{shown} holds {info.st_size:,} bytes of something other than a search "
+                "result: choose another --output, or give --overwrite to replace it")
+    score, generations = data.get("score"), data.get("generations")
+    seed = data.get("seed", data["settings"].get("seed"))
+    about = []
+    if isinstance(score, float):
+        about.append(f"best distance {score:.3f}")
+    if isinstance(generations, int):
+        about.append(f"after {generations} generations")
+    details = f" ({' '.join(about)})" if about else ""
+    checkpoint = data.get("checkpoint")
+    state = checkpoint.get("state") if isinstance(checkpoint, dict) else None
+    if isinstance(state, dict) and state.get("finished") is False:
+        return (f"{shown} holds an unfinished search of seed {seed}{details}: --resume it, "
+                "choose another --output, or give --overwrite")
+    return (f"{shown} holds a search of seed {seed}{details}: choose another --output, "
+            "or give --overwrite to replace it")
+
+
+def _report_unsaved(prog: str, what_failed: str, result: SearchResult, output: Path) -> None:
+    """Says in one error line that the result could not be written to
+    `output`, with its best distance, and prints its plan on the next line,
+    as JSON: nothing is lost. The whole result, resumable, also goes into a
+    new file of the system's temporary folder (private, under a name of its
+    own, so that it replaces nothing), where it can be written."""
+    kept = ""
+    try:
+        text = checkpoints.dumps(result)
+        fd, name = tempfile.mkstemp(prefix=f"zorv-{output.stem[:40]}-", suffix=".json")
+        with os.fdopen(fd, "w", encoding="utf-8") as file:
+            file.write(text)
+        kept = f", saved with its state in {name!r} instead"
+    except (OSError, ValueError):  # no room there either, or a value no file can hold
+        pass
+    _error(prog, f"{what_failed}; best distance {result.score!r} after {result.generations} "
+                 f"generations{kept}; its plan follows")
+    print(json.dumps(result.plan), file=sys.stderr, flush=True)
+
+
 def _save_search(result: SearchResult, output: Path, animation: Path | None, prog: str) -> int:
-    files = [(output, checkpoints.dumps(result))]
+    try:
+        write_text(output, checkpoints.dumps(result))
+    except (OutputPathError, ValueError) as error:  # ValueError: a value no file can hold
+        _report_unsaved(prog, str(error), result, output)
+        return EXIT_FAILED
     if animation is not None:
         title = f"best of seed {result.settings.seed}"
-        files.append((animation, svg.animation(trace(result.plan), title=title)))
-    if not all(_write_text(path, text, prog) for path, text in files):
-        return EXIT_FAILED
+        if not _write_text(animation, svg.animation(trace(result.plan), title=title), prog):
+            return EXIT_FAILED
     how = "interrupted after" if result.interrupted else "after"
     runs = f" in {result.runs} runs" if result.runs > 1 else ""
     print(f"best distance {result.score!r} {how} {result.generations} generations{runs} "

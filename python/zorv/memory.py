@@ -198,9 +198,11 @@ def require_search_fits(settings: SearchSettings, state: SearchState | None = No
     if available is not None and needed > available:
         limits = ("its budget" if settings.restarts is None
                   else f"its budget and {settings.restarts} restarts")
+        # A resumed search keeps its settings: only more memory helps it.
+        advice = ("give a smaller budget, fewer restarts or a smaller popsize"
+                  if state is None else "resume it where more memory is available")
         raise PopulationTooLargeError(
             f"run {largest.run + 1} of this search ({settings.restart_schedule} restarts "
             f"within {limits}) can draw popsize {largest.popsize}, which needs about "
             f"{needed / 2**30:,.1f} GiB for a generation with optimizer {settings.optimizer}, "
-            f"but only {available / 2**30:,.1f} GiB of memory is available: give a smaller "
-            "budget, fewer restarts or a smaller popsize")
+            f"but only {available / 2**30:,.1f} GiB of memory is available: {advice}")

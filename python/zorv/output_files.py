@@ -11,20 +11,40 @@ a terminal) is written through, never replaced. A FIFO is written through
 when a reader has it open, and refused when none has (waiting for one could
 block for ever); files that are rewritten during a run (a search's result)
 refuse FIFOs altogether. Folders, block devices and sockets are refused.
+
+A search holds its output file for its whole life: `OutputLock` takes a
+lock (flock) on a file beside it, ".NAME.lock", which holds the PID of the
+process that has it, so that a second search on the same output is refused
+with that PID instead of replacing the first's file. The lock goes with the
+process, also with one that is killed; the lock file of a killed search is
+left behind, and taken over by the next.
 """
 from __future__ import annotations
 
 import contextlib
 import errno
+import fcntl
+import hashlib
 import itertools
 import os
 import stat
+import time
 from collections.abc import Sequence
 from pathlib import Path
+from types import TracebackType
 
 
 class OutputPathError(Exception):
     """An output path that cannot be written; the message is one line."""
+
+
+class OutputLockedError(OutputPathError):
+    """An output that another process holds; the message is one line. `pid`
+    is that process's, where its lock file says (None where not)."""
+
+    def __init__(self, message: str, pid: int | None) -> None:
+        super().__init__(message)
+        self.pid = pid
 
 
 _temporary_names = itertools.count()
@@ -223,3 +243,117 @@ def _replace(target: Path, data: bytes, mode: int | None) -> None:
             with contextlib.suppress(OSError):
                 os.unlink(name)
         raise
+
+
+#: Seconds that a process refused a lock waits for the holder's PID, which
+#: the holder writes just after taking the lock.
+_PID_WAIT = 0.2
+
+
+def lock_file(path: Path) -> Path:
+    """The lock file of output `path`: ".NAME.lock" beside the file that
+    the path names (a symbolic link's target), or, where that name would be
+    too long for the folder, a name made from a digest of NAME."""
+    target = _target(path)
+    name = f".{target.name}.lock"
+    try:
+        longest = os.pathconf(target.parent, "PC_NAME_MAX")
+    except (OSError, ValueError):
+        longest = 255
+    if len(os.fsencode(name)) > longest:
+        digest = hashlib.sha256(os.fsencode(target.name)).hexdigest()[:32]
+        name = f".zorv-{digest}.lock"
+    return target.parent / name
+
+
+class OutputLock:
+    """The lock of one output file (see the module's docstring), taken as
+    it is made: OutputLockedError when another process holds it,
+    OutputPathError when the lock file cannot be made. Outputs that are no
+    regular file (a character device, a FIFO) are not locked: several
+    processes may write them. `release()` (or leaving a `with` block)
+    removes the lock file and lets the lock go."""
+
+    def __init__(self, path: Path) -> None:
+        self.path = path
+        self.lock_path: Path | None = None
+        self.fd: int | None = None
+        try:
+            mode: int | None = os.stat(_target(path)).st_mode
+        except OSError:
+            mode = None
+        if mode is not None and not stat.S_ISREG(mode):
+            return
+        self.lock_path = lock_file(path)
+        self.fd = self._take()
+
+    def _take(self) -> int:
+        assert self.lock_path is not None
+        while True:
+            try:
+                fd = os.open(self.lock_path, os.O_RDWR | os.O_CREAT | os.O_NOFOLLOW
+                             | os.O_CLOEXEC, 0o644)
+            except OSError as error:
+                raise OutputPathError(f"cannot write {_shown(self.path)}: cannot make its "
+                                      f"lock file {_shown(self.lock_path)}: "
+                                      f"{error.strerror or error}") from None
+            try:
+                try:
+                    fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+                except BlockingIOError:
+                    pid = _holder(fd)
+                    holder = "another process" if pid is None else f"process {pid}"
+                    raise OutputLockedError(f"cannot write {_shown(self.path)}: another search "
+                                            f"({holder}) is writing it", pid) from None
+                if self._still_in_place(fd):
+                    os.ftruncate(fd, 0)
+                    _write_all(fd, f"{os.getpid()}\n".encode("ascii"))
+                    return fd
+            except BaseException:
+                os.close(fd)
+                raise
+            # The holder before removed the file between its opening here
+            # and its locking: the lock of a removed file locks nothing.
+            os.close(fd)
+
+    def _still_in_place(self, fd: int) -> bool:
+        assert self.lock_path is not None
+        try:
+            named = os.stat(self.lock_path, follow_symlinks=False)
+        except FileNotFoundError:
+            return False
+        opened = os.fstat(fd)
+        return (named.st_dev, named.st_ino) == (opened.st_dev, opened.st_ino)
+
+    def release(self) -> None:
+        if self.fd is None:
+            return
+        assert self.lock_path is not None
+        # Removed while still locked: a process that opened it meanwhile
+        # finds, once it has the lock, that it is no longer in place.
+        with contextlib.suppress(OSError):
+            os.unlink(self.lock_path)
+        os.close(self.fd)
+        self.fd = None
+
+    def __enter__(self) -> OutputLock:
+        return self
+
+    def __exit__(self, kind: type[BaseException] | None, error: BaseException | None,
+                 traceback: TracebackType | None) -> None:
+        self.release()
+
+
+def _holder(fd: int) -> int | None:
+    """The PID in a lock file held by another process."""
+    deadline = time.monotonic() + _PID_WAIT
+    while True:
+        try:
+            text = os.pread(fd, 32, 0).decode("ascii", "replace").strip()
+        except OSError:
+            return None
+        if text.isdigit():
+            return int(text)
+        if time.monotonic() >= deadline:
+            return None
+        time.sleep(0.01)
