@@ -9,9 +9,11 @@
 Where each session runs:
 
 - tsan, slow and sanitizers use python3's own environment, the one that
-  `bash tests/quick.sh` installs into: they test the module as `pip install .`
-  builds it from this checkout (slow brings that install up to date first),
-  and the sanitized build goes to a folder of its own.
+  `bash tests/quick.sh` installs into: slow tests the module as `pip install .`
+  builds it from this checkout, the same install quick.sh tested, and the
+  sanitized build goes to a folder of its own. Both run `pip install .[test]`
+  first unless python3's zorv_fast was installed from this folder after its
+  sources last changed, which saves a rebuild right after quick.sh.
 - The version matrix and docs get a virtual environment each under build/nox,
   since every Python version needs its own interpreter, and a wheel's tests
   must see nothing but what the wheel installed.
@@ -90,13 +92,41 @@ def _pytest(session: nox.Session, python: str, *arguments: str, env: dict | None
     with session.chdir(tempfile.gettempdir()):
         session.run(
             python, "-m", "pytest", str(TESTS), "-q", "-p", "no:cacheprovider",
-            "--rootdir", str(ROOT), "-n", JOBS, *arguments, *session.posargs,
+            "--rootdir", str(ROOT), "-n", JOBS, "--dist", "worksteal",
+            *arguments, *session.posargs,
             env=env, external=True,
         )
 
 
-def _python_environment(session: nox.Session) -> None:
-    session.run("python3", "-m", "pip", "install", "-q", ".[test]", external=True)
+# Prints where python3's zorv_fast was installed from and when, or fails.
+_INSTALL_QUERY = """
+import json, os, pytest, xdist
+from importlib import metadata
+dist = metadata.distribution("zorv_fast")
+print(json.loads(dist.read_text("direct_url.json") or "{}").get("url", ""))
+print(os.path.getmtime(next(f for f in dist.files if f.name == "RECORD").locate()))
+"""
+
+
+def _python3_install_is_current() -> bool:
+    query = subprocess.run(["python3", "-c", _INSTALL_QUERY], cwd=tempfile.gettempdir(),
+                           capture_output=True, text=True)
+    if query.returncode != 0:
+        return False
+    url, installed_at = query.stdout.split("\n")[:2]
+    sources = subprocess.run(
+        ["git", "ls-files", "--cached", "--others", "--exclude-standard", "--",
+         "src", "python", "cmake", "CMakeLists.txt", "pyproject.toml"],
+        cwd=ROOT, capture_output=True, text=True, check=True).stdout.split()
+    changed_at = max(os.path.getmtime(ROOT / path) for path in sources if (ROOT / path).exists())
+    return url == ROOT.as_uri() and float(installed_at) > changed_at
+
+
+def _python3_environment(session: nox.Session) -> None:
+    if _python3_install_is_current():
+        session.log("python3 has zorv_fast from this checkout, installed after its last change")
+    else:
+        session.run("python3", "-m", "pip", "install", "-q", ".[test]", external=True)
 
 
 @nox.session(venv_backend="none")
@@ -118,7 +148,7 @@ def tsan(session: nox.Session) -> None:
 @nox.session(venv_backend="none")
 def slow(session: nox.Session) -> None:
     """The tests marked slow (fuzzing, leak checks, soak runs), on python3."""
-    _python_environment(session)
+    _python3_environment(session)
     _pytest(session, "python3", "-m", "slow")
 
 
@@ -176,7 +206,7 @@ def sanitizers(session: nox.Session) -> None:
     """The whole Python suite on an ASan+UBSan build, then a leak pass.
 
     tests/run_sanitized.sh builds it into build/asan-site and runs both."""
-    _python_environment(session)
+    _python3_environment(session)
     session.run("bash", str(TESTS / "run_sanitized.sh"))
 
 

@@ -52,7 +52,8 @@ fi
 echo "== Python tests (not slow)"
 # From outside the checkout, so that only the installed module is imported.
 cd /tmp
-python3 -m pytest "$root/tests" -q -p no:cacheprovider --rootdir "$root" -n "$jobs" -m "not slow"
+python3 -m pytest "$root/tests" -q -p no:cacheprovider --rootdir "$root" -n "$jobs" \
+  --dist worksteal -m "not slow"
 stage_done "Python tests"
 echo "== times: $(printf '%s; ' "${timings[@]}")"
 if ! $cpp_tests; then
