@@ -45,7 +45,7 @@ def to_json(result: SearchResult) -> dict[str, Any]:
     state under "checkpoint" (its arrays still arrays: `dumps` writes them
     as lists)."""
     data = result.to_json()
-    data["made_by"] = made_by(getattr(result, "batch_path", None))
+    data["made_by"] = made_by(result.batch_path)
     if result.state is not None:
         data["checkpoint"] = {"format": FORMAT, "zorv_fast": package_version(),
                               "state": result.state.to_json()}

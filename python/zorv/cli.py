@@ -436,13 +436,11 @@ def _run_locked_search(args: argparse.Namespace, prog: str, output: Path) -> int
                 logging.getLogger(name).setLevel(logging.CRITICAL)
         scorer = stop.scorer(score)
 
-        def checkpoint(so_far: SearchResult) -> None:
-            checkpoints.save(output, _with_batch_path(so_far, scorer))
-
         failure: SearchFailed | None = None
         try:
             result = search(settings, on_generation=line.update, should_stop=stop,
-                            score=scorer, resume=resume, checkpoint=checkpoint)
+                            score=scorer, resume=resume,
+                            checkpoint=lambda so_far: checkpoints.save(output, so_far))
         except SearchFailed as error:
             result, failure = error.result, error
             # The client logs its own tracebacks as it gives up on the
@@ -453,7 +451,6 @@ def _run_locked_search(args: argparse.Namespace, prog: str, output: Path) -> int
             return EXIT_BAD_INPUT
         finally:
             line.close()
-        result = _with_batch_path(result, scorer)
         if failure is not None and isinstance(failure.__cause__, OutputPathError):
             # A checkpoint that could not be written: the file would not
             # hold the result either.
@@ -469,16 +466,6 @@ def _run_locked_search(args: argparse.Namespace, prog: str, output: Path) -> int
         if status == 0 and result.interrupted:
             return stop.exit_status
         return status
-
-
-def _with_batch_path(result: SearchResult, score: object) -> SearchResult:
-    """The result, with the batch path that the scorer says its plans took
-    where they were scored elsewhere (Dask workers): the file's "made_by"
-    records it (zorv.checkpoints)."""
-    batch_path = getattr(score, "batch_path", None)
-    if callable(batch_path) and getattr(result, "batch_path", None) is None:
-        result.batch_path = batch_path()  # type: ignore[attr-defined]
-    return result
 
 
 def _failure_line(failure: SearchFailed, on_cluster: bool) -> str:

@@ -3,6 +3,7 @@ from __future__ import annotations
 
 import json
 import math
+from collections.abc import Mapping
 from dataclasses import asdict, dataclass, field
 from typing import TYPE_CHECKING, Any
 
@@ -189,6 +190,11 @@ class SearchResult:
     state: SearchState | None = field(default=None, repr=False, compare=False)
     """Where the search stood, for checkpoints and resuming (None only in
     results not made by zorv.search)."""
+    batch_path: str | Mapping[str, str] | None = field(default=None, compare=False)
+    """The batch path of the machines that scored the plans, where a scorer
+    scored them elsewhere and says so (zorv.distributed.DaskScorer): one
+    path, or each worker's; None where they were scored here. A result
+    file's "made_by" records it."""
 
     @property
     def runs(self) -> int:

@@ -504,6 +504,7 @@ class _Loop:
 
     def _result_of(self, saved: SearchState, interrupted: bool) -> SearchResult:
         plan = [float(v) for v in self.best_plan]
+        scored_on = getattr(self.score, "batch_path", None)  # a cluster's scorer says where
         return SearchResult(
             plan=plan,
             score=zorv_fast.sim(plan),
@@ -515,6 +516,7 @@ class _Loop:
             stop_reasons=list(saved.stop_reasons) if saved.finished else [],
             history=_copy(saved.history),
             state=saved,
+            batch_path=scored_on() if callable(scored_on) else None,
         )
 
 
