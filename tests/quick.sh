@@ -13,9 +13,16 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 jobs=$(nproc)
+# Each stage's time, printed at the end, also when a stage fails.
 timings=()
-stage_start=$SECONDS
-stage_done() { timings+=("$1 $((SECONDS - stage_start)) s"); stage_start=$SECONDS; }
+stage=""
+begin_stage() {
+  [ -z "$stage" ] || timings+=("$stage $((SECONDS - stage_start)) s")
+  stage=$1
+  stage_start=$SECONDS
+}
+trap 'begin_stage ""; echo "== times: $(printf "%s; " "${timings[@]}")"' EXIT
+begin_stage GoogleTest
 
 install_googletest() {
   local as_root=()
@@ -35,27 +42,25 @@ if [ ! -f /usr/include/gtest/gtest.h ] && ! install_googletest; then
   [ -z "${CI:-}" ] || exit 1
   cpp_tests=false
 fi
-stage_done GoogleTest
 
+begin_stage install
 echo "== install zorv_fast and the test requirements"
 python3 -m pip install -q ".[test]"
-stage_done install
 
 if $cpp_tests; then
+  begin_stage "C++ tests"
   echo "== C++ unit tests"
   cmake -S . -B build/cpp -DZORV_BUILD_MODULE=OFF -DZORV_BUILD_TESTS=ON >/dev/null
   cmake --build build/cpp -j"$jobs"
   ctest --test-dir build/cpp -j"$jobs" --output-on-failure
-  stage_done "C++ tests"
 fi
 
+begin_stage "Python tests"
 echo "== Python tests (not slow)"
 # From outside the checkout, so that only the installed module is imported.
 cd /tmp
 python3 -m pytest "$root/tests" -q -p no:cacheprovider --rootdir "$root" -n "$jobs" \
   --dist worksteal -m "not slow"
-stage_done "Python tests"
-echo "== times: $(printf '%s; ' "${timings[@]}")"
 if ! $cpp_tests; then
   echo "the C++ unit tests were skipped: GoogleTest is not installed" >&2
 fi
