@@ -49,7 +49,7 @@ def stop_rules() -> str:
 
 
 def cli_reference() -> str:
-    from zorv.cli import build_parser
+    from zorv.arguments import build_parser
 
     parser = build_parser("zorv")
     sections = [_usage(parser), _options_table(parser)]

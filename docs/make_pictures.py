@@ -5,6 +5,7 @@ from pathlib import Path
 
 import zorv
 from zorv import plot, svg
+from zorv.records import Curve
 from zorv.body import PLAN_SIZE
 
 IMAGES = Path(__file__).resolve().parent / "images"
@@ -25,7 +26,7 @@ def main() -> None:
         "run.svg": svg.animation(run, title=title),
         "body.svg": svg.body_diagram(zorv.trace([0.0] * PLAN_SIZE)[0]),
         "convergence.svg": plot.convergence(
-            [plot.Curve.from_result(result.to_json()) for result in compared]),
+            [Curve.from_result(result.to_json()) for result in compared]),
     }
     IMAGES.mkdir(exist_ok=True)
     for name, text in pictures.items():

@@ -919,7 +919,7 @@ class TestWhatTheOutputSays:
     ])
     def test_stop_reasons_of_other_optimizers_are_shown_as_they_are(self, optimizer, shown):
         import zorv as package
-        from zorv.cli import stop_reasons
+        from zorv.search_command import stop_reasons
         result = package.SearchResult([0.0] * 40, 0.0, package.SearchSettings(
             optimizer=optimizer), 1, 8, 0.1, stop_reasons=["tolx", "spread"])
         assert stop_reasons(result) == shown
@@ -929,7 +929,7 @@ class TestWhatTheOutputSays:
         (12.34, "12.3 s"), (59.97, "1 min 0 s"), (125.4, "2 min 5 s"), (3661, "1 h 1 min"),
     ])
     def test_times_keep_their_digits(self, seconds, shown):
-        from zorv.cli import duration
+        from zorv.console import duration
         assert duration(seconds) == shown
 
     def test_the_end_line_and_the_help_name_what_exists(self, searched, tmp_path):

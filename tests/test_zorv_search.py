@@ -18,9 +18,11 @@ import zorv.checkpoints
 import zorv.input_files
 import zorv_fast
 from zorv.box import Boxed
-from zorv.cli import load_plan
+from zorv.input_files import load_plan
 from zorv.memory import PopulationTooLargeError, generation_bytes, require_population_fits
-from zorv.search import BOUNDARIES, OPTIMIZERS, RESTART_SCHEDULES, History, into_box
+from zorv.box import into_box
+from zorv.records import History
+from zorv.settings import BOUNDARIES, OPTIMIZERS, RESTART_SCHEDULES
 
 SMALL = dict(popsize=32, generations=10)
 
@@ -229,7 +231,7 @@ def test_the_package_loads_its_parts_on_first_use():
         assert "numpy" not in sys.modules and "zorv.search" not in sys.modules
         assert zorv.body.PLAN_SIZE == 40 and zorv.HEAD == zorv.body.HEAD
         import zorv.search, zorv.trace
-        from zorv.search import SearchSettings
+        from zorv.settings import SearchSettings
         assert callable(zorv.search) and callable(zorv.trace)
         assert zorv.SearchSettings is SearchSettings
         assert zorv.search(SearchSettings(popsize=4, generations=1)).generations == 1
@@ -589,7 +591,7 @@ class TestOwnOptimizer:
             assert without_seconds(resumed) == without_seconds(full)
         data = json.loads(zorv.checkpoints.dumps(full))
         assert data["made_by"]["zorv_fast"] == zorv.__version__
-        curve = zorv.plot.Curve.from_result(data)
+        curve = zorv.records.Curve.from_result(data)
         assert curve.label == "random-search, popsize 16, seed 4"
         assert curve.history.run_starts == full.history.run_starts
 

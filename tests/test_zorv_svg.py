@@ -14,7 +14,7 @@ import zorv
 from zorv import plot, svg
 from zorv.body import JOINT_NAMES, JOINTS, LINK_LIMBS, LINKS
 from zorv.plot import nice_ticks
-from zorv.records import History
+from zorv.records import Curve, History
 
 NS = "{http://www.w3.org/2000/svg}"
 PLANS = {
@@ -180,7 +180,7 @@ def chart(*maxima, restarts=()):
         for k in range(1, 41):
             history.append(round(most * k / 40), 2.0 + i + k / 7, 1.0, most * k / 4e6)
         history.run_starts += list(restarts) if i == 0 else []
-        curves.append(plot.Curve(f"search {i}", history))
+        curves.append(Curve(f"search {i}", history))
     return parse(plot.convergence(curves))
 
 
@@ -188,7 +188,7 @@ PICTURES = {
     "animation": lambda: svg.animation(zorv.trace(PLANS["random"])),
     "filmstrip": lambda: svg.filmstrip(zorv.trace(PLANS["random"])),
     "body": lambda: svg.body_diagram(zorv.trace(PLANS["zeros"])[0]),
-    "chart": lambda: plot.convergence([plot.Curve("a", History([5, 2_450_000], [1.5, 2.5],
+    "chart": lambda: plot.convergence([Curve("a", History([5, 2_450_000], [1.5, 2.5],
                                                                [1.0, 1.0], [0.1, 9.0]))]),
 }
 #: DejaVu Sans's widths of the characters of tick labels, per unit of font

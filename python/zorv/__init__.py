@@ -26,12 +26,12 @@ if TYPE_CHECKING:  # what type checkers see; each "as" marks the name as exporte
     from .provenance import __version__ as __version__
     from .records import History as History
     from .records import Progress as Progress
-    from .records import SearchResult as SearchResult
     from .search import ScoringFailed as ScoringFailed
     from .search import SearchFailed as SearchFailed
     from .search import search as search
     from .settings import SearchSettings as SearchSettings
     from .state import CheckpointError as CheckpointError
+    from .state import SearchResult as SearchResult
     from .state import SearchState as SearchState
     from .trace import trace as trace
 
@@ -43,7 +43,7 @@ _SOURCES = {
     "sim": "zorv_fast", "sim_batch": "zorv_fast",
     "HEAD": ".body", "LINKS": ".body", "MAX_STEPS": ".body", "POINTS": ".body",
     "Optimizer": ".optimizers", "__version__": ".provenance",
-    "History": ".records", "Progress": ".records", "SearchResult": ".records",
+    "History": ".records", "Progress": ".records", "SearchResult": ".state",
     "ScoringFailed": ".search", "SearchFailed": ".search", "search": ".search",
     "SearchSettings": ".settings",
     "CheckpointError": ".state", "SearchState": ".state", "trace": ".trace",

@@ -6,12 +6,12 @@ import signal
 import sys
 from collections.abc import Sequence
 
-# Only modules that the interpreter has loaded at startup are imported here:
-# a Ctrl-C while this module itself loads could not be answered quietly.
+# Only modules that the interpreter has loaded at startup, and exit_status,
+# which imports nothing more, are imported here: a Ctrl-C while this module
+# itself loads could not be answered quietly.
+from .exit_status import after_signal
 
-#: cli.EXIT_INTERRUPTED, which cannot be imported before this can answer a
-#: Ctrl-C: 128 + SIGINT, as shells report it.
-_EXIT_INTERRUPTED = 128 + signal.SIGINT
+_EXIT_INTERRUPTED = after_signal(signal.SIGINT)
 
 
 def _exit_interrupted(signum: int, frame: object) -> None:

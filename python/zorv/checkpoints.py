@@ -28,8 +28,7 @@ import numpy as np
 from .input_files import InputFileError, read_json
 from .output_files import write_text
 from .provenance import made_by, package_version
-from .records import SearchResult
-from .state import CheckpointError, SearchState
+from .state import CheckpointError, SearchResult, SearchState
 
 #: Changes whenever the state's form does.
 FORMAT = 1

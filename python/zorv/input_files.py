@@ -18,8 +18,7 @@ import sys
 from typing import Any
 
 from .body import PLAN_SIZE
-from .plot import Curve
-from .records import VALUE_COLUMNS
+from .records import VALUE_COLUMNS, Curve
 
 #: The most bytes read from one file. A search of a million generations
 #: writes a result of about 110 MB; four times that is still a result, not

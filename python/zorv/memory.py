@@ -17,6 +17,7 @@ from typing import TYPE_CHECKING, NamedTuple
 from .body import PLAN_SIZE
 from .cma_es import default_popsize
 from .restarts import MAX_POPSIZE, first_run
+from .settings import BUILTIN, PYCMA
 
 if TYPE_CHECKING:
     from .settings import SearchSettings
@@ -29,7 +30,7 @@ if TYPE_CHECKING:
 #: boundary, are up to 7.3 for the builtin CMA-ES and 16.7 for pycma, which
 #: keeps each point as an array of its own and copies the population more
 #: often; the margin covers the allocator's.
-PLAN_ARRAYS = {"builtin": 9, "pycma": 20}
+PLAN_ARRAYS = {BUILTIN: 9, PYCMA: 20}
 
 _FLOAT_BYTES = 8
 

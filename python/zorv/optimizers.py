@@ -11,7 +11,8 @@ from .body import PLAN_SIZE
 from .box import LOWER, UPPER, Boxed, Plans
 from .cma_es import CMAES, Normals
 from .restarts import Run, first_run
-from .settings import MAX_OPTIMIZER_NAME, OPTIMIZERS, SearchSettings, usable_optimizer_name
+from .settings import (BUILTIN, MAX_OPTIMIZER_NAME, OPTIMIZERS, PYCMA, SearchSettings,
+                       usable_optimizer_name)
 
 
 @runtime_checkable
@@ -148,8 +149,7 @@ class PycmaOptimizer:
 #: schedule).
 OptimizerFactory = Callable[[SearchSettings, Run], Optimizer]
 
-_BUILT_IN: dict[str, OptimizerFactory] = {"builtin": BuiltinOptimizer,
-                                          "pycma": PycmaOptimizer}
+_BUILT_IN: dict[str, OptimizerFactory] = {BUILTIN: BuiltinOptimizer, PYCMA: PycmaOptimizer}
 
 
 def own_optimizer_name(optimizer: object, given: str) -> str:

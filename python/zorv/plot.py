@@ -3,12 +3,10 @@
 from __future__ import annotations
 
 import math
-from collections.abc import Mapping, Sequence
-from dataclasses import dataclass
+from collections.abc import Sequence
 from xml.sax.saxutils import escape
 
-from .records import History
-from .settings import OPTIMIZERS, SearchSettings
+from .records import Curve
 from .svg_document import document, header, text_width
 from .svg_document import number as _f
 
@@ -41,42 +39,6 @@ _STYLE = """
     .restart { fill: #ffffff; stroke-width: 2; }
     circle.restart-key { fill: #ffffff; stroke: #495057; stroke-width: 2; }
 """
-
-
-@dataclass(frozen=True)
-class Curve:
-    """One search's convergence: its label and its history."""
-
-    label: str
-    history: History
-
-    @classmethod
-    def from_result(cls, data: dict[str, object]) -> Curve:
-        """From a search result's JSON form, whatever optimizer made it;
-        raises ValueError (or KeyError, TypeError) for one that has no
-        usable history."""
-        history = History.from_json(data["history"])  # type: ignore[arg-type]
-        if not len(history):
-            raise ValueError("the search completed no generation")
-        settings = data.get("settings")
-        return cls(label_for(settings if isinstance(settings, dict) else {}), history)
-
-
-def label_for(settings: SearchSettings | Mapping[str, object]) -> str:
-    """The curve's label, from what the result says about its search: the
-    optimizer, the boundary, the population and the seed, each where given,
-    by the names the settings and the command line give them."""
-    given = settings.as_dict() if isinstance(settings, SearchSettings) else settings
-    # The boundary is the built-in optimizers' own: others keep their plans
-    # in the box as they see fit.
-    own = given.get("optimizer", "builtin") not in OPTIMIZERS
-    parts = []
-    for name, shown in (("optimizer", "{}"), ("boundary", "boundary {}"),
-                        ("popsize", "popsize {}"), ("seed", "seed {}")):
-        value = None if own and name == "boundary" else given.get(name)
-        if isinstance(value, (str, int)) and not isinstance(value, bool):
-            parts.append(shown.format(" ".join(str(value).split())[:60]))
-    return ", ".join(parts) or "search"
 
 
 #: Ranges of values narrower than this, or than this share of their

@@ -1,20 +1,14 @@
-"""What a search reports: its progress, its history and its result."""
+"""What a search reports as it goes: its progress, its history, and the
+history as a curve to draw."""
 from __future__ import annotations
 
 import json
 import math
 from collections.abc import Mapping
 from dataclasses import asdict, dataclass, field
-from typing import TYPE_CHECKING, Any
+from typing import Any
 
-import numpy as np
-import numpy.typing as npt
-
-from .settings import SearchSettings
-
-if TYPE_CHECKING:
-    from .state import SearchState
-
+from .settings import BUILTIN, OPTIMIZERS, SearchSettings
 
 @dataclass(frozen=True)
 class Progress:
@@ -147,73 +141,37 @@ def _shown(value: object) -> str:
     return text if len(text) <= 40 else text[:37] + "..."
 
 
-def median(values: npt.NDArray[np.float64]) -> float:
-    """np.median, without its several microseconds of Python per call."""
-    ordered = np.sort(values)
-    middle = len(ordered) // 2
-    if len(ordered) % 2:
-        return float(ordered[middle])
-    return float((ordered[middle - 1] + ordered[middle]) / 2)
+@dataclass(frozen=True)
+class Curve:
+    """One search's convergence: its label and its history."""
+
+    label: str
+    history: History
+
+    @classmethod
+    def from_result(cls, data: dict[str, object]) -> Curve:
+        """From a search result's JSON form, whatever optimizer made it;
+        raises ValueError (or KeyError, TypeError) for one that has no
+        usable history."""
+        history = History.from_json(data["history"])  # type: ignore[arg-type]
+        if not len(history):
+            raise ValueError("the search completed no generation")
+        settings = data.get("settings")
+        return cls(label_for(settings if isinstance(settings, dict) else {}), history)
 
 
-@dataclass
-class SearchResult:
-    """The best plan found and how the search went.
-
-    `state` is where the search stood after its last completed generation:
-    `zorv.checkpoints.save` writes it with the result, and a search resumed
-    from it goes on exactly as this one would have. Its `optimizer` is None
-    for an optimizer that cannot save its state: such a search cannot be
-    resumed before it has finished.
-    """
-
-    plan: list[float]
-    """The best plan scored: 40 numbers, which the built-in optimizers keep
-    in [-1, 1]."""
-    score: float
-    """Its distance, `zorv_fast.sim(plan)`, bit for bit."""
-    settings: SearchSettings
-    """The search's settings, which name the optimizer that ran it."""
-    generations: int
-    """Generations completed, over all runs."""
-    evaluations: int
-    """Plans scored, including those of a generation cut short."""
-    elapsed: float
-    """Seconds the search took (a resumed one: with those before)."""
-    interrupted: bool = False
-    """Whether a stop request or Ctrl-C ended it before its budget was spent."""
-    stop_reasons: list[str] = field(default_factory=list)
-    """The stop rules that ended it early, when no restart was left (empty
-    when it spent its budget or was interrupted)."""
-    history: History = field(default_factory=History)
-    """One entry per completed generation."""
-    state: SearchState | None = field(default=None, repr=False, compare=False)
-    """Where the search stood, for checkpoints and resuming (None only in
-    results not made by zorv.search)."""
-    batch_path: str | Mapping[str, str] | None = field(default=None, compare=False)
-    """The batch path of the machines that scored the plans, where a scorer
-    scored them elsewhere and says so (zorv.distributed.DaskScorer): one
-    path, or each worker's; None where they were scored here. A result
-    file's "made_by" records it."""
-
-    @property
-    def runs(self) -> int:
-        """Runs of the optimizer: 1, and one more per restart."""
-        return len(self.history.run_starts)
-
-    def to_json(self) -> dict[str, Any]:
-        """The result as plain JSON data (`zorv.checkpoints.dumps` adds what
-        made it and its state)."""
-        return {
-            "plan": list(self.plan),
-            "score": self.score,
-            "seed": self.settings.seed,
-            "settings": self.settings.as_dict(),
-            "generations": self.generations,
-            "evaluations": self.evaluations,
-            "seconds": self.elapsed,
-            "interrupted": self.interrupted,
-            "runs": self.runs,
-            "stop_reasons": list(self.stop_reasons),
-            "history": self.history.to_json(),
-        }
+def label_for(settings: SearchSettings | Mapping[str, object]) -> str:
+    """The curve's label, from what the result says about its search: the
+    optimizer, the boundary, the population and the seed, each where given,
+    by the names the settings and the command line give them."""
+    given = settings.as_dict() if isinstance(settings, SearchSettings) else settings
+    # The boundary is the built-in optimizers' own: others keep their plans
+    # in the box as they see fit.
+    own = given.get("optimizer", BUILTIN) not in OPTIMIZERS
+    parts = []
+    for name, shown in (("optimizer", "{}"), ("boundary", "boundary {}"),
+                        ("popsize", "popsize {}"), ("seed", "seed {}")):
+        value = None if own and name == "boundary" else given.get(name)
+        if isinstance(value, (str, int)) and not isinstance(value, bool):
+            parts.append(shown.format(" ".join(str(value).split())[:60]))
+    return ", ".join(parts) or "search"

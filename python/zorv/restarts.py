@@ -136,14 +136,11 @@ def first_run(settings: SearchSettings) -> Run:
     return Run(0, settings.popsize, float(settings.sigma0))
 
 
-def run_generator(settings: SearchSettings, index: int, stream: int = 0) -> np.random.Generator:
-    """The random numbers of run `index`; the first run's are those of a
-    search without restarts, seeded with the seed alone."""
-    if index == 0 and stream == 0:
-        # SFC64 draws normal samples a fifth faster than NumPy's default PCG64.
-        return np.random.Generator(np.random.SFC64(settings.seed))
+def _run_draws(settings: SearchSettings, index: int) -> np.random.Generator:
+    """The random numbers that choose run `index` (bipop's population and
+    step size), a stream of their own apart from the run's samples."""
     return np.random.Generator(np.random.SFC64(
-        np.random.SeedSequence([settings.seed, index, stream])))
+        np.random.SeedSequence([settings.seed, index, 1])))
 
 
 def next_run(settings: SearchSettings, last: Run, last_evaluations: int) -> Run:
@@ -154,7 +151,7 @@ def next_run(settings: SearchSettings, last: Run, last_evaluations: int) -> Run:
     if settings.restart_schedule == "bipop" and small < large:
         # A population between CMA-ES's default and half the last doubled
         # one, and a step size down to a hundredth, both drawn at random.
-        draw = float(run_generator(settings, index, stream=1).random())
+        draw = float(_run_draws(settings, index).random())
         largest = settings.popsize * 2 ** (last.large_runs - 1)
         smallest = default_popsize(PLAN_SIZE)
         # Powers through zorv._cmaes's exp and log: the same bits everywhere.

@@ -1,20 +1,16 @@
 """CMA-ES search for plans that carry the runner's head far: the loop.
 
-Its parts live beside it: the settings (zorv.settings), what it reports
-(zorv.records), keeping plans in the box (zorv.box), the optimizers
-(zorv.optimizers), the restart schedule (zorv.restarts), and the state that
-checkpoints hold (zorv.state, zorv.checkpoints). Their names stay
-importable from here.
+Its parts live beside it, and their names are imported from there: the
+settings (zorv.settings), what it reports (zorv.records), keeping plans in
+the box (zorv.box), the optimizers (zorv.optimizers), the restart schedule
+(zorv.restarts), the state and the result (zorv.state), and checkpoint files
+(zorv.checkpoints).
 """
 from __future__ import annotations
 
-import copy
 import dataclasses
-import signal
-import threading
 import time
 from collections.abc import Callable, Sequence
-from types import FrameType
 from typing import Any, TypeVar
 
 import numpy as np
@@ -23,26 +19,20 @@ from threadpoolctl import threadpool_limits  # type: ignore[import-untyped]
 import zorv_fast
 
 from .body import PLAN_SIZE
-from .box import LOWER, UPPER, Boxed, Plans, box_penalty, into_box
+from .box import LOWER, UPPER, Plans
 from .cma_es import STOP_RULES
+from .interrupts import CtrlC
 from .memory import require_search_fits
 from .native import is_native_failure
-from .optimizers import (BuiltinOptimizer, Optimizer, OptimizerFactory, PycmaOptimizer,
-                         ResumableOptimizer, StoppingOptimizer, new_optimizer,
-                         own_optimizer_name)
-from .records import History, Progress, SearchResult, median
+from .optimizers import (Optimizer, OptimizerFactory, ResumableOptimizer, StoppingOptimizer,
+                         new_optimizer, own_optimizer_name)
+from .records import History, Progress
 from .restarts import STALL_GAIN, STALL_GENERATIONS, Run, RunProgress, first_run, next_run
-from .settings import BOUNDARIES, OPTIMIZERS, RESTART_SCHEDULES, SearchSettings
-from .state import CheckpointError, SearchState
+from .settings import OPTIMIZERS, SearchSettings
+from .state import CheckpointError, SearchResult, SearchState
 
-__all__ = [
-    "BOUNDARIES", "LOWER", "OPTIMIZERS", "RESTART_SCHEDULES", "UPPER", "Boxed",
-    "BuiltinOptimizer", "CheckpointError", "History", "Optimizer", "OptimizerFactory", "Plans",
-    "Progress", "PycmaOptimizer", "ResumableOptimizer", "Run", "STALLED", "STOP_REASONS",
-    "Scorer", "ScoringFailed", "SearchFailed", "SearchResult", "SearchSettings", "SearchState",
-    "StoppingOptimizer", "box_penalty", "into_box", "median", "new_optimizer", "plans_per_call",
-    "search",
-]
+__all__ = ["STALLED", "STOP_REASONS", "Checkpoint", "Scorer", "ScoringFailed", "SearchFailed",
+           "plans_per_call", "score_here", "search"]
 
 #: Scores plans: an (N, 40) float64 array in, N scores out, in the same order.
 #: A scorer that splits a call among workers itself (zorv.distributed's
@@ -88,8 +78,10 @@ class ScoringFailed(SearchFailed):
     with the best plan scored so far; the scorer's exception is the cause."""
 
 
-def _score_here(plans: Plans) -> list[float]:
-    return zorv_fast.sim_batch(plans)  # an array is read in place
+def score_here(plans: Plans) -> list[float]:
+    """The scorer a search takes unless given another: `zorv_fast.sim_batch`
+    on this machine's cores (an array is read in place)."""
+    return zorv_fast.sim_batch(plans)
 
 
 def plans_per_call(score: Scorer, settings: SearchSettings, population: int) -> int:
@@ -224,7 +216,7 @@ def search(
     # The optimizer's matrices are 40 by 40: more BLAS threads only spin,
     # on the cores that sim_batch needs.
     with threadpool_limits(limits=1, user_api="blas"):
-        return _Loop(settings, resume, _score_here if score is None else score,
+        return _Loop(settings, resume, score_here if score is None else score,
                      on_generation, should_stop, checkpoint, make_optimizer,
                      restartable, own=optimizer is not None).run()
 
@@ -256,7 +248,7 @@ class _Loop:
         self.checked_optimizer: Optimizer | None = None
         self.save_state: Callable[[], dict[str, Any]] | None = None
         self.stop_rules: Callable[[], list[str]] | None = None
-        self.ctrl_c = _CtrlC()
+        self.ctrl_c = CtrlC()
         self.started = time.perf_counter() - self.state.elapsed
         self.last_checkpoint = time.perf_counter()
         # The best plan, also from a generation cut short (the state keeps
@@ -278,7 +270,7 @@ class _Loop:
     def _resumed(self, resume: SearchState) -> SearchState:
         # The search goes on from a copy: the caller's state stays as it was,
         # and can be resumed again to the same end.
-        resume = copy.deepcopy(resume)
+        resume = resume.copy()
         # One's own optimizer's name is known once it is made: it is
         # compared then.
         self._refuse_changes(resume.settings, but=("optimizer",) if self.own else ())
@@ -419,9 +411,7 @@ class _Loop:
         return distances
 
     def _scores_of(self, rows: Plans) -> Plans:
-        """The scorer's scores of `rows`; a second Ctrl-C while it runs (a
-        cluster that does not answer) interrupts it."""
-        self.ctrl_c.scoring = True
+        """The scorer's scores of `rows`, checked."""
         try:
             scores = np.asarray(self.score(rows), dtype=np.float64)
         except KeyboardInterrupt:
@@ -432,8 +422,6 @@ class _Loop:
             detail = " ".join(str(error).split())  # one line, whatever the scorer said
             raise _StepFailed(f"scoring failed: {type(error).__name__}: {detail}",
                               scoring=True) from error
-        finally:
-            self.ctrl_c.scoring = False
         if scores.shape != (len(rows),):
             raise _StepFailed(f"scoring failed: the scorer returned {scores.shape} scores for "
                               f"{len(rows)} plans", scoring=True)
@@ -484,7 +472,7 @@ class _Loop:
         """The result now, between two steps."""
         state = self.state
         saved = SearchState(**{**vars(state), "optimizer": self._optimizer_state(),
-                               "history": _copy(state.history),
+                               "history": state.history.copy(),
                                "run_progress": dataclasses.replace(state.run_progress)})
         return self._result_of(saved, interrupted)
 
@@ -514,7 +502,7 @@ class _Loop:
             elapsed=time.perf_counter() - self.started,
             interrupted=interrupted,
             stop_reasons=list(saved.stop_reasons) if saved.finished else [],
-            history=_copy(saved.history),
+            history=saved.history.copy(),
             state=saved,
             batch_path=scored_on() if callable(scored_on) else None,
         )
@@ -533,40 +521,6 @@ class _Mark:
     best_score: float
     elapsed: float
     run_progress: RunProgress
-
-
-class _CtrlC:
-    """Ctrl-C during a search in the main thread, where SIGINT has Python's
-    own handler: the first asks the search to stop after the plans being
-    scored, as `should_stop` does; a second interrupts what runs (a scorer
-    that does not answer, an ask() that hangs), and the search goes back to
-    where its step began. Under another handler (the command line's, one's
-    own) it changes nothing. Once the search is finishing, further Ctrl-Cs
-    wait until it is done, so that its result is not lost."""
-
-    def __init__(self) -> None:
-        self.requested = False
-        self.scoring = False
-        self.finishing = False
-        self.previous: Any = None
-
-    def __enter__(self) -> _CtrlC:
-        if (threading.current_thread() is threading.main_thread()
-                and signal.getsignal(signal.SIGINT) is signal.default_int_handler):
-            self.previous = signal.signal(signal.SIGINT, self._handle)
-        return self
-
-    def __exit__(self, *exc_info: object) -> None:
-        if self.previous is not None:
-            signal.signal(signal.SIGINT, self.previous)
-            self.previous = None
-
-    def _handle(self, signum: int, frame: FrameType | None) -> None:
-        if self.finishing:
-            return
-        if self.requested:
-            raise KeyboardInterrupt
-        self.requested = True
 
 
 class _Interrupted(Exception):
@@ -626,5 +580,10 @@ def _shown(value: object) -> str:
     return text if len(text) <= 60 else text[:57] + "..."
 
 
-def _copy(history: History) -> History:
-    return History(**{name: list(column) for name, column in vars(history).items()})
+def median(values: Plans) -> float:
+    """np.median, without its several microseconds of Python per call."""
+    ordered = np.sort(values)
+    middle = len(ordered) // 2
+    if len(ordered) % 2:
+        return float(ordered[middle])
+    return float((ordered[middle - 1] + ordered[middle]) / 2)

@@ -9,7 +9,8 @@ from typing import Any
 #: The optimizers built in: the population CMA-ES of zorv.cma_es, or the cma
 #: package's (pycma), kept as the reference it is measured against. Any other
 #: name is that of one's own optimizer, given to zorv.search as `optimizer=`.
-OPTIMIZERS = ("builtin", "pycma")
+BUILTIN, PYCMA = "builtin", "pycma"
+OPTIMIZERS = (BUILTIN, PYCMA)
 #: How plans are kept in [-1, 1] (sim clamps every value there, so outside
 #: the box the distance is flat):
 #: "penalty" clips the optimizer's points and penalises their distance from
@@ -83,7 +84,7 @@ class SearchSettings:
     """Plans scored per call of the scorer. One call cannot be interrupted,
     so this bounds how long a stop request waits (a few milliseconds). It
     does not change which plans are scored."""
-    optimizer: str = "builtin"
+    optimizer: str = BUILTIN
     """The optimizer: a built-in one, "builtin" (zorv's own CMA-ES) or
     "pycma" (the cma package's); or the name that results give to one's
     own, which is given to zorv.search as `optimizer=` (when this is left at

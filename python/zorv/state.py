@@ -1,10 +1,12 @@
-"""Where a search stands between two generations: all that its rest depends
-on, as plain data that a checkpoint file holds and a resumed search reads."""
+"""Where a search stands between two generations, all that its rest depends
+on, as plain data that a checkpoint file holds and a resumed search reads;
+and the result that carries it."""
 from __future__ import annotations
 
 import copy
 import dataclasses
 import math
+from collections.abc import Mapping
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -186,3 +188,66 @@ def _check_run(run: Run, settings: SearchSettings, history: History,
 _FIELDS = ("settings", "run", "run_evaluations", "generation", "evaluations", "best_plan",
            "best_score", "elapsed", "history", "optimizer", "stop_reasons", "finished",
            "run_progress")
+
+
+@dataclass
+class SearchResult:
+    """The best plan found and how the search went.
+
+    `state` is where the search stood after its last completed generation:
+    `zorv.checkpoints.save` writes it with the result, and a search resumed
+    from it goes on exactly as this one would have. Its `optimizer` is None
+    for an optimizer that cannot save its state: such a search cannot be
+    resumed before it has finished.
+    """
+
+    plan: list[float]
+    """The best plan scored: 40 numbers, which the built-in optimizers keep
+    in [-1, 1]."""
+    score: float
+    """Its distance, `zorv_fast.sim(plan)`, bit for bit."""
+    settings: SearchSettings
+    """The search's settings, which name the optimizer that ran it."""
+    generations: int
+    """Generations completed, over all runs."""
+    evaluations: int
+    """Plans scored, including those of a generation cut short."""
+    elapsed: float
+    """Seconds the search took (a resumed one: with those before)."""
+    interrupted: bool = False
+    """Whether a stop request or Ctrl-C ended it before its budget was spent."""
+    stop_reasons: list[str] = field(default_factory=list)
+    """The stop rules that ended it early, when no restart was left (empty
+    when it spent its budget or was interrupted)."""
+    history: History = field(default_factory=History)
+    """One entry per completed generation."""
+    state: SearchState | None = field(default=None, repr=False, compare=False)
+    """Where the search stood, for checkpoints and resuming (None only in
+    results not made by zorv.search)."""
+    batch_path: str | Mapping[str, str] | None = field(default=None, compare=False)
+    """The batch path of the machines that scored the plans, where a scorer
+    scored them elsewhere and says so (zorv.distributed.DaskScorer): one
+    path, or each worker's; None where they were scored here. A result
+    file's "made_by" records it."""
+
+    @property
+    def runs(self) -> int:
+        """Runs of the optimizer: 1, and one more per restart."""
+        return len(self.history.run_starts)
+
+    def to_json(self) -> dict[str, Any]:
+        """The result as plain JSON data (`zorv.checkpoints.dumps` adds what
+        made it and its state)."""
+        return {
+            "plan": list(self.plan),
+            "score": self.score,
+            "seed": self.settings.seed,
+            "settings": self.settings.as_dict(),
+            "generations": self.generations,
+            "evaluations": self.evaluations,
+            "seconds": self.elapsed,
+            "interrupted": self.interrupted,
+            "runs": self.runs,
+            "stop_reasons": list(self.stop_reasons),
+            "history": self.history.to_json(),
+        }

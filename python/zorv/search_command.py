@@ -1,0 +1,235 @@
+"""`zorv search`: a search from the command line, its output file locked
+for its whole life, its result kept whatever stops it."""
+from __future__ import annotations
+
+import argparse
+import contextlib
+import json
+import logging
+import os
+import stat
+import sys
+import tempfile
+from pathlib import Path
+from typing import Any
+
+from . import _trace, check, checkpoints, svg
+from .arguments import search_settings
+from .console import ProgressLine, duration, print_error, write_or_say
+from .exit_status import BAD_INPUT, FAILED
+from .input_files import InputFileError, read_json
+from .interrupts import StopOnInterrupt
+from .memory import require_search_fits
+from .output_files import (OutputLock, OutputLockedError, OutputPathError, check_outputs,
+                           same_file, write_text)
+from .search import STOP_REASONS, SearchFailed, score_here, search
+from .settings import OPTIMIZERS
+from .state import CheckpointError, SearchResult, SearchState
+from .trace import trace
+
+
+def run_search(args: argparse.Namespace, prog: str) -> int:
+    output: Path = args.output if args.output is not None else (
+        args.resume if args.resume is not None else Path("best.json"))
+    inputs = [] if args.resume is None or same_file(args.resume, output) else [args.resume]
+    try:
+        check_outputs([(output, True)] + ([] if args.svg is None else [(args.svg, False)]),
+                      inputs)
+        # Held from before the search's state is read (a resume may read
+        # the very file) to after its last write.
+        lock = OutputLock(output)
+    except OutputLockedError as error:
+        print_error(prog, f"{error}; wait for it to end, or choose another --output")
+        return BAD_INPUT
+    except OutputPathError as error:
+        print_error(prog, str(error))
+        return BAD_INPUT
+    with lock:
+        return _run_locked_search(args, prog, output)
+
+
+def _run_locked_search(args: argparse.Namespace, prog: str, output: Path) -> int:
+    on_cluster = args.scheduler is not None or args.local_workers is not None
+    resume: SearchState | None = None
+    try:
+        if args.resume is not None:
+            resume = checkpoints.load(args.resume)
+        settings = search_settings(args, None if resume is None else resume.settings)
+        if settings.optimizer not in OPTIMIZERS:
+            raise ValueError(f"the search ran an optimizer of its own, {settings.optimizer!r}: "
+                             "resume it with zorv.search(..., optimizer=...) from Python")
+        # Every population the search can draw, before any cluster starts.
+        require_search_fits(settings, resume)
+    except ValueError as error:  # CheckpointError too
+        print_error(prog, str(error))
+        return BAD_INPUT
+    if resume is not None and resume.finished:
+        print(f"the search in {str(args.resume)!r} has finished already: best distance "
+              f"{resume.best_score!r} after {resume.generation} generations; nothing to do")
+        return 0
+    if not args.overwrite and not (args.resume is not None and same_file(args.resume, output)):
+        held = _what_it_holds(output)
+        if held is not None:
+            print_error(prog, held)
+            return BAD_INPUT
+    if on_cluster:
+        from . import distributed as dask_scoring
+        option = "--scheduler" if args.scheduler is not None else "--local-workers"
+        try:
+            dask_scoring.require_dask(option)
+        except dask_scoring.DaskMissingError as error:
+            print_error(prog, str(error))
+            return BAD_INPUT
+    line = ProgressLine(sys.stderr, enabled=not args.quiet)
+    with StopOnInterrupt() as stop, contextlib.ExitStack() as cluster:
+        score: Any = score_here
+        if on_cluster:
+            try:
+                client = cluster.enter_context(
+                    dask_scoring.open_client(args.scheduler, args.local_workers))
+            except dask_scoring.SchedulerAddressError as error:
+                print_error(prog, str(error))
+                return BAD_INPUT
+            except dask_scoring.ClusterUnavailableError as error:
+                print_error(prog, str(error))
+                return FAILED
+
+            def waiting(message: str) -> None:
+                line.close()  # a line of its own, also under a progress line in place
+                print(f"{prog}: {message}", file=sys.stderr, flush=True)
+
+            score = dask_scoring.DaskScorer(client, waiting=waiting, should_stop=stop)
+            # Dask's client logs the connection it loses, with tracebacks;
+            # a lost cluster ends the search with one error line instead.
+            for name in ("distributed.batched", "distributed.client", "distributed.comm",
+                         "distributed.core"):
+                logging.getLogger(name).setLevel(logging.CRITICAL)
+        scorer = stop.scorer(score)
+
+        failure: SearchFailed | None = None
+        try:
+            result = search(settings, on_generation=line.update, should_stop=stop,
+                            score=scorer, resume=resume,
+                            checkpoint=lambda so_far: checkpoints.save(output, so_far))
+        except SearchFailed as error:
+            result, failure = error.result, error
+            # The client logs its own tracebacks as it gives up on the
+            # cluster; the one error line below says what happened.
+            logging.disable(logging.CRITICAL)
+        except CheckpointError as error:  # raised before anything is written
+            print_error(prog, f"{str(args.resume)!r}: {error}")
+            return BAD_INPUT
+        finally:
+            line.close()
+        if failure is not None and isinstance(failure.__cause__, OutputPathError):
+            # A checkpoint that could not be written: the file would not
+            # hold the result either.
+            _report_unsaved(prog, f"{failure.__cause__}; the search stopped", result, output)
+            return FAILED
+        status = _save_search(result, output, args.svg, prog)
+        if failure is not None:
+            what = _failure_line(failure, on_cluster)
+            print_error(prog, what if status != 0 else
+                   f"{what}; the best plan so far is saved in {str(output)!r}, and --resume "
+                   "goes on from there")
+            return FAILED
+        if status == 0 and result.interrupted:
+            return stop.exit_status
+        return status
+
+
+def _failure_line(failure: SearchFailed, on_cluster: bool) -> str:
+    """What ended the search, in one line: a pool of sim_batch that could not
+    start its threads says what to set."""
+    system_error = check.pool_start_error(failure)
+    if system_error is None:
+        return str(failure)[:500]
+    batch = check.BatchSettings(*_trace.batch_settings())
+    return check.pool_failure_line(system_error, batch, os.environ, on_workers=on_cluster)
+
+
+def _what_it_holds(output: Path) -> str | None:
+    """Why `output` may not be replaced without --overwrite: a regular file
+    that holds something, such as an earlier search's result; None for a
+    new or empty file, a device or a FIFO."""
+    try:
+        info = os.stat(output)
+    except OSError:
+        return None
+    if not stat.S_ISREG(info.st_mode) or info.st_size == 0:
+        return None
+    shown = repr(str(output))
+    try:
+        data: Any = read_json(output)
+    except InputFileError:
+        data = None
+    search_result = (isinstance(data, dict) and isinstance(data.get("settings"), dict)
+                     and isinstance(data.get("plan"), list))
+    if not search_result:
+        return (f"{shown} holds {info.st_size:,} bytes of something other than a search "
+                "result: choose another --output, or give --overwrite to replace it")
+    score, generations = data.get("score"), data.get("generations")
+    seed = data.get("seed", data["settings"].get("seed"))
+    about = []
+    if isinstance(score, float):
+        about.append(f"best distance {score:.3f}")
+    if isinstance(generations, int):
+        about.append(f"after {generations} generations")
+    details = f" ({' '.join(about)})" if about else ""
+    checkpoint = data.get("checkpoint")
+    state = checkpoint.get("state") if isinstance(checkpoint, dict) else None
+    if isinstance(state, dict) and state.get("finished") is False:
+        return (f"{shown} holds an unfinished search of seed {seed}{details}: --resume it, "
+                "choose another --output, or give --overwrite")
+    return (f"{shown} holds a search of seed {seed}{details}: choose another --output, "
+            "or give --overwrite to replace it")
+
+
+def _report_unsaved(prog: str, what_failed: str, result: SearchResult, output: Path) -> None:
+    """Says in one error line that the result could not be written to
+    `output`, with its best distance, and prints its plan on the next line,
+    as JSON: nothing is lost. The whole result, resumable, also goes into a
+    new file of the system's temporary folder (private, under a name of its
+    own, so that it replaces nothing), where it can be written."""
+    kept = ""
+    try:
+        text = checkpoints.dumps(result)
+        fd, name = tempfile.mkstemp(prefix=f"zorv-{output.stem[:40]}-", suffix=".json")
+        with os.fdopen(fd, "w", encoding="utf-8") as file:
+            file.write(text)
+        kept = f", saved with its state in {name!r} instead"
+    except (OSError, ValueError):  # no room there either, or a value no file can hold
+        pass
+    print_error(prog, f"{what_failed}; best distance {result.score!r} after {result.generations} "
+                 f"generations{kept}; its plan follows")
+    print(json.dumps(result.plan), file=sys.stderr, flush=True)
+
+
+def _save_search(result: SearchResult, output: Path, animation: Path | None, prog: str) -> int:
+    try:
+        write_text(output, checkpoints.dumps(result))
+    except (OutputPathError, ValueError) as error:  # ValueError: a value no file can hold
+        _report_unsaved(prog, str(error), result, output)
+        return FAILED
+    if animation is not None:
+        title = f"best of seed {result.settings.seed}"
+        if not write_or_say(animation, svg.animation(trace(result.plan), title=title), prog):
+            return FAILED
+    how = "interrupted after" if result.interrupted else "after"
+    runs = f" in {result.runs} runs" if result.runs > 1 else ""
+    print(f"best distance {result.score!r} {how} {result.generations} generations{runs} "
+          f"({result.evaluations} plans scored, {duration(result.elapsed)})")
+    if result.stop_reasons:
+        print(f"CMA-ES stopped early: {stop_reasons(result)}")
+    print(f"plan: {output.resolve()}")
+    if animation is not None:
+        print(f"animation: {animation.resolve()}")
+    return 0
+
+
+def stop_reasons(result: SearchResult) -> str:
+    """The stop rules that ended the search, each explained where the
+    optimizer is a built-in one whose rule it is."""
+    known = STOP_REASONS if result.settings.optimizer in OPTIMIZERS else {}
+    return "; ".join(f"{name} ({known[name]})" if name in known else name
+                     for name in result.stop_reasons)
