@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "batch/batch_evaluator.hpp"
+#include "support/internal_failure.hpp"
 
 namespace zorv::py {
 
@@ -72,7 +72,7 @@ void raise_panic(const char* message) {
 
 [[noreturn]] void fail_api_call() {
     if (PyErr_Occurred()) PyErr_PrintEx(0);
-    throw batch::InternalFailure(text::api_call_failed);
+    throw InternalFailure(text::api_call_failed);
 }
 
 PyRef new_float(double value) {

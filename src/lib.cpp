@@ -14,12 +14,12 @@
 #include "py_ref.hpp"
 #include "sim/plan.hpp"
 #include "sim/run.hpp"
+#include "support/internal_failure.hpp"
 
 namespace zorv {
 namespace {
 
 using py::PyRef;
-using batch::InternalFailure;
 using sim::Plan;
 
 // These texts are part of the module's interface: callers and stored logs

@@ -1,6 +1,8 @@
 #include "batch/batch_evaluator.hpp"
 
 #include <algorithm>
+#include <cstddef>
+#include <string>
 
 #include "batch/worker_pool.hpp"
 #include "sim/plan_cursor.hpp"

@@ -11,8 +11,8 @@
 #include <string>
 #include <utility>
 
-#include "batch/batch_evaluator.hpp"
 #include "batch/processor_count.hpp"
+#include "support/internal_failure.hpp"
 
 namespace zorv::batch {
 

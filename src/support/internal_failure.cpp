@@ -1,0 +1,7 @@
+#include "support/internal_failure.hpp"
+
+namespace zorv {
+
+InternalFailure::~InternalFailure() = default;
+
+}  // namespace zorv

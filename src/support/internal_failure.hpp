@@ -1,0 +1,19 @@
+// A broken invariant of the module's own code, or a worker pool that cannot
+// be built. Thrown by the pool, the batch evaluator and the call boundary's
+// helpers alike; the call boundary turns it into the Python-level
+// internal-failure exception, with what() as its text.
+#pragma once
+
+#include <stdexcept>
+
+namespace zorv {
+
+// Its destructor is defined out of line, so that its type information is
+// emitted in one place.
+class InternalFailure : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+    ~InternalFailure() override;
+};
+
+}  // namespace zorv
