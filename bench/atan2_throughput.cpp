@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "sim/fast_atan2.hpp"
-#include "sim/fast_atan2_inputs.hpp"
+#include "sim/fast_atan2_survey.hpp"
 
 namespace {
 

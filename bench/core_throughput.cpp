@@ -22,6 +22,7 @@
 #include "model_angles.hpp"
 #include "plain_run.hpp"
 #include "sim/fast_atan2.hpp"
+#include "sim/lane_paths.hpp"
 #include "sim/run.hpp"
 
 using zorv::sim::Plan;

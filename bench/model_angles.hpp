@@ -7,7 +7,7 @@
 #include <span>
 #include <vector>
 
-#include "sim/fast_atan2_inputs.hpp"
+#include "sim/fast_atan2_survey.hpp"
 #include "sim/plan.hpp"
 
 // The (dy, dx) of every link angle in every step of the runs of the plans.

@@ -14,13 +14,15 @@
 //
 // Its parts: the kernel (fast_atan2_kernel.hpp, one template over the
 // register type, whose FMA instructions form exact products only), its
-// register types of four lanes (fast_atan2_avx2.cpp) and of eight
-// (fast_atan2_avx512.hpp, taken inline by the eight-lane step; its entry for
-// the check in fast_atan2_avx512.cpp), the inputs it is checked and measured on
-// (fast_atan2_inputs.hpp), the library's bounds (fast_atan2_bounds.hpp) and
-// the agreement check (fast_atan2_check.cpp) that decides whether a process
-// may use it. Nothing declared here outside the inline namespace below may
-// run before fast_atan2_available() has said yes for its width.
+// register types of four lanes (fast_atan2_register4.hpp, the kernel on
+// them in fast_atan2_avx2.cpp) and of eight (fast_atan2_avx512.hpp, taken
+// inline by the eight-lane step; its entry for the check in
+// fast_atan2_avx512.cpp), the inputs it is checked on
+// (fast_atan2_inputs.hpp) and measured on (fast_atan2_survey.hpp, for the
+// tests and benchmarks only), the library's bounds (fast_atan2_bounds.hpp)
+// and the agreement check (fast_atan2_check.cpp) that decides whether a
+// process may use it. Nothing declared here outside the inline namespace
+// below may run before fast_atan2_available() has said yes for its width.
 #pragma once
 
 #include "sim/cpu_support.hpp"
@@ -40,15 +42,6 @@ unsigned fast_atan2_lanes(const double* y, const double* x, double* out);
 
 // The same on eight lanes, with the AVX-512 kernel: one bit per lane.
 unsigned fast_atan2_lanes8(const double* y, const double* x, double* out);
-
-// The unrounded value behind fast_atan2_lanes: for each lane where the lane
-// code applies (components in [2^-450, 2^450]), nearest[i] is its rounding
-// and residual[i] what is left over, so the value is nearest[i] + residual[i]
-// exactly, with |residual[i]| <= half an ULP of nearest[i]. Other lanes get
-// NaN in both. Returns the bits of the lanes that apply. For tests and
-// surveys of the library's rounding.
-unsigned fast_atan2_before_rounding_lanes(const double* y, const double* x, double* nearest,
-                                          double* residual);
 
 // The kernels: the same source on registers of four and of eight lanes.
 enum class FastAtan2Width { four_lanes, eight_lanes };

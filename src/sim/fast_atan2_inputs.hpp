@@ -1,11 +1,14 @@
-// Inputs for checking and measuring the fast atan2: the fixed hard pairs,
-// special values, and seeded random pairs by named family. The agreement
-// check, its tests and its benchmark all draw from here.
+// The inputs the agreement check of the fast atan2 runs on: the fixed hard
+// pairs and seeded random pairs by named family. The check runs in every
+// process that may take the fast atan2, so these are built into the core;
+// the families and tables that only the tests and the benchmarks use are in
+// fast_atan2_survey.hpp.
 #pragma once
 
+#include <bit>
+#include <cstdint>
 #include <span>
 
-#include "sim/fast_atan2_bounds.hpp"
 #include "sim/splitmix64.hpp"
 
 namespace zorv::sim {
@@ -27,8 +30,18 @@ enum class Atan2Family {
     near_horizontal,  // |y| at most 1e-3 |x|, like a foot on the ground
 };
 
-// One random pair of the family; the same generator state gives the same pair.
-Atan2Input draw_atan2_input(Atan2Family family, SplitMix64& generator);
+// The families the agreement check draws its random pairs from, lane by
+// lane: the link vectors the scores are made of, and the regions where a
+// library that rounds differently would show it first.
+inline constexpr Atan2Family checked_atan2_families[] = {
+    Atan2Family::uniform, Atan2Family::link, Atan2Family::weak, Atan2Family::near_axis,
+    Atan2Family::power_of_two,
+};
+
+// One random pair of a family of checked_atan2_families; the same generator
+// state gives the same pair. (draw_atan2_input, for every family, draws the
+// same pairs from these.)
+Atan2Input draw_checked_atan2_input(Atan2Family family, SplitMix64& generator);
 
 // Pairs whose exact atan2 lies within a few hundredths of an ULP of a
 // rounding midpoint (among them pairs the C library here rounds the wrong
@@ -36,19 +49,30 @@ Atan2Input draw_atan2_input(Atan2Family family, SplitMix64& generator);
 // library, and special values.
 std::span<const Atan2Input> fast_atan2_hard_inputs();
 
-// Values that are not ordinary doubles, and the edges of the range the fast
-// atan2 computes itself.
-std::span<const double> fast_atan2_special_values();
+// The pieces random pairs are made of, shared by the checked families and
+// the survey's.
+inline namespace ZORV_SIM_ISA {
+namespace atan2_draws {
 
-// The regions of the plane in which the C library's atan2 states one error
-// bound (atan2_bounds::region(i)): surveys and the benchmark report by them.
-// The region of a pair whose components are nonzero and finite.
-int atan2_region(double y, double x);
+// [1, 2) with all 52 mantissa bits random.
+inline double one_to_two(SplitMix64& r) {
+    return std::bit_cast<double>(0x3ff0000000000000ULL | (r.next() >> 12));
+}
 
-// The error bound that the C library states for the unrounded value behind
-// its atan2(y, x) (its first stage), in absolute terms, given the rounded
-// angle. The library rounds that value, so it can round the wrong way only
-// where the exact angle lies within this bound of a rounding midpoint.
-double atan2_library_bound(double y, double x, double angle);
+inline double random_sign(SplitMix64& r, double v) { return (r.next() & 1) ? -v : v; }
 
+inline int between(SplitMix64& r, int lo, int hi) {
+    return lo + static_cast<int>(r.next() % static_cast<std::uint64_t>(hi - lo + 1));
+}
+
+// Length 0.01 to 2.
+inline double link_length(SplitMix64& r) { return 0.01 + 1.99 * r.unit(); }
+
+// (a, b) or (b, a), at random.
+inline Atan2Input one_of_two_ways(SplitMix64& r, double a, double b) {
+    return (r.next() & 1) ? Atan2Input{a, b} : Atan2Input{b, a};
+}
+
+}  // namespace atan2_draws
+}  // namespace ZORV_SIM_ISA
 }  // namespace zorv::sim

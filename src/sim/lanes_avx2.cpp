@@ -5,9 +5,9 @@
 
 #include "sim/fast_atan2_avx2.hpp"
 #include "sim/lane1.hpp"
-#include "sim/lanes4_avx2.hpp"
+#include "sim/lane_paths.hpp"
 #include "sim/lane_scheduler.hpp"
-#include "sim/run.hpp"
+#include "sim/lanes4_avx2.hpp"
 
 namespace zorv::sim {
 

@@ -6,9 +6,9 @@
 #define ZORV_SIM_ISA avx512
 
 #include "sim/fast_atan2_avx512.hpp"
-#include "sim/lanes8_avx512.hpp"
+#include "sim/lane_paths.hpp"
 #include "sim/lane_scheduler.hpp"
-#include "sim/run.hpp"
+#include "sim/lanes8_avx512.hpp"
 
 namespace zorv::sim {
 

@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "sim/fast_atan2.hpp"
+#include "sim/lane_paths.hpp"
 #include "sim/run_loop.hpp"
 
 namespace zorv::sim {
@@ -127,11 +128,6 @@ std::size_t score_plans(PlanCursor& cursor) {
         return single ? score_plans_one_lane_avx2(cursor) : score_plans_avx512(cursor, true);
     }
     return 0;
-}
-
-void score_plans(const Plan* plans, double* scores, std::size_t count) {
-    PlanCursor cursor(plans, scores, count);
-    score_plans(cursor);
 }
 
 const char* batch_path_name(BatchPath path) {

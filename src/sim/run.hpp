@@ -25,23 +25,15 @@ namespace zorv::sim {
 // its slot, and returns how many scores this call put. Several threads may
 // score from one cursor at once; together they put every score once. Each
 // plan is copied before it is normalised; the input is never written.
-// Picks the fastest path this CPU supports; every path gives the same bits.
+// Takes the path batch_path() chose; every path gives the same bits. (The
+// paths one by one: sim/lane_paths.hpp.)
 std::size_t score_plans(PlanCursor& cursor);
 
 // Scores plans[i] into scores[i] for i in [0, count) on this thread.
-void score_plans(const Plan* plans, double* scores, std::size_t count);
-
-// The paths themselves, for tests and benchmarks; each as score_plans.
-std::size_t score_plans_scalar(PlanCursor& cursor);
-// CPUs with AVX2 only; with the fast atan2, also FMA.
-std::size_t score_plans_avx2(PlanCursor& cursor, bool fast_atan2);
-// One plan after another on a single lane with the four-lane fast atan2, for
-// single plans (on CPUs with AVX-512 too): CPUs with AVX2 and FMA, after the
-// four-lane fast atan2's agreement check.
-std::size_t score_plans_one_lane_avx2(PlanCursor& cursor);
-// The same on eight lanes: only where avx512_support() is usable (and, with
-// the fast atan2, after its agreement check on eight lanes).
-std::size_t score_plans_avx512(PlanCursor& cursor, bool fast_atan2);
+inline void score_plans(const Plan* plans, double* scores, std::size_t count) {
+    PlanCursor cursor(plans, scores, count);
+    score_plans(cursor);
+}
 
 // The paths score_plans can take. Their names and descriptions
 // (batch_path_name and the like below) are the ones Python reports.

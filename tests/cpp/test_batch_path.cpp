@@ -12,6 +12,7 @@
 
 #include "exact_double.hpp"
 #include "sim/fast_atan2.hpp"
+#include "sim/lane_paths.hpp"
 #include "sim/run.hpp"
 #include "sim/splitmix64.hpp"
 

@@ -16,6 +16,7 @@
 #include "exact_double.hpp"
 #include "sim/fast_atan2.hpp"
 #include "sim/fast_atan2_inputs.hpp"
+#include "sim/fast_atan2_survey.hpp"
 
 namespace {
 

@@ -8,6 +8,7 @@
 
 #include "exact_double.hpp"
 #include "sim/integrator.hpp"
+#include "sim/lane_paths.hpp"
 #include "sim/run.hpp"
 #include "sim/step.hpp"
 
