@@ -1,33 +1,27 @@
 #include "optimizer/products.hpp"
 
-#include <cstdlib>
-
 #include "sim/cpu_support.hpp"
+#include "sim/run.hpp"
 
 namespace zorv::optimizer {
 namespace {
 
-bool switched_on(const char* variable) {
-    const char* value = std::getenv(variable);
-    return value != nullptr && value[0] != '\0';
-}
-
-ProductsBuild choose_build() {
-    if (switched_on("ZORV_FAST_NO_SIMD")) return ProductsBuild::portable;
-    __builtin_cpu_init();
-    const bool avx2 = __builtin_cpu_supports("avx2") != 0;
-    if (avx2 && !switched_on("ZORV_FAST_NO_AVX512") &&
-        sim::avx512_support() == sim::Avx512Support::usable)
+// From the inputs the scoring path is chosen from (the core library reads
+// the CPU and the switches once per process), so that the switches mean the
+// same for the products as for the scores.
+ProductsBuild choose_build(const sim::BatchPathInputs& in) {
+    if (in.no_simd) return ProductsBuild::portable;
+    if (in.avx2 && !in.no_avx512 && in.avx512 == sim::Avx512Support::usable)
         return ProductsBuild::avx512;
     // AVX2 needs the system to save the 256-bit registers, which every
     // system that reports AVX2 to user code does.
-    return avx2 ? ProductsBuild::avx2 : ProductsBuild::portable;
+    return in.avx2 ? ProductsBuild::avx2 : ProductsBuild::portable;
 }
 
 }  // namespace
 
 ProductsBuild products_build() {
-    static const ProductsBuild build = choose_build();
+    static const ProductsBuild build = choose_build(sim::batch_path_inputs());
     return build;
 }
 

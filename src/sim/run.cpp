@@ -82,6 +82,11 @@ BatchPathInputs inputs_of_this_process() {
 
 }  // namespace
 
+const BatchPathInputs& batch_path_inputs() {
+    static const BatchPathInputs inputs = inputs_of_this_process();
+    return inputs;
+}
+
 BatchPathChoice choose_batch_path(const BatchPathInputs& in,
                                   bool (*fast_atan2_agrees)(FastAtan2Width width)) {
     Avx512Reason avx512 = Avx512Reason::taken;
@@ -109,7 +114,7 @@ BatchPathChoice choose_batch_path(const BatchPathInputs& in,
 
 BatchPathChoice batch_path_choice() {
     static const BatchPathChoice choice =
-        choose_batch_path(inputs_of_this_process(), fast_atan2_agrees_here);
+        choose_batch_path(batch_path_inputs(), fast_atan2_agrees_here);
     return choice;
 }
 

@@ -86,10 +86,8 @@ struct BatchPathChoice {
 // batch_path() with its reasons: the same choice, made once.
 BatchPathChoice batch_path_choice();
 
-// The choice worked out from its inputs, for tests: what the CPU and system
-// allow, which switches are set, and whether the fast atan2 of a width agrees
-// with the C library (asked only where that is needed: four lanes, which
-// single plans take, and eight where the batches take them).
+// What the choice is made from: what the CPU and system allow and which
+// switches are set.
 struct BatchPathInputs {
     bool avx2 = false;
     bool fma = false;
@@ -98,6 +96,17 @@ struct BatchPathInputs {
     bool no_avx512 = false;
     bool library_atan2 = false;
 };
+
+// This process's inputs, read on first use and kept: the CPU, the system and
+// the three switches of the environment at that moment. batch_path_choice()
+// and the optimizer's choice of its products' build both take theirs from
+// here, so that a process reads each switch once and both follow it alike.
+const BatchPathInputs& batch_path_inputs();
+
+// The choice worked out from its inputs, for tests: the inputs and whether
+// the fast atan2 of a width agrees with the C library (asked only where that
+// is needed: four lanes, which single plans take, and eight where the
+// batches take them).
 BatchPathChoice choose_batch_path(const BatchPathInputs& inputs,
                                   bool (*fast_atan2_agrees)(FastAtan2Width width));
 
