@@ -5,6 +5,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "support/shared_api.hpp"
+
 namespace zorv::py {
 
 struct Signature {
@@ -14,7 +16,7 @@ struct Signature {
 
 // Returns the borrowed argument bound to the parameter, or null with the
 // binding error set.
-PyObject* bind_argument(const Signature& signature, PyObject* const* args, Py_ssize_t nargsf,
-                        PyObject* kwnames);
+ZORV_SHARED_API PyObject* bind_argument(const Signature& signature, PyObject* const* args,
+                                        Py_ssize_t nargsf, PyObject* kwnames);
 
 }  // namespace zorv::py

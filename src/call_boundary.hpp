@@ -1,5 +1,7 @@
-// The boundary between the interpreter and the module's C++ code, and the
-// errors that cross it.
+// The boundary between the interpreter and the modules' C++ code, and the
+// errors that cross it. Its functions and the internal-failure exception
+// class they raise live in libzorv_core.so, once per process, whichever
+// module's entry a failure crosses.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -11,6 +13,7 @@
 #include <new>
 
 #include "py_ref.hpp"
+#include "support/shared_api.hpp"
 
 namespace zorv::py {
 
@@ -23,18 +26,18 @@ inline constexpr const char* boundary_failure = "uncaught panic at ffi boundary\
 
 // A failed C-API call is expected to have set an error; if it did not, the
 // caller still gets one.
-void ensure_error_set();
+ZORV_SHARED_API void ensure_error_set();
 
-// Raises the module's internal-failure exception, a BaseException, with
-// `message` as its text.
-void raise_panic(const char* message);
+// Raises the internal-failure exception, a BaseException, with `message` as
+// its text. Its class is made on first need and kept for the process.
+ZORV_SHARED_API void raise_panic(const char* message);
 
 // A new Python object the module needs could not be made: the interpreter's
 // error is printed and replaced by an internal failure.
-[[noreturn]] void fail_api_call();
+[[noreturn]] ZORV_SHARED_API void fail_api_call();
 
 // A new float, or an internal failure.
-PyRef new_float(double value);
+ZORV_SHARED_API PyRef new_float(double value);
 
 // An exact TypeError from converting a parameter gets the parameter's name
 // in front of its message; its own cause, if any, is kept, its context is

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "sim/plan.hpp"
+#include "support/shared_api.hpp"
 
 namespace zorv::py {
 
@@ -24,11 +25,11 @@ inline constexpr const char* plan_parameter = "plan";
 // Reads the argument named `parameter` as one plan. Returns false with the
 // error set; a TypeError's message then starts with the parameter's name.
 // The argument is only read.
-bool read_plan_argument(PyObject* argument, const char* parameter, sim::Plan& plan);
+ZORV_SHARED_API bool read_plan_argument(PyObject* argument, const char* parameter, sim::Plan& plan);
 
 // Reads the argument named `parameter` as a sequence of plans, any sequence
 // but a str. Errors as for one plan. May throw std::bad_alloc.
-bool read_plan_list_argument(PyObject* argument, const char* parameter,
-                             std::vector<sim::Plan>& plans);
+ZORV_SHARED_API bool read_plan_list_argument(PyObject* argument, const char* parameter,
+                                             std::vector<sim::Plan>& plans);
 
 }  // namespace zorv::py

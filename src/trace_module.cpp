@@ -1,11 +1,11 @@
 // zorv._trace: the private recorder behind zorv.trace().
 //
-// It runs the very step loop that scores a plan, with the same step template
-// and the same arithmetic flags, and records where the body points are after
-// every step. It also publishes the body's tables, from which Python takes
-// every size and name of the body, and says which batch path and how many
-// worker threads sim_batch would take here, worked out by the code that
-// decides them. The scoring module stays free of all this.
+// It runs the very step loop that scores a plan, compiled once in the core
+// library that zorv_fast loads too, and records where the body points are
+// after every step. It also publishes the body's tables, from which Python
+// takes every size and name of the body, and says which batch path and how
+// many worker threads sim_batch takes here, as the core library decides
+// them. The scoring module stays free of all this.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -20,7 +20,6 @@
 #include "sim/body.hpp"
 #include "sim/plan.hpp"
 #include "sim/run.hpp"
-#include "sim/run_loop.hpp"
 
 namespace zorv::trace {
 namespace {
@@ -28,35 +27,16 @@ namespace {
 using py::PyRef;
 using sim::Plan;
 
-// x and y of every body point, in body-point order.
-constexpr std::size_t values_per_step = sim::point_count * 2;
-using Recording = std::array<double, sim::max_steps * values_per_step>;
-
-// The scoring run, also writing the positions after each step. Returns the
-// number of steps run; the head's x of the last one is the score.
-unsigned record_run(Plan& plan, Recording& recording) {
-    unsigned steps_run = 0;
-    sim::run_plan(plan, [&](const sim::RunnerState<double>& state) {
-        double* row = recording.data() + std::size_t{steps_run} * values_per_step;
-        for (std::size_t p = 0; p < sim::point_count; ++p) {
-            row[2 * p] = state.x[p];
-            row[2 * p + 1] = state.y[p];
-        }
-        ++steps_run;
-    });
-    return steps_run;
-}
-
 // Reads and rejects a plan exactly as sim() does, with the same messages.
 // Returns a bytearray, so that NumPy can wrap it as a writable array.
 PyRef run_trace(PyObject* argument) {
     Plan plan;
     if (!py::read_plan_argument(argument, py::plan_parameter, plan)) return {};
-    Recording recording;  // 19.2 kB on the stack, like the run's own state
-    const unsigned steps = record_run(plan, recording);
+    sim::RunRecording recording;  // 19.2 kB on the stack, like the run's own state
+    const unsigned steps = sim::record_run(plan, recording);
     return PyRef::steal(PyByteArray_FromStringAndSize(
         reinterpret_cast<const char*>(recording.data()),
-        static_cast<Py_ssize_t>(std::size_t{steps} * values_per_step * sizeof(double))));
+        static_cast<Py_ssize_t>(std::size_t{steps} * sim::recorded_values_per_step * sizeof(double))));
 }
 
 PyObject* run_entry(PyObject*, PyObject* argument) noexcept {
@@ -117,12 +97,10 @@ const char* processors_name(const std::optional<batch::ProcessorCountSource>& so
 // The path this process's batches take and the thread count the worker pool
 // would be built with: counted now, as the pool's first build counts it.
 //
-// This module links its own copy of the core, so the path is chosen here
-// too, by the same function (sim::batch_path_choice) from the same inputs:
-// the CPU and its operating system, the switches in the environment and the
-// agreement check against the C library, which both modules share in one
-// process. Each copy settles on first use; `python -m zorv check` runs
-// sim_batch before it asks, so both read the environment of the same moment.
+// The path is the core library's one choice of the process
+// (sim::batch_path_choice), the very one sim and sim_batch take, made once
+// from the CPU and its operating system, the switches in the environment
+// and the agreement check against the C library, by whichever asks first.
 // The names and descriptions are the core's own.
 PyRef batch_settings() {
     const sim::BatchPathChoice choice = sim::batch_path_choice();

@@ -5,6 +5,7 @@
 
 #include "sim/plan.hpp"
 #include "support/internal_failure.hpp"
+#include "support/shared_api.hpp"
 
 namespace zorv::batch {
 
@@ -14,6 +15,6 @@ namespace zorv::batch {
 // Takes ownership of the plans and frees them when done.
 // Throws InternalFailure (pool build failure, consistency checks) and
 // std::bad_alloc.
-std::vector<double> evaluate_batch(std::vector<sim::Plan> plans);
+ZORV_SHARED_API std::vector<double> evaluate_batch(std::vector<sim::Plan> plans);
 
 }  // namespace zorv::batch

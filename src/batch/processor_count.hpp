@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "support/shared_api.hpp"
+
 namespace zorv::batch {
 
 inline constexpr std::size_t max_thread_count = 65535;
@@ -50,7 +52,7 @@ struct ThreadCountOrigin {
     ThreadCountRequest request;
     std::optional<ProcessorCountSource> processors;
 };
-ThreadCountOrigin thread_count_origin_from_environment();
+ZORV_SHARED_API ThreadCountOrigin thread_count_origin_from_environment();
 
 // The control-group CPU limit, read below `root` ("" for the real file
 // system: root + "/proc/self/cgroup" and so on), capped at `logical_count`.

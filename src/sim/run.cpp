@@ -14,6 +14,19 @@ double _sim_counting_steps(Plan& plan, unsigned& steps_run) {
     return run_plan(plan, [&](const RunnerState<double>&) { ++steps_run; }).x[head];
 }
 
+unsigned record_run(Plan& plan, RunRecording& recording) {
+    unsigned steps_run = 0;
+    run_plan(plan, [&](const RunnerState<double>& state) {
+        double* row = recording.data() + std::size_t{steps_run} * recorded_values_per_step;
+        for (std::size_t p = 0; p < point_count; ++p) {
+            row[2 * p] = state.x[p];
+            row[2 * p + 1] = state.y[p];
+        }
+        ++steps_run;
+    });
+    return steps_run;
+}
+
 double _sim(Plan& plan) {
     // About 1.5 times faster than the scalar run: its five calls of the C
     // library's atan2 a step cost more than the rest of the step.

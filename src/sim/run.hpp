@@ -1,10 +1,15 @@
 // One whole run: from a plan to its score.
 #pragma once
 
+#include <array>
+#include <cstddef>
+
+#include "sim/body.hpp"
 #include "sim/cpu_support.hpp"
 #include "sim/fast_atan2.hpp"
 #include "sim/plan.hpp"
 #include "sim/plan_cursor.hpp"
+#include "support/shared_api.hpp"
 
 namespace zorv::sim {
 
@@ -12,10 +17,21 @@ namespace zorv::sim {
 // 200 steps and returns the head's x. Pure, allocation-free, cannot fail.
 // Runs on one lane with the fast atan2 where the batch core may use it
 // (batch_path()), otherwise as the scalar run; both give the same bits.
-double _sim(Plan& plan);
+ZORV_SHARED_API double _sim(Plan& plan);
 
 // The same run, also reporting how many steps it took.
 double _sim_counting_steps(Plan& plan, unsigned& steps_run);
+
+// Where the body points are after every step of a run: x and y of each
+// point in body-point order, one row of them per step.
+inline constexpr std::size_t recorded_values_per_step = point_count * 2;
+using RunRecording = std::array<double, max_steps * recorded_values_per_step>;
+
+// The scalar run of _sim_counting_steps, the same steps with the same bits,
+// also writing the positions after each step into the first rows of
+// `recording`. Returns the number of steps run; the head's x of the last
+// row is the score.
+ZORV_SHARED_API unsigned record_run(Plan& plan, RunRecording& recording);
 
 }  // namespace zorv::sim
 
@@ -83,8 +99,9 @@ struct BatchPathChoice {
     BatchPathReason reason;
     Avx512Reason avx512;
 };
-// batch_path() with its reasons: the same choice, made once.
-BatchPathChoice batch_path_choice();
+// batch_path() with its reasons: the same choice, made once. The one choice
+// of the process: sim, sim_batch and what zorv._trace reports all read it.
+ZORV_SHARED_API BatchPathChoice batch_path_choice();
 
 // What the choice is made from: what the CPU and system allow and which
 // switches are set.
@@ -101,7 +118,7 @@ struct BatchPathInputs {
 // the three switches of the environment at that moment. batch_path_choice()
 // and the optimizer's choice of its products' build both take theirs from
 // here, so that a process reads each switch once and both follow it alike.
-const BatchPathInputs& batch_path_inputs();
+ZORV_SHARED_API const BatchPathInputs& batch_path_inputs();
 
 // The choice worked out from its inputs, for tests: the inputs and whether
 // the fast atan2 of a width agrees with the C library (asked only where that
@@ -112,11 +129,11 @@ BatchPathChoice choose_batch_path(const BatchPathInputs& inputs,
 
 // The names Python reads the choice by (stable: logs and tests keep them),
 // and a line for a person saying what each means.
-const char* batch_path_name(BatchPath path);
-const char* batch_path_description(BatchPath path);
-const char* batch_path_reason_name(BatchPathReason reason);
-const char* batch_path_reason_description(BatchPathReason reason);
-const char* avx512_reason_name(Avx512Reason reason);
-const char* avx512_reason_description(Avx512Reason reason);
+ZORV_SHARED_API const char* batch_path_name(BatchPath path);
+ZORV_SHARED_API const char* batch_path_description(BatchPath path);
+ZORV_SHARED_API const char* batch_path_reason_name(BatchPathReason reason);
+ZORV_SHARED_API const char* batch_path_reason_description(BatchPathReason reason);
+ZORV_SHARED_API const char* avx512_reason_name(Avx512Reason reason);
+ZORV_SHARED_API const char* avx512_reason_description(Avx512Reason reason);
 
 }  // namespace zorv::sim

@@ -6,11 +6,14 @@
 
 #include <stdexcept>
 
+#include "support/shared_api.hpp"
+
 namespace zorv {
 
-// Its destructor is defined out of line, so that its type information is
-// emitted in one place.
-class InternalFailure : public std::runtime_error {
+// Its destructor is defined out of line, so that its type information lives
+// in the shared library alone and is the same for every module that throws
+// or catches it.
+class ZORV_SHARED_API InternalFailure : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
     ~InternalFailure() override;
