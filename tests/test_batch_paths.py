@@ -104,6 +104,37 @@ def test_every_batch_path_gives_the_same_bits(threads):
     assert {path: digests for path, digests in outputs.items() if digests != reference} == {}
 
 
+SWITCHES_AFTER_FIRST_SCORE = """
+    import os
+    from zorv_fast import sim_batch
+    {first}
+    os.environ.update({switches})
+    from zorv import _cmaes, _trace
+    print(_trace.batch_settings()[0], _cmaes.products_build())
+"""
+
+
+def test_one_choice_of_path_per_process():
+    # The core library reads the switches once, for the scores' path and the
+    # optimizer's products alike, when the process first needs either: what
+    # zorv._trace (and `zorv check` with it) reports is the path sim_batch
+    # took, and switches set later change neither.
+    env = {k: v for k, v in os.environ.items() if not k.startswith("ZORV_FAST_")}
+
+    def choices(first, switches):
+        code = textwrap.dedent(SWITCHES_AFTER_FIRST_SCORE.format(first=first, switches=switches))
+        result = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True,
+                                text=True, timeout=120)
+        assert result.returncode == 0, result.stderr
+        return result.stdout.split()
+
+    unswitched = choices("", {})
+    every_switch = dict(ZORV_FAST_NO_SIMD="1", ZORV_FAST_NO_AVX512="1", ZORV_FAST_LIBRARY_ATAN2="1")
+    assert choices("sim_batch([[0.0] * 40] * 2)", every_switch) == unswitched
+    assert choices("sim_batch([])", every_switch) == unswitched
+    assert choices("", every_switch) == ["portable", "portable"]
+
+
 def test_random_plans_cover_every_kind_of_run():
     from reference_model import simulate_with_steps
     steps = {simulate_with_steps(p)[1] for p in plans_for_lanes(400, seed=1)}

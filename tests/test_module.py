@@ -84,3 +84,78 @@ def test_shared_object_exports_only_the_init_function(module, init):
                          text=True, check=True).stdout
     symbols = [line.split()[-1] for line in out.splitlines() if line.strip()]
     assert symbols == [init]
+
+
+# The core, the worker pool, the choice of path, the call boundary and the
+# internal-failure exception are in one shared library that the three
+# modules load, once per process.
+NATIVE_MODULES = ("zorv_fast", "zorv._trace", "zorv._cmaes")
+
+
+def module_file(module):
+    return importlib.import_module(module).__file__
+
+
+def loaded_core_libraries():
+    """The files of the core library mapped into this process, once the
+    three modules are loaded."""
+    for module in NATIVE_MODULES:
+        importlib.import_module(module)
+    with open("/proc/self/maps", encoding="utf-8", errors="replace") as maps:
+        return {line.split()[-1] for line in maps if "/libzorv_core" in line}
+
+
+def dynamic_symbols(path, which):
+    """The names of the dynamic symbols of `path` that nm lists with `which`
+    (--defined-only or --undefined-only)."""
+    nm = shutil.which("nm")
+    if nm is None:
+        pytest.skip("nm is not installed")
+    out = subprocess.run([nm, "-D", which, path], capture_output=True, text=True,
+                         check=True).stdout
+    return {line.split()[-1] for line in out.splitlines() if line.strip()}
+
+
+def demangled(names):
+    filt = shutil.which("c++filt")
+    if filt is None:
+        pytest.skip("c++filt is not installed")
+    out = subprocess.run([filt], input="\n".join(names), capture_output=True, text=True,
+                         check=True).stdout
+    return dict(zip(names, out.splitlines()))
+
+
+def test_every_module_takes_the_core_from_one_library():
+    [library] = loaded_core_libraries()
+    exported = dynamic_symbols(library, "--defined-only")
+    for module in NATIVE_MODULES:
+        assert dynamic_symbols(module_file(module), "--undefined-only") & exported, module
+
+
+def test_the_core_library_exports_only_what_the_modules_call():
+    [library] = loaded_core_libraries()
+    exported = demangled(sorted(dynamic_symbols(library, "--defined-only")))
+    called = set().union(*(dynamic_symbols(module_file(module), "--undefined-only")
+                           for module in NATIVE_MODULES))
+    assert all(text.startswith(("zorv::", "typeinfo for zorv::", "vtable for zorv::"))
+               for text in exported.values()), exported
+    # The exception's destructors are reached through its vtable; every other
+    # name is one that a module calls, so nothing of the core's insides shows.
+    assert {text for name, text in exported.items()
+            if name not in called and not text.startswith("zorv::InternalFailure::")} == set()
+    assert "zorv::sim::_sim(std::array<double, 40ul>&)" in exported.values()
+
+
+@pytest.mark.parametrize("text", [
+    b"pyo3_runtime.PanicException",                      # the internal-failure class
+    b"The global thread pool has not been initialized",  # the worker pool
+    b"ZORV_FAST_NO_SIMD",  # the choice of path, which reads the switches for all
+    b"ZORV_FAST_LIBRARY_ATAN2",
+])
+def test_process_wide_parts_are_in_the_core_library_only(text):
+    [library] = loaded_core_libraries()
+    with open(library, "rb") as file:
+        assert text in file.read()
+    for module in NATIVE_MODULES:
+        with open(module_file(module), "rb") as file:
+            assert text not in file.read(), module
