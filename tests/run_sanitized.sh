@@ -148,9 +148,9 @@ print("leak pass tests:", counts)
 failed = counts["tests"] == 0 or counts["failures"] or counts["errors"]
 
 # Frames of the module: its shared objects, its namespace, its sources.
-ours = re.compile(r"zorv_fast\.cpython|zorv/_trace\.cpython|\bzorv::"
+ours = re.compile(r"zorv_fast\.cpython|zorv/_trace\.cpython|libzorv_core[^/\s]*\.so|\bzorv::"
                   r"|[/ ]src/(?:lib\.cpp|trace_module\.cpp|call_boundary\.|argument_binding\.|plan_reader\."
-                  r"|py_ref\.hpp|batch/|sim/)")
+                  r"|py_ref\.hpp|batch/|sim/|support/)")
 logs = [name for name in sorted(os.listdir(folder)) if name.startswith("lsan.")]
 # The interpreter always leaves records at exit, so every process, the
 # controller and each worker, writes a report: fewer means a leak check that
