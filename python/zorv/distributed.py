@@ -263,6 +263,11 @@ def _score(client: Client, plans: Plans, chunk: int | None,
     return scores
 
 
+#: What a wait that times out raises: the builtin TimeoutError from Python
+#: 3.11 on, asyncio's (which Dask raises) before.
+_WAIT_TIMEOUTS = (TimeoutError, asyncio.TimeoutError)
+
+
 def _wait_for_scores(client: Client, futures: list[Any], had_workers: bool,
                      waiting: Callable[[str], None] | None,
                      should_stop: Callable[[], bool] | None) -> None:
@@ -278,7 +283,7 @@ def _wait_for_scores(client: Client, futures: list[Any], had_workers: bool,
             with client.as_current():  # type: ignore[no-untyped-call, unused-ignore]
                 wait(futures, timeout=WAIT_POLL_SECONDS)  # the current client's futures
             return
-        except TimeoutError:  # asyncio's and Dask's are the builtin one
+        except _WAIT_TIMEOUTS:
             pass
         if client.nthreads():  # type: ignore[no-untyped-call, unused-ignore]
             told, had_workers = False, True  # tell again if they all leave
