@@ -30,8 +30,9 @@ def run_check(variables, address_space=None):
                           preexec_fn=None if address_space is None else limit)
 
 
-#: 200 threads' stacks do not fit beside the process in this address space.
-TOO_SMALL_FOR_200_THREADS = 1_200_000_000
+#: 2,000 threads' stacks of 2 MiB do not fit in this address space, whatever
+#: else the process has taken by then.
+TOO_SMALL_FOR_2000_THREADS = 1_200_000_000
 
 
 @pytest.mark.parametrize("variables, address_space, status, expected", [
@@ -54,9 +55,9 @@ TOO_SMALL_FOR_200_THREADS = 1_200_000_000
         "threads:    5 worker threads: RAYON_RS_NUM_CPUS=5 (not used: RAYON_NUM_THREADS='x')",
         "result:     the documented scores hold on this machine",
     ]),
-    ({"RAYON_NUM_THREADS": "200"}, TOO_SMALL_FOR_200_THREADS, 1, [
+    ({"RAYON_NUM_THREADS": "2000"}, TOO_SMALL_FOR_2000_THREADS, 1, [
         "scores:     5 of 5 documented through sim; sim_batch could not run",
-        "threads:    sim_batch could not start its 200 worker threads (RAYON_NUM_THREADS=200): "
+        "threads:    sim_batch could not start its 2000 worker threads (RAYON_NUM_THREADS=2000): "
         "Resource temporarily unavailable; set RAYON_NUM_THREADS to fewer threads",
         "result:     sim_batch cannot score here with these settings: its worker threads could "
         "not start (see threads)",

@@ -160,13 +160,14 @@ class TestSearch:
     @pytest.mark.skipif(under_address_sanitizer(),
                         reason="the sanitizer's shadow memory cannot live under an address-space cap")
     def test_worker_threads_that_cannot_start(self, tmp_path):
-        # 200 thread stacks of 8 MiB do not fit in 1.2 GB of address space.
+        # 2,000 thread stacks of 2 MiB do not fit in 1.2 GB of address space,
+        # whatever else the process has taken by then.
         result = zorv("search", "--generations", 3, "-q", cwd=tmp_path,
-                      env={"RAYON_NUM_THREADS": "200"}, preexec_fn=address_space(1_200_000_000))
+                      env={"RAYON_NUM_THREADS": "2000"}, preexec_fn=address_space(1_200_000_000))
         assert result.returncode == 1
         assert result.stderr.splitlines() == [
-            "python -m zorv: error: sim_batch could not start its 200 worker threads "
-            "(RAYON_NUM_THREADS=200): Resource temporarily unavailable; set RAYON_NUM_THREADS "
+            "python -m zorv: error: sim_batch could not start its 2000 worker threads "
+            "(RAYON_NUM_THREADS=2000): Resource temporarily unavailable; set RAYON_NUM_THREADS "
             "to fewer threads; the best plan so far is saved in 'best.json', and --resume "
             "goes on from there"]
         data = json.loads((tmp_path / "best.json").read_text())
