@@ -269,7 +269,10 @@ class TestInterrupt:
         finally:
             process.kill()
             process.wait()
-        assert process.returncode == 130, stderr.decode()[-2000:]
+        from zorv.__main__ import _EXIT_INTERRUPTED
+        from zorv.exit_status import after_signal
+        assert process.returncode == 130 == _EXIT_INTERRUPTED == after_signal(signal.SIGINT), \
+            stderr.decode()[-2000:]
         assert b"Traceback" not in stderr and b"KeyboardInterrupt" not in stderr
 
 

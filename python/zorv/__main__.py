@@ -6,12 +6,12 @@ import signal
 import sys
 from collections.abc import Sequence
 
-# Only modules that the interpreter has loaded at startup, and exit_status,
-# which imports nothing more, are imported here: a Ctrl-C while this module
-# itself loads could not be answered quietly.
-from .exit_status import after_signal
+# Only modules that the interpreter has loaded at startup are imported here:
+# a Ctrl-C while this module itself loads could not be answered quietly.
 
-_EXIT_INTERRUPTED = after_signal(signal.SIGINT)
+#: zorv.exit_status.after_signal(SIGINT), which no import of the package may
+#: give before this can answer a Ctrl-C (a test checks that they agree).
+_EXIT_INTERRUPTED = 128 + signal.SIGINT
 
 
 def _exit_interrupted(signum: int, frame: object) -> None:
