@@ -454,14 +454,12 @@ class _Loop:
             return None
         return _call("the optimizer's save_state()", self.save_state)
 
-    def _mark(self) -> _Mark:
-        # Of the state, only these change during a step (the history only
-        # grows, and is cut back to its length); the optimizer's own state
-        # is what a cut search resumes from.
-        state = self.state
-        return _Mark(self._optimizer_state(), state.run, state.run_evaluations,
-                     state.generation, state.evaluations, state.best_plan, state.best_score,
-                     state.elapsed, dataclasses.replace(state.run_progress))
+    def _mark(self) -> SearchState:
+        """The state now, as a step cut short goes back to it: its history
+        is shared (a step only adds to it, and a cut result keeps its
+        first entries), the rest is its own."""
+        return dataclasses.replace(self.state, optimizer=self._optimizer_state(),
+                                   run_progress=dataclasses.replace(self.state.run_progress))
 
     def _checkpoint(self) -> None:
         assert self.checkpoint is not None
@@ -480,14 +478,13 @@ class _Loop:
         """The result of a search cut short: its state as the step cut short
         found it, its best plan the best scored, the cut step included."""
         mark = self.mark
-        history = self.state.history
+        history = mark.history
         kept = History(**{name: list(column[:mark.generation])
                           for name, column in vars(history).items() if name != "run_starts"},
                        run_starts=history.run_starts[:mark.run.index + 1])
-        saved = SearchState(self.settings, mark.run, mark.run_evaluations, mark.generation,
-                            mark.evaluations, list(mark.best_plan), mark.best_score,
-                            mark.elapsed, kept,
-                            mark.optimizer, [], False, dataclasses.replace(mark.run_progress))
+        saved = dataclasses.replace(mark, history=kept, stop_reasons=[], finished=False,
+                                    best_plan=list(mark.best_plan),
+                                    run_progress=dataclasses.replace(mark.run_progress))
         return self._result_of(saved, interrupted=True)
 
     def _result_of(self, saved: SearchState, interrupted: bool) -> SearchResult:
@@ -506,21 +503,6 @@ class _Loop:
             state=saved,
             batch_path=scored_on() if callable(scored_on) else None,
         )
-
-
-@dataclasses.dataclass(frozen=True)
-class _Mark:
-    """What a search cut short in a step goes back to."""
-
-    optimizer: dict[str, Any] | None
-    run: Run
-    run_evaluations: int
-    generation: int
-    evaluations: int
-    best_plan: list[float]
-    best_score: float
-    elapsed: float
-    run_progress: RunProgress
 
 
 class _Interrupted(Exception):
