@@ -445,10 +445,9 @@ bool platform_lacks_threads(int error) { return error == ENOSYS || error == ENOT
 
 }  // namespace
 
-WorkerPool& PoolOnce::get() {
-    std::lock_guard lock(guard_);
-    if (pool_) return *pool_;
-    if (failed_) throw InternalFailure(std::string(not_initialized) + "GlobalPoolAlreadyInitialized }");
+WorkerPool* PoolOnce::build_locked() {
+    if (pool_) return pool_.get();
+    if (failed_) return nullptr;
     if (thread_count_ == 0) thread_count_ = std::clamp<std::size_t>(choose_thread_count_(), 1, max_thread_count);
     int error = 0;
     pool_ = WorkerPool::start(thread_count_, starter_, error);
@@ -460,9 +459,27 @@ WorkerPool& PoolOnce::get() {
         char buffer[256];
         // The GNU strerror_r: returns the text, thread-safe unlike strerror.
         const char* text = strerror_r(error, buffer, sizeof buffer);
-        throw InternalFailure(std::string(not_initialized) + "IOError(" + text + ") }");
+        build_failure_ = std::string(not_initialized) + "IOError(" + text + ") }";
     }
-    return *pool_;
+    return pool_.get();
+}
+
+WorkerPool& PoolOnce::get() {
+    std::lock_guard lock(guard_);
+    if (WorkerPool* pool = build_locked()) return *pool;
+    if (failure_reported_) throw InternalFailure(std::string(not_initialized) + "GlobalPoolAlreadyInitialized }");
+    failure_reported_ = true;
+    throw InternalFailure(std::move(build_failure_));
+}
+
+WorkerPool* PoolOnce::get_if_built() noexcept {
+    try {
+        std::lock_guard lock(guard_);
+        return build_locked();
+    } catch (...) {
+        // Out of memory while building or telling why: no pool for this call.
+        return nullptr;
+    }
 }
 
 void PoolOnce::before_fork() { guard_.lock(); }
@@ -485,9 +502,7 @@ std::atomic<PoolOnce*> process_pool_once{nullptr};
 
 PoolOnce& pool_once_for_fork() { return *process_pool_once.load(std::memory_order_acquire); }
 
-}  // namespace
-
-WorkerPool& global_pool() {
+PoolOnce& the_pool_once() {
     static PoolOnce* const once = [] {
         // Never destroyed: workers may still run while the process exits.
         auto* built = new PoolOnce(&thread_count_from_environment, &WorkerPool::start_detached_thread);
@@ -496,7 +511,57 @@ WorkerPool& global_pool() {
                        [] { pool_once_for_fork().after_fork_in_child(); });
         return built;
     }();
-    return once->get();
+    return *once;
+}
+
+}  // namespace
+
+WorkerPool& global_pool() { return the_pool_once().get(); }
+
+WorkerPool* global_pool_if_built() noexcept {
+    try {
+        return the_pool_once().get_if_built();
+    } catch (...) {
+        return nullptr;  // the PoolOnce itself could not be allocated
+    }
+}
+
+namespace {
+
+struct Pieces {
+    WorkerPool& pool;
+    void (*piece)(void*, std::size_t);
+    void* context;
+    CallerLatch& latch;  // plays no part when the caller is a worker of the pool
+};
+
+// Pieces first..end, split in halves down to single pieces.
+void run_piece_range(const Pieces& pieces, std::size_t first, std::size_t end, bool from_caller) {
+    if (end - first == 1) {
+        pieces.piece(pieces.context, first);
+        pieces.latch.finishing_soon();
+        return;
+    }
+    const std::size_t middle = first + (end - first) / 2;
+    auto left = [&](bool) { run_piece_range(pieces, first, middle, false); };
+    auto right = [&](bool) { run_piece_range(pieces, middle, end, false); };
+    if (from_caller) {
+        pieces.pool.join(left, right, pieces.latch);
+    } else {
+        pieces.pool.join(left, right);
+    }
+}
+
+}  // namespace
+
+void run_pieces(WorkerPool& pool, std::size_t pieces, void (*piece)(void*, std::size_t), void* context) {
+    if (pieces == 0) return;
+    if (pieces == 1) {
+        piece(context, 0);
+        return;
+    }
+    CallerLatch latch;
+    run_piece_range(Pieces{pool, piece, context, latch}, 0, pieces, true);
 }
 
 }  // namespace zorv::batch

@@ -7,6 +7,9 @@
 #include <exception>
 #include <memory>
 #include <mutex>
+#include <string>
+
+#include "support/shared_api.hpp"
 
 namespace zorv::batch {
 
@@ -170,6 +173,10 @@ public:
 
     // Throws InternalFailure when the pool cannot be built, now or before.
     WorkerPool& get();
+    // The same without throwing: null when the pool cannot be built. A build
+    // that fails here throws nothing now; the next get() reports that
+    // failure in full, as if it had been the one to try.
+    WorkerPool* get_if_built() noexcept;
 
     // fork() handlers: no build may straddle a fork, and a child, which has
     // none of the workers, forgets the pool (its locks may be held by threads
@@ -180,15 +187,34 @@ public:
     void after_fork_in_child();
 
 private:
+    // With guard_ held: the pool, built now if need be, or null when it
+    // cannot be, its failure then in build_failure_.
+    WorkerPool* build_locked();
+
     std::size_t (*const choose_thread_count_)();
     const WorkerPool::ThreadStarter starter_;
     std::mutex guard_;
     std::unique_ptr<WorkerPool> pool_;
     bool failed_ = false;
+    std::string build_failure_;     // why the build failed, until get() has said so
+    bool failure_reported_ = false;
     std::size_t thread_count_ = 0;  // 0 until decided; kept across fork
 };
 
 // The process's pool, sized by thread_count_from_environment() on first use.
 WorkerPool& global_pool();
+
+// The same pool for work besides sim_batch's (the optimizer's array work),
+// built here if nothing has built it yet; null when it cannot be built, and
+// the failure is then left for sim_batch to report.
+ZORV_SHARED_API WorkerPool* global_pool_if_built() noexcept;
+
+// Runs piece(context, p) once for every p < pieces on `pool`, as a tree of
+// joins, and returns when all have run; rethrows what a piece threw. Called
+// from outside the pool, the calling thread runs none of the pieces: it
+// sleeps, and wakes as the first piece finishes, so that with pieces of
+// even size its wake-up overlaps the last ones.
+ZORV_SHARED_API void run_pieces(WorkerPool& pool, std::size_t pieces,
+                                void (*piece)(void* context, std::size_t p), void* context);
 
 }  // namespace zorv::batch

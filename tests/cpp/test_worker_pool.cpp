@@ -423,6 +423,30 @@ TEST(PoolOnce, ABuildThatCannotStartAThreadFailsForGood) {
               "GlobalPoolAlreadyInitialized }");
 }
 
+TEST(PoolOnce, ABuildThatFailsWithoutThrowingLeavesItsFailureForTheNextGet) {
+    starts_left = 1;
+    failure_errno = EAGAIN;
+    PoolOnce once(&choose_five, &start_until_failure);
+    EXPECT_EQ(once.get_if_built(), nullptr);
+    EXPECT_EQ(once.get_if_built(), nullptr);
+    EXPECT_TRUE(wait_for([] { return running_started_threads.load() == 0; }));
+    EXPECT_EQ(failure_text([&] { once.get(); }),
+              std::string("The global thread pool has not been initialized.: ThreadPoolBuildError { kind: IOError(") +
+                  std::strerror(EAGAIN) + ") }");
+    EXPECT_EQ(failure_text([&] { once.get(); }),
+              "The global thread pool has not been initialized.: ThreadPoolBuildError { kind: "
+              "GlobalPoolAlreadyInitialized }");
+    EXPECT_EQ(once.get_if_built(), nullptr);
+}
+
+TEST(PoolOnce, GetIfBuiltBuildsTheOnePoolThatGetReturns) {
+    PoolOnce once(&choose_five, &WorkerPool::start_detached_thread);
+    WorkerPool* pool = once.get_if_built();
+    ASSERT_NE(pool, nullptr);
+    EXPECT_EQ(&once.get(), pool);
+    EXPECT_EQ(once.get_if_built(), pool);
+}
+
 TEST(PoolOnce, APlatformWithoutThreadsGetsASingleWorkerOnTheCaller) {
     starts_left = 3;
     failure_errno = ENOSYS;
@@ -469,6 +493,31 @@ TEST(PoolOnce, ConcurrentFirstCallersShareOneBuild) {
     for (WorkerPool* pool : seen) EXPECT_EQ(pool, seen[0]);
     EXPECT_EQ(seen[0]->thread_count(), 5u);
     EXPECT_TRUE(seen[0]->has_own_threads());
+}
+
+TEST(RunPieces, EveryPieceRunsOnceOnTheWorkersFromOutsideAndFromAWorker) {
+    auto pool = start_pool(3);
+    for (std::size_t pieces : {1, 2, 3, 17}) {
+        std::vector<std::atomic<int>> runs(pieces);
+        std::vector<std::thread::id> ran_on(pieces);
+        struct Context {
+            std::vector<std::atomic<int>>& runs;
+            std::vector<std::thread::id>& ran_on;
+        } context{runs, ran_on};
+        const auto piece = [](void* raw, std::size_t p) {
+            auto& c = *static_cast<Context*>(raw);
+            c.runs[p].fetch_add(1);
+            c.ran_on[p] = std::this_thread::get_id();
+        };
+        run_pieces(*pool, pieces, piece, &context);
+        for (std::size_t p = 0; p < pieces; ++p) {
+            EXPECT_EQ(runs[p].load(), 1);
+            // A single piece is not worth a worker; more go to the pool.
+            if (pieces > 1) EXPECT_NE(ran_on[p], std::this_thread::get_id());
+        }
+        pool->join([&](bool) { run_pieces(*pool, pieces, piece, &context); }, [](bool) {});
+        for (std::size_t p = 0; p < pieces; ++p) EXPECT_EQ(runs[p].load(), 2);
+    }
 }
 
 }  // namespace
