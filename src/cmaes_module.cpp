@@ -23,6 +23,7 @@
 #include "optimizer/generation.hpp"
 #include "optimizer/normals.hpp"
 #include "optimizer/products.hpp"
+#include "optimizer/split.hpp"
 #include "optimizer/symmetric_eigen.hpp"
 #include "py_ref.hpp"
 
@@ -173,7 +174,8 @@ PyRef normals(PyObject* args) {
     if (!parse(args, "normals", 2, a) ||
         !acquire_all(a, 0, {{state, "state", 'u', 1, true}, {out, "out", 'd', -1, true}}) ||
         !with_generator(state, [&](optimizer::Xoshiro256& generator) {
-            optimizer::fill_normals(generator, out.doubles(), out.count());
+            optimizer::fill_normals(generator, out.doubles(), out.count(),
+                                    optimizer::Split::for_size(out.count()));
         }))
         return {};
     return none();
@@ -199,11 +201,11 @@ PyRef sample(PyObject* args) {
             return fail(PyExc_ValueError, "sample() needs z, y and x of one shape (k, n)"), PyRef{};
     if (bd.size(0) != n || bd.size(1) != n)
         return fail(PyExc_ValueError, "sample() needs bd (n, n)"), PyRef{};
-    Scratch work(n * 8);
+    const optimizer::Split split = optimizer::Split::for_size(rows * n);
     if (!with_generator(state, [&](optimizer::Xoshiro256& generator) {
             optimizer::sample_population(generator, bd.doubles(), mean.doubles(), sigma,
                                          {z.doubles(), y.doubles(), x.doubles(), rows}, n,
-                                         work.data());
+                                         split);
         }))
         return {};
     return none();
@@ -269,13 +271,15 @@ PyRef update(PyObject* args) {
     for (int v = 0; v < 4; ++v)
         for (int u = v + 1; u < 4; ++u)
             if (!separate(to[v], {&to[u]})) return {};
-    Scratch work(optimizer::distribution_step_work(rows, n));
+    // Kept from call to call: a population's worth of memory.
+    double* const work = optimizer::Split::kept_memory(optimizer::distribution_step_work(rows, n));
     const optimizer::RankedPopulation ranked{weights.doubles(), rows_in_order,
                                              static_cast<std::size_t>(better), z.doubles(),
                                              y.doubles(), rows};
     const double ps_norm =
         optimizer::update_distribution(rates, ranked, bd.doubles(), b.doubles(), sigma, ps_bias,
-                                       arrays_of(from), arrays_of(to), n, work.data());
+                                       arrays_of(from), arrays_of(to), n, work,
+                                       optimizer::Split::for_size(rows * n));
     return py::new_float(ps_norm);
 }
 

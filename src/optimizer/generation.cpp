@@ -3,35 +3,44 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <memory>
 
 #include "optimizer/products.hpp"
 
 namespace zorv::optimizer {
 
 void sample_population(Xoshiro256& generator, const double* bd, const double* mean,
-                       double sigma, const Population& out, std::size_t n, double* work) {
-    fill_normals(generator, out.z, out.rows * n);
-    products().shape(out.z, bd, out.y, out.rows, n, reinterpret_cast<double (*)[8]>(work));
-    for (std::size_t k = 0; k < out.rows; ++k)
-        for (std::size_t i = 0; i < n; ++i) out.x[k * n + i] = mean[i] + sigma * out.y[k * n + i];
+                       double sigma, const Population& out, std::size_t n, const Split& split) {
+    fill_normals(generator, out.z, out.rows * n, split);
+    const std::unique_ptr<double[]> work = std::make_unique_for_overwrite<double[]>(split.pieces() * 8 * n);
+    const Products& kernels = products();
+    split.run([&](std::size_t p) {
+        const auto [first, end] = split.rows_of(p, out.rows);
+        if (first == end) return;
+        kernels.shape(out.z + first * n, bd, out.y + first * n, end - first, n,
+                      reinterpret_cast<double (*)[8]>(work.get() + p * 8 * n));
+        for (std::size_t k = first; k < end; ++k)
+            for (std::size_t i = 0; i < n; ++i) out.x[k * n + i] = mean[i] + sigma * out.y[k * n + i];
+    });
 }
 
 std::size_t covariance_step_work(std::size_t rows, std::size_t n) {
     return n * n + rows + std::max(rows * n + rows * ((n + 7) / 8 * 8), 16 * n);
 }
 
-void update_covariance(double* c, const CovarianceStep& step, std::size_t n, double* work) {
+void update_covariance(double* c, const CovarianceStep& step, std::size_t n, double* work,
+                       const Split& split) {
     double* outer = work;
     double* weights = outer + n * n;
     double* scaled = weights + step.rows;
-    products().row_dots(step.z, step.z, weights, step.rows, n,
-                        reinterpret_cast<double (*)[8]>(scaled));
+    const Products& kernels = products();
+    row_dots(kernels, step.z, step.z, weights, step.rows, n, split);
     for (std::size_t k = 0; k < step.rows; ++k) {
         const double wk = step.w[k];
         weights[k] = wk < 0.0 ? wk * static_cast<double>(n) / weights[k] : wk;
     }
-    products().weighted_outer_sum(weights, step.y, outer, step.rows, n, scaled,
-                                  scaled + step.rows * n);
+    weighted_outer_sum(kernels, weights, step.y, outer, step.rows, n, scaled,
+                       scaled + step.rows * n, split);
     for (std::size_t i = 0; i < n; ++i)
         for (std::size_t j = i; j < n; ++j) {
             const double rank_one = step.c1 * (step.pc[i] * step.pc[j]);
@@ -79,7 +88,7 @@ std::size_t distribution_step_work(std::size_t rows, std::size_t n) {
 double update_distribution(const Rates& rates, const RankedPopulation& ranked, const double* bd,
                            const double* b, double sigma, double ps_bias,
                            const Distribution& from, const Distribution& to, std::size_t n,
-                           double* work) {
+                           double* work, const Split& split) {
     double* z_mean = work;
     double* y_mean = z_mean + n;  // bd z_mean: the mean's step, in plan space
     double* whitened = y_mean + n;  // b z_mean = C^(-1/2) y_mean
@@ -111,7 +120,7 @@ double update_distribution(const Rates& rates, const RankedPopulation& ranked, c
     update_covariance(to.c,
                       {rates.keep + c1_lost, rates.c1, to.pc, rates.cmu, w, ranked.z, ranked.y,
                        ranked.rows},
-                      n, rest);
+                      n, rest, split);
     return ps_norm;
 }
 

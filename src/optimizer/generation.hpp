@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "optimizer/normals.hpp"
+#include "optimizer/split.hpp"
 
 namespace zorv::optimizer {
 
@@ -18,9 +19,9 @@ struct Population {
     std::size_t rows;
 };
 
-// `work` holds n * 8 doubles.
+// Split over the split's pieces: the samples by stream, the rest by rows.
 void sample_population(Xoshiro256& generator, const double* bd, const double* mean,
-                       double sigma, const Population& out, std::size_t n, double* work);
+                       double sigma, const Population& out, std::size_t n, const Split& split);
 
 struct CovarianceStep {
     double keep;      // the old matrix's factor
@@ -36,9 +37,11 @@ struct CovarianceStep {
 // c = (keep c + c1 pc pc^T) + cmu sum_k w'[k] y[k] y[k]^T, exactly symmetric,
 // where w'[k] = (w[k] n) / |z[k]|^2 for negative weights (so that a worse
 // sample's direction counts with length sqrt(n) in the sampling metric),
-// w[k] otherwise. `work` holds covariance_step_work(rows, n) doubles.
+// w[k] otherwise. `work` holds covariance_step_work(rows, n) doubles. The
+// row products and the sum are split over the split's pieces.
 std::size_t covariance_step_work(std::size_t rows, std::size_t n);
-void update_covariance(double* c, const CovarianceStep& step, std::size_t n, double* work);
+void update_covariance(double* c, const CovarianceStep& step, std::size_t n, double* work,
+                       const Split& split);
 
 // The learning rates of one run, fixed when it starts.
 struct Rates {
@@ -77,11 +80,12 @@ struct Distribution {
 //   ps = (1 - cs) ps + ps_gain (b z_mean)
 //   pc = (1 - cc) pc, plus pc_gain (bd z_mean) unless |ps| / ps_bias >= h_sigma_limit
 //   c as update_covariance, with keep + (c1 cc) (2 - cc) when pc was stalled.
-// Returns the new |ps|. `work` holds distribution_step_work(rows, n) doubles.
+// Returns the new |ps|. `work` holds distribution_step_work(rows, n) doubles;
+// the covariance step is split over the split's pieces.
 std::size_t distribution_step_work(std::size_t rows, std::size_t n);
 double update_distribution(const Rates& rates, const RankedPopulation& ranked, const double* bd,
                            const double* b, double sigma, double ps_bias,
                            const Distribution& from, const Distribution& to, std::size_t n,
-                           double* work);
+                           double* work, const Split& split);
 
 }  // namespace zorv::optimizer

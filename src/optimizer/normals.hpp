@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "optimizer/split.hpp"
+
 namespace zorv::optimizer {
 
 struct Xoshiro256 {
@@ -35,11 +37,16 @@ private:
 // same samples.
 constexpr std::size_t normal_streams = 8;
 void fill_normals(Xoshiro256& generator, double* out, std::size_t count);
+// The same samples, the streams shared out among the split's pieces (at
+// most eight): each stream is drawn by one piece, in order.
+void fill_normals(Xoshiro256& generator, double* out, std::size_t count, const Split& split);
 
 // fill_normals after the seeding: samples first..count-1 one at a time,
 // and all samples with eight AVX-512 lanes (for CPUs that have them).
 void fill_normals_from_streams(Xoshiro256 (&streams)[normal_streams], double* out,
                                std::size_t first, std::size_t count);
+// The next `count` samples of one stream, in order, one at a time.
+void draw_normals(Xoshiro256& stream, double* out, std::size_t count);
 void fill_normals_avx512(Xoshiro256 (&streams)[normal_streams], double* out, std::size_t count);
 
 }  // namespace zorv::optimizer

@@ -1,5 +1,8 @@
 #include "optimizer/products.hpp"
 
+#include <algorithm>
+#include <memory>
+
 #include "sim/cpu_support.hpp"
 #include "sim/run.hpp"
 
@@ -32,6 +35,65 @@ const Products& products() {
         case ProductsBuild::portable: break;
     }
     return builds::portable;
+}
+
+namespace {
+
+// Working memory for `pieces` pieces of `each` doubles.
+std::unique_ptr<double[]> work_for(std::size_t pieces, std::size_t each) {
+    return std::make_unique_for_overwrite<double[]>(pieces * each);
+}
+
+}  // namespace
+
+void shape(const Products& kernels, const double* z, const double* a, double* out,
+           std::size_t rows, std::size_t n, const Split& split) {
+    const std::unique_ptr<double[]> work = work_for(split.pieces(), 8 * n);
+    split.run([&](std::size_t p) {
+        const auto [first, end] = split.rows_of(p, rows);
+        if (first == end) return;
+        kernels.shape(z + first * n, a, out + first * n, end - first, n,
+                      reinterpret_cast<double (*)[8]>(work.get() + p * 8 * n));
+    });
+}
+
+void row_dots(const Products& kernels, const double* x, const double* y, double* out,
+              std::size_t rows, std::size_t n, const Split& split) {
+    const std::unique_ptr<double[]> work = work_for(split.pieces(), 16 * n);
+    split.run([&](std::size_t p) {
+        const auto [first, end] = split.rows_of(p, rows);
+        if (first == end) return;
+        kernels.row_dots(x + first * n, y + first * n, out + first, end - first, n,
+                         reinterpret_cast<double (*)[8]>(work.get() + p * 16 * n));
+    });
+}
+
+std::size_t outer_sum_first_row(std::size_t p, std::size_t pieces, std::size_t n) {
+    // In groups of four rows, which the kernel computes together (a row on
+    // its own reads as much as four).
+    const std::size_t blocks = (n + 7) / 8;
+    const auto cost = [&](std::size_t i) { return blocks - i / 8; };
+    std::size_t total = 0;
+    for (std::size_t i = 0; i < n; i += 4) total += cost(i);
+    const std::size_t wanted = total * p / pieces;
+    std::size_t i = 0;
+    // Up to the group boundary nearest to the wanted share.
+    for (std::size_t before = 0; i < n && 2 * before + cost(i) <= 2 * wanted; i += 4) before += cost(i);
+    return std::min(i, n);
+}
+
+void weighted_outer_sum(const Products& kernels, const double* w, const double* y, double* sum,
+                        std::size_t rows, std::size_t n, double* products, double* padded,
+                        const Split& split) {
+    split.run([&](std::size_t p) {
+        const auto [first, end] = split.rows_of(p, rows);
+        kernels.weigh_rows(w, y, first, end, n, products, padded);
+    });
+    split.run([&](std::size_t p) {
+        kernels.outer_sum_rows(products, y, padded, sum, rows, n,
+                               outer_sum_first_row(p, split.pieces(), n),
+                               outer_sum_first_row(p + 1, split.pieces(), n));
+    });
 }
 
 const char* products_build_name(ProductsBuild build) {

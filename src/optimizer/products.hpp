@@ -6,6 +6,8 @@
 
 #include <cstddef>
 
+#include "optimizer/split.hpp"
+
 namespace zorv::optimizer {
 
 struct Products {
@@ -21,6 +23,14 @@ struct Products {
     // doubles, `padded` rows * (n rounded up to a multiple of 8).
     void (*weighted_outer_sum)(const double* w, const double* y, double* sum, std::size_t rows,
                                std::size_t n, double* products, double* padded);
+    // weighted_outer_sum in its two steps, each over a range, so that it can
+    // be split: weigh_rows fills rows k_begin..k_end of `products` and
+    // `padded`; outer_sum_rows then computes rows i_begin..i_end of the sum.
+    void (*weigh_rows)(const double* w, const double* y, std::size_t k_begin, std::size_t k_end,
+                       std::size_t n, double* products, double* padded);
+    void (*outer_sum_rows)(const double* products, const double* y, const double* padded,
+                           double* sum, std::size_t rows, std::size_t n, std::size_t i_begin,
+                           std::size_t i_end);
     // out[k] = sum_i x[k][i] * y[k][i], k < rows, i < n; `work` holds
     // 2 * n * 8 doubles. (Eight rows at once: a sum in order is a chain of
     // dependent additions, which one row alone would wait on.)
@@ -30,6 +40,24 @@ struct Products {
     // and y[i] = s * x[i] + c * y[i], both from the old values.
     void (*rotate)(double* x, double* y, std::size_t n, double c, double s);
 };
+
+// The products above spread over a split's pieces, each output computed as
+// the unsplit product computes it: shape and row_dots by groups of eight
+// rows, weighted_outer_sum by rows of the sum (after weighing y's rows).
+// They take working memory of their own.
+void shape(const Products& kernels, const double* z, const double* a, double* out,
+           std::size_t rows, std::size_t n, const Split& split);
+void row_dots(const Products& kernels, const double* x, const double* y, double* out,
+              std::size_t rows, std::size_t n, const Split& split);
+// `products` and `padded` as for weighted_outer_sum.
+void weighted_outer_sum(const Products& kernels, const double* w, const double* y, double* sum,
+                        std::size_t rows, std::size_t n, double* products, double* padded,
+                        const Split& split);
+// The first output row of each piece of the sum's n rows (p <= pieces), a
+// multiple of four: row i costs one block of lanes for each block that
+// reaches it, so that early rows cost more, and the pieces are cut to even
+// costs.
+std::size_t outer_sum_first_row(std::size_t p, std::size_t pieces, std::size_t n);
 
 enum class ProductsBuild { portable, avx2, avx512 };
 

@@ -134,25 +134,38 @@ void outer_block(const double* wy, const double* y, double* sum, std::size_t row
             if (j0 + l >= i0 + r) sum[(i0 + r) * n + j0 + l] = lane(acc[r], l);
 }
 
-void weighted_outer_sum(const double* w, const double* y, double* sum, std::size_t rows,
-                        std::size_t n, double* wy, double* padded) {
+// Rows k_begin..k_end of wy (w[k] y[k]) and, unless rows of n doubles are
+// a whole number of lanes already, of y padded with zeros to `stride`.
+void weigh_rows(const double* w, const double* y, std::size_t k_begin, std::size_t k_end,
+                std::size_t n, double* wy, double* padded) {
     const std::size_t stride = (n + lanes - 1) / lanes * lanes;
-    for (std::size_t k = 0; k < rows; ++k)
+    for (std::size_t k = k_begin; k < k_end; ++k)
         for (std::size_t i = 0; i < n; ++i) wy[k * n + i] = w[k] * y[k * n + i];
-    // Rows whose length is a whole number of lanes are read in place.
-    const double* y_lanes = y;
     if (stride != n) {
-        for (std::size_t k = 0; k < rows; ++k)
+        for (std::size_t k = k_begin; k < k_end; ++k)
             for (std::size_t i = 0; i < stride; ++i)
                 padded[k * stride + i] = i < n ? y[k * n + i] : 0.0;
-        y_lanes = padded;
     }
-    for (std::size_t j0 = 0; j0 < n; j0 += lanes) {
-        std::size_t i0 = 0;
-        const std::size_t i_end = std::min(n, j0 + lanes);  // rows that reach this block
-        for (; i0 + 4 <= i_end; i0 += 4) outer_block<4>(wy, y_lanes, sum, rows, n, stride, i0, j0);
-        for (; i0 < i_end; ++i0) outer_block<1>(wy, y_lanes, sum, rows, n, stride, i0, j0);
+}
+
+// Rows i_begin..i_end of the sum (j >= i), from weigh_rows' wy and padded.
+void outer_sum_rows(const double* wy, const double* y, const double* padded, double* sum,
+                    std::size_t rows, std::size_t n, std::size_t i_begin, std::size_t i_end) {
+    const std::size_t stride = (n + lanes - 1) / lanes * lanes;
+    // Rows whose length is a whole number of lanes are read in place.
+    const double* y_lanes = stride != n ? padded : y;
+    for (std::size_t j0 = i_begin / lanes * lanes; j0 < n; j0 += lanes) {
+        std::size_t i0 = i_begin;
+        const std::size_t i_stop = std::min(i_end, j0 + lanes);  // rows that reach this block
+        for (; i0 + 4 <= i_stop; i0 += 4) outer_block<4>(wy, y_lanes, sum, rows, n, stride, i0, j0);
+        for (; i0 < i_stop; ++i0) outer_block<1>(wy, y_lanes, sum, rows, n, stride, i0, j0);
     }
+}
+
+void weighted_outer_sum(const double* w, const double* y, double* sum, std::size_t rows,
+                        std::size_t n, double* wy, double* padded) {
+    weigh_rows(w, y, 0, rows, n, wy, padded);
+    outer_sum_rows(wy, y, padded, sum, rows, n, 0, n);
 }
 
 void rotate(double* x, double* y, std::size_t n, double c, double s) {
@@ -169,7 +182,8 @@ void rotate(double* x, double* y, std::size_t n, double c, double s) {
 }  // namespace zorv::optimizer::PRODUCTS_ISA
 
 namespace zorv::optimizer::builds {
-const Products PRODUCTS_ISA{PRODUCTS_ISA::shape, PRODUCTS_ISA::combine,
-                            PRODUCTS_ISA::weighted_outer_sum, PRODUCTS_ISA::row_dots,
+const Products PRODUCTS_ISA{PRODUCTS_ISA::shape,          PRODUCTS_ISA::combine,
+                            PRODUCTS_ISA::weighted_outer_sum, PRODUCTS_ISA::weigh_rows,
+                            PRODUCTS_ISA::outer_sum_rows,     PRODUCTS_ISA::row_dots,
                             PRODUCTS_ISA::rotate};
 }  // namespace zorv::optimizer::builds

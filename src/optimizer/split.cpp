@@ -1,0 +1,34 @@
+#include "optimizer/split.hpp"
+
+#include <algorithm>
+#include <memory>
+
+namespace zorv::optimizer {
+
+Split Split::for_size(std::size_t size) {
+    if (size < smallest_split) return none();
+    batch::WorkerPool* pool = batch::global_pool_if_built();
+    if (pool == nullptr || pool->thread_count() < 2) return none();
+    // A piece per worker, but none much smaller than the threshold itself.
+    return Split(pool, std::min(pool->thread_count(), size * 2 / smallest_split));
+}
+
+double* Split::kept_memory(std::size_t doubles) {
+    thread_local std::unique_ptr<double[]> kept;
+    thread_local std::size_t kept_size = 0;
+    if (kept_size < doubles) {
+        kept.reset();  // before the new one: never both at once
+        kept = std::make_unique_for_overwrite<double[]>(doubles);
+        kept_size = doubles;
+    }
+    return kept.get();
+}
+
+std::pair<std::size_t, std::size_t> Split::rows_of(std::size_t p, std::size_t rows) const {
+    constexpr std::size_t group = 8;
+    const std::size_t groups = (rows + group - 1) / group;
+    const auto start = [&](std::size_t q) { return std::min(rows, q * groups / pieces_ * group); };
+    return {start(p), start(p + 1)};
+}
+
+}  // namespace zorv::optimizer

@@ -1,0 +1,70 @@
+// Spreading the optimizer's array work over the process's worker pool, the
+// one that sim_batch scores on. Work is cut by its outputs alone: every
+// output is computed by one piece, with the same operations in the same
+// order as unsplit, so which thread runs a piece, and how many pieces there
+// are, never changes a bit.
+#pragma once
+
+#include <cstddef>
+#include <type_traits>
+#include <utility>
+
+#include "batch/worker_pool.hpp"
+
+namespace zorv::optimizer {
+
+class Split {
+public:
+    // Work on arrays of fewer doubles than this stays on the calling thread:
+    // handing it to the workers and waiting for them costs more than they
+    // save. On two cores at 40 dimensions (bench/optimizer_threads.py) the
+    // search loop gained nothing from two workers below 1,024 rows and lost
+    // up to a quarter of its time at 64 to 256 rows.
+    static constexpr std::size_t smallest_split = 1024 * 40;
+
+    // For work on arrays of `size` doubles: one piece per worker of the
+    // process's pool (built now if need be), or a single piece on the calling
+    // thread below smallest_split, with one worker, or where no pool can be
+    // started.
+    static Split for_size(std::size_t size);
+    // Everything on the calling thread.
+    static Split none() { return Split(nullptr, 1); }
+    // `pieces` pieces on `pool`; on the calling thread when pool is null.
+    Split(batch::WorkerPool* pool, std::size_t pieces)
+        : pool_(pool), pieces_(pool == nullptr || pieces == 0 ? 1 : pieces) {}
+
+    std::size_t pieces() const { return pieces_; }
+    // The same pool, with no more than `most` pieces.
+    Split at_most(std::size_t most) const { return Split(pool_, pieces_ < most ? pieces_ : most); }
+
+    // The rows [first, end) of piece p of `rows`, in whole groups of eight
+    // rows (the lanes of the products), as even as groups allow.
+    std::pair<std::size_t, std::size_t> rows_of(std::size_t p, std::size_t rows) const;
+
+    // Runs piece(p) for every p < pieces(), spread over the pool, and
+    // returns when all are done.
+    template <class Piece>
+    void run(Piece&& piece) const {
+        if (pieces_ == 1) {
+            piece(std::size_t{0});
+            return;
+        }
+        using Plain = std::remove_reference_t<Piece>;
+        batch::run_pieces(
+            *pool_, pieces_, [](void* context, std::size_t p) { (*static_cast<Plain*>(context))(p); },
+            const_cast<void*>(static_cast<const void*>(&piece)));
+    }
+
+    // Working memory of at least `doubles` doubles for the calling thread,
+    // kept for its next call instead of freed: a population's worth, freed
+    // and taken again every generation, costs the system's page faults on
+    // every first touch, more than some of the work done in it. One user at
+    // a time: the next call may move it.
+    static double* kept_memory(std::size_t doubles);
+
+private:
+    batch::WorkerPool* pool_;
+    std::size_t pieces_;
+};
+
+}  // namespace zorv::optimizer
