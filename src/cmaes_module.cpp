@@ -297,9 +297,10 @@ PyRef box_sums(PyObject* args) {
     if (plans.size(0) != rows || plans.size(1) != n || outside.count() != rows)
         return fail(PyExc_ValueError, "box_sums() needs points and plans (k, n), outside (k,)"),
                PyRef{};
-    Scratch work(optimizer::box_sums_work(rows, n));
-    const optimizer::BoxSums sums = optimizer::box_sums(points.doubles(), plans.doubles(),
-                                                        outside.doubles(), rows, n, work.data());
+    double* const work = optimizer::Split::kept_memory(optimizer::box_sums_work(rows, n));
+    const optimizer::BoxSums sums =
+        optimizer::box_sums(points.doubles(), plans.doubles(), outside.doubles(), rows, n, work,
+                            optimizer::Split::for_size(rows * n));
     return PyRef::steal(Py_BuildValue("(dd)", sums.squares, sums.centre_square));
 }
 
@@ -321,9 +322,12 @@ PyRef map_into_box(PyObject* args, const char* name) {
     return none();
 }
 
-PyRef clip_to_box(PyObject* args) {
-    return map_into_box<optimizer::clip_to_box>(args, "clip_to_box");
+// A population's worth of clamping, split like the rest of its work.
+void clip_to_box_split(const double* points, double* out, std::size_t count) {
+    optimizer::clip_to_box(points, out, count, optimizer::Split::for_size(count));
 }
+
+PyRef clip_to_box(PyObject* args) { return map_into_box<clip_to_box_split>(args, "clip_to_box"); }
 
 PyRef into_box(PyObject* args) { return map_into_box<optimizer::into_box>(args, "into_box"); }
 

@@ -184,11 +184,18 @@ class CMAES:
         self._last_range = (0.0, 0.0)  # of the last generation's values
         self._z: Array | None = None
         self._y: Array | None = None
+        self._samples: tuple[Array, Array] | None = None
 
     def ask(self) -> Array:
         """The next population: popsize rows of `dimension` values."""
         shape = (self.popsize, self.dimension)
-        z, y, x = np.empty(shape), np.empty(shape), np.empty(shape)
+        # z and y stay with the optimizer until tell(), so the same two
+        # arrays serve every generation: fresh ones of a large population
+        # cost more in the system's page faults than drawing into them.
+        if self._samples is None:
+            self._samples = (np.empty(shape), np.empty(shape))
+        z, y = self._samples
+        x = np.empty(shape)
         # z standard normal, each row y = B D z distributed N(0, C), and the
         # plans x = mean + sigma y.
         _cmaes.sample(self.rng.words, self._BD, self.mean, self.sigma, z, y, x)

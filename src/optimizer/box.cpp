@@ -16,22 +16,24 @@ constexpr double bend = 0.1;
 
 }  // namespace
 
-std::size_t box_sums_work(std::size_t rows, std::size_t n) { return rows * n + 2 * rows + 17 * n; }
+std::size_t box_sums_work(std::size_t rows, std::size_t n) { return rows * n + 2 * rows + n; }
 
 BoxSums box_sums(const double* points, const double* plans, double* outside, std::size_t rows,
-                 std::size_t n, double* work) {
+                 std::size_t n, double* work, const Split& split) {
     double* away = work;
     double* per_row = away + rows * n;
     double* centre = per_row + rows;
-    double (*lanes)[8] = reinterpret_cast<double (*)[8]>(centre + n);
     const Products& kernels = products();
-    for (std::size_t k = 0; k < rows * n; ++k) away[k] = points[k] - plans[k];
-    kernels.row_dots(away, away, outside, rows, n, lanes);
+    split.run([&](std::size_t p) {
+        const auto [first, end] = split.rows_of(p, rows);
+        for (std::size_t k = first * n; k < end * n; ++k) away[k] = points[k] - plans[k];
+    });
+    row_dots(kernels, away, away, outside, rows, n, split);
     bool any_outside = false;
     for (std::size_t k = 0; k < rows; ++k) any_outside = any_outside || outside[k] != 0.0;
     if (!any_outside) return {0.0, 0.0};
 
-    kernels.row_dots(points, points, per_row, rows, n, lanes);
+    row_dots(kernels, points, points, per_row, rows, n, split);
     double squares = 0.0;
     for (std::size_t k = 0; k < rows; ++k) squares = squares + per_row[k];
     double* shares = per_row;  // the row sums are spent
@@ -49,6 +51,14 @@ void clip_to_box(const double* points, double* out, std::size_t count) {
         const double above_lower = x < lower ? lower : x;
         out[k] = above_lower > upper ? upper : above_lower;
     }
+}
+
+void clip_to_box(const double* points, double* out, std::size_t count, const Split& split) {
+    split.run([&](std::size_t p) {
+        const std::size_t first = count * p / split.pieces();
+        const std::size_t end = count * (p + 1) / split.pieces();
+        clip_to_box(points + first, out + first, end - first);
+    });
 }
 
 void into_box(const double* points, double* out, std::size_t count) {

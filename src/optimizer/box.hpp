@@ -5,6 +5,8 @@
 
 #include <cstddef>
 
+#include "optimizer/split.hpp"
+
 namespace zorv::optimizer {
 
 struct BoxSums {
@@ -14,14 +16,18 @@ struct BoxSums {
 
 // outside[k] = |points[k] - plans[k]|^2 for each of `rows` rows of n; when
 // any is not zero, also the sums that measure the points' spread (zero
-// otherwise). `work` holds box_sums_work(rows, n) doubles.
+// otherwise). `work` holds box_sums_work(rows, n) doubles. The rows' own
+// sums are split by groups of rows; the sums over rows run in row order on
+// the calling thread.
 std::size_t box_sums_work(std::size_t rows, std::size_t n);
 BoxSums box_sums(const double* points, const double* plans, double* outside, std::size_t rows,
-                 std::size_t n, double* work);
+                 std::size_t n, double* work, const Split& split = Split::none());
 
 // out[k] = points[k] clamped into [-1, 1]; NaN stays NaN (as NumPy's maximum
 // and minimum give it).
 void clip_to_box(const double* points, double* out, std::size_t count);
+// The same, in pieces of `split`.
+void clip_to_box(const double* points, double* out, std::size_t count, const Split& split);
 
 // out[k] = points[k] mapped into [-1, 1]: unchanged within 0.9 of 0, bent
 // onto the bound within 0.1 of it (value and slope continuous), and folded

@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <random>
 #include <vector>
 
 #include "batch/worker_pool.hpp"
+#include "optimizer/box.hpp"
 #include "optimizer/generation.hpp"
 #include "optimizer/normals.hpp"
 #include "optimizer/products.hpp"
@@ -117,6 +119,35 @@ TEST(SplitProducts, ShapeRowDotsAndOuterSumGiveTheUnsplitBits) {
                     EXPECT_TRUE(same_bits(split_sum, sum));
                 }
             }
+}
+
+TEST(SplitBox, SumsAndClampingGiveTheUnsplitBits) {
+    for (std::size_t n : awkward_n)
+        for (std::size_t rows : awkward_rows) {
+            SCOPED_TRACE(testing::Message() << "rows " << rows << ", n " << n);
+            // About a third of the values beyond the box, a NaN among them.
+            std::vector<double> points = random_values(rows * n, 4);
+            points[rows * n / 2] = std::numeric_limits<double>::quiet_NaN();
+            std::vector<double> plans = unwritten(rows * n), outside = unwritten(rows);
+            clip_to_box(points.data(), plans.data(), rows * n);
+            std::vector<double> work(box_sums_work(rows, n));
+            const BoxSums sums = box_sums(points.data(), plans.data(), outside.data(), rows, n,
+                                          work.data());
+            for (std::size_t pieces : piece_counts) {
+                SCOPED_TRACE(testing::Message() << pieces << " pieces");
+                const Split split(&test_pool(), pieces);
+                std::vector<double> split_plans = unwritten(rows * n),
+                                    split_outside = unwritten(rows);
+                clip_to_box(points.data(), split_plans.data(), rows * n, split);
+                const BoxSums split_sums = box_sums(points.data(), plans.data(),
+                                                    split_outside.data(), rows, n, work.data(),
+                                                    split);
+                EXPECT_TRUE(same_bits(split_plans, plans));
+                EXPECT_TRUE(same_bits(split_outside, outside));
+                EXPECT_TRUE(same_bits({split_sums.squares, split_sums.centre_square},
+                                      {sums.squares, sums.centre_square}));
+            }
+        }
 }
 
 TEST(SplitNormals, EveryStreamDrawsItsSamplesInOrderWhateverThePieces) {
