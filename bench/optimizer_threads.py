@@ -49,23 +49,27 @@ def time_in_process(threads, popsizes, repeats):
     return {int(k): v for k, v in json.loads(out.stdout).items()}
 
 
+def print_thread_comparison(popsizes, rounds, repeats):
+    best = {1: {}, 2: {}}
+    for _ in range(rounds):
+        for threads in best:
+            for popsize, seconds in time_in_process(threads, popsizes, repeats).items():
+                best[threads][popsize] = min(seconds, best[threads].get(popsize, seconds))
+    print(f"Optimizer time per generation on 1 and 2 worker threads, 40 dimensions, "
+          f"near-free scorer (wall time, best of {rounds} x {repeats})")
+    print_table(["popsize", "1 thread (us)", "2 threads (us)", "1 / 2 threads"],
+                [[p, f"{1e6 * best[1][p]:,.0f}", f"{1e6 * best[2][p]:,.0f}",
+                  f"{best[1][p] / best[2][p]:.2f}x"] for p in popsizes])
+
+
 def main():
     parser = argparse.ArgumentParser(description=" ".join(__doc__.split("\n\n")[0].split()))
     parser.add_argument("--popsizes", default="256,512,1024,2048")
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--repeats", type=int, default=5, help="searches per round")
     args = parser.parse_args()
-    popsizes = [int(p) for p in args.popsizes.split(",")]
-    best = {1: {}, 2: {}}
-    for _ in range(args.rounds):
-        for threads in best:
-            for popsize, seconds in time_in_process(threads, popsizes, args.repeats).items():
-                best[threads][popsize] = min(seconds, best[threads].get(popsize, seconds))
-    print(f"Optimizer time per generation, 40 dimensions, near-free scorer "
-          f"(wall time, best of {args.rounds} x {args.repeats})")
-    print_table(["popsize", "1 thread (us)", "2 threads (us)", "1 / 2 threads"],
-                [[p, f"{1e6 * best[1][p]:,.0f}", f"{1e6 * best[2][p]:,.0f}",
-                  f"{best[1][p] / best[2][p]:.2f}x"] for p in popsizes])
+    print_thread_comparison([int(p) for p in args.popsizes.split(",")], args.rounds,
+                            args.repeats)
 
 
 if __name__ == "__main__":

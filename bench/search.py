@@ -7,7 +7,9 @@ Nevergrad's NGOpt and TwoPointsDE and the cmaes package.
 
 First, the optimizers' own time per generation at popsize 256 in 40
 dimensions, as thread CPU time (best of several repeats): ask and tell alone,
-and zorv.search's whole loop with a scorer that costs nothing.
+and zorv.search's whole loop with a scorer that costs nothing; then that
+loop's wall time at popsize 256 and 2,048 on one and two worker threads
+(bench/optimizer_threads.py, which also runs on its own).
 
 For each optimizer: plans scored per second, the share of wall time spent
 inside sim_batch (over the fixed-budget runs) and the wall time per
@@ -37,6 +39,7 @@ import numpy as np
 import zorv
 import zorv_fast
 from _timing import print_table
+from optimizer_threads import print_thread_comparison
 from zorv.body import PLAN_SIZE
 from zorv.settings import BOUNDARIES, RESTART_SCHEDULES
 
@@ -264,6 +267,8 @@ def main():
           "(thread CPU, best of 5)")
     print_table(["optimizer", "ask + tell (us)", "search loop, free scorer (us)"],
                 optimizer_time_rows())
+    print()
+    print_thread_comparison([256, 2048], rounds=5, repeats=5)
 
     seeds = range(1, args.seeds + 1)
     rows = []
