@@ -36,8 +36,18 @@ struct StreamLanes {
         for (int i = 0; i < width; ++i) streams[i] = stream(i);
     }
 
-    // One lane's stream, out of the registers and back.
-    Xoshiro256 stream(int i) const { return {{lane(word[0], i), lane(word[1], i), lane(word[2], i), lane(word[3], i)}}; }
+    // One lane's stream, out of the registers and back. The lane is read
+    // from copies of the words: read from the words themselves, at an index
+    // known only at run time, it would keep them in memory across the draw.
+    Xoshiro256 stream(int i) const {
+        Xoshiro256 s;
+        for (int w = 0; w < 4; ++w) {
+            const Words copy = word[w];
+            s.state[w] = lane(copy, i);
+        }
+        return s;
+    }
+
 
     void set_stream(int i, const Xoshiro256& stream) {
         for (int w = 0; w < 4; ++w) set_lane(word[w], i, stream.state[w]);
