@@ -3,11 +3,17 @@
 // whose first try is not taken finishes its sample with the scalar slow path
 // on its own stream, so that every sample is the one the scalar draw gives.
 // Compiled for AVX-512 (eight lanes, one per stream) and entered only where
-// the optimizer's products take their AVX-512 build.
+// the optimizer's products take their AVX-512 build; a build without the x86
+// lanes compiles it plainly and draws the samples one at a time, the same
+// samples (and never enters it).
+#include <cstddef>
+
+#include "optimizer/normals.hpp"
+
+#ifdef __AVX512F__
 #define ZORV_ISA avx512
 
 #include <bit>
-#include <cstddef>
 #include <cstdint>
 
 #include "optimizer/ziggurat.hpp"
@@ -47,7 +53,6 @@ struct StreamLanes {
         }
         return s;
     }
-
 
     void set_stream(int i, const Xoshiro256& stream) {
         for (int w = 0; w < 4; ++w) set_lane(word[w], i, stream.state[w]);
@@ -110,3 +115,15 @@ void fill_normals_avx512(Xoshiro256 (&streams)[normal_streams], double* out, std
 }
 
 }  // namespace zorv::optimizer
+
+#else
+
+namespace zorv::optimizer {
+
+void fill_normals_avx512(Xoshiro256 (&streams)[normal_streams], double* out, std::size_t count) {
+    fill_normals_from_streams(streams, out, 0, count);
+}
+
+}  // namespace zorv::optimizer
+
+#endif

@@ -1,5 +1,7 @@
 // The table of lane widths (lane_paths.hpp). A portable file: the CPU tests
-// here decide whether anything compiled for an instruction set may run.
+// here decide whether anything compiled for an instruction set may run. A
+// build without the x86 lanes (ZORV_X86_LANES, CMakeLists.txt) has the
+// portable row alone.
 #include "sim/lane_paths.hpp"
 
 #include <algorithm>
@@ -31,6 +33,7 @@ constexpr LaneWidth rows[] = {
         .single_plans = 0,
         .score_one_lane = nullptr,
     },
+#ifdef ZORV_X86_LANES
     {
         .instruction_set = "avx2",
         .lanes = 4,
@@ -61,6 +64,7 @@ constexpr LaneWidth rows[] = {
         .single_plans = 1,
         .score_one_lane = nullptr,
     },
+#endif
 };
 
 // Every row with a fast atan2 sends its single plans to a row with a one-lane

@@ -75,10 +75,12 @@ bool fast_atan2_agrees_here(const LaneWidth& lanes) {
 }
 
 BatchPathInputs inputs_of_this_process() {
-    __builtin_cpu_init();
     BatchPathInputs in;
+#ifdef ZORV_X86_LANES
+    __builtin_cpu_init();
     in.avx2 = __builtin_cpu_supports("avx2");
     in.fma = __builtin_cpu_supports("fma");
+#endif
     in.avx512 = avx512_support();
     in.no_simd = switched_on(no_simd_switch);
     in.no_avx512 = switched_on(no_avx512_switch);
