@@ -59,13 +59,17 @@ struct FastAtan2Angles {
                 for (std::size_t j = 0; j < width; ++j) values[j] = first + j < n ? lane(v[first + j], 0) : 1.0;
                 return Wide(values);
             };
-            Wide y[count], x[count], out[count];
+            Wide y[count], x[count];
+            // The angles are read back one double at a time from memory,
+            // where the kernel left them: taken out of registers lane by
+            // lane they would cost a shuffle each.
+            alignas(Wide) double out[count * width];
             for (std::size_t r = 0; r < count; ++r) {
                 y[r] = fill(dy, width * r);
                 x[r] = fill(dx, width * r);
             }
-            registers(y, x, out, count);
-            for (std::size_t i = 0; i < n; ++i) angle[i] = T(lane(out[i / width], static_cast<int>(i % width)));
+            registers(y, x, reinterpret_cast<Wide*>(out), count);
+            for (std::size_t i = 0; i < n; ++i) angle[i] = T(out[i]);
         }
         return angle;
     }
