@@ -1,8 +1,9 @@
 // Each instruction set compiles its own copy of every inline function that
 // does arithmetic: the wide types here, the physics, the fast atan2 and the
-// optimizer's loops. The inline namespace ZORV_ISA keeps the copies apart,
-// so that the linker can never merge an inline function encoded for AVX2
-// into the portable path (or one encoded for AVX-512 into the AVX2 path).
+// optimizer's normal samples. The inline namespace ZORV_ISA keeps the copies
+// apart, so that the linker can never merge an inline function encoded for
+// AVX2 into the portable path (or one encoded for AVX-512 into the AVX2
+// path).
 //
 // A file compiled for an instruction set names its namespace by defining
 // ZORV_ISA before its first include; every other file compiles the portable

@@ -1,8 +1,8 @@
 // The wide types' family, and its scalar member: one double (and one 64-bit
 // word) with the free functions that every wide type of every instruction
 // set offers (avx2.hpp, avx512.hpp), so that the code written over them (the
-// step, the fast atan2's kernel, the optimizer's products and normal
-// samples) compiles for plain doubles too.
+// step, the fast atan2's kernel, the optimizer's normal samples) compiles
+// for plain doubles too.
 //
 // Every function is, per lane, the one IEEE operation (or the one bit
 // operation) that its name says, with the same rounding on every type:
