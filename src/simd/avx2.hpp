@@ -167,6 +167,9 @@ struct Words4 {
         return {Double4(_mm256_unpacklo_pd(lanes02, lanes13)), Double4(_mm256_unpackhi_pd(lanes02, lanes13))};
     }
 
+    // The four words to p, lane 0 first, with no alignment needed.
+    friend void store(std::uint64_t* p, Words4 a) { _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), a.v); }
+
     friend std::uint64_t lane(Words4 a, int i) { return static_cast<std::uint64_t>(a.v[i]); }
     friend void set_lane(Words4& a, int i, std::uint64_t value) { a.v[i] = static_cast<long long>(value); }
 };

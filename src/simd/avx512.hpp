@@ -158,6 +158,9 @@ struct Words8 {
                 Double8(_mm512_permutex2var_pd(low, _mm512_setr_epi64(1, 3, 5, 7, 9, 11, 13, 15), high))};
     }
 
+    // The eight words to p, lane 0 first, with no alignment needed.
+    friend void store(std::uint64_t* p, Words8 a) { _mm512_storeu_si512(p, a.v); }
+
     friend std::uint64_t lane(Words8 a, int i) { return static_cast<std::uint64_t>(a.v[i]); }
     friend void set_lane(Words8& a, int i, std::uint64_t value) {
         a.v = _mm512_mask_set1_epi64(a.v, static_cast<__mmask8>(1u << i), static_cast<long long>(value));

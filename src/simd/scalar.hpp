@@ -154,6 +154,8 @@ inline Pair<double> look_up_neighbours(const double* values, std::uint64_t i) {
     return {values[i], values[i + 1]};
 }
 
+inline void store(std::uint64_t* p, std::uint64_t w) { *p = w; }
+
 inline std::uint64_t lane(std::uint64_t w, int) { return w; }
 inline void set_lane(std::uint64_t& w, int, std::uint64_t value) { w = value; }
 

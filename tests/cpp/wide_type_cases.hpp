@@ -29,7 +29,7 @@ enum WideCase {
     less, less_equal, greater, greater_equal, nan, mask_either, mask_both, mask_exactly_one,
     selected, kept_where, kept_where_not, ulp, power_of_two, table_first, table_second,
     neighbour_first, neighbour_second, word_sum, word_xor, word_and, word_shifted_left,
-    word_shifted_right, word_rotated, word_as_double, word_bits, lane_set,
+    word_shifted_right, word_rotated, word_as_double, word_bits, word_stored, lane_set,
     case_count
 };
 using WideCaseResults = std::array<std::array<std::uint64_t, WideCaseInputs::count>, case_count>;
@@ -106,6 +106,9 @@ WideCaseResults run_wide_cases(const WideCaseInputs& in) {
         put_words(word_rotated, rotate_left<45>(w));
         put(word_as_double, as_double(shift_right<11>(w)));
         put(word_bits, bits_as_double(w));
+        std::array<std::uint64_t, width> stored;
+        store(stored.data(), rotate_left<45>(w));
+        for (int i = 0; i < width; ++i) out[word_stored][first + i] = stored[i];
         // The lanes of odd words changed, one at a time.
         Double changed = a;
         for (int i = 0; i < width; ++i) {
