@@ -33,25 +33,21 @@ struct StreamLanes {
 
     Words word[4];
 
-    void load(const Xoshiro256 (&streams)[normal_streams]) {
+    void read_streams(const Xoshiro256 (&streams)[normal_streams]) {
         for (Words& w : word) w = Words(std::uint64_t{0});
         for (int i = 0; i < width; ++i) set_stream(i, streams[i]);
     }
 
-    void store(Xoshiro256 (&streams)[normal_streams]) const {
+    void write_streams(Xoshiro256 (&streams)[normal_streams]) const {
         for (int i = 0; i < width; ++i) streams[i] = stream(i);
     }
 
-    // One lane's stream, out of the registers and back. The lane is read
-    // from copies of the words: read from the words themselves, at an index
-    // known only at run time, it would keep them in memory across the draw.
+    // One lane's stream, out of the registers (through memory, where the
+    // lanes are read with plain loads) and back.
     Xoshiro256 stream(int i) const {
-        Xoshiro256 s;
-        for (int w = 0; w < 4; ++w) {
-            const Words copy = word[w];
-            s.state[w] = lane(copy, i);
-        }
-        return s;
+        alignas(64) std::uint64_t words[4][width];
+        for (int w = 0; w < 4; ++w) store(words[w], word[w]);
+        return {{words[0][i], words[1][i], words[2][i], words[3][i]}};
     }
 
     void set_stream(int i, const Xoshiro256& stream) {
@@ -86,7 +82,7 @@ void fill_normals_on_lanes(Xoshiro256 (&streams)[normal_streams], double* out, s
     constexpr unsigned every_lane = (1u << width) - 1;
     const ZigguratLayers& l = ziggurat_layers();
     StreamLanes<Words> lanes;
-    lanes.load(streams);
+    lanes.read_streams(streams);
     std::size_t done = 0;
     for (; done + width <= count; done += width) {
         const Words bits = lanes.next();
@@ -95,15 +91,19 @@ void fill_normals_on_lanes(Xoshiro256 (&streams)[normal_streams], double* out, s
         const unsigned taken = lane_bits(x < edges.second);
         store(out + done, sign_flipped(x, bits_as_double(shift_left<55>(bits & 0x100))));
         if (taken != every_lane) [[unlikely]] {
+            alignas(64) std::uint64_t lane_draws[width];
+            alignas(64) double lane_x[width];
+            store(lane_draws, bits);
+            store(lane_x, x);
             for (unsigned left = ~taken & every_lane; left != 0; left &= left - 1) {
                 const int i = std::countr_zero(left);
                 Xoshiro256 stream = lanes.stream(i);
-                out[done + static_cast<std::size_t>(i)] = after_first_try(stream, lane(bits, i), lane(x, i), l);
+                out[done + static_cast<std::size_t>(i)] = after_first_try(stream, lane_draws[i], lane_x[i], l);
                 lanes.set_stream(i, stream);
             }
         }
     }
-    lanes.store(streams);
+    lanes.write_streams(streams);
     fill_normals_from_streams(streams, out, done, count);
 }
 
