@@ -23,6 +23,7 @@
 
 #include "model_angles.hpp"
 #include "sim/fast_atan2.hpp"
+#include "sim/lane_paths.hpp"
 #include "sim/run.hpp"
 
 using namespace zorv::sim;
@@ -165,7 +166,7 @@ void print_survey(const char* source, const Survey& survey) {
 int main(int argc, char** argv) {
     const std::size_t per_region = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 4'000'000;
     const std::size_t runs = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 1500;
-    if (!fast_atan2_available()) {
+    if (!fast_atan2_available(zorv::sim::lane_width("avx2"))) {
         std::printf("this CPU lacks AVX2 or FMA: no fast path to survey\n");
         return 0;
     }

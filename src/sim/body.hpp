@@ -14,7 +14,7 @@
 #include "sim/number.hpp"
 
 namespace zorv::sim {
-inline namespace ZORV_SIM_ISA {
+inline namespace ZORV_ISA {
 
 // --- Points -----------------------------------------------------------------
 
@@ -87,5 +87,5 @@ using PerLink = std::array<T, link_count>;
 template <class T>
 using PerJoint = std::array<T, joint_count>;
 
-}  // namespace ZORV_SIM_ISA
+}  // namespace ZORV_ISA
 }  // namespace zorv::sim

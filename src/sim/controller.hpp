@@ -6,7 +6,7 @@
 #include "sim/plan.hpp"
 
 namespace zorv::sim {
-inline namespace ZORV_SIM_ISA {
+inline namespace ZORV_ISA {
 
 // The segment 0 blends from this pair instead of a previous segment's.
 inline constexpr double start_hip_command = 0.5;
@@ -78,5 +78,5 @@ inline PerJoint<double> joint_targets(const Plan& plan, unsigned s, unsigned k) 
     return joint_targets(blend_at(plan, s, k));
 }
 
-}  // namespace ZORV_SIM_ISA
+}  // namespace ZORV_ISA
 }  // namespace zorv::sim

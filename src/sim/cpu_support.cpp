@@ -1,10 +1,14 @@
 #include "sim/cpu_support.hpp"
 
+#ifdef ZORV_X86_LANES
 #include <cpuid.h>
+#endif
 
 #include <cstdint>
 
 namespace zorv::sim {
+
+#ifdef ZORV_X86_LANES
 namespace {
 
 // XCR0: SSE and AVX state (bits 1, 2), the mask registers (5), the upper
@@ -35,5 +39,12 @@ Avx512Support avx512_support() {
     }();
     return support;
 }
+
+#else
+
+// A build without the x86 lanes has no AVX-512 code to run.
+Avx512Support avx512_support() { return Avx512Support::cpu_lacks; }
+
+#endif
 
 }  // namespace zorv::sim

@@ -1,5 +1,5 @@
-// The fast atan2: atan2 on four or eight lanes at once that returns, bit for
-// bit, what the C library's atan2 returns.
+// The fast atan2: atan2 on the lanes of a wide register that returns, bit
+// for bit, what the C library's atan2 returns.
 //
 // The lanes work out atan2 as a double-double, good to 2e-5 ULP of the
 // result, and round it themselves only where that value lies far enough from
@@ -12,25 +12,27 @@
 // zeros, infinities, NaN, and components outside [2^-450, 2^450]
 // (subnormals, huge values, and with them extreme ratios).
 //
-// Its parts: the kernel (fast_atan2_kernel.hpp, one template over the
-// register type, whose FMA instructions form exact products only), its
-// register types of four lanes (fast_atan2_register4.hpp, the kernel on
-// them in fast_atan2_avx2.cpp) and of eight (fast_atan2_avx512.hpp, taken
-// inline by the eight-lane step; its entry for the check in
-// fast_atan2_avx512.cpp), the inputs it is checked on
-// (fast_atan2_inputs.hpp) and measured on (fast_atan2_survey.hpp, for the
-// tests and benchmarks only), the library's bounds (fast_atan2_bounds.hpp)
-// and the agreement check (fast_atan2_check.cpp) that decides whether a
-// process may use it. Nothing declared here outside the inline namespace
-// below may run before fast_atan2_available() has said yes for its width.
+// Its parts: the kernel (fast_atan2_kernel.hpp, one template over the wide
+// types of src/simd, whose FMA instructions form exact products only) and
+// its table (fast_atan2_table.hpp); the step's angles through it
+// (fast_atan2_angles.hpp), inline where the instruction set has FMA of its
+// own (AVX-512, lanes_avx512.cpp), out of line in a file compiled with FMA
+// where it is an extension (AVX2, fast_atan2_avx2.cpp); the inputs it is
+// checked on (fast_atan2_inputs.hpp) and measured on (fast_atan2_survey.hpp,
+// for the tests and benchmarks only), the library's bounds
+// (fast_atan2_bounds.hpp) and the agreement check (fast_atan2_check.cpp)
+// that decides whether a process may use the kernel of a width. Nothing
+// declared here may run before fast_atan2_available() has said yes for its
+// width.
 #pragma once
 
-#include "sim/cpu_support.hpp"
-#include "sim/isa.hpp"
+#include <cstddef>
 
 namespace zorv::sim {
 
-// Where a lane type takes its angles from. Both give the C library's bits;
+struct LaneWidth;
+
+// Where the lanes take their angles from. Both give the C library's bits;
 // the fast atan2 only where its agreement check passed in this process.
 enum class Atan2Source { c_library, fast_atan2 };
 
@@ -43,31 +45,25 @@ unsigned fast_atan2_lanes(const double* y, const double* x, double* out);
 // The same on eight lanes, with the AVX-512 kernel: one bit per lane.
 unsigned fast_atan2_lanes8(const double* y, const double* x, double* out);
 
-// The kernels: the same source on registers of four and of eight lanes.
-enum class FastAtan2Width { four_lanes, eight_lanes };
+// The four-lane kernel on `count` registers' worth of lanes, four to a
+// register and aligned like AVX registers, count at most 16; out must not
+// overlap y or x. Every lane is worked out first, then the few that the lanes
+// leave to the C library go to it together, so that a call in which none
+// does costs one well-predicted test.
+void fast_atan2_avx2(const double* y, const double* x, double* out, std::size_t count);
+
+// Whether this CPU (and its operating system) can run the kernel of that
+// width; false for a row without one (the portable path's).
+bool fast_atan2_available(const LaneWidth& lanes);
 
 // Compares the kernel of that width with reference on the hard inputs, their
 // sign variants and a few thousand seeded random pairs. True when every
-// result has the same bits. Only after fast_atan2_available(width).
-bool fast_atan2_agrees_with_unchecked(double (*reference)(double, double),
-                                      FastAtan2Width width = FastAtan2Width::four_lanes);
-
-inline namespace ZORV_SIM_ISA {
-
-// Whether this CPU (and its operating system) can run the kernel of that width.
-inline bool fast_atan2_available(FastAtan2Width width = FastAtan2Width::four_lanes) {
-    if (width == FastAtan2Width::eight_lanes) return avx512_support() == Avx512Support::usable;
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
-}
+// result has the same bits. Only after fast_atan2_available(lanes).
+bool fast_atan2_agrees_with_unchecked(double (*reference)(double, double), const LaneWidth& lanes);
 
 // Whether the fast atan2 of that width can stand in for reference (normally
 // the C library's atan2) in this process: false on CPUs that cannot run it,
 // and false if any checked input gives other bits. Safe to call on any CPU.
-inline bool fast_atan2_agrees_with(double (*reference)(double, double),
-                                   FastAtan2Width width = FastAtan2Width::four_lanes) {
-    return fast_atan2_available(width) && fast_atan2_agrees_with_unchecked(reference, width);
-}
+bool fast_atan2_agrees_with(double (*reference)(double, double), const LaneWidth& lanes);
 
-}  // namespace ZORV_SIM_ISA
 }  // namespace zorv::sim

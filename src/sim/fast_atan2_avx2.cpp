@@ -1,30 +1,30 @@
-// The fast atan2 on four lanes: the kernel of fast_atan2_kernel.hpp on AVX2
-// registers. Compiled with -mavx2 -mfma, whose FMA instructions appear only
-// in Register4's product_error and division_remainder
-// (fast_atan2_register4.hpp); entered only after fast_atan2_available().
-#define ZORV_SIM_ISA avx2_fma
-
-#include "sim/fast_atan2_avx2.hpp"
-
-#include <immintrin.h>
+// The fast atan2's kernel on four AVX2 lanes. Compiled with -mavx2 -mfma:
+// FMA is an extension of AVX2, so the kernel's exact products (the wide
+// type's product_error and division_remainder exist only where the file is
+// compiled with FMA) live in this file of their own, apart from the AVX2
+// step (lanes_avx2.cpp), which is compiled without FMA and calls the kernel
+// out of line. Nothing else here is ever fused (-ffp-contract=off). Entered
+// only after the run-time check for AVX2 and FMA.
+#define ZORV_ISA avx2_fma
 
 #include "sim/fast_atan2_kernel.hpp"
-#include "sim/fast_atan2_register4.hpp"
+#include "sim/lane_paths.hpp"
+#include "simd/avx2.hpp"
 
 namespace zorv::sim {
 
-void fast_atan2_avx2(const __m256d* y, const __m256d* x, __m256d* out, std::size_t count) {
-    fast_atan2_kernel::round_or_defer(reinterpret_cast<const Register4*>(y),
-                                      reinterpret_cast<const Register4*>(x),
-                                      reinterpret_cast<Register4*>(out), count);
+using simd::Double4;
+
+void fast_atan2_avx2(const double* y, const double* x, double* out, std::size_t count) {
+    fast_atan2_kernel::round_or_defer(reinterpret_cast<const Double4*>(y), reinterpret_cast<const Double4*>(x),
+                                      reinterpret_cast<Double4*>(out), count);
 }
 
 unsigned fast_atan2_lanes(const double* y, const double* x, double* out) {
-    const Register4 ys(_mm256_loadu_pd(y)), xs(_mm256_loadu_pd(x));
-    Register4 angles;
-    const auto library_lanes =
-        static_cast<unsigned>(fast_atan2_kernel::round_or_defer(&ys, &xs, &angles, 1));
-    _mm256_storeu_pd(out, angles.v);
+    const Double4 ys = Double4::load(y), xs = Double4::load(x);
+    Double4 angles;
+    const auto library_lanes = static_cast<unsigned>(fast_atan2_kernel::round_or_defer(&ys, &xs, &angles, 1));
+    store(out, angles);
     return library_lanes;
 }
 

@@ -62,7 +62,7 @@ struct Slack {
     double step = 0.0;
 };
 
-inline namespace ZORV_SIM_ISA {
+inline namespace ZORV_ISA {
 
 // The table regions' bounds of one side, chosen by u.
 template <class T, std::size_t n>
@@ -87,5 +87,5 @@ T library_bound(Mask right, T u, T angle, Slack slack = {}) {
     return select(right, right_bound, other_bound);
 }
 
-}  // namespace ZORV_SIM_ISA
+}  // namespace ZORV_ISA
 }  // namespace zorv::sim::atan2_bounds

@@ -1,14 +1,18 @@
 // The agreement check of the fast atan2: whether it returns this process's C
 // library bits on the hard inputs, their sign variants and seeded random
 // pairs. It rests on an observation about the library's rounding, not a
-// proof, so every process checks before it uses the fast atan2.
+// proof, so every process checks the kernel of each width it takes before
+// it uses it.
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstdint>
 #include <iterator>
 
 #include "sim/fast_atan2.hpp"
 #include "sim/fast_atan2_inputs.hpp"
+#include "sim/lane_paths.hpp"
+#include "sim/run.hpp"
 
 namespace zorv::sim {
 namespace {
@@ -17,16 +21,20 @@ namespace {
 constexpr int random_inputs = 4096;
 constexpr std::uint64_t random_seed = 0x5eed0a7a2ULL;
 
-// One call of the kernel on up to eight lanes.
-using LanesCall = unsigned (*)(const double*, const double*, double*);
+// Each hard input is checked with the signs of y and x in all four
+// combinations, in this order: (y, x), (-y, x), (y, -x), (-y, -x).
+constexpr std::size_t sign_variants = 4;
 
-bool lanes_agree(LanesCall lanes, int width, const double* y, const double* x,
-                 double (*reference)(double, double)) {
-    double out[8];
-    lanes(y, x, out);
-    for (int i = 0; i < width; ++i) {
-        if (std::bit_cast<std::uint64_t>(out[i]) !=
-            std::bit_cast<std::uint64_t>(reference(y[i], x[i]))) {
+// The widest register the check fills.
+constexpr int most_lanes = 64;
+
+// One register of the kernel against reference, lane by lane.
+bool register_agrees(const LaneWidth& lanes, const double* y, const double* x,
+                     double (*reference)(double, double)) {
+    std::array<double, most_lanes> out;
+    lanes.fast_atan2_lanes(y, x, out.data());
+    for (int i = 0; i < lanes.lanes; ++i) {
+        if (std::bit_cast<std::uint64_t>(out[i]) != std::bit_cast<std::uint64_t>(reference(y[i], x[i]))) {
             return false;
         }
     }
@@ -35,36 +43,42 @@ bool lanes_agree(LanesCall lanes, int width, const double* y, const double* x,
 
 }  // namespace
 
-bool fast_atan2_agrees_with_unchecked(double (*reference)(double, double), FastAtan2Width width) {
-    const bool eight = width == FastAtan2Width::eight_lanes;
-    const LanesCall lanes = eight ? fast_atan2_lanes8 : fast_atan2_lanes;
-    const int lane_count = eight ? 8 : 4;
-    // A register at a time, the same pairs in the same order for either
-    // width: each hard input with the signs of y and x in all four
-    // combinations (the last register may repeat the last input), then the
-    // random pairs.
+bool fast_atan2_available(const LaneWidth& lanes) {
+    return lanes.fast_atan2_lanes != nullptr && lanes.runs_fast_atan2(batch_path_inputs());
+}
+
+bool fast_atan2_agrees_with(double (*reference)(double, double), const LaneWidth& lanes) {
+    return fast_atan2_available(lanes) && fast_atan2_agrees_with_unchecked(reference, lanes);
+}
+
+bool fast_atan2_agrees_with_unchecked(double (*reference)(double, double), const LaneWidth& lanes) {
+    const int width = lanes.lanes;
+    if (width < 1 || width > most_lanes) return false;
+    // A register at a time, the same pairs in the same order for every
+    // width: each hard input in its four sign variants (the last register
+    // may repeat the last input's last variant), then the random pairs.
     const std::span<const Atan2Input> hard = fast_atan2_hard_inputs();
-    const std::size_t per_register = static_cast<std::size_t>(lane_count / 4);
-    for (std::size_t first = 0; first < hard.size(); first += per_register) {
-        double y[8], x[8];
-        for (int i = 0; i < lane_count; ++i) {
-            const Atan2Input& in = hard[std::min(first + static_cast<std::size_t>(i / 4), hard.size() - 1)];
-            y[i] = (i & 1) ? -in.y : in.y;
-            x[i] = (i & 2) ? -in.x : in.x;
+    const std::size_t variants = hard.size() * sign_variants;
+    std::array<double, most_lanes> y, x;
+    for (std::size_t first = 0; first < variants; first += static_cast<std::size_t>(width)) {
+        for (int i = 0; i < width; ++i) {
+            const std::size_t variant = std::min(first + static_cast<std::size_t>(i), variants - 1);
+            const Atan2Input& in = hard[variant / sign_variants];
+            y[i] = (variant & 1) ? -in.y : in.y;
+            x[i] = (variant & 2) ? -in.x : in.x;
         }
-        if (!lanes_agree(lanes, lane_count, y, x, reference)) return false;
+        if (!register_agrees(lanes, y.data(), x.data(), reference)) return false;
     }
     SplitMix64 generator{random_seed};
-    for (int n = 0; n < random_inputs; n += lane_count) {
-        double y[8], x[8];
-        for (int i = 0; i < lane_count; ++i) {
+    for (int n = 0; n < random_inputs; n += width) {
+        for (int i = 0; i < width; ++i) {
             const Atan2Family family =
                 checked_atan2_families[static_cast<std::size_t>(n + i) % std::size(checked_atan2_families)];
             const Atan2Input in = draw_checked_atan2_input(family, generator);
             y[i] = in.y;
             x[i] = in.x;
         }
-        if (!lanes_agree(lanes, lane_count, y, x, reference)) return false;
+        if (!register_agrees(lanes, y.data(), x.data(), reference)) return false;
     }
     return true;
 }

@@ -51,7 +51,7 @@ std::span<const Atan2Input> fast_atan2_hard_inputs();
 
 // The pieces random pairs are made of, shared by the checked families and
 // the survey's.
-inline namespace ZORV_SIM_ISA {
+inline namespace ZORV_ISA {
 namespace atan2_draws {
 
 // [1, 2) with all 52 mantissa bits random.
@@ -74,5 +74,5 @@ inline Atan2Input one_of_two_ways(SplitMix64& r, double a, double b) {
 }
 
 }  // namespace atan2_draws
-}  // namespace ZORV_SIM_ISA
+}  // namespace ZORV_ISA
 }  // namespace zorv::sim

@@ -2,23 +2,22 @@
 // benchmarks only (see fast_atan2_survey.hpp). Compiled as
 // fast_atan2_avx2.cpp is, with -mavx2 -mfma, so that it works out the very
 // values the lanes round.
-#define ZORV_SIM_ISA avx2_fma
-
-#include <immintrin.h>
+#define ZORV_ISA avx2_fma
 
 #include "sim/fast_atan2_kernel.hpp"
-#include "sim/fast_atan2_register4.hpp"
 #include "sim/fast_atan2_survey.hpp"
+#include "simd/avx2.hpp"
 
 namespace zorv::sim {
 
+using simd::Double4;
+
 unsigned fast_atan2_before_rounding_lanes(const double* y, const double* x, double* nearest,
                                           double* residual) {
-    Register4 n, r;
-    const unsigned applies = fast_atan2_kernel::before_rounding(
-        Register4(_mm256_loadu_pd(y)), Register4(_mm256_loadu_pd(x)), n, r);
-    _mm256_storeu_pd(nearest, n.v);
-    _mm256_storeu_pd(residual, r.v);
+    Double4 n, r;
+    const unsigned applies = fast_atan2_kernel::before_rounding(Double4::load(y), Double4::load(x), n, r);
+    store(nearest, n);
+    store(residual, r);
     return applies;
 }
 

@@ -5,7 +5,7 @@
 #include "sim/state.hpp"
 
 namespace zorv::sim {
-inline namespace ZORV_SIM_ISA {
+inline namespace ZORV_ISA {
 
 inline constexpr double time_step = 0.1;
 inline constexpr double gravity = 0.1;
@@ -57,5 +57,5 @@ auto run_ends(T hip_height, T head_height) {
     return either(hip_height <= 0.0, head_height <= 0.0);
 }
 
-}  // namespace ZORV_SIM_ISA
+}  // namespace ZORV_ISA
 }  // namespace zorv::sim

@@ -7,7 +7,8 @@
 // threads' lane groups may take from at the same time, so the lanes of every
 // thread that scores a batch stay busy for as long as the batch has plans.
 // Nothing here touches a register directly: everything that depends on the
-// instruction set is the lane type's.
+// instruction set is the lane type's (a wide type of src/simd) and its angle
+// source's.
 #pragma once
 
 #include <array>
@@ -18,17 +19,17 @@
 #include "sim/run_loop.hpp"
 
 namespace zorv::sim {
-inline namespace ZORV_SIM_ISA {
+inline namespace ZORV_ISA {
 
 // What a lane type supplies: Lanes::width plans side by side, for the step
 // (the free functions of number.hpp, per lane the one IEEE operation the
 // scalar code performs, with doubles converting to the lane type on either
 // side, branches as a mask and a select) and for this scheduler (a value per
-// lane in and out, and the lane bits of a mask). Every lane type offers all
-// of them, with the same names.
+// lane in and out, and the lane bits of a mask). Every wide type of src/simd
+// offers all of them, with the same names.
 template <class Lanes>
 concept LaneType = requires(Lanes a, double d, const std::array<double, Lanes::width>& values,
-                            int i, const PerLink<Lanes>& per_link) {
+                            int i) {
     requires Lanes::width >= 1;
     // Numbers: from a double (every lane), from one value per lane.
     Lanes(d);
@@ -40,7 +41,6 @@ concept LaneType = requires(Lanes a, double d, const std::array<double, Lanes::w
     { -a } -> std::same_as<Lanes>;
     { square_root(a) } -> std::same_as<Lanes>;
     { unit_with_sign_of(a) } -> std::same_as<Lanes>;
-    { angles_of(per_link, per_link) } -> std::same_as<PerLink<Lanes>>;
     // Masks: ordered comparisons, NaN, their union and the select.
     { a < d } -> std::same_as<mask_of<Lanes>>;
     { d <= a } -> std::same_as<mask_of<Lanes>>;
@@ -55,8 +55,16 @@ concept LaneType = requires(Lanes a, double d, const std::array<double, Lanes::w
     { lane_bits(a < a) } -> std::same_as<unsigned>;
 };
 
-// Lanes::width runs in step, each lane at its own point of its own plan.
-template <LaneType Lanes>
+// Where a step of Lanes takes its link angles from (library_atan2.hpp,
+// fast_atan2_angles.hpp).
+template <class Angles, class Lanes>
+concept AngleSource = requires(const PerLink<Lanes>& per_link) {
+    { Angles::of(per_link, per_link) } -> std::same_as<PerLink<Lanes>>;
+};
+
+// Lanes::width runs in step, each lane at its own point of its own plan,
+// with the link angles from Angles.
+template <LaneType Lanes, AngleSource<Lanes> Angles>
 class LaneGroup {
 public:
     static constexpr int width = Lanes::width;
@@ -77,7 +85,7 @@ public:
     // the compiler's inlining limits expect, and each stage left out of line
     // would pass all of it through memory.
     [[gnu::flatten]] void advance(PlanCursor& cursor) {
-        const unsigned ended = lane_bits(step(state_, gather_blends()));
+        const unsigned ended = lane_bits(step<Angles>(state_, gather_blends()));
         for (int i = 0; i < width; ++i) {
             const bool time_left = runs_[i].clock.advance();
             if (!((ended >> i) & 1u) && time_left) continue;
@@ -146,12 +154,12 @@ private:
 
 // Scores plans from the cursor on one lane group until the cursor has none
 // left and the group's last run has ended; returns how many scores it put.
-template <LaneType Lanes>
+template <LaneType Lanes, AngleSource<Lanes> Angles>
 std::size_t score_on_lanes(PlanCursor& cursor) {
-    LaneGroup<Lanes> group(cursor);
+    LaneGroup<Lanes, Angles> group(cursor);
     while (group.busy()) group.advance(cursor);
     return group.written();
 }
 
-}  // namespace ZORV_SIM_ISA
+}  // namespace ZORV_ISA
 }  // namespace zorv::sim

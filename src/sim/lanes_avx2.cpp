@@ -1,21 +1,28 @@
-// The batch core on AVX2: the lane scheduler on four-lane registers, and on
-// one lane with the fast atan2 for single plans. Compiled with -mavx2 (and
-// without FMA); entered only after a run-time check of the CPU.
-#define ZORV_SIM_ISA avx2
+// The batch core on AVX2: the lane scheduler on four AVX2 lanes, and on one
+// lane for single plans, whose angles fill registers of four. Compiled with
+// -mavx2 and without FMA, so that nothing in the step can be fused; the fast
+// atan2's kernel, whose exact products are FMA instructions, is compiled
+// with FMA in fast_atan2_avx2.cpp and entered out of line. Entered only
+// after a run-time check of the CPU (lane_paths.cpp).
+#define ZORV_ISA avx2
 
-#include "sim/fast_atan2_avx2.hpp"
-#include "sim/lane1.hpp"
+#include "sim/fast_atan2_angles.hpp"
 #include "sim/lane_paths.hpp"
 #include "sim/lane_scheduler.hpp"
-#include "sim/lanes4_avx2.hpp"
+#include "sim/library_atan2.hpp"
+#include "simd/avx2.hpp"
 
 namespace zorv::sim {
 
-std::size_t score_plans_avx2(PlanCursor& cursor, bool fast_atan2) {
-    if (fast_atan2) return score_on_lanes<Lanes4<Atan2Source::fast_atan2>>(cursor);
-    return score_on_lanes<Lanes4<Atan2Source::c_library>>(cursor);
+using FastAtan2OnAvx2 = FastAtan2Angles<simd::Double4, fast_atan2_avx2>;
+
+std::size_t score_plans_avx2(PlanCursor& cursor, Atan2Source angles) {
+    if (angles == Atan2Source::fast_atan2) return score_on_lanes<simd::Double4, FastAtan2OnAvx2>(cursor);
+    return score_on_lanes<simd::Double4, LibraryAtan2>(cursor);
 }
 
-std::size_t score_plans_one_lane_avx2(PlanCursor& cursor) { return score_on_lanes<Lane1>(cursor); }
+std::size_t score_plans_one_lane_avx2(PlanCursor& cursor) {
+    return score_on_lanes<simd::Double1, FastAtan2OnAvx2>(cursor);
+}
 
 }  // namespace zorv::sim

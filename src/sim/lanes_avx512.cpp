@@ -1,20 +1,33 @@
-// The batch core on AVX-512: the lane scheduler on eight-lane registers
-// (single plans take the one-lane AVX2 path, see run.cpp). Compiled for
-// AVX-512 F, DQ, BW and VL (without -mfma, and with -ffp-contract=off no
-// fused operation is formed); entered only after avx512_support() said
-// usable.
-#define ZORV_SIM_ISA avx512
+// The batch core on AVX-512: the lane scheduler on eight AVX-512 lanes, with
+// the fast atan2's kernel inline (single plans take the one-lane AVX2 run,
+// lane_paths.hpp says why), and the kernel on one register for the agreement
+// check. Compiled for AVX-512 F, DQ, BW and VL and without -mfma: the
+// kernel's exact products name AVX-512 F's own FMA instructions, and with
+// -ffp-contract=off nothing else is fused. Entered only after
+// avx512_support() said usable.
+#define ZORV_ISA avx512
 
-#include "sim/fast_atan2_avx512.hpp"
+#include "sim/fast_atan2_angles.hpp"
 #include "sim/lane_paths.hpp"
 #include "sim/lane_scheduler.hpp"
-#include "sim/lanes8_avx512.hpp"
+#include "sim/library_atan2.hpp"
+#include "simd/avx512.hpp"
 
 namespace zorv::sim {
 
-std::size_t score_plans_avx512(PlanCursor& cursor, bool fast_atan2) {
-    if (fast_atan2) return score_on_lanes<Lanes8<Atan2Source::fast_atan2>>(cursor);
-    return score_on_lanes<Lanes8<Atan2Source::c_library>>(cursor);
+using simd::Double8;
+
+std::size_t score_plans_avx512(PlanCursor& cursor, Atan2Source angles) {
+    if (angles == Atan2Source::fast_atan2) return score_on_lanes<Double8, FastAtan2Angles<Double8>>(cursor);
+    return score_on_lanes<Double8, LibraryAtan2>(cursor);
+}
+
+unsigned fast_atan2_lanes8(const double* y, const double* x, double* out) {
+    const Double8 ys = Double8::load(y), xs = Double8::load(x);
+    Double8 angles;
+    const auto library_lanes = static_cast<unsigned>(fast_atan2_kernel::round_or_defer(&ys, &xs, &angles, 1));
+    store(out, angles);
+    return library_lanes;
 }
 
 }  // namespace zorv::sim

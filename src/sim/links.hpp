@@ -3,10 +3,11 @@
 #pragma once
 
 #include "sim/body.hpp"
+#include "sim/library_atan2.hpp"
 #include "sim/state.hpp"
 
 namespace zorv::sim {
-inline namespace ZORV_SIM_ISA {
+inline namespace ZORV_ISA {
 
 // Keeps every divisor away from zero, also for coincident points.
 inline constexpr double length_pad = 0.01;
@@ -54,24 +55,25 @@ LinkTerms<T> measure_link(const LinkProperties& link, const RunnerState<T>& stat
 }
 
 // The angle of every link, atan2(dy, dx), all in one go: the angles are
-// independent of each other and of the rest of the measurement.
-template <class T>
+// independent of each other and of the rest of the measurement. Angles is
+// where they come from (LibraryAtan2, or FastAtan2Angles for lanes).
+template <class Angles, class T>
 void measure_link_angles(PerLink<LinkTerms<T>>& terms) {
     PerLink<T> dy, dx;
     for (std::size_t l = 0; l < link_count; ++l) {
         dy[l] = terms[l].dy;
         dx[l] = terms[l].dx;
     }
-    const PerLink<T> angle = angles_of(dy, dx);
+    const PerLink<T> angle = Angles::of(dy, dx);
     for (std::size_t l = 0; l < link_count; ++l) terms[l].angle = angle[l];
 }
 
 // Positions after this step's ground rule, velocities from the step before.
-template <class T>
+template <class Angles = LibraryAtan2, class T>
 PerLink<LinkTerms<T>> measure_links(const RunnerState<T>& state) {
     PerLink<LinkTerms<T>> terms;
     for (std::size_t l = 0; l < link_count; ++l) terms[l] = measure_link(links[l], state);
-    measure_link_angles(terms);
+    measure_link_angles<Angles>(terms);
     return terms;
 }
 
@@ -133,5 +135,5 @@ void accumulate_link_forces(const PerLink<LinkTerms<T>>& terms, const PerJoint<T
     }
 }
 
-}  // namespace ZORV_SIM_ISA
+}  // namespace ZORV_ISA
 }  // namespace zorv::sim

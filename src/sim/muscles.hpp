@@ -6,7 +6,7 @@
 #include "sim/links.hpp"
 
 namespace zorv::sim {
-inline namespace ZORV_SIM_ISA {
+inline namespace ZORV_ISA {
 
 inline constexpr double pi = 3.141592653589793;
 inline constexpr double two_pi = 6.283185307179586;
@@ -52,5 +52,5 @@ PerJoint<T> joint_torques(const PerLink<LinkTerms<T>>& terms, const PerJoint<T>&
     return torques;
 }
 
-}  // namespace ZORV_SIM_ISA
+}  // namespace ZORV_ISA
 }  // namespace zorv::sim

@@ -8,7 +8,7 @@
 #include "sim/number.hpp"
 
 namespace zorv::sim {
-inline namespace ZORV_SIM_ISA {
+inline namespace ZORV_ISA {
 
 inline constexpr std::size_t plan_size = 40;
 inline constexpr unsigned segment_count = 20;
@@ -27,5 +27,5 @@ inline void normalise_plan(Plan& plan) {
     }
 }
 
-}  // namespace ZORV_SIM_ISA
+}  // namespace ZORV_ISA
 }  // namespace zorv::sim

@@ -31,12 +31,11 @@ double _sim(Plan& plan) {
     // About 1.5 times faster than the scalar run: its five calls of the C
     // library's atan2 a step cost more than the rest of the step.
     const BatchPath path = batch_path();
-    if (path == BatchPath::avx2_lanes_with_fast_atan2 ||
-        path == BatchPath::avx512_lanes_with_fast_atan2) {
+    if (path.angles == Atan2Source::fast_atan2) {
         normalise_plan(plan);
         double score;
         PlanCursor cursor(&plan, &score, 1);
-        score_plans_one_lane_avx2(cursor);
+        lane_widths()[path.lanes->single_plans].score_one_lane(cursor);
         return score;
     }
     unsigned steps_run;
@@ -62,12 +61,6 @@ std::size_t score_plans_scalar(PlanCursor& cursor) {
 
 namespace {
 
-// These names are part of the module's interface: callers' environments and
-// stored logs use them, so they are never renamed.
-constexpr const char* no_simd_variable = "ZORV_FAST_NO_SIMD";
-constexpr const char* no_avx512_variable = "ZORV_FAST_NO_AVX512";
-constexpr const char* library_atan2_variable = "ZORV_FAST_LIBRARY_ATAN2";
-
 bool switched_on(const char* variable) {
     const char* value = std::getenv(variable);
     return value && *value;
@@ -77,19 +70,21 @@ bool switched_on(const char* variable) {
 // compile-time evaluation that the check compares against.
 double library_atan2(double y, double x) { return std::atan2(y, x); }
 
-bool fast_atan2_agrees_here(FastAtan2Width width) {
-    return fast_atan2_agrees_with_unchecked(library_atan2, width);
+bool fast_atan2_agrees_here(const LaneWidth& lanes) {
+    return fast_atan2_agrees_with_unchecked(library_atan2, lanes);
 }
 
 BatchPathInputs inputs_of_this_process() {
-    __builtin_cpu_init();
     BatchPathInputs in;
+#ifdef ZORV_X86_LANES
+    __builtin_cpu_init();
     in.avx2 = __builtin_cpu_supports("avx2");
     in.fma = __builtin_cpu_supports("fma");
+#endif
     in.avx512 = avx512_support();
-    in.no_simd = switched_on(no_simd_variable);
-    in.no_avx512 = switched_on(no_avx512_variable);
-    in.library_atan2 = switched_on(library_atan2_variable);
+    in.no_simd = switched_on(no_simd_switch);
+    in.no_avx512 = switched_on(no_avx512_switch);
+    in.library_atan2 = switched_on(library_atan2_switch);
     return in;
 }
 
@@ -101,28 +96,31 @@ const BatchPathInputs& batch_path_inputs() {
 }
 
 BatchPathChoice choose_batch_path(const BatchPathInputs& in,
-                                  bool (*fast_atan2_agrees)(FastAtan2Width width)) {
+                                  bool (*fast_atan2_agrees)(const LaneWidth& lanes)) {
     Avx512Reason avx512 = Avx512Reason::taken;
     if (in.avx512 == Avx512Support::cpu_lacks) avx512 = Avx512Reason::cpu_lacks;
     else if (in.avx512 == Avx512Support::system_lacks) avx512 = Avx512Reason::system_lacks;
     else if (in.no_avx512) avx512 = Avx512Reason::switched_off;
 
-    if (!in.avx2) return {BatchPath::portable, BatchPathReason::no_avx2, Avx512Reason::no_lanes};
-    if (in.no_simd) return {BatchPath::portable, BatchPathReason::simd_switched_off, Avx512Reason::no_lanes};
-    const bool eight = avx512 == Avx512Reason::taken;
-    const BatchPath library_lanes = eight ? BatchPath::avx512_lanes : BatchPath::avx2_lanes;
+    const std::span<const LaneWidth> rows = lane_widths();
+    const LaneWidth* widest = &widest_lanes(in);
+    const BatchPath portable{&rows[0]};
+    if (widest == &rows[0]) return {portable, BatchPathReason::no_avx2, Avx512Reason::no_lanes};
+    if (in.no_simd) return {portable, BatchPathReason::simd_switched_off, Avx512Reason::no_lanes};
+    const BatchPath library_lanes{widest, Atan2Source::c_library};
     if (in.library_atan2) return {library_lanes, BatchPathReason::library_atan2_switched_on, avx512};
-    if (!in.fma) return {library_lanes, BatchPathReason::no_fma, avx512};
-    // Single plans run on one lane with the four-lane kernel, also where the
-    // batches take eight (lane1.hpp says why). So the four-lane kernel is
-    // checked in every process that takes the fast atan2, the eight-lane one
-    // too where batches take it.
-    if (!fast_atan2_agrees(FastAtan2Width::four_lanes) ||
-        (eight && !fast_atan2_agrees(FastAtan2Width::eight_lanes))) {
+    // Single plans run on one lane with the kernel of their row (lane_paths.hpp
+    // says why), also where the batches take wider lanes: that kernel is
+    // checked in every process that takes the fast atan2, the batches' too
+    // where it is another.
+    const LaneWidth& single = rows[widest->single_plans];
+    if (!widest->runs_fast_atan2(in) || !single.runs_fast_atan2(in)) {
+        return {library_lanes, BatchPathReason::no_fma, avx512};
+    }
+    if (!fast_atan2_agrees(single) || (widest != &single && !fast_atan2_agrees(*widest))) {
         return {library_lanes, BatchPathReason::fast_atan2_disagrees, avx512};
     }
-    return {eight ? BatchPath::avx512_lanes_with_fast_atan2 : BatchPath::avx2_lanes_with_fast_atan2,
-            BatchPathReason::fast_atan2_agrees, avx512};
+    return {{widest, Atan2Source::fast_atan2}, BatchPathReason::fast_atan2_agrees, avx512};
 }
 
 BatchPathChoice batch_path_choice() {
@@ -134,41 +132,34 @@ BatchPathChoice batch_path_choice() {
 BatchPath batch_path() { return batch_path_choice().path; }
 
 std::size_t score_plans(PlanCursor& cursor) {
+    const BatchPath path = batch_path();
     // A single plan would leave the other lanes idle.
-    const bool single = cursor.count() < 2;
-    switch (batch_path()) {
-    case BatchPath::portable: return score_plans_scalar(cursor);
-    case BatchPath::avx2_lanes: return score_plans_avx2(cursor, false);
-    case BatchPath::avx2_lanes_with_fast_atan2:
-        return single ? score_plans_one_lane_avx2(cursor) : score_plans_avx2(cursor, true);
-    case BatchPath::avx512_lanes: return score_plans_avx512(cursor, false);
-    case BatchPath::avx512_lanes_with_fast_atan2:
-        return single ? score_plans_one_lane_avx2(cursor) : score_plans_avx512(cursor, true);
+    if (path.angles == Atan2Source::fast_atan2 && cursor.count() < 2) {
+        return lane_widths()[path.lanes->single_plans].score_one_lane(cursor);
     }
-    return 0;
+    return path.lanes->score_plans(cursor, path.angles);
 }
 
-const char* batch_path_name(BatchPath path) {
-    switch (path) {
-    case BatchPath::portable: return "portable";
-    case BatchPath::avx2_lanes: return "avx2_lanes";
-    case BatchPath::avx2_lanes_with_fast_atan2: return "avx2_lanes_with_fast_atan2";
-    case BatchPath::avx512_lanes: return "avx512_lanes";
-    case BatchPath::avx512_lanes_with_fast_atan2: return "avx512_lanes_with_fast_atan2";
+std::vector<BatchPath> batch_paths() {
+    std::vector<BatchPath> paths;
+    for (const LaneWidth& row : lane_widths()) {
+        paths.push_back({&row, Atan2Source::c_library});
+        if (row.fast_atan2.name != nullptr) paths.push_back({&row, Atan2Source::fast_atan2});
     }
-    return "unknown";
+    return paths;
 }
 
-const char* batch_path_description(BatchPath path) {
-    switch (path) {
-    case BatchPath::portable: return "portable path";
-    case BatchPath::avx2_lanes: return "four AVX2 lanes with the C library's atan2";
-    case BatchPath::avx2_lanes_with_fast_atan2: return "four AVX2 lanes with the exact fast atan2";
-    case BatchPath::avx512_lanes: return "eight AVX-512 lanes with the C library's atan2";
-    case BatchPath::avx512_lanes_with_fast_atan2: return "eight AVX-512 lanes with the exact fast atan2";
-    }
-    return "unknown path";
+namespace {
+
+const PathText& text_of(BatchPath path) {
+    return path.angles == Atan2Source::fast_atan2 ? path.lanes->fast_atan2 : path.lanes->library_atan2;
 }
+
+}  // namespace
+
+const char* batch_path_name(BatchPath path) { return text_of(path).name; }
+
+const char* batch_path_description(BatchPath path) { return text_of(path).description; }
 
 const char* batch_path_reason_name(BatchPathReason reason) {
     switch (reason) {

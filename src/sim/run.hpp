@@ -3,10 +3,12 @@
 
 #include <array>
 #include <cstddef>
+#include <vector>
 
 #include "sim/body.hpp"
 #include "sim/cpu_support.hpp"
 #include "sim/fast_atan2.hpp"
+#include "sim/lane_paths.hpp"
 #include "sim/plan.hpp"
 #include "sim/plan_cursor.hpp"
 #include "support/shared_api.hpp"
@@ -51,23 +53,24 @@ inline void score_plans(const Plan* plans, double* scores, std::size_t count) {
     score_plans(cursor);
 }
 
-// The paths score_plans can take. Their names and descriptions
-// (batch_path_name and the like below) are the ones Python reports.
-enum class BatchPath {
-    portable,                      // the scalar run, plan after plan
-    avx2_lanes,                    // four lanes, the C library's atan2
-    avx2_lanes_with_fast_atan2,    // four lanes, the fast atan2
-    avx512_lanes,                  // eight lanes, the C library's atan2
-    avx512_lanes_with_fast_atan2,  // eight lanes, the fast atan2
+// A path score_plans can take: a row of the table of lane widths
+// (lane_paths.hpp; its first row, the portable path, is the scalar run) with
+// one of its sources of angles. Its name and description (batch_path_name and
+// the like below) are the ones Python reports.
+struct BatchPath {
+    const LaneWidth* lanes;
+    Atan2Source angles = Atan2Source::c_library;
+
+    friend bool operator==(const BatchPath&, const BatchPath&) = default;
 };
 
 // The path score_plans takes, settled on first use and kept for the process:
-// lanes where the CPU has AVX2, eight of them where it has AVX-512 and the
-// operating system saves its registers, four otherwise; with the fast atan2
-// where the CPU has FMA too and the fast atan2 agrees bit for bit with the C
-// library on a set of hard inputs, on four lanes and, for eight-lane
-// batches, on eight (a check of this process's C library, not just of the
-// CPU).
+// the widest lanes of the table that this CPU and its operating system run
+// (eight AVX-512 lanes where the CPU has AVX-512 and the system saves its
+// registers, four AVX2 lanes otherwise, the scalar run without AVX2); with
+// the fast atan2 where the CPU runs its kernel (FMA) and the kernels of the
+// lanes and of single plans agree bit for bit with the C library on a set of
+// hard inputs (a check of this process's C library, not just of the CPU).
 // Switches for tests and comparisons, not needed otherwise, each set by an
 // environment variable set to anything non-empty: "ZORV_FAST_NO_SIMD" keeps
 // the portable path, "ZORV_FAST_NO_AVX512" the four AVX2 lanes on a CPU with
@@ -103,6 +106,13 @@ struct BatchPathChoice {
 // of the process: sim, sim_batch and what zorv._trace reports all read it.
 ZORV_SHARED_API BatchPathChoice batch_path_choice();
 
+// The switches' environment variables. These names are part of the module's
+// interface: callers' environments and stored logs use them, so they are
+// never renamed.
+inline constexpr const char* no_simd_switch = "ZORV_FAST_NO_SIMD";
+inline constexpr const char* no_avx512_switch = "ZORV_FAST_NO_AVX512";
+inline constexpr const char* library_atan2_switch = "ZORV_FAST_LIBRARY_ATAN2";
+
 // What the choice is made from: what the CPU and system allow and which
 // switches are set.
 struct BatchPathInputs {
@@ -122,13 +132,16 @@ ZORV_SHARED_API const BatchPathInputs& batch_path_inputs();
 
 // The choice worked out from its inputs, for tests: the inputs and whether
 // the fast atan2 of a width agrees with the C library (asked only where that
-// is needed: four lanes, which single plans take, and eight where the
-// batches take them).
+// is needed: the width single plans take, and the batches' where they take
+// another).
 BatchPathChoice choose_batch_path(const BatchPathInputs& inputs,
-                                  bool (*fast_atan2_agrees)(FastAtan2Width width));
+                                  bool (*fast_atan2_agrees)(const LaneWidth& lanes));
 
 // The names Python reads the choice by (stable: logs and tests keep them),
-// and a line for a person saying what each means.
+// and a line for a person saying what each means. Every path of the table,
+// each once: the portable path, then each row's with the C library's atan2
+// and, where it has one, with the fast atan2.
+std::vector<BatchPath> batch_paths();
 ZORV_SHARED_API const char* batch_path_name(BatchPath path);
 ZORV_SHARED_API const char* batch_path_description(BatchPath path);
 ZORV_SHARED_API const char* batch_path_reason_name(BatchPathReason reason);

@@ -10,7 +10,7 @@
 #include "sim/step.hpp"
 
 namespace zorv::sim {
-inline namespace ZORV_SIM_ISA {
+inline namespace ZORV_ISA {
 
 // Where a run is in its plan: the segment, and the step within it.
 struct RunClock {
@@ -47,5 +47,5 @@ RunnerState<double> run_plan(Plan& plan, AfterStep&& after_step) {
     }
 }
 
-}  // namespace ZORV_SIM_ISA
+}  // namespace ZORV_ISA
 }  // namespace zorv::sim

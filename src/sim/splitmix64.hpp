@@ -6,7 +6,7 @@
 #include "sim/number.hpp"
 
 namespace zorv::sim {
-inline namespace ZORV_SIM_ISA {
+inline namespace ZORV_ISA {
 
 struct SplitMix64 {
     std::uint64_t state;
@@ -21,5 +21,5 @@ struct SplitMix64 {
     double unit() { return static_cast<double>(next() >> 11) * 0x1p-53; }
 };
 
-}  // namespace ZORV_SIM_ISA
+}  // namespace ZORV_ISA
 }  // namespace zorv::sim

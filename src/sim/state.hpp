@@ -5,7 +5,7 @@
 #include "sim/body.hpp"
 
 namespace zorv::sim {
-inline namespace ZORV_SIM_ISA {
+inline namespace ZORV_ISA {
 
 template <class T>
 struct RunnerState {
@@ -30,5 +30,5 @@ RunnerState<T> start_state() {
     return state;
 }
 
-}  // namespace ZORV_SIM_ISA
+}  // namespace ZORV_ISA
 }  // namespace zorv::sim

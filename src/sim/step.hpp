@@ -9,21 +9,23 @@
 #include "sim/state.hpp"
 
 namespace zorv::sim {
-inline namespace ZORV_SIM_ISA {
+inline namespace ZORV_ISA {
 
 // Advances the state by one step and answers whether the run ends after it.
-template <class T>
+// The link angles come from Angles: the C library's atan2 unless the lanes
+// take the fast atan2 (fast_atan2_angles.hpp); both give the same bits.
+template <class Angles = LibraryAtan2, class T>
 auto step(RunnerState<T>& state, const CommandBlend<T>& blend) {
     const T hip_height = state.y[hip];
     const T head_height = state.y[head];
     apply_ground_rule(state);
     const PerJoint<T> targets = joint_targets(blend);
-    const PerLink<LinkTerms<T>> terms = measure_links(state);
+    const PerLink<LinkTerms<T>> terms = measure_links<Angles>(state);
     const PerJoint<T> torques = joint_torques(terms, targets);
     accumulate_link_forces(terms, torques, state);
     integrate(state);
     return run_ends(hip_height, head_height);
 }
 
-}  // namespace ZORV_SIM_ISA
+}  // namespace ZORV_ISA
 }  // namespace zorv::sim

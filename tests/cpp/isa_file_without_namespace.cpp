@@ -3,4 +3,4 @@
 // by the test InstructionSetFile.MustNameItsNamespace, which expects the
 // lane type's own error.
 #include "sim/step.hpp"
-#include "sim/lanes4_avx2.hpp"
+#include "simd/avx2.hpp"

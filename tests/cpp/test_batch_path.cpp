@@ -20,13 +20,23 @@ namespace {
 
 using namespace zorv::sim;
 
+// The rows of the table of lane widths, and the five paths they make.
+const LaneWidth& portable_lanes = lane_width("portable");
+const LaneWidth& four_lanes = lane_width("avx2");
+const LaneWidth& eight_lanes = lane_width("avx512");
+const BatchPath portable{&portable_lanes};
+const BatchPath avx2_lanes{&four_lanes, Atan2Source::c_library};
+const BatchPath avx2_lanes_with_fast_atan2{&four_lanes, Atan2Source::fast_atan2};
+const BatchPath avx512_lanes{&eight_lanes, Atan2Source::c_library};
+const BatchPath avx512_lanes_with_fast_atan2{&eight_lanes, Atan2Source::fast_atan2};
+
 // The widths the last choice asked the agreement check about (bit 0: four
 // lanes, bit 1: eight), and the widths that agree.
 unsigned asked;
 unsigned agreeing;
 
-bool record_agreement(FastAtan2Width width) {
-    const unsigned bit = width == FastAtan2Width::eight_lanes ? 2u : 1u;
+bool record_agreement(const LaneWidth& width) {
+    const unsigned bit = &width == &eight_lanes ? 2u : 1u;
     asked |= bit;
     return (agreeing & bit) != 0;
 }
@@ -50,7 +60,6 @@ BatchPathInputs with(BatchPathInputs in, void (*change)(BatchPathInputs&)) {
 }
 
 TEST(BatchPath, ChoiceFollowsTheMachineAndTheSwitches) {
-    using enum BatchPath;
     using R = BatchPathReason;
     using W = Avx512Reason;
     constexpr unsigned none = 0, four = 1, eight = 2, both = 3;
@@ -92,22 +101,25 @@ TEST(BatchPath, ChoiceFollowsTheMachineAndTheSwitches) {
 
 TEST(BatchPath, EveryPathAndReasonHasItsOwnNameAndLine) {
     std::set<std::string> names, lines;
-    for (BatchPath p : {BatchPath::portable, BatchPath::avx2_lanes, BatchPath::avx2_lanes_with_fast_atan2,
-                        BatchPath::avx512_lanes, BatchPath::avx512_lanes_with_fast_atan2}) {
+    for (BatchPath p : {portable, avx2_lanes, avx2_lanes_with_fast_atan2, avx512_lanes,
+                        avx512_lanes_with_fast_atan2}) {
         names.insert(batch_path_name(p));
         lines.insert(batch_path_description(p));
     }
-    EXPECT_EQ(names.size(), 5u);
+    EXPECT_EQ(names, (std::set<std::string>{"portable", "avx2_lanes", "avx2_lanes_with_fast_atan2",
+                                            "avx512_lanes", "avx512_lanes_with_fast_atan2"}));
     EXPECT_EQ(lines.size(), 5u);
-    EXPECT_EQ(names.count("unknown"), 0u);
+    // batch_paths() lists the same five, each once.
+    const std::vector<BatchPath> listed = batch_paths();
+    EXPECT_EQ(listed.size(), 5u);
+    for (BatchPath p : listed) EXPECT_EQ(names.count(batch_path_name(p)), 1u);
     EXPECT_STREQ(avx512_reason_description(Avx512Reason::switched_off),
                  "not taken: ZORV_FAST_NO_AVX512 is set");
 }
 
 TEST(BatchPath, ThisProcessTakesEightLanesWhereTheMachineAllowsThem) {
     const BatchPathChoice choice = batch_path_choice();
-    const bool eight = choice.path == BatchPath::avx512_lanes ||
-                       choice.path == BatchPath::avx512_lanes_with_fast_atan2;
+    const bool eight = choice.path.lanes == &eight_lanes;
     EXPECT_EQ(eight, choice.avx512 == Avx512Reason::taken);
     if (avx512_support() == Avx512Support::usable && std::getenv("ZORV_FAST_NO_AVX512") == nullptr &&
         std::getenv("ZORV_FAST_NO_SIMD") == nullptr) {
@@ -142,16 +154,19 @@ TEST(BatchPath, EveryPathThisCpuRunsGivesTheScalarRunsBits) {
         Path path;
     };
     const bool avx2 = __builtin_cpu_supports("avx2");
-    const bool fast4 = fast_atan2_agrees_with(library_atan2, FastAtan2Width::four_lanes);
+    const bool fast4 = fast_atan2_agrees_with(library_atan2, four_lanes);
     const bool avx512 = avx512_support() == Avx512Support::usable;
-    const bool fast8 = fast_atan2_agrees_with(library_atan2, FastAtan2Width::eight_lanes);
+    const bool fast8 = fast_atan2_agrees_with(library_atan2, eight_lanes);
     const Entry entries[] = {
         {"score_plans", true, [](PlanCursor& c) { return score_plans(c); }},
-        {"four lanes, library atan2", avx2, [](PlanCursor& c) { return score_plans_avx2(c, false); }},
-        {"four lanes, fast atan2", fast4, [](PlanCursor& c) { return score_plans_avx2(c, true); }},
+        {"four lanes, library atan2", avx2,
+         [](PlanCursor& c) { return score_plans_avx2(c, Atan2Source::c_library); }},
+        {"four lanes, fast atan2", fast4, [](PlanCursor& c) { return score_plans_avx2(c, Atan2Source::fast_atan2); }},
         {"one lane, fast atan2", fast4, score_plans_one_lane_avx2},
-        {"eight lanes, library atan2", avx512, [](PlanCursor& c) { return score_plans_avx512(c, false); }},
-        {"eight lanes, fast atan2", fast8, [](PlanCursor& c) { return score_plans_avx512(c, true); }},
+        {"eight lanes, library atan2", avx512,
+         [](PlanCursor& c) { return score_plans_avx512(c, Atan2Source::c_library); }},
+        {"eight lanes, fast atan2", fast8,
+         [](PlanCursor& c) { return score_plans_avx512(c, Atan2Source::fast_atan2); }},
     };
     for (const Entry& entry : entries) {
         if (!entry.runs_here) continue;

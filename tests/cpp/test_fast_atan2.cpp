@@ -5,6 +5,7 @@
 // spread over the same families in the same proportions.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -17,6 +18,7 @@
 #include "sim/fast_atan2.hpp"
 #include "sim/fast_atan2_inputs.hpp"
 #include "sim/fast_atan2_survey.hpp"
+#include "sim/lane_paths.hpp"
 
 namespace {
 
@@ -27,7 +29,8 @@ using zorv::sim::fast_atan2_agrees_with;
 using zorv::sim::fast_atan2_agrees_with_unchecked;
 using zorv::sim::fast_atan2_available;
 using zorv::sim::fast_atan2_lanes8;
-using zorv::sim::FastAtan2Width;
+using zorv::sim::LaneWidth;
+using zorv::sim::lane_width;
 using zorv::sim::fast_atan2_before_rounding_lanes;
 using zorv::sim::fast_atan2_hard_inputs;
 using zorv::sim::fast_atan2_lanes;
@@ -36,6 +39,10 @@ using zorv::sim::SplitMix64;
 using zorv::test::bits;
 
 double library_atan2(double y, double x) { return std::atan2(y, x); }
+
+// The rows of the four-lane and the eight-lane kernels.
+const LaneWidth& four_lanes() { return lane_width("avx2"); }
+const LaneWidth& eight_lanes() { return lane_width("avx512"); }
 
 double from_bits(std::uint64_t b) {
     double v;
@@ -139,13 +146,13 @@ std::uint64_t total_samples() {
 
 // The check rejects reference on every width this CPU runs.
 #define EXPECT_REJECTED(reference)                                                    \
-    for (const FastAtan2Width width : both_widths)                                    \
-    if (fast_atan2_available(width))                                                  \
-    EXPECT_FALSE(fast_atan2_agrees_with_unchecked(reference, width)) << name_of(width)
+    for (const LaneWidth* width : both_widths())                                      \
+    if (fast_atan2_available(*width))                                                 \
+    EXPECT_FALSE(fast_atan2_agrees_with_unchecked(reference, *width)) << name_of(*width)
 
 #define REQUIRE_LANES()                                                             \
     do {                                                                            \
-        if (!fast_atan2_available()) GTEST_SKIP() << "this CPU lacks AVX2 or FMA"; \
+        if (!fast_atan2_available(four_lanes())) GTEST_SKIP() << "this CPU lacks AVX2 or FMA"; \
     } while (0)
 
 TEST(FastAtan2, MatchesTheLibraryOnSampledFamilies) {
@@ -236,7 +243,7 @@ TEST(FastAtan2, SpecialValuesAreTheLibrarys) {
 // values, with the lanes of one register in both orders.
 TEST(FastAtan2, EightLanesGiveTheFourLanesBits) {
     REQUIRE_LANES();
-    if (!fast_atan2_available(FastAtan2Width::eight_lanes)) GTEST_SKIP() << "this CPU lacks AVX-512";
+    if (!fast_atan2_available(eight_lanes())) GTEST_SKIP() << "this CPU lacks AVX-512";
     std::vector<Atan2Input> pairs;
     SplitMix64 r{77};
     for (const FamilyRun& f : families) {
@@ -459,15 +466,13 @@ TEST(FastAtan2, LanesNeverRoundWithinTheBand) {
 
 // Every test of the check runs it for both widths the CPU can run: each
 // process checks the kernel of the path it takes.
-const FastAtan2Width both_widths[] = {FastAtan2Width::four_lanes, FastAtan2Width::eight_lanes};
-const char* name_of(FastAtan2Width width) {
-    return width == FastAtan2Width::eight_lanes ? "eight lanes" : "four lanes";
-}
+std::array<const LaneWidth*, 2> both_widths() { return {&four_lanes(), &eight_lanes()}; }
+const char* name_of(const LaneWidth& width) { return width.lanes == 8 ? "eight lanes" : "four lanes"; }
 
 TEST(FastAtan2Agreement, AcceptsTheLibrary) {
-    for (const FastAtan2Width width : both_widths) {
-        EXPECT_EQ(fast_atan2_agrees_with(library_atan2, width), fast_atan2_available(width))
-            << name_of(width);
+    for (const LaneWidth* width : both_widths()) {
+        EXPECT_EQ(fast_atan2_agrees_with(library_atan2, *width), fast_atan2_available(*width))
+            << name_of(*width);
     }
 }
 

@@ -1,0 +1,171 @@
+// The AVX-512 members of the wide types' family (scalar.hpp says what every
+// member offers): eight doubles in one register, eight 64-bit words, and
+// their masks in mask registers. Only files compiled for AVX-512 F, DQ, BW
+// and VL include this.
+//
+// AVX-512 F has FMA instructions of its own: the exact products
+// (product_error, division_remainder) name them, and since every file is
+// compiled with -ffp-contract=off (and without -mfma), no other operation is
+// ever fused.
+#pragma once
+
+#include <immintrin.h>
+
+#include <array>
+#include <cstdint>
+
+#include "simd/isa_file.hpp"
+#include "simd/scalar.hpp"
+
+namespace zorv::simd {
+inline namespace ZORV_ISA {
+
+// One bit per lane, lane 0 in bit 0.
+struct Mask8 {
+    __mmask8 bits;
+
+    friend Mask8 either(Mask8 a, Mask8 b) { return {static_cast<__mmask8>(a.bits | b.bits)}; }
+    friend Mask8 both(Mask8 a, Mask8 b) { return {static_cast<__mmask8>(a.bits & b.bits)}; }
+    friend Mask8 exactly_one(Mask8 a, Mask8 b) { return {static_cast<__mmask8>(a.bits ^ b.bits)}; }
+    friend unsigned lane_bits(Mask8 m) { return m.bits; }
+};
+
+// The operators are hidden friends, so that a plain double on either side
+// converts to the wide type, as constants do in scalar code. An array of
+// them may stand for any doubles in memory, as __m512d may. The masked forms
+// of some intrinsics below name their pass-through value: GCC 12's unmasked
+// forms warn about the undefined one they use.
+struct __attribute__((may_alias)) Double8 {
+    static constexpr int width = 8;
+    __m512d v;
+
+    Double8() = default;
+    Double8(double broadcast) : v(_mm512_set1_pd(broadcast)) {}  // NOLINT: implicit on purpose
+    explicit Double8(__m512d value) : v(value) {}
+    // Lane i holds values[i]. Built in registers: where the values were just
+    // written one by one, a wide load would wait for them to reach the cache
+    // (about 3 % of a step of the lane scheduler).
+    explicit Double8(const std::array<double, width>& values)
+        : v(_mm512_set_pd(values[7], values[6], values[5], values[4], values[3], values[2], values[1],
+                          values[0])) {}
+    static Double8 load(const double* p) { return Double8(_mm512_loadu_pd(p)); }
+    friend void store(double* p, Double8 a) { _mm512_storeu_pd(p, a.v); }
+
+    friend Double8 operator+(Double8 a, Double8 b) { return Double8(_mm512_add_pd(a.v, b.v)); }
+    friend Double8 operator-(Double8 a, Double8 b) { return Double8(_mm512_sub_pd(a.v, b.v)); }
+    friend Double8 operator*(Double8 a, Double8 b) { return Double8(_mm512_mul_pd(a.v, b.v)); }
+    friend Double8 operator/(Double8 a, Double8 b) { return Double8(_mm512_div_pd(a.v, b.v)); }
+    // Flips the sign bit only, as scalar negation does (also for 0 and NaN).
+    friend Double8 operator-(Double8 a) { return Double8(_mm512_xor_pd(a.v, _mm512_set1_pd(-0.0))); }
+
+    // Ordered, quiet predicates: false for NaN, like the scalar comparisons.
+    friend Mask8 operator<(Double8 a, Double8 b) { return {_mm512_cmp_pd_mask(a.v, b.v, _CMP_LT_OQ)}; }
+    friend Mask8 operator<=(Double8 a, Double8 b) { return {_mm512_cmp_pd_mask(a.v, b.v, _CMP_LE_OQ)}; }
+    friend Mask8 operator>(Double8 a, Double8 b) { return {_mm512_cmp_pd_mask(a.v, b.v, _CMP_GT_OQ)}; }
+    friend Mask8 operator>=(Double8 a, Double8 b) { return {_mm512_cmp_pd_mask(a.v, b.v, _CMP_GE_OQ)}; }
+    friend Mask8 is_nan(Double8 a) { return {_mm512_cmp_pd_mask(a.v, a.v, _CMP_UNORD_Q)}; }
+
+    friend Double8 select(Mask8 m, Double8 if_true, Double8 if_false) {
+        return Double8(_mm512_mask_blend_pd(m.bits, if_false.v, if_true.v));
+    }
+    friend Double8 where(Mask8 m, Double8 a) { return Double8(_mm512_maskz_mov_pd(m.bits, a.v)); }
+    friend Double8 where_not(Mask8 m, Double8 a) {
+        return Double8(_mm512_maskz_mov_pd(static_cast<__mmask8>(~m.bits), a.v));
+    }
+
+    friend Double8 magnitude(Double8 a) { return Double8(_mm512_abs_pd(a.v)); }
+    friend Double8 sign_of(Double8 a) { return Double8(_mm512_and_pd(a.v, _mm512_set1_pd(-0.0))); }
+    friend Double8 sign_flipped(Double8 a, Double8 sign) { return Double8(_mm512_xor_pd(a.v, sign.v)); }
+    friend Double8 unit_with_sign_of(Double8 a) {
+        return Double8(_mm512_or_pd(sign_of(a).v, _mm512_set1_pd(1.0)));
+    }
+
+    friend Double8 square_root(Double8 a) { return Double8(_mm512_mask_sqrt_pd(a.v, 0xff, a.v)); }
+    friend Double8 nearest_integer(Double8 a) {
+        return Double8(_mm512_mask_roundscale_pd(a.v, 0xff, a.v, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC));
+    }
+    friend Double8 ulp_of_positive(Double8 a) {
+        const __m512d exponent = _mm512_castsi512_pd(_mm512_set1_epi64(static_cast<long long>(bits::exponent)));
+        return Double8(_mm512_and_pd(a.v, exponent)) * 0x1p-52;
+    }
+    friend Mask8 is_power_of_two(Double8 a) {
+        return {_mm512_testn_epi64_mask(_mm512_castpd_si512(a.v),
+                                        _mm512_set1_epi64(static_cast<long long>(bits::mantissa)))};
+    }
+
+    friend Double8 product_error(Double8 a, Double8 b, Double8 p) { return Double8(_mm512_fmsub_pd(a.v, b.v, p.v)); }
+    friend Double8 division_remainder(Double8 top, Double8 q, Double8 under) {
+        return Double8(_mm512_fnmadd_pd(q.v, under.v, top.v));
+    }
+
+    // Two gathers, of the first and the second of each pair.
+    friend Pair<Double8> look_up(const double (*pairs)[2], Double8 k) {
+        const __m256i pair = _mm512_maskz_cvtpd_epi32(0xff, k.v);
+        const __m256i index = _mm256_add_epi32(pair, pair);
+        const __m512d none = _mm512_setzero_pd();
+        return {Double8(_mm512_mask_i32gather_pd(none, 0xff, index, &pairs[0][0], 8)),
+                Double8(_mm512_mask_i32gather_pd(none, 0xff, index, &pairs[0][1], 8))};
+    }
+
+    friend double lane(Double8 a, int i) { return a.v[i]; }
+    friend void set_lane(Double8& a, int i, double value) {
+        a.v = _mm512_mask_broadcastsd_pd(a.v, static_cast<__mmask8>(1u << i), _mm_set_sd(value));
+    }
+};
+
+// Eight 64-bit words side by side.
+struct Words8 {
+    static constexpr int width = 8;
+    __m512i v;
+
+    Words8() = default;
+    Words8(std::uint64_t broadcast) : v(_mm512_set1_epi64(static_cast<long long>(broadcast))) {}  // NOLINT
+    explicit Words8(__m512i value) : v(value) {}
+
+    friend Words8 operator+(Words8 a, Words8 b) { return Words8(_mm512_add_epi64(a.v, b.v)); }
+    friend Words8 operator^(Words8 a, Words8 b) { return Words8(_mm512_xor_si512(a.v, b.v)); }
+    friend Words8 operator&(Words8 a, Words8 b) { return Words8(_mm512_and_si512(a.v, b.v)); }
+    template <int count>
+    friend Words8 shift_left(Words8 a) {
+        return Words8(_mm512_slli_epi64(a.v, count));
+    }
+    template <int count>
+    friend Words8 shift_right(Words8 a) {
+        return Words8(_mm512_srli_epi64(a.v, count));
+    }
+    template <int count>
+    friend Words8 rotate_left(Words8 a) {
+        return Words8(_mm512_rol_epi64(a.v, count));
+    }
+
+    // Exact for words below 2^53.
+    friend Double8 as_double(Words8 a) { return Double8(_mm512_cvtepi64_pd(a.v)); }
+    friend Double8 bits_as_double(Words8 a) { return Double8(_mm512_castsi512_pd(a.v)); }
+
+    // values[i] and values[i + 1] of each lane's i: eight loads of both at
+    // once, which on some CPUs take less time than two gathers.
+    friend Pair<Double8> look_up_neighbours(const double* values, Words8 i) {
+        alignas(64) std::uint64_t at[width];
+        _mm512_store_si512(at, i.v);
+        __m256d quarter[4];
+        for (int q = 0; q < 4; ++q) {
+            quarter[q] = _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_loadu_pd(values + at[2 * q])),
+                                              _mm_loadu_pd(values + at[2 * q + 1]), 1);
+        }
+        const __m512d low = _mm512_insertf64x4(_mm512_castpd256_pd512(quarter[0]), quarter[1], 1);
+        const __m512d high = _mm512_insertf64x4(_mm512_castpd256_pd512(quarter[2]), quarter[3], 1);
+        return {Double8(_mm512_permutex2var_pd(low, _mm512_setr_epi64(0, 2, 4, 6, 8, 10, 12, 14), high)),
+                Double8(_mm512_permutex2var_pd(low, _mm512_setr_epi64(1, 3, 5, 7, 9, 11, 13, 15), high))};
+    }
+
+    // The eight words to p, lane 0 first, with no alignment needed.
+    friend void store(std::uint64_t* p, Words8 a) { _mm512_storeu_si512(p, a.v); }
+
+    friend std::uint64_t lane(Words8 a, int i) { return static_cast<std::uint64_t>(a.v[i]); }
+    friend void set_lane(Words8& a, int i, std::uint64_t value) {
+        a.v = _mm512_mask_set1_epi64(a.v, static_cast<__mmask8>(1u << i), static_cast<long long>(value));
+    }
+};
+
+}  // namespace ZORV_ISA
+}  // namespace zorv::simd
