@@ -23,7 +23,7 @@ SEARCH = textwrap.dedent("""
         return len(os.listdir("/proc/self/task"))
 
     before = threads()
-    settings = zorv.SearchSettings(seed=4, popsize=1100, generations=5, checkpoint_every=0)
+    settings = zorv.SearchSettings(seed=4, popsize=2100, generations=5, checkpoint_every=0)
     result = zorv.search(settings, score=lambda plans: plans[:, 0] - plans[:, 1] * plans[:, 2])
     by_search = threads() - before
     state = zorv.checkpoints.to_json(result)["checkpoint"]["state"]["optimizer"]

@@ -19,9 +19,10 @@ public:
     // handing it to the workers and waiting for them costs more than they
     // save. On two cores at 40 dimensions (bench/optimizer_threads.py) the
     // search loop lost up to a quarter of its time to two workers at 64 to
-    // 256 rows, and came out about even from 1,024 rows on, where the split
-    // work itself runs 1.3 to 1.6 times as fast.
-    static constexpr std::size_t smallest_split = 1024 * 40;
+    // 1,024 rows, and about a twentieth at 2,048, where the split work
+    // itself runs 1.3 to 1.6 times as fast: the serial rest of a generation
+    // and the workers' hand-offs weigh as much there. More cores gain more.
+    static constexpr std::size_t smallest_split = 2048 * 40;
 
     // For work on arrays of `size` doubles: one piece per worker of the
     // process's pool (built now if need be), or a single piece on the calling
