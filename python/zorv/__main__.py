@@ -1,13 +1,19 @@
 """`python -m zorv` and the `zorv` command: see `python -m zorv --help`."""
-from __future__ import annotations
 
+# Only modules that the interpreter has loaded at startup are imported here
+# (not even __future__: the annotations are strings), since a Ctrl-C while
+# this module loads could not be answered quietly. The signals come from
+# _signal, the interpreter's own module behind `signal`, whose import runs
+# Python code (milliseconds of it on 3.13).
 import os
-import signal
 import sys
-from collections.abc import Sequence
 
-# Only modules that the interpreter has loaded at startup are imported here:
-# a Ctrl-C while this module itself loads could not be answered quietly.
+TYPE_CHECKING = False  # what typing.TYPE_CHECKING is at run time, without importing typing
+if TYPE_CHECKING:  # `signal` describes _signal's functions for the type checker
+    import signal
+    from collections.abc import Sequence
+else:
+    import _signal as signal
 
 #: zorv.exit_status.after_signal(SIGINT), which no import of the package may
 #: give before this can answer a Ctrl-C (a test checks that they agree).
@@ -34,7 +40,7 @@ def _exit_at_once_on_interrupt() -> bool:
     return True
 
 
-def main(argv: Sequence[str] | None = None, prog: str | None = None) -> int:
+def main(argv: "Sequence[str] | None" = None, prog: "str | None" = None) -> int:
     """Runs the command line. A Ctrl-C that the command does not take itself,
     also one while NumPy and the rest load, ends it quietly with status 130."""
     try:
