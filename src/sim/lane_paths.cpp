@@ -79,7 +79,12 @@ consteval bool rows_fit_together() {
     }
     return true;
 }
+// Sanitized builds give up the assumption that no function lies at address
+// 0 (UBSan's null checks), so there an entry's address is no constant to
+// compare with null; the plain build checks the table.
+#ifndef ZORV_SANITIZED
 static_assert(rows_fit_together());
+#endif
 
 }  // namespace
 
