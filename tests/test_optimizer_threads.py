@@ -15,12 +15,21 @@ import pytest
 # search's score and plan bits, the state it ends in, and how many threads
 # the process gained by the search and then by a sim_batch call.
 SEARCH = textwrap.dedent("""
-    import hashlib, json, os, struct
+    import hashlib, json, os, struct, time
     import numpy as np
     import zorv, zorv.checkpoints, zorv_fast
 
     def threads():
-        return len(os.listdir("/proc/self/task"))
+        # Workers of a pool that failed to start all its threads are told to
+        # stop and awaited, but leave the task list a moment after they
+        # return: counted once the count holds still for 0.1 s.
+        count, give_up = len(os.listdir("/proc/self/task")), time.monotonic() + 5
+        while time.monotonic() < give_up:
+            time.sleep(0.1)
+            count, last = len(os.listdir("/proc/self/task")), count
+            if count == last:
+                break
+        return count
 
     before = threads()
     settings = zorv.SearchSettings(seed=4, popsize=2100, generations=5, checkpoint_every=0)
