@@ -699,6 +699,18 @@ LONG_NAME = "r" * 245 + ".json"  # 250 characters: any added suffix would pass 2
 
 
 class TestOutputFiles:
+    def test_a_killed_writers_temporary_file_goes_and_a_live_ones_stays(self, tmp_path):
+        # A writer killed between naming its new file and moving it into
+        # place leaves it behind; the next search on the folder removes it.
+        ended = subprocess.run([sys.executable, "-c", "import os; print(os.getpid())"],
+                               capture_output=True, text=True, check=True)
+        abandoned = tmp_path / f".zorv-{int(ended.stdout)}-0.partial"
+        live = tmp_path / f".zorv-{os.getpid()}-0.partial"
+        for path in (abandoned, live):
+            path.write_text("{")
+        assert zorv("search", "--generations", 2, "-o", "best.json", cwd=tmp_path).returncode == 0
+        assert sorted(path.name for path in tmp_path.iterdir()) == [live.name, "best.json"]
+
     @pytest.fixture
     def folder(self, tmp_path, searched):
         source, _ = searched

@@ -27,6 +27,7 @@ import fcntl
 import hashlib
 import itertools
 import os
+import re
 import stat
 import time
 from collections.abc import Sequence
@@ -216,6 +217,27 @@ def _temporary_name() -> str:
     return f".zorv-{os.getpid()}-{next(_temporary_names)}.partial"
 
 
+_TEMPORARY_NAME = re.compile(r"\.zorv-(\d+)-\d+\.partial")
+
+
+def _remove_abandoned_temporaries(folder: Path) -> None:
+    """Removes the temporary files in `folder` of writers that no longer
+    run: a process killed between naming its new file and moving it into
+    place leaves one behind. A live process's (or a reused PID's) stay."""
+    with contextlib.suppress(OSError):
+        for entry in os.scandir(folder):
+            match = _TEMPORARY_NAME.fullmatch(entry.name)
+            if match is None or int(match[1]) == os.getpid():
+                continue
+            try:
+                os.kill(int(match[1]), 0)
+            except ProcessLookupError:
+                with contextlib.suppress(OSError):
+                    os.unlink(entry.path)
+            except (PermissionError, OverflowError):
+                pass  # another user's process, or no PID at all: not ours to judge
+
+
 def _replace(target: Path, data: bytes, mode: int | None) -> None:
     folder = target.parent
     fd, name = _open_temporary(folder)
@@ -286,6 +308,7 @@ class OutputLock:
             return
         self.lock_path = lock_file(path)
         self.fd = self._take()
+        _remove_abandoned_temporaries(_target(path).parent)
 
     def _take(self) -> int:
         assert self.lock_path is not None
