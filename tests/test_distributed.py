@@ -449,6 +449,11 @@ class TestClusterFails:
         try:
             client = distributed.Client(address, set_as_default=False, timeout=60)
             client.wait_for_workers(1, timeout=60)
+            # Asked now, so that the kill follows the sight of a chunk being
+            # scored at once, not after another round trip, by which time
+            # the worker may be idle between generations (and its restart
+            # lets the search go on).
+            worker_pid = next(iter(client.run(os.getpid).values()))
             search = subprocess.Popen(
                 [sys.executable, "-m", "zorv", *map(str, args), "--scheduler", address,
                  "--checkpoint-every", "0", "-o", "run.json"],
@@ -464,7 +469,7 @@ class TestClusterFails:
                 client.close()
                 scheduler.kill()
             else:  # the worker process under its nanny
-                os.kill(next(iter(client.run(os.getpid).values())), signal.SIGKILL)
+                os.kill(worker_pid, signal.SIGKILL)
             stdout, stderr = search.communicate(timeout=120)
         finally:
             if client is not None:
