@@ -13,8 +13,10 @@
 // instructions of its own, such as AVX-512), the kernel is inlined into the
 // step. Where FMA is an extension of the instruction set (AVX2), the step's
 // file is compiled without it, so that nothing in the step can be fused, and
-// the kernel is entered out of line, through `kernel`, in a file of its own
-// compiled with FMA.
+// the kernel is entered out of line, through `OutOfLineKernel`, in a file
+// of its own compiled with FMA. (Where the kernel runs is a type, not a
+// pointer that may be null: sanitized builds cannot compare a function's
+// address with null at compile time.)
 #pragma once
 
 #include <array>
@@ -40,9 +42,18 @@ concept HasExactProducts = requires(Wide a) {
     division_remainder(a, a, a);
 };
 
-template <class Wide, FastAtan2Kernel kernel = nullptr>
+// The kernel compiled into the step's own file.
+struct InlineKernel {};
+// The kernel entered through `function`, compiled in a file of its own.
+template <FastAtan2Kernel function>
+struct OutOfLineKernel {
+    static constexpr FastAtan2Kernel run = function;
+};
+
+template <class Wide, class Kernel = InlineKernel>
 struct FastAtan2Angles {
-    static_assert(HasExactProducts<Wide> || kernel != nullptr,
+    static constexpr bool out_of_line = !std::is_same_v<Kernel, InlineKernel>;
+    static_assert(HasExactProducts<Wide> || out_of_line,
                   "without FMA in this file, the kernel must be entered out of line");
 
     template <class T, std::size_t n>
@@ -76,9 +87,9 @@ struct FastAtan2Angles {
 
 private:
     static void registers(const Wide* y, const Wide* x, Wide* out, std::size_t count) {
-        if constexpr (kernel != nullptr) {
-            kernel(reinterpret_cast<const double*>(y), reinterpret_cast<const double*>(x),
-                   reinterpret_cast<double*>(out), count);
+        if constexpr (out_of_line) {
+            Kernel::run(reinterpret_cast<const double*>(y), reinterpret_cast<const double*>(x),
+                        reinterpret_cast<double*>(out), count);
         } else {
             fast_atan2_kernel::round_or_defer(y, x, out, count);
         }

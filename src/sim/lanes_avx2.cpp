@@ -14,7 +14,7 @@
 
 namespace zorv::sim {
 
-using FastAtan2OnAvx2 = FastAtan2Angles<simd::Double4, fast_atan2_avx2>;
+using FastAtan2OnAvx2 = FastAtan2Angles<simd::Double4, OutOfLineKernel<fast_atan2_avx2>>;
 
 std::size_t score_plans_avx2(PlanCursor& cursor, Atan2Source angles) {
     if (angles == Atan2Source::fast_atan2) return score_on_lanes<simd::Double4, FastAtan2OnAvx2>(cursor);
