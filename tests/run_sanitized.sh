@@ -52,6 +52,7 @@ deselect=(
   --deselect tests/test_sim_batch.py::test_panic_exception_when_the_pool_cannot_be_built
   --deselect tests/test_sim_batch.py::test_running_out_of_memory_for_the_plan_list_raises_memory_error
   --deselect tests/test_sim_batch.py::test_a_list_of_non_plans_fails_alike_at_any_length
+  --deselect tests/test_optimizer_threads.py::test_where_the_pool_cannot_start_the_search_runs_on_its_own_thread
   --ignore "$root/tests/test_docs.py"
   --deselect tests/test_distributed.py::TestClusterFails
 )

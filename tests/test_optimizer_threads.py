@@ -88,8 +88,6 @@ def limit_address_space():
     resource.setrlimit(resource.RLIMIT_STACK, (8 * 2**20, resource.RLIM_INFINITY))
 
 
-@pytest.mark.skipif("address" in os.environ.get("ZORV_SANITIZE", ""),
-                    reason="the sanitizer's shadow memory cannot live under an address-space cap")
 def test_where_the_pool_cannot_start_the_search_runs_on_its_own_thread(on_one_worker):
     score, digest, by_search, in_all, batch = run_search({"RAYON_NUM_THREADS": "2000"},
                                                          preexec_fn=limit_address_space)
