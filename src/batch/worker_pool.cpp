@@ -34,9 +34,14 @@ constexpr std::chrono::microseconds look_after_short_work{1000};
 constexpr std::chrono::microseconds look_after_long_work{50};
 constexpr std::chrono::milliseconds long_work{5};
 
-thread_local WorkerThread* current_worker = nullptr;
+// Initial-exec: in the static TLS block, set up with each thread. In a
+// library loaded at run time, the default model allocates a thread's copy
+// on its first use, and glibc aborts the process when that allocation
+// fails ("cannot allocate memory for thread-local data"), as it can just
+// when a pool's threads have taken the address space.
+[[gnu::tls_model("initial-exec")]] thread_local WorkerThread* current_worker = nullptr;
 // Only its address matters: one distinct address per thread.
-thread_local const char thread_marker = 0;
+[[gnu::tls_model("initial-exec")]] thread_local const char thread_marker = 0;
 
 }  // namespace
 

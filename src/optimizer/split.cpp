@@ -14,8 +14,9 @@ Split Split::for_size(std::size_t size) {
 }
 
 double* Split::kept_memory(std::size_t doubles) {
-    thread_local std::unique_ptr<double[]> kept;
-    thread_local std::size_t kept_size = 0;
+    // Initial-exec, as the worker pool's (see there): no allocation on first use.
+    [[gnu::tls_model("initial-exec")]] thread_local std::unique_ptr<double[]> kept;
+    [[gnu::tls_model("initial-exec")]] thread_local std::size_t kept_size = 0;
     if (kept_size < doubles) {
         kept.reset();  // before the new one: never both at once
         kept = std::make_unique_for_overwrite<double[]>(doubles);
