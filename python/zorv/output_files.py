@@ -229,13 +229,9 @@ def _remove_abandoned_temporaries(folder: Path) -> None:
             match = _TEMPORARY_NAME.fullmatch(entry.name)
             if match is None or int(match[1]) == os.getpid():
                 continue
-            try:
-                os.kill(int(match[1]), 0)
-            except ProcessLookupError:
+            if not _is_running(int(match[1])):
                 with contextlib.suppress(OSError):
                     os.unlink(entry.path)
-            except (PermissionError, OverflowError):
-                pass  # another user's process, or no PID at all: not ours to judge
 
 
 def _replace(target: Path, data: bytes, mode: int | None) -> None:
@@ -367,6 +363,16 @@ class OutputLock:
         self.release()
 
 
+def _is_running(pid: int) -> bool:
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    except (PermissionError, OverflowError):
+        return pid > 0  # another user's process, or no PID at all
+    return True
+
+
 def _holder(fd: int) -> int | None:
     """The PID in a lock file held by another process."""
     deadline = time.monotonic() + _PID_WAIT
@@ -375,7 +381,9 @@ def _holder(fd: int) -> int | None:
             text = os.pread(fd, 32, 0).decode("ascii", "replace").strip()
         except OSError:
             return None
-        if text.isdigit():
+        # A dead process's PID is one that a killed holder left: the live
+        # holder has taken the lock but not yet written its own.
+        if text.isdigit() and _is_running(int(text)):
             return int(text)
         if time.monotonic() >= deadline:
             return None
