@@ -21,11 +21,7 @@ void fast_atan2_avx2(const double* y, const double* x, double* out, std::size_t 
 }
 
 unsigned fast_atan2_lanes(const double* y, const double* x, double* out) {
-    const Double4 ys = Double4::load(y), xs = Double4::load(x);
-    Double4 angles;
-    const auto library_lanes = static_cast<unsigned>(fast_atan2_kernel::round_or_defer(&ys, &xs, &angles, 1));
-    store(out, angles);
-    return library_lanes;
+    return fast_atan2_kernel::one_register<Double4>(y, x, out);
 }
 
 }  // namespace zorv::sim

@@ -327,6 +327,17 @@ inline unsigned before_rounding(R y, R x, R& nearest, R& residual) {
     return lane_bits(r.applies);
 }
 
+// One register's worth of angles, from and to memory, for the agreement
+// check; returns the lanes left to the C library.
+template <class R>
+inline unsigned one_register(const double* y, const double* x, double* out) {
+    const R ys = R::load(y), xs = R::load(x);
+    R angles;
+    const auto library_lanes = static_cast<unsigned>(round_or_defer(&ys, &xs, &angles, 1));
+    store(out, angles);
+    return library_lanes;
+}
+
 }  // namespace fast_atan2_kernel
 }  // namespace ZORV_ISA
 }  // namespace zorv::sim

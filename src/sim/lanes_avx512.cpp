@@ -23,11 +23,7 @@ std::size_t score_plans_avx512(PlanCursor& cursor, Atan2Source angles) {
 }
 
 unsigned fast_atan2_lanes8(const double* y, const double* x, double* out) {
-    const Double8 ys = Double8::load(y), xs = Double8::load(x);
-    Double8 angles;
-    const auto library_lanes = static_cast<unsigned>(fast_atan2_kernel::round_or_defer(&ys, &xs, &angles, 1));
-    store(out, angles);
-    return library_lanes;
+    return fast_atan2_kernel::one_register<Double8>(y, x, out);
 }
 
 }  // namespace zorv::sim
