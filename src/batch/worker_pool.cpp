@@ -157,10 +157,10 @@ void CallerLatch::finishing_soon() noexcept {
     cv_.notify_one();
 }
 
-void CallerLatch::wait() noexcept {
+void CallerLatch::wait(bool awake) noexcept {
     using clock = std::chrono::steady_clock;
     std::unique_lock lock(mutex_);
-    cv_.wait(lock, [this] { return awake_; });
+    if (!awake) cv_.wait(lock, [this] { return awake_; });
     lock.unlock();
     // Told that the job finishes soon, or complete: watch for the end awake,
     // but for no longer than a worker looks for work, in case "soon" was not.
@@ -318,6 +318,29 @@ void WorkerPool::run_from_outside(Job& a, Job& b, CallerLatch* latch) {
     waiting_on.wait();
 }
 
+void WorkerPool::run_beside_caller(Job& rest, CallerLatch& latch, void (*own)(void*), void* context) {
+    rest.caller_latch_ = &latch;
+    // A worker still looking takes the job within microseconds; waking a
+    // second one as well would leave it looking, on a processor that the
+    // calling thread and the first worker need.
+    push_shared(rest, Wake::unless_looking);
+    std::exception_ptr own_error;
+    try {
+        own(context);
+    } catch (...) {
+        own_error = std::current_exception();
+    }
+    if (take_back_shared(rest)) {
+        // No worker came in time (all busy, or asleep): done here instead.
+        rest.run();
+    } else {
+        // Always: rest lives in the caller's frame until it is done.
+        latch.wait(true);
+    }
+    if (own_error) std::rethrow_exception(own_error);
+    if (rest.error_) std::rethrow_exception(rest.error_);
+}
+
 void WorkerPool::execute(Job& job) noexcept {
     CallerLatch* latch = job.caller_latch_;
     job.run();
@@ -344,6 +367,7 @@ void WorkerPool::work_until(WorkerThread& me, const std::atomic<bool>& done) noe
         if (Job* job = find_work(me)) {
             if (idle) {
                 idle = false;
+                lookers_.fetch_sub(1, std::memory_order_relaxed);
                 busy_since = clock::now();
             }
             execute(*job);
@@ -353,6 +377,9 @@ void WorkerPool::work_until(WorkerThread& me, const std::atomic<bool>& done) noe
         if (!idle) {
             idle = true;
             idle_since = now;
+            // Relaxed: a hint for pushers, who wake a sleeper when it is 0;
+            // what keeps a job from going unseen is the sleep handshake below.
+            lookers_.fetch_add(1, std::memory_order_relaxed);
             look = now - busy_since < long_work ? clock::duration(look_after_short_work)
                                                 : clock::duration(look_after_long_work);
         }
@@ -368,6 +395,10 @@ void WorkerPool::work_until(WorkerThread& me, const std::atomic<bool>& done) noe
             // either that check sees us, and its notify waits for our lock
             // until we are in wait(), or this look sees its work.
             sleepers_.fetch_add(1, std::memory_order_seq_cst);
+            // seq_cst, after joining the sleepers: a pusher that still counts
+            // this worker as looking, and so wakes nobody, published its job
+            // before this, and the look just below finds it.
+            lookers_.fetch_sub(1, std::memory_order_seq_cst);
             if (!done.load(std::memory_order_seq_cst) && (job = find_work(me)) == nullptr) {
                 sleep_cv_.wait(lock);
             }
@@ -378,6 +409,7 @@ void WorkerPool::work_until(WorkerThread& me, const std::atomic<bool>& done) noe
         busy_since = clock::now();
         if (job != nullptr) execute(*job);
     }
+    if (idle) lookers_.fetch_sub(1, std::memory_order_relaxed);  // done while looking
 }
 
 Job* WorkerPool::find_work(WorkerThread& me) noexcept {
@@ -398,7 +430,7 @@ Job* WorkerPool::find_work(WorkerThread& me) noexcept {
     return pop_shared();
 }
 
-void WorkerPool::push_shared(Job& job) {
+void WorkerPool::push_shared(Job& job, Wake wake) {
     {
         std::lock_guard lock(shared_mutex_);
         job.next_shared_ = nullptr;
@@ -407,7 +439,25 @@ void WorkerPool::push_shared(Job& job) {
         // seq_cst: the "work added" side of the sleep handshake.
         shared_count_.fetch_add(1, std::memory_order_seq_cst);
     }
+    // seq_cst: after the job's publication in the total order, against a
+    // looker's leaving for sleep (see work_until): either it is still
+    // counted here, and looks once more after leaving, or it is a sleeper.
+    if (wake == Wake::unless_looking && lookers_.load(std::memory_order_seq_cst) != 0) return;
     wake_one_sleeper();
+}
+
+bool WorkerPool::take_back_shared(Job& job) noexcept {
+    std::lock_guard lock(shared_mutex_);
+    Job* before = nullptr;
+    for (Job* queued = shared_head_; queued != nullptr; before = queued, queued = queued->next_shared_) {
+        if (queued != &job) continue;
+        (before != nullptr ? before->next_shared_ : shared_head_) = job.next_shared_;
+        if (shared_tail_ == &job) shared_tail_ = before;
+        // Relaxed: a hint, as in pop_shared().
+        shared_count_.fetch_sub(1, std::memory_order_relaxed);
+        return true;
+    }
+    return false;
 }
 
 Job* WorkerPool::pop_shared() noexcept {
@@ -566,7 +616,13 @@ void run_pieces(WorkerPool& pool, std::size_t pieces, void (*piece)(void*, std::
         return;
     }
     CallerLatch latch;
-    run_piece_range(Pieces{pool, piece, context, latch}, 0, pieces, true);
+    const Pieces all{pool, piece, context, latch};
+    if (!pool.has_own_threads() || WorkerPool::current_thread_is_worker()) {
+        run_piece_range(all, 0, pieces, true);
+        return;
+    }
+    pool.run_beside_caller([&] { piece(context, 0); },
+                           [&](bool) { run_piece_range(all, 1, pieces, false); }, latch);
 }
 
 }  // namespace zorv::batch

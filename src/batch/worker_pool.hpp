@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <type_traits>
 
 #include "support/shared_api.hpp"
 
@@ -34,7 +35,10 @@ public:
 private:
     friend class WorkerPool;
 
-    void wait() noexcept;
+    // `awake`: the waiter has been working beside the job and expects it to
+    // end about now, so it watches awake from the start instead of sleeping
+    // first.
+    void wait(bool awake = false) noexcept;
     // Called once, when the job is complete.
     void release() noexcept;
 
@@ -122,6 +126,17 @@ public:
         join_jobs(job_a, job_b, &latch);
     }
 
+    // Runs rest(taken_over) on the workers while the calling thread runs
+    // own() itself, and returns when both are done; then rethrows what own
+    // threw, else what rest threw. From outside a pool with threads of its
+    // own only; rest may tell `latch` that it is finishing soon.
+    template <class Own, class Rest>
+    void run_beside_caller(Own&& own, Rest&& rest, CallerLatch& latch) {
+        Job job(rest, this_thread_marker());
+        run_beside_caller(job, latch, [](void* own) { (*static_cast<std::remove_reference_t<Own>*>(own))(); },
+                          static_cast<void*>(&own));
+    }
+
     // Whether the calling thread is a worker of any pool.
     static bool current_thread_is_worker() noexcept;
 
@@ -135,11 +150,17 @@ private:
     void join_jobs(Job& a, Job& b, CallerLatch* latch);
     void join_on_worker(WorkerThread& me, Job& a, Job& b) noexcept;
     void run_from_outside(Job& a, Job& b, CallerLatch* latch);
+    void run_beside_caller(Job& rest, CallerLatch& latch, void (*own)(void*), void* context);
     void execute(Job& job) noexcept;
     void work_until(WorkerThread& me, const std::atomic<bool>& done) noexcept;
     Job* find_work(WorkerThread& me) noexcept;
-    void push_shared(Job& job);
+    // `wake`: whether to wake a sleeping worker, unless one is looking for
+    // work already, which will find the job.
+    enum class Wake { always, unless_looking };
+    void push_shared(Job& job, Wake wake = Wake::always);
     Job* pop_shared() noexcept;
+    // Takes `job` off the shared queue if no worker has taken it yet.
+    bool take_back_shared(Job& job) noexcept;
     void wake_one_sleeper();
     void wake_all_sleepers();
 
@@ -155,6 +176,7 @@ private:
     std::mutex sleep_mutex_;
     std::condition_variable sleep_cv_;
     std::atomic<std::size_t> sleepers_{0};
+    std::atomic<std::size_t> lookers_{0};  // idle workers still looking for work, awake
     std::atomic<bool> stopping_{false};
     std::size_t live_threads_ = 0;  // guarded by sleep_mutex_
     std::condition_variable exited_cv_;
@@ -211,9 +233,10 @@ ZORV_SHARED_API WorkerPool* global_pool_if_built() noexcept;
 
 // Runs piece(context, p) once for every p < pieces on `pool`, as a tree of
 // joins, and returns when all have run; rethrows what a piece threw. Called
-// from outside the pool, the calling thread runs none of the pieces: it
-// sleeps, and wakes as the first piece finishes, so that with pieces of
-// even size its wake-up overlaps the last ones.
+// from outside the pool, the calling thread runs piece 0 itself and the
+// workers the rest: pieces of a fraction of a millisecond, a few in a row,
+// would otherwise each cost the caller a sleep and a wake-up, as long as a
+// piece. It then watches, awake, for the others to end.
 ZORV_SHARED_API void run_pieces(WorkerPool& pool, std::size_t pieces,
                                 void (*piece)(void* context, std::size_t p), void* context);
 

@@ -510,13 +510,57 @@ TEST(RunPieces, EveryPieceRunsOnceOnTheWorkersFromOutsideAndFromAWorker) {
             c.ran_on[p] = std::this_thread::get_id();
         };
         run_pieces(*pool, pieces, piece, &context);
-        for (std::size_t p = 0; p < pieces; ++p) {
-            EXPECT_EQ(runs[p].load(), 1);
-            // A single piece is not worth a worker; more go to the pool.
-            if (pieces > 1) EXPECT_NE(ran_on[p], std::this_thread::get_id());
-        }
+        // From outside, the caller runs piece 0 (and any that no worker took).
+        EXPECT_EQ(ran_on[0], std::this_thread::get_id());
+        for (std::size_t p = 0; p < pieces; ++p) EXPECT_EQ(runs[p].load(), 1);
         pool->join([&](bool) { run_pieces(*pool, pieces, piece, &context); }, [](bool) {});
         for (std::size_t p = 0; p < pieces; ++p) EXPECT_EQ(runs[p].load(), 2);
+    }
+}
+
+TEST(RunPieces, TheCallerDoesTheWorkersPiecesWhenNoneIsFreeAndFailuresComeAfterEveryPiece) {
+    auto pool = start_pool(1);
+    const auto piece = [](void* raw, std::size_t p) {
+        auto& ran = *static_cast<std::vector<std::atomic<int>>*>(raw);
+        ran[p].fetch_add(1);
+    };
+    // The only worker is held by another caller's job: run_pieces must not
+    // wait for it, and takes its pieces back.
+    std::atomic<bool> held{false}, release{false};
+    std::thread holder([&] {
+        pool->join([&](bool) { held = true; wait_for([&] { return release.load(); }); }, [](bool) {});
+    });
+    wait_for([&] { return held.load(); });
+    std::vector<std::atomic<int>> ran(4);
+    run_pieces(*pool, ran.size(), piece, &ran);
+    for (const auto& count : ran) EXPECT_EQ(count.load(), 1);
+    release = true;
+    holder.join();
+
+    // The caller's own piece fails while a worker's still runs: the failure
+    // reaches the caller only once that piece is done; the caller's wins.
+    std::atomic<bool> other_started{false}, other_finished{false};
+    struct Failing {
+        std::atomic<bool>& other_started;
+        std::atomic<bool>& other_finished;
+    } failing{other_started, other_finished};
+    const auto failing_piece = [](void* raw, std::size_t p) {
+        auto& f = *static_cast<Failing*>(raw);
+        if (p == 0) {
+            wait_for([&] { return f.other_started.load(); });
+            throw std::runtime_error("piece 0");
+        }
+        f.other_started = true;
+        std::this_thread::sleep_for(30ms);
+        f.other_finished = true;
+        throw std::logic_error("piece 1");
+    };
+    try {
+        run_pieces(*pool, 2, failing_piece, &failing);
+        ADD_FAILURE() << "no exception";
+    } catch (const std::runtime_error& e) {
+        EXPECT_STREQ(e.what(), "piece 0");
+        EXPECT_TRUE(other_finished.load());
     }
 }
 
