@@ -1,26 +1,83 @@
 #include "optimizer/generation.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <memory>
+#include <thread>
 
 #include "optimizer/products.hpp"
 
 namespace zorv::optimizer {
 
+namespace {
+
+// y = bd z and x = mean + sigma y for rows first..end.
+void shape_rows(const Products& kernels, const double* bd, const double* mean, double sigma,
+                const Population& out, std::size_t n, std::size_t first, std::size_t end,
+                double (*lanes)[8]) {
+    kernels.shape(out.z + first * n, bd, out.y + first * n, end - first, n, lanes);
+    for (std::size_t k = first; k < end; ++k)
+        for (std::size_t i = 0; i < n; ++i) out.x[k * n + i] = mean[i] + sigma * out.y[k * n + i];
+}
+
+// Rows drawn and shaped a stretch at a time: a multiple of eight rows, so
+// that every stretch but the last holds whole rounds of the streams.
+constexpr std::size_t rows_per_stretch = 32;
+
+// Where the pieces of a split population meet: how many rows the drawing
+// piece has drawn, and the next stretch for any piece to shape, each on a
+// cache line of its own (one piece writes the first as the others poll it).
+struct SampleProgress {
+    alignas(64) std::atomic<std::size_t> rows_drawn{0};
+    alignas(64) std::atomic<std::size_t> next_stretch{0};
+};
+
+}  // namespace
+
 void sample_population(Xoshiro256& generator, const double* bd, const double* mean,
                        double sigma, const Population& out, std::size_t n, const Split& split) {
-    fill_normals(generator, out.z, out.rows * n, split);
-    const std::unique_ptr<double[]> work = std::make_unique_for_overwrite<double[]>(split.pieces() * 8 * n);
     const Products& kernels = products();
+    NormalStreams streams(generator);
+    if (split.pieces() < 2) {
+        std::unique_ptr<double[]> lanes = std::make_unique_for_overwrite<double[]>(8 * n);
+        streams.draw(out.z, out.rows * n);
+        shape_rows(kernels, bd, mean, sigma, out, n, 0, out.rows,
+                   reinterpret_cast<double (*)[8]>(lanes.get()));
+        return;
+    }
+    // The samples come from one sequence of draws, which no second thread
+    // can share; the shaping, as long again, can. So piece 0 draws the
+    // stretches in order while the other pieces shape those already drawn,
+    // and then it shapes too. A piece's rows are the same arithmetic
+    // wherever they run, and piece 0 never waits for another: it runs from
+    // the start on the thread that asked (or first, on a pool's worker), so
+    // the others' waits end.
+    const std::size_t stretches = (out.rows + rows_per_stretch - 1) / rows_per_stretch;
+    const auto stretch_end = [&](std::size_t s) { return std::min(out.rows, (s + 1) * rows_per_stretch); };
+    const std::unique_ptr<double[]> work = std::make_unique_for_overwrite<double[]>(split.pieces() * 8 * n);
+    SampleProgress progress;
     split.run([&](std::size_t p) {
-        const auto [first, end] = split.rows_of(p, out.rows);
-        if (first == end) return;
-        kernels.shape(out.z + first * n, bd, out.y + first * n, end - first, n,
-                      reinterpret_cast<double (*)[8]>(work.get() + p * 8 * n));
-        for (std::size_t k = first; k < end; ++k)
-            for (std::size_t i = 0; i < n; ++i) out.x[k * n + i] = mean[i] + sigma * out.y[k * n + i];
+        if (p == 0) {
+            for (std::size_t s = 0; s < stretches; ++s) {
+                const std::size_t first = s * rows_per_stretch;
+                streams.draw(out.z + first * n, (stretch_end(s) - first) * n);
+                // Release: the rows' samples, to the piece that acquires this count.
+                progress.rows_drawn.store(stretch_end(s), std::memory_order_release);
+            }
+        }
+        double (*lanes)[8] = reinterpret_cast<double (*)[8]>(work.get() + p * 8 * n);
+        for (;;) {
+            // Relaxed: only hands out each stretch once; the samples come
+            // with the acquire below.
+            const std::size_t s = progress.next_stretch.fetch_add(1, std::memory_order_relaxed);
+            if (s >= stretches) return;
+            // Acquire: pairs with the drawing piece's release of its rows.
+            while (progress.rows_drawn.load(std::memory_order_acquire) < stretch_end(s))
+                std::this_thread::yield();
+            shape_rows(kernels, bd, mean, sigma, out, n, s * rows_per_stretch, stretch_end(s), lanes);
+        }
     });
 }
 

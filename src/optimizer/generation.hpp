@@ -19,7 +19,8 @@ struct Population {
     std::size_t rows;
 };
 
-// Split over the split's pieces: the samples by stream, the rest by rows.
+// Split over the split's pieces: one draws the samples, a stretch of rows at
+// a time, while the others shape the rows drawn, and then it shapes too.
 void sample_population(Xoshiro256& generator, const double* bd, const double* mean,
                        double sigma, const Population& out, std::size_t n, const Split& split);
 

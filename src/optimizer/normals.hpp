@@ -36,6 +36,22 @@ private:
 // vector unit draw one sample from each at once; every build gives the
 // same samples.
 constexpr std::size_t normal_streams = 8;
+
+// One fill's streams, seeded from `generator` as fill_normals seeds them,
+// to be drawn in stretches: each draw() gives the fill's next `count`
+// samples, so a fill drawn in stretches that are multiples of
+// normal_streams (all but the last) gives fill_normals' samples, in the
+// lanes where the CPU has them.
+class NormalStreams {
+public:
+    explicit NormalStreams(Xoshiro256& generator);
+    void draw(double* out, std::size_t count);
+    Xoshiro256 (&streams())[normal_streams] { return streams_; }
+
+private:
+    Xoshiro256 streams_[normal_streams];
+};
+
 void fill_normals(Xoshiro256& generator, double* out, std::size_t count);
 // The same samples, the streams shared out among the split's pieces (at
 // most eight): each stream is drawn by one piece, in order.
