@@ -146,3 +146,14 @@ def test_state_saved_as_json_goes_on_exactly_and_bad_states_change_nothing():
         after = target.save_state()
         assert all(np.array_equal(before[k], after[k]) if isinstance(before[k], np.ndarray)
                    else before[k] == after[k] for k in before)
+
+
+def test_ranks_are_the_stable_order_also_with_ties_and_nan():
+    from zorv.cma_es import _ranks
+    rng = np.random.default_rng(5)
+    distinct = rng.standard_normal(2048)
+    tied = np.round(distinct, 1)  # many equal values, in no index order
+    signed_zeros = np.array([0.0, -0.0, 1.0, -0.0, 0.0])
+    with_nan = np.where(rng.random(2048) < 0.01, np.nan, tied)
+    for values in (distinct, tied, signed_zeros, with_nan, np.array([np.nan, 1.0, np.nan])):
+        assert np.array_equal(_ranks(values), np.argsort(values, kind="stable"))
