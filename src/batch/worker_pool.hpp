@@ -10,8 +10,6 @@
 #include <string>
 #include <type_traits>
 
-#include "support/shared_api.hpp"
-
 namespace zorv::batch {
 
 class WorkerPool;
@@ -229,7 +227,7 @@ WorkerPool& global_pool();
 // The same pool for work besides sim_batch's (the optimizer's array work),
 // built here if nothing has built it yet; null when it cannot be built, and
 // the failure is then left for sim_batch to report.
-ZORV_SHARED_API WorkerPool* global_pool_if_built() noexcept;
+WorkerPool* global_pool_if_built() noexcept;
 
 // Runs piece(context, p) once for every p < pieces on `pool`, as a tree of
 // joins, and returns when all have run; rethrows what a piece threw. Called
@@ -237,7 +235,7 @@ ZORV_SHARED_API WorkerPool* global_pool_if_built() noexcept;
 // workers the rest: pieces of a fraction of a millisecond, a few in a row,
 // would otherwise each cost the caller a sleep and a wake-up, as long as a
 // piece. It then watches, awake, for the others to end.
-ZORV_SHARED_API void run_pieces(WorkerPool& pool, std::size_t pieces,
-                                void (*piece)(void* context, std::size_t p), void* context);
+void run_pieces(WorkerPool& pool, std::size_t pieces, void (*piece)(void* context, std::size_t p),
+                void* context);
 
 }  // namespace zorv::batch

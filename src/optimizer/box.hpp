@@ -19,20 +19,21 @@ struct BoxSums {
 // otherwise). `work` holds box_sums_work(rows, n) doubles. The rows' own
 // sums are split by groups of rows; the sums over rows run in row order on
 // the calling thread.
-std::size_t box_sums_work(std::size_t rows, std::size_t n);
-BoxSums box_sums(const double* points, const double* plans, double* outside, std::size_t rows,
+ZORV_SHARED_API std::size_t box_sums_work(std::size_t rows, std::size_t n);
+ZORV_SHARED_API BoxSums box_sums(const double* points, const double* plans, double* outside, std::size_t rows,
                  std::size_t n, double* work, const Split& split = Split::none());
 
 // out[k] = points[k] clamped into [-1, 1]; NaN stays NaN (as NumPy's maximum
 // and minimum give it).
 void clip_to_box(const double* points, double* out, std::size_t count);
 // The same, in pieces of `split`.
-void clip_to_box(const double* points, double* out, std::size_t count, const Split& split);
+ZORV_SHARED_API void clip_to_box(const double* points, double* out, std::size_t count,
+                                 const Split& split);
 
 // out[k] = points[k] mapped into [-1, 1]: unchanged within 0.9 of 0, bent
 // onto the bound within 0.1 of it (value and slope continuous), and folded
 // back periodically beyond, so that nearby points stay nearby: into [-1, 1]
 // for every finite value. NaN and the infinities become NaN.
-void into_box(const double* points, double* out, std::size_t count);
+ZORV_SHARED_API void into_box(const double* points, double* out, std::size_t count);
 
 }  // namespace zorv::optimizer

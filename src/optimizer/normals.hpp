@@ -55,7 +55,8 @@ private:
 void fill_normals(Xoshiro256& generator, double* out, std::size_t count);
 // The same samples, the streams shared out among the split's pieces (at
 // most eight): each stream is drawn by one piece, in order.
-void fill_normals(Xoshiro256& generator, double* out, std::size_t count, const Split& split);
+ZORV_SHARED_API void fill_normals(Xoshiro256& generator, double* out, std::size_t count,
+                                  const Split& split);
 
 // fill_normals after the seeding: samples first..count-1 one at a time,
 // and all samples with eight AVX-512 lanes (for CPUs that have them).

@@ -64,9 +64,9 @@ enum class ProductsBuild { portable, avx2, avx512 };
 // The build this process uses: the widest that the CPU and the system
 // support, unless ZORV_FAST_NO_SIMD (portable) or ZORV_FAST_NO_AVX512 (at
 // most AVX2) is set to anything non-empty; decided on first use.
-ProductsBuild products_build();
-const Products& products();
-const char* products_build_name(ProductsBuild build);
+ZORV_SHARED_API ProductsBuild products_build();
+ZORV_SHARED_API const Products& products();
+ZORV_SHARED_API const char* products_build_name(ProductsBuild build);
 
 namespace builds {
 extern const Products portable;

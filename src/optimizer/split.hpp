@@ -10,25 +10,26 @@
 #include <utility>
 
 #include "batch/worker_pool.hpp"
+#include "support/shared_api.hpp"
 
 namespace zorv::optimizer {
 
 class Split {
 public:
     // Work on arrays of fewer doubles than this stays on the calling thread:
-    // handing it to the workers and waiting for them costs more than they
-    // save. On two cores at 40 dimensions (bench/optimizer_threads.py) the
-    // search loop lost up to a quarter of its time to two workers at 64 to
-    // 1,024 rows, and about a twentieth at 2,048, where the split work
-    // itself runs 1.3 to 1.6 times as fast: the serial rest of a generation
-    // and the workers' hand-offs weigh as much there. More cores gain more.
-    static constexpr std::size_t smallest_split = 2048 * 40;
+    // handing it to a worker and waiting for it costs about what it saves.
+    // On two cores at 40 dimensions (bench/optimizer_threads.py) the search
+    // loop with a near-free scorer ran as fast on two threads as on one at
+    // 256 rows, 1.1 times as fast at 512 and 1.25 to 1.3 times from 1,024
+    // rows on; the rest of a generation (the ranking, the eigenvectors, the
+    // Python around the calls) stays serial. More cores gain more.
+    static constexpr std::size_t smallest_split = 512 * 40;
 
     // For work on arrays of `size` doubles: one piece per worker of the
     // process's pool (built now if need be), or a single piece on the calling
     // thread below smallest_split, with one worker, or where no pool can be
     // started.
-    static Split for_size(std::size_t size);
+    ZORV_SHARED_API static Split for_size(std::size_t size);
     // Everything on the calling thread.
     static Split none() { return Split(nullptr, 1); }
     // `pieces` pieces on `pool`; on the calling thread when pool is null.
@@ -62,7 +63,7 @@ public:
     // and taken again every generation, costs the system's page faults on
     // every first touch, more than some of the work done in it. One user at
     // a time: the next call may move it.
-    static double* kept_memory(std::size_t doubles);
+    ZORV_SHARED_API static double* kept_memory(std::size_t doubles);
 
 private:
     batch::WorkerPool* pool_;

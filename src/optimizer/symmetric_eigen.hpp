@@ -4,6 +4,8 @@
 
 #include <cstddef>
 
+#include "support/shared_api.hpp"
+
 namespace zorv::optimizer {
 
 // Decomposes the symmetric n x n matrix c (its upper triangle is read),
@@ -14,7 +16,7 @@ namespace zorv::optimizer {
 // taken.
 constexpr std::size_t symmetric_eigen_work(std::size_t n) { return 3 * n * n + 8 * n; }
 
-int symmetric_eigen(const double* c, double* basis, double* values, double* work,
-                    std::size_t n);
+ZORV_SHARED_API int symmetric_eigen(const double* c, double* basis, double* values,
+                                    double* work, std::size_t n);
 
 }  // namespace zorv::optimizer

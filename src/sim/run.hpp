@@ -128,7 +128,7 @@ struct BatchPathInputs {
 // the three switches of the environment at that moment. batch_path_choice()
 // and the optimizer's choice of its products' build both take theirs from
 // here, so that a process reads each switch once and both follow it alike.
-ZORV_SHARED_API const BatchPathInputs& batch_path_inputs();
+const BatchPathInputs& batch_path_inputs();
 
 // The choice worked out from its inputs, for tests: the inputs and whether
 // the fast atan2 of a width agrees with the C library (asked only where that
