@@ -131,7 +131,8 @@ def _python3_environment(session: nox.Session) -> None:
 
 @nox.session(venv_backend="none")
 def tsan(session: nox.Session) -> None:
-    """The worker pool's and batch evaluator's C++ tests under ThreadSanitizer."""
+    """The C++ tests of the worker pool, the batch evaluator and the optimizer's split work
+    under ThreadSanitizer."""
     if not Path("/usr/include/gtest/gtest.h").exists():
         session.error("GoogleTest is not installed: `bash tests/quick.sh` installs it "
                       "(or: apt-get install libgtest-dev)")
@@ -139,9 +140,9 @@ def tsan(session: nox.Session) -> None:
                 "-DZORV_BUILD_TESTS=ON", "-DZORV_SANITIZE=thread",
                 "-DCMAKE_BUILD_TYPE=RelWithDebInfo", silent=True)
     session.run("cmake", "--build", "build/tsan", "-j", JOBS,
-                "--target", "test_worker_pool", "test_batch_evaluator")
+                "--target", "test_worker_pool", "test_batch_evaluator", "test_optimizer_split")
     session.run("ctest", "--test-dir", "build/tsan", "-j", JOBS, "--output-on-failure",
-                "-R", "WorkerPool|PoolOnce|EvaluateBatch|PlanCursor",
+                "-R", "WorkerPool|PoolOnce|RunPieces|EvaluateBatch|PlanCursor|Split",
                 env={"TSAN_OPTIONS": "halt_on_error=1 second_deadlock_stack=1"})
 
 
