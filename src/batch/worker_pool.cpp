@@ -247,6 +247,10 @@ std::unique_ptr<WorkerPool> WorkerPool::on_calling_thread() {
 
 bool WorkerPool::current_thread_is_worker() noexcept { return current_worker != nullptr; }
 
+bool WorkerPool::calling_thread_is_own_worker() const noexcept {
+    return current_worker != nullptr && current_worker->pool == this;
+}
+
 const void* WorkerPool::this_thread_marker() noexcept { return &thread_marker; }
 
 void* WorkerPool::worker_main(void* worker) {
@@ -318,7 +322,8 @@ void WorkerPool::run_from_outside(Job& a, Job& b, CallerLatch* latch) {
     waiting_on.wait();
 }
 
-void WorkerPool::run_beside_caller(Job& rest, CallerLatch& latch, void (*own)(void*), void* context) {
+void WorkerPool::run_beside_caller(Job& rest, void (*own)(void*), void* context) {
+    CallerLatch latch;
     rest.caller_latch_ = &latch;
     // A worker still looking takes the job within microseconds; waking a
     // second one as well would leave it looking, on a processor that the
@@ -587,42 +592,29 @@ struct Pieces {
     WorkerPool& pool;
     void (*piece)(void*, std::size_t);
     void* context;
-    CallerLatch& latch;  // plays no part when the caller is a worker of the pool
 };
 
 // Pieces first..end, split in halves down to single pieces.
-void run_piece_range(const Pieces& pieces, std::size_t first, std::size_t end, bool from_caller) {
+void run_piece_range(const Pieces& pieces, std::size_t first, std::size_t end) {
     if (end - first == 1) {
         pieces.piece(pieces.context, first);
-        pieces.latch.finishing_soon();
         return;
     }
     const std::size_t middle = first + (end - first) / 2;
-    auto left = [&](bool) { run_piece_range(pieces, first, middle, false); };
-    auto right = [&](bool) { run_piece_range(pieces, middle, end, false); };
-    if (from_caller) {
-        pieces.pool.join(left, right, pieces.latch);
-    } else {
-        pieces.pool.join(left, right);
-    }
+    pieces.pool.join([&](bool) { run_piece_range(pieces, first, middle); },
+                     [&](bool) { run_piece_range(pieces, middle, end); });
 }
 
 }  // namespace
 
 void run_pieces(WorkerPool& pool, std::size_t pieces, void (*piece)(void*, std::size_t), void* context) {
     if (pieces == 0) return;
-    if (pieces == 1) {
-        piece(context, 0);
+    const Pieces all{pool, piece, context};
+    if (pieces == 1 || !pool.has_own_threads() || pool.calling_thread_is_own_worker()) {
+        run_piece_range(all, 0, pieces);
         return;
     }
-    CallerLatch latch;
-    const Pieces all{pool, piece, context, latch};
-    if (!pool.has_own_threads() || WorkerPool::current_thread_is_worker()) {
-        run_piece_range(all, 0, pieces, true);
-        return;
-    }
-    pool.run_beside_caller([&] { piece(context, 0); },
-                           [&](bool) { run_piece_range(all, 1, pieces, false); }, latch);
+    pool.run_beside_caller([&] { piece(context, 0); }, [&](bool) { run_piece_range(all, 1, pieces); });
 }
 
 }  // namespace zorv::batch

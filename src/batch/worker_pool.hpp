@@ -126,17 +126,19 @@ public:
 
     // Runs rest(taken_over) on the workers while the calling thread runs
     // own() itself, and returns when both are done; then rethrows what own
-    // threw, else what rest threw. From outside a pool with threads of its
-    // own only; rest may tell `latch` that it is finishing soon.
+    // threw, else what rest threw. Only from outside this pool, which must
+    // have threads of its own.
     template <class Own, class Rest>
-    void run_beside_caller(Own&& own, Rest&& rest, CallerLatch& latch) {
+    void run_beside_caller(Own&& own, Rest&& rest) {
         Job job(rest, this_thread_marker());
-        run_beside_caller(job, latch, [](void* own) { (*static_cast<std::remove_reference_t<Own>*>(own))(); },
+        run_beside_caller(job, [](void* own) { (*static_cast<std::remove_reference_t<Own>*>(own))(); },
                           static_cast<void*>(&own));
     }
 
     // Whether the calling thread is a worker of any pool.
     static bool current_thread_is_worker() noexcept;
+    // Whether it is a worker of this pool.
+    bool calling_thread_is_own_worker() const noexcept;
 
 private:
     friend class Job;
@@ -148,7 +150,7 @@ private:
     void join_jobs(Job& a, Job& b, CallerLatch* latch);
     void join_on_worker(WorkerThread& me, Job& a, Job& b) noexcept;
     void run_from_outside(Job& a, Job& b, CallerLatch* latch);
-    void run_beside_caller(Job& rest, CallerLatch& latch, void (*own)(void*), void* context);
+    void run_beside_caller(Job& rest, void (*own)(void*), void* context);
     void execute(Job& job) noexcept;
     void work_until(WorkerThread& me, const std::atomic<bool>& done) noexcept;
     Job* find_work(WorkerThread& me) noexcept;

@@ -21,8 +21,9 @@ struct Population {
 
 // Split over the split's pieces: one draws the samples, a stretch of rows at
 // a time, while the others shape the rows drawn, and then it shapes too.
-ZORV_SHARED_API void sample_population(Xoshiro256& generator, const double* bd, const double* mean,
-                       double sigma, const Population& out, std::size_t n, const Split& split);
+ZORV_SHARED_API void sample_population(Xoshiro256& generator, const double* bd,
+                                       const double* mean, double sigma, const Population& out,
+                                       std::size_t n, const Split& split);
 
 struct CovarianceStep {
     double keep;      // the old matrix's factor
@@ -84,9 +85,10 @@ struct Distribution {
 // Returns the new |ps|. `work` holds distribution_step_work(rows, n) doubles;
 // the covariance step is split over the split's pieces.
 ZORV_SHARED_API std::size_t distribution_step_work(std::size_t rows, std::size_t n);
-ZORV_SHARED_API double update_distribution(const Rates& rates, const RankedPopulation& ranked, const double* bd,
-                           const double* b, double sigma, double ps_bias,
-                           const Distribution& from, const Distribution& to, std::size_t n,
-                           double* work, const Split& split);
+ZORV_SHARED_API double update_distribution(const Rates& rates, const RankedPopulation& ranked,
+                                           const double* bd, const double* b, double sigma,
+                                           double ps_bias, const Distribution& from,
+                                           const Distribution& to, std::size_t n, double* work,
+                                           const Split& split);
 
 }  // namespace zorv::optimizer

@@ -37,33 +37,15 @@ const Products& products() {
     return builds::portable;
 }
 
-namespace {
-
-// Runs body(first, end, lanes) for each piece's rows [first, end) of `rows`
-// that are not empty; `lanes` is that piece's own working memory of
-// `doubles` doubles.
-template <class Body>
-void on_row_groups(const Split& split, std::size_t rows, std::size_t doubles, Body body) {
+void row_dots(const Products& kernels, const double* x, const double* y, double* out,
+              std::size_t rows, std::size_t n, const Split& split) {
+    const std::size_t doubles = 16 * n;  // each piece's own working memory
     const auto work = std::make_unique_for_overwrite<double[]>(split.pieces() * doubles);
     split.run([&](std::size_t p) {
         const auto [first, end] = split.rows_of(p, rows);
-        if (first != end) body(first, end, reinterpret_cast<double (*)[8]>(work.get() + p * doubles));
-    });
-}
-
-}  // namespace
-
-void shape(const Products& kernels, const double* z, const double* a, double* out,
-           std::size_t rows, std::size_t n, const Split& split) {
-    on_row_groups(split, rows, 8 * n, [&](std::size_t first, std::size_t end, double (*lanes)[8]) {
-        kernels.shape(z + first * n, a, out + first * n, end - first, n, lanes);
-    });
-}
-
-void row_dots(const Products& kernels, const double* x, const double* y, double* out,
-              std::size_t rows, std::size_t n, const Split& split) {
-    on_row_groups(split, rows, 16 * n, [&](std::size_t first, std::size_t end, double (*lanes)[8]) {
-        kernels.row_dots(x + first * n, y + first * n, out + first, end - first, n, lanes);
+        if (first == end) return;
+        kernels.row_dots(x + first * n, y + first * n, out + first, end - first, n,
+                         reinterpret_cast<double (*)[8]>(work.get() + p * doubles));
     });
 }
 

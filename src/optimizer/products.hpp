@@ -41,12 +41,11 @@ struct Products {
     void (*rotate)(double* x, double* y, std::size_t n, double c, double s);
 };
 
-// The products above spread over a split's pieces, each output computed as
-// the unsplit product computes it: shape and row_dots by groups of eight
-// rows, weighted_outer_sum by rows of the sum (after weighing y's rows).
-// They take working memory of their own.
-void shape(const Products& kernels, const double* z, const double* a, double* out,
-           std::size_t rows, std::size_t n, const Split& split);
+// Products spread over a split's pieces, each output computed as the
+// unsplit product computes it: row_dots by groups of eight rows, with
+// working memory of its own, weighted_outer_sum by rows of the sum (after
+// weighing y's rows). The shaping is split with the drawing of the samples
+// (sample_population).
 void row_dots(const Products& kernels, const double* x, const double* y, double* out,
               std::size_t rows, std::size_t n, const Split& split);
 // `products` and `padded` as for weighted_outer_sum.
