@@ -272,14 +272,15 @@ PyRef update(PyObject* args) {
         for (int u = v + 1; u < 4; ++u)
             if (!separate(to[v], {&to[u]})) return {};
     // Kept from call to call: a population's worth of memory.
-    double* const work = optimizer::Split::kept_memory(optimizer::distribution_step_work(rows, n));
+    const optimizer::Split split = optimizer::Split::for_size(rows * n);
+    double* const work =
+        optimizer::Split::kept_memory(optimizer::distribution_step_work(rows, n, split));
     const optimizer::RankedPopulation ranked{weights.doubles(), rows_in_order,
                                              static_cast<std::size_t>(better), z.doubles(),
                                              y.doubles(), rows};
     const double ps_norm =
         optimizer::update_distribution(rates, ranked, bd.doubles(), b.doubles(), sigma, ps_bias,
-                                       arrays_of(from), arrays_of(to), n, work,
-                                       optimizer::Split::for_size(rows * n));
+                                       arrays_of(from), arrays_of(to), n, work, split);
     return py::new_float(ps_norm);
 }
 
@@ -377,9 +378,9 @@ PyRef outer_sum(PyObject* args) {
     if (y.size(0) != w.count() || out.size(0) != n || out.size(1) != n)
         return fail(PyExc_ValueError, "outer_sum() needs w (k,), y (k, n), out (n, n)"), PyRef{};
     double* sum = out.doubles();
-    Scratch products(y.size(0) * n), padded(y.size(0) * ((n + 7) / 8 * 8));
+    Scratch work(optimizer::outer_sum_work(n));
     optimizer::products().weighted_outer_sum(w.doubles(), y.doubles(), sum, y.size(0), n,
-                                             products.data(), padded.data());
+                                             work.data());
     for (std::size_t i = 0; i < n; ++i)
         for (std::size_t j = 0; j < i; ++j) sum[i * n + j] = sum[j * n + i];
     return none();

@@ -81,23 +81,22 @@ void sample_population(Xoshiro256& generator, const double* bd, const double* me
     });
 }
 
-std::size_t covariance_step_work(std::size_t rows, std::size_t n) {
-    return n * n + rows + std::max(rows * n + rows * ((n + 7) / 8 * 8), 16 * n);
+std::size_t covariance_step_work(std::size_t rows, std::size_t n, const Split& split) {
+    return n * n + rows + split.pieces() * outer_sum_work(n);
 }
 
 void update_covariance(double* c, const CovarianceStep& step, std::size_t n, double* work,
                        const Split& split) {
     double* outer = work;
     double* weights = outer + n * n;
-    double* scaled = weights + step.rows;
+    double* outer_sum_pieces = weights + step.rows;
     const Products& kernels = products();
     row_dots(kernels, step.z, step.z, weights, step.rows, n, split);
     for (std::size_t k = 0; k < step.rows; ++k) {
         const double wk = step.w[k];
         weights[k] = wk < 0.0 ? wk * static_cast<double>(n) / weights[k] : wk;
     }
-    weighted_outer_sum(kernels, weights, step.y, outer, step.rows, n, scaled,
-                       scaled + step.rows * n, split);
+    weighted_outer_sum(kernels, weights, step.y, outer, step.rows, n, outer_sum_pieces, split);
     for (std::size_t i = 0; i < n; ++i)
         for (std::size_t j = i; j < n; ++j) {
             const double rank_one = step.c1 * (step.pc[i] * step.pc[j]);
@@ -116,11 +115,13 @@ void weights_by_row(const RankedPopulation& ranked, double* w) {
 
 // The weighted mean of the better rows' samples, in rank order.
 void mean_of_better(const RankedPopulation& ranked, double* z_mean, std::size_t n) {
-    for (std::size_t i = 0; i < n; ++i) z_mean[i] = 0.0;
+    // Not aliased: the sums stay in registers across rows.
+    double* __restrict sum = z_mean;
+    for (std::size_t i = 0; i < n; ++i) sum[i] = 0.0;
     for (std::size_t r = 0; r < ranked.better; ++r) {
         const double wr = ranked.weights[r];
-        const double* zr = ranked.z + ranked.order[r] * n;
-        for (std::size_t i = 0; i < n; ++i) z_mean[i] = z_mean[i] + wr * zr[i];
+        const double* __restrict zr = ranked.z + ranked.order[r] * n;
+        for (std::size_t i = 0; i < n; ++i) sum[i] = sum[i] + wr * zr[i];
     }
 }
 
@@ -137,9 +138,9 @@ double length(const double* v, std::size_t n) {
 
 }  // namespace
 
-std::size_t distribution_step_work(std::size_t rows, std::size_t n) {
+std::size_t distribution_step_work(std::size_t rows, std::size_t n, const Split& split) {
     // The shaping and the covariance step use the same rest in turn.
-    return 3 * n + rows + std::max(8 * n, covariance_step_work(rows, n));
+    return 3 * n + rows + std::max(8 * n, covariance_step_work(rows, n, split));
 }
 
 double update_distribution(const Rates& rates, const RankedPopulation& ranked, const double* bd,

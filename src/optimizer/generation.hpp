@@ -39,9 +39,9 @@ struct CovarianceStep {
 // c = (keep c + c1 pc pc^T) + cmu sum_k w'[k] y[k] y[k]^T, exactly symmetric,
 // where w'[k] = (w[k] n) / |z[k]|^2 for negative weights (so that a worse
 // sample's direction counts with length sqrt(n) in the sampling metric),
-// w[k] otherwise. `work` holds covariance_step_work(rows, n) doubles. The
-// row products and the sum are split over the split's pieces.
-std::size_t covariance_step_work(std::size_t rows, std::size_t n);
+// w[k] otherwise. `work` holds covariance_step_work(rows, n, split) doubles.
+// The row products and the sum are split over the split's pieces.
+std::size_t covariance_step_work(std::size_t rows, std::size_t n, const Split& split);
 void update_covariance(double* c, const CovarianceStep& step, std::size_t n, double* work,
                        const Split& split);
 
@@ -82,9 +82,10 @@ struct Distribution {
 //   ps = (1 - cs) ps + ps_gain (b z_mean)
 //   pc = (1 - cc) pc, plus pc_gain (bd z_mean) unless |ps| / ps_bias >= h_sigma_limit
 //   c as update_covariance, with keep + (c1 cc) (2 - cc) when pc was stalled.
-// Returns the new |ps|. `work` holds distribution_step_work(rows, n) doubles;
-// the covariance step is split over the split's pieces.
-ZORV_SHARED_API std::size_t distribution_step_work(std::size_t rows, std::size_t n);
+// Returns the new |ps|. `work` holds distribution_step_work(rows, n, split)
+// doubles; the covariance step is split over the split's pieces.
+ZORV_SHARED_API std::size_t distribution_step_work(std::size_t rows, std::size_t n,
+                                                   const Split& split);
 ZORV_SHARED_API double update_distribution(const Rates& rates, const RankedPopulation& ranked,
                                            const double* bd, const double* b, double sigma,
                                            double ps_bias, const Distribution& from,

@@ -64,16 +64,11 @@ std::size_t outer_sum_first_row(std::size_t p, std::size_t pieces, std::size_t n
 }
 
 void weighted_outer_sum(const Products& kernels, const double* w, const double* y, double* sum,
-                        std::size_t rows, std::size_t n, double* products, double* padded,
-                        const Split& split) {
+                        std::size_t rows, std::size_t n, double* work, const Split& split) {
     split.run([&](std::size_t p) {
-        const auto [first, end] = split.rows_of(p, rows);
-        kernels.weigh_rows(w, y, first, end, n, products, padded);
-    });
-    split.run([&](std::size_t p) {
-        kernels.outer_sum_rows(products, y, padded, sum, rows, n,
-                               outer_sum_first_row(p, split.pieces(), n),
-                               outer_sum_first_row(p + 1, split.pieces(), n));
+        kernels.outer_sum_rows(w, y, sum, rows, n, outer_sum_first_row(p, split.pieces(), n),
+                               outer_sum_first_row(p + 1, split.pieces(), n),
+                               work + p * outer_sum_work(n));
     });
 }
 

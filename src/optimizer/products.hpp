@@ -19,18 +19,13 @@ struct Products {
     void (*combine)(const double* w, const double* x, double* out, std::size_t rows,
                     std::size_t n);
     // sum[i][j] = sum_k w[k] * y[k][i] * y[k][j] (as (w[k] * y[k][i]) * y[k][j]),
-    // for j >= i only; n x n, the rest untouched. `products` holds rows * n
-    // doubles, `padded` rows * (n rounded up to a multiple of 8).
+    // for j >= i only; n x n, the rest untouched. `work` holds
+    // outer_sum_work(n) doubles.
     void (*weighted_outer_sum)(const double* w, const double* y, double* sum, std::size_t rows,
-                               std::size_t n, double* products, double* padded);
-    // weighted_outer_sum in its two steps, each over a range, so that it can
-    // be split: weigh_rows fills rows k_begin..k_end of `products` and
-    // `padded`; outer_sum_rows then computes rows i_begin..i_end of the sum.
-    void (*weigh_rows)(const double* w, const double* y, std::size_t k_begin, std::size_t k_end,
-                       std::size_t n, double* products, double* padded);
-    void (*outer_sum_rows)(const double* products, const double* y, const double* padded,
-                           double* sum, std::size_t rows, std::size_t n, std::size_t i_begin,
-                           std::size_t i_end);
+                               std::size_t n, double* work);
+    // Only the sum's rows i_begin..i_end, so that it can be split.
+    void (*outer_sum_rows)(const double* w, const double* y, double* sum, std::size_t rows,
+                           std::size_t n, std::size_t i_begin, std::size_t i_end, double* work);
     // out[k] = sum_i x[k][i] * y[k][i], k < rows, i < n; `work` holds
     // 2 * n * 8 doubles. (Eight rows at once: a sum in order is a chain of
     // dependent additions, which one row alone would wait on.)
@@ -41,17 +36,22 @@ struct Products {
     void (*rotate)(double* x, double* y, std::size_t n, double c, double s);
 };
 
+// Rows of y that the outer sum takes at a time, and the working memory that
+// it needs for them.
+constexpr std::size_t outer_sum_rows_per_chunk = 64;
+constexpr std::size_t outer_sum_work(std::size_t n) {
+    return outer_sum_rows_per_chunk * (n + (n + 7) / 8 * 8);
+}
+
 // Products spread over a split's pieces, each output computed as the
 // unsplit product computes it: row_dots by groups of eight rows, with
-// working memory of its own, weighted_outer_sum by rows of the sum (after
-// weighing y's rows). The shaping is split with the drawing of the samples
+// working memory of its own, weighted_outer_sum by rows of the sum. The shaping is split with the drawing of the samples
 // (sample_population).
 void row_dots(const Products& kernels, const double* x, const double* y, double* out,
               std::size_t rows, std::size_t n, const Split& split);
-// `products` and `padded` as for weighted_outer_sum.
+// `work` holds split.pieces() * outer_sum_work(n) doubles.
 void weighted_outer_sum(const Products& kernels, const double* w, const double* y, double* sum,
-                        std::size_t rows, std::size_t n, double* products, double* padded,
-                        const Split& split);
+                        std::size_t rows, std::size_t n, double* work, const Split& split);
 // The first output row of each piece of the sum's n rows (p <= pieces), a
 // multiple of four: row i costs one block of lanes for each block that
 // reaches it, so that early rows cost more, and the pieces are cut to even

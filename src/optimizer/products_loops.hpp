@@ -68,6 +68,7 @@ void shape(const double* z, const double* a, double* out, std::size_t rows, std:
     for (std::size_t k0 = 0; k0 < rows; k0 += lanes) {
         transpose_rows(z, zt, k0, rows, n);
         std::size_t i0 = 0;
+        for (; i0 + 8 <= n; i0 += 8) shape_block<8>(zt, a, out, k0, rows, i0, n);
         for (; i0 + 4 <= n; i0 += 4) shape_block<4>(zt, a, out, k0, rows, i0, n);
         for (; i0 < n; ++i0) shape_block<1>(zt, a, out, k0, rows, i0, n);
     }
@@ -120,52 +121,76 @@ void combine(const double* w, const double* x, double* out, std::size_t rows, st
     }
 }
 
-// sum[i0..i0+R][j0..j0+lanes] from wy (rows x n) and y padded to `stride`.
+// sum[i0..i0+R][j0..j0+lanes] over `count` rows of the inputs: wy[k][r] =
+// w[k] * y[k][i0 + r] (rows of wy_stride) and y's rows, padded to `stride`.
+// Unless `first`, it goes on from the sums of the rows before, in `sum`:
+// each output adds its terms in the order of k. Outputs below the diagonal
+// are neither read nor written.
 template <std::size_t R>
-void outer_block(const double* wy, const double* y, double* sum, std::size_t rows,
-                 std::size_t n, std::size_t stride, std::size_t i0, std::size_t j0) {
+void outer_block(const double* wy, std::size_t wy_stride, const double* y, std::size_t stride,
+                 std::size_t count, bool first, double* sum, std::size_t n, std::size_t i0,
+                 std::size_t j0) {
+    const auto kept = [&](std::size_t r, std::size_t l) { return j0 + l < n && j0 + l >= i0 + r; };
     Lanes acc[R] = {};
-    for (std::size_t k = 0; k < rows; ++k) {
+    if (!first) {
+        for (std::size_t r = 0; r < R; ++r) {
+            double so_far[lanes];
+            for (std::size_t l = 0; l < lanes; ++l)
+                so_far[l] = kept(r, l) ? sum[(i0 + r) * n + j0 + l] : 0.0;
+            acc[r] = load(so_far);
+        }
+    }
+    for (std::size_t k = 0; k < count; ++k) {
         const Lanes yk = load(y + k * stride + j0);
-        for (std::size_t r = 0; r < R; ++r) add_product(acc[r], wy[k * n + i0 + r], yk);
+        for (std::size_t r = 0; r < R; ++r) add_product(acc[r], wy[k * wy_stride + r], yk);
     }
     for (std::size_t r = 0; r < R; ++r)
-        for (std::size_t l = 0; l < lanes && j0 + l < n; ++l)
-            if (j0 + l >= i0 + r) sum[(i0 + r) * n + j0 + l] = lane(acc[r], l);
+        for (std::size_t l = 0; l < lanes; ++l)
+            if (kept(r, l)) sum[(i0 + r) * n + j0 + l] = lane(acc[r], l);
 }
 
-// Rows k_begin..k_end of wy (w[k] y[k]) and, unless rows of n doubles are
-// a whole number of lanes already, of y padded with zeros to `stride`.
-void weigh_rows(const double* w, const double* y, std::size_t k_begin, std::size_t k_end,
-                std::size_t n, double* wy, double* padded) {
+// The sum's rows i_begin..i_end, a chunk of the inputs' rows at a time:
+// the chunk's weighted values for these rows, and its rows of y padded to
+// a whole number of lanes where they are not, are made in `work`, and
+// stay in the first-level cache while every block of the sum takes its
+// share of them.
+void outer_sum_rows(const double* w, const double* y, double* sum, std::size_t rows,
+                    std::size_t n, std::size_t i_begin, std::size_t i_end, double* work) {
     const std::size_t stride = (n + lanes - 1) / lanes * lanes;
-    for (std::size_t k = k_begin; k < k_end; ++k)
-        for (std::size_t i = 0; i < n; ++i) wy[k * n + i] = w[k] * y[k * n + i];
-    if (stride != n) {
-        for (std::size_t k = k_begin; k < k_end; ++k)
-            for (std::size_t i = 0; i < stride; ++i)
-                padded[k * stride + i] = i < n ? y[k * n + i] : 0.0;
-    }
-}
-
-// Rows i_begin..i_end of the sum (j >= i), from weigh_rows' wy and padded.
-void outer_sum_rows(const double* wy, const double* y, const double* padded, double* sum,
-                    std::size_t rows, std::size_t n, std::size_t i_begin, std::size_t i_end) {
-    const std::size_t stride = (n + lanes - 1) / lanes * lanes;
-    // Rows whose length is a whole number of lanes are read in place.
-    const double* y_lanes = stride != n ? padded : y;
-    for (std::size_t j0 = i_begin / lanes * lanes; j0 < n; j0 += lanes) {
-        std::size_t i0 = i_begin;
-        const std::size_t i_stop = std::min(i_end, j0 + lanes);  // rows that reach this block
-        for (; i0 + 4 <= i_stop; i0 += 4) outer_block<4>(wy, y_lanes, sum, rows, n, stride, i0, j0);
-        for (; i0 < i_stop; ++i0) outer_block<1>(wy, y_lanes, sum, rows, n, stride, i0, j0);
+    const std::size_t width = i_end - i_begin;
+    double* const wy = work;
+    double* const padded = wy + outer_sum_rows_per_chunk * n;
+    for (std::size_t k_begin = 0; k_begin < rows; k_begin += outer_sum_rows_per_chunk) {
+        const std::size_t count = std::min(rows - k_begin, outer_sum_rows_per_chunk);
+        const double* const yc = y + k_begin * n;
+        for (std::size_t k = 0; k < count; ++k)
+            for (std::size_t i = 0; i < width; ++i)
+                wy[k * width + i] = w[k_begin + k] * yc[k * n + i_begin + i];
+        // Rows whose length is a whole number of lanes are read in place.
+        const double* y_lanes = yc;
+        if (stride != n) {
+            for (std::size_t k = 0; k < count; ++k)
+                for (std::size_t j = 0; j < stride; ++j)
+                    padded[k * stride + j] = j < n ? yc[k * n + j] : 0.0;
+            y_lanes = padded;
+        }
+        const bool first = k_begin == 0;
+        for (std::size_t j0 = i_begin / lanes * lanes; j0 < n; j0 += lanes) {
+            std::size_t i0 = i_begin;
+            const std::size_t i_stop = std::min(i_end, j0 + lanes);  // rows that reach this block
+            for (; i0 + 8 <= i_stop; i0 += 8)
+                outer_block<8>(wy + (i0 - i_begin), width, y_lanes, stride, count, first, sum, n, i0, j0);
+            for (; i0 + 4 <= i_stop; i0 += 4)
+                outer_block<4>(wy + (i0 - i_begin), width, y_lanes, stride, count, first, sum, n, i0, j0);
+            for (; i0 < i_stop; ++i0)
+                outer_block<1>(wy + (i0 - i_begin), width, y_lanes, stride, count, first, sum, n, i0, j0);
+        }
     }
 }
 
 void weighted_outer_sum(const double* w, const double* y, double* sum, std::size_t rows,
-                        std::size_t n, double* wy, double* padded) {
-    weigh_rows(w, y, 0, rows, n, wy, padded);
-    outer_sum_rows(wy, y, padded, sum, rows, n, 0, n);
+                        std::size_t n, double* work) {
+    outer_sum_rows(w, y, sum, rows, n, 0, n, work);
 }
 
 void rotate(double* x, double* y, std::size_t n, double c, double s) {
@@ -183,7 +208,6 @@ void rotate(double* x, double* y, std::size_t n, double c, double s) {
 
 namespace zorv::optimizer::builds {
 const Products PRODUCTS_ISA{PRODUCTS_ISA::shape,          PRODUCTS_ISA::combine,
-                            PRODUCTS_ISA::weighted_outer_sum, PRODUCTS_ISA::weigh_rows,
-                            PRODUCTS_ISA::outer_sum_rows,     PRODUCTS_ISA::row_dots,
-                            PRODUCTS_ISA::rotate};
+                            PRODUCTS_ISA::weighted_outer_sum, PRODUCTS_ISA::outer_sum_rows,
+                            PRODUCTS_ISA::row_dots,           PRODUCTS_ISA::rotate};
 }  // namespace zorv::optimizer::builds

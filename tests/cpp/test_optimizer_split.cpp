@@ -94,8 +94,7 @@ TEST(SplitProducts, RowDotsAndOuterSumGiveTheUnsplitBits) {
                 const std::vector<double> z = random_values(rows * n, 1);
                 const std::vector<double> a = random_values(n * n, 2);
                 const std::vector<double> w = random_values(rows, 3);
-                const std::size_t stride = (n + 7) / 8 * 8;
-                std::vector<double> work(16 * n), products(rows * n), padded(rows * stride);
+                std::vector<double> work(16 * n), sum_work(outer_sum_work(n));
 
                 std::vector<double> shaped = unwritten(rows * n), dots = unwritten(rows),
                                     sum = unwritten(n * n);
@@ -104,14 +103,15 @@ TEST(SplitProducts, RowDotsAndOuterSumGiveTheUnsplitBits) {
                 kernels->row_dots(z.data(), shaped.data(), dots.data(), rows, n,
                                   reinterpret_cast<double (*)[8]>(work.data()));
                 kernels->weighted_outer_sum(w.data(), shaped.data(), sum.data(), rows, n,
-                                            products.data(), padded.data());
+                                            sum_work.data());
                 for (std::size_t pieces : piece_counts) {
                     SCOPED_TRACE(testing::Message() << pieces << " pieces");
                     const Split split(&test_pool(), pieces);
                     std::vector<double> split_dots = unwritten(rows), split_sum = unwritten(n * n);
                     row_dots(*kernels, z.data(), shaped.data(), split_dots.data(), rows, n, split);
+                    std::vector<double> split_work(pieces * outer_sum_work(n));
                     weighted_outer_sum(*kernels, w.data(), shaped.data(), split_sum.data(), rows, n,
-                                       products.data(), padded.data(), split);
+                                       split_work.data(), split);
                     EXPECT_TRUE(same_bits(split_dots, dots));
                     EXPECT_TRUE(same_bits(split_sum, sum));
                 }
@@ -178,7 +178,7 @@ TEST(SplitGeneration, APopulationAndItsCovarianceStepGiveTheUnsplitBits) {
                 Xoshiro256 generator{{9, 10, 11, 12}};
                 sample_population(generator, bd.data(), mean.data(), 0.3,
                                   {r.z.data(), r.y.data(), r.x.data(), rows}, n, split);
-                std::vector<double> work(covariance_step_work(rows, n));
+                std::vector<double> work(covariance_step_work(rows, n, split));
                 update_covariance(r.c.data(),
                                   {0.5, 0.1, pc.data(), 0.2, w.data(), r.z.data(), r.y.data(), rows},
                                   n, work.data(), split);
