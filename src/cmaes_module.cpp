@@ -298,10 +298,10 @@ PyRef box_sums(PyObject* args) {
     if (plans.size(0) != rows || plans.size(1) != n || outside.count() != rows)
         return fail(PyExc_ValueError, "box_sums() needs points and plans (k, n), outside (k,)"),
                PyRef{};
-    double* const work = optimizer::Split::kept_memory(optimizer::box_sums_work(rows, n));
-    const optimizer::BoxSums sums =
-        optimizer::box_sums(points.doubles(), plans.doubles(), outside.doubles(), rows, n, work,
-                            optimizer::Split::for_size(rows * n));
+    const optimizer::Split split = optimizer::Split::for_size(rows * n);
+    double* const work = optimizer::Split::kept_memory(optimizer::box_sums_work(rows, n, split));
+    const optimizer::BoxSums sums = optimizer::box_sums(
+        points.doubles(), plans.doubles(), outside.doubles(), rows, n, work, split);
     return PyRef::steal(Py_BuildValue("(dd)", sums.squares, sums.centre_square));
 }
 

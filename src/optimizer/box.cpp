@@ -14,43 +14,56 @@ constexpr double lower = -1.0;
 constexpr double upper = 1.0;
 constexpr double bend = 0.1;
 
+// A lane group's tail, for row_dots.
+constexpr std::size_t row_dots_work(std::size_t n) { return 16 * n; }
+
+// For rows of n, each sum in index order: outside[k] = |points[k] -
+// plans[k]|^2 and squares[k] = |points[k]|^2. `work` holds rows * n +
+// row_dots_work(n) doubles.
+void row_sums(const Products& kernels, const double* points, const double* plans,
+              double* outside, double* squares, std::size_t rows, std::size_t n, double* work) {
+    double* const away = work;
+    double(*lanes)[8] = reinterpret_cast<double (*)[8]>(away + rows * n);
+    for (std::size_t k = 0; k < rows * n; ++k) away[k] = points[k] - plans[k];
+    kernels.row_dots(away, away, outside, rows, n, lanes);
+    kernels.row_dots(points, points, squares, rows, n, lanes);
+}
+
 }  // namespace
 
-std::size_t box_sums_work(std::size_t rows, std::size_t n) { return rows * n + 2 * rows + n; }
+std::size_t box_sums_work(std::size_t rows, std::size_t n, const Split& split) {
+    return 2 * rows + n + rows * n + split.pieces() * row_dots_work(n);
+}
 
 BoxSums box_sums(const double* points, const double* plans, double* outside, std::size_t rows,
                  std::size_t n, double* work, const Split& split) {
-    double* away = work;
-    double* per_row = away + rows * n;
-    double* centre = per_row + rows;
+    double* const squares = work;
+    double* const shares = squares + rows;
+    double* const centre = shares + rows;
+    double* const pieces_work = centre + n;
     const Products& kernels = products();
     split.run([&](std::size_t p) {
         const auto [first, end] = split.rows_of(p, rows);
-        for (std::size_t k = first * n; k < end * n; ++k) away[k] = points[k] - plans[k];
+        // Piece p's rows, and its lanes after them: apart from every other piece's.
+        row_sums(kernels, points + first * n, plans + first * n, outside + first, squares + first,
+                 end - first, n, pieces_work + first * n + p * row_dots_work(n));
     });
-    row_dots(kernels, away, away, outside, rows, n, split);
     bool any_outside = false;
     for (std::size_t k = 0; k < rows; ++k) any_outside = any_outside || outside[k] != 0.0;
     if (!any_outside) return {0.0, 0.0};
 
-    row_dots(kernels, points, points, per_row, rows, n, split);
-    double squares = 0.0;
-    for (std::size_t k = 0; k < rows; ++k) squares = squares + per_row[k];
-    double* shares = per_row;  // the row sums are spent
+    double squares_sum = 0.0;
+    for (std::size_t k = 0; k < rows; ++k) squares_sum = squares_sum + squares[k];
     for (std::size_t k = 0; k < rows; ++k) shares[k] = 1.0 / static_cast<double>(rows);
     kernels.combine(shares, points, centre, rows, n);
     double centre_square = 0.0;
     for (std::size_t i = 0; i < n; ++i) centre_square = centre_square + centre[i] * centre[i];
-    return {squares, centre_square};
+    return {squares_sum, centre_square};
 }
 
 void clip_to_box(const double* points, double* out, std::size_t count) {
-    for (std::size_t k = 0; k < count; ++k) {
-        // Selects, not std::clamp or fmax: a NaN compares false and passes.
-        const double x = points[k];
-        const double above_lower = x < lower ? lower : x;
-        out[k] = above_lower > upper ? upper : above_lower;
-    }
+    // Selects, not std::clamp or fmax: a NaN compares false and passes.
+    products().clamp(points, out, count, lower, upper);
 }
 
 void clip_to_box(const double* points, double* out, std::size_t count, const Split& split) {

@@ -16,12 +16,14 @@ struct BoxSums {
 
 // outside[k] = |points[k] - plans[k]|^2 for each of `rows` rows of n; when
 // any is not zero, also the sums that measure the points' spread (zero
-// otherwise). `work` holds box_sums_work(rows, n) doubles. The rows' own
-// sums are split by groups of rows; the sums over rows run in row order on
-// the calling thread.
-ZORV_SHARED_API std::size_t box_sums_work(std::size_t rows, std::size_t n);
-ZORV_SHARED_API BoxSums box_sums(const double* points, const double* plans, double* outside, std::size_t rows,
-                 std::size_t n, double* work, const Split& split = Split::none());
+// otherwise). `work` holds box_sums_work(rows, n, split) doubles. The rows'
+// own sums (|points[k] - plans[k]|^2 and |points[k]|^2) are split by groups
+// of rows, in one pass; the sums over rows run in row order on the calling
+// thread.
+ZORV_SHARED_API std::size_t box_sums_work(std::size_t rows, std::size_t n, const Split& split);
+ZORV_SHARED_API BoxSums box_sums(const double* points, const double* plans, double* outside,
+                                 std::size_t rows, std::size_t n, double* work,
+                                 const Split& split = Split::none());
 
 // out[k] = points[k] clamped into [-1, 1]; NaN stays NaN (as NumPy's maximum
 // and minimum give it).

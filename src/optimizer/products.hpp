@@ -34,6 +34,9 @@ struct Products {
     // The plane rotation of two rows: for i < n, x[i] = c * x[i] - s * y[i]
     // and y[i] = s * x[i] + c * y[i], both from the old values.
     void (*rotate)(double* x, double* y, std::size_t n, double c, double s);
+    // out[k] = x[k] < low ? low : x[k], then that > high ? high : it: NaN
+    // compares false and passes.
+    void (*clamp)(const double* x, double* out, std::size_t count, double low, double high);
 };
 
 // Rows of y that the outer sum takes at a time, and the working memory that

@@ -203,11 +203,30 @@ void rotate(double* x, double* y, std::size_t n, double c, double s) {
     }
 }
 
+void clamp(const double* x, double* out, std::size_t count, double low, double high) {
+    // Selects, lane by lane, as the scalar tail below does them.
+    Register lows, highs;
+    for (std::size_t l = 0; l < width; ++l) lows[l] = low, highs[l] = high;
+    std::size_t k = 0;
+    for (; k + width <= count; k += width) {
+        Register v;
+        __builtin_memcpy(&v, x + k, sizeof v);
+        v = v < lows ? lows : v;
+        v = v > highs ? highs : v;
+        __builtin_memcpy(out + k, &v, sizeof v);
+    }
+    for (; k < count; ++k) {
+        const double above_low = x[k] < low ? low : x[k];
+        out[k] = above_low > high ? high : above_low;
+    }
+}
+
 }  // namespace
 }  // namespace zorv::optimizer::PRODUCTS_ISA
 
 namespace zorv::optimizer::builds {
 const Products PRODUCTS_ISA{PRODUCTS_ISA::shape,          PRODUCTS_ISA::combine,
                             PRODUCTS_ISA::weighted_outer_sum, PRODUCTS_ISA::outer_sum_rows,
-                            PRODUCTS_ISA::row_dots,           PRODUCTS_ISA::rotate};
+                            PRODUCTS_ISA::row_dots,           PRODUCTS_ISA::rotate,
+                            PRODUCTS_ISA::clamp};
 }  // namespace zorv::optimizer::builds

@@ -2,6 +2,7 @@
 // at sizes that fit no group of eight and with pieces of every count.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -118,6 +119,30 @@ TEST(SplitProducts, RowDotsAndOuterSumGiveTheUnsplitBits) {
             }
 }
 
+TEST(Products, EveryBuildClampsAsTheScalarSelectsDo) {
+    // The box's edges, values beside them, signed zeros, infinities and NaN,
+    // at every place in a register and in the tail after the last one.
+    const double inf = std::numeric_limits<double>::infinity();
+    const std::vector<double> edges{-inf, -1e300, std::nextafter(-1.0, -2.0), -1.0,
+                                    std::nextafter(-1.0, 0.0), -0.0, 0.0, 5e-324,
+                                    std::nextafter(1.0, 0.0), 1.0, std::nextafter(1.0, 2.0),
+                                    1e300, inf, std::numeric_limits<double>::quiet_NaN()};
+    std::vector<double> values;
+    for (std::size_t shift = 0; shift < 8; ++shift)
+        for (std::size_t k = 0; k < edges.size(); ++k) values.push_back(edges[(k + shift) % edges.size()]);
+    values.resize(values.size() - 3);  // a tail that fills no register
+    std::vector<double> expected;
+    for (double x : values) {
+        const double above = x < -1.0 ? -1.0 : x;
+        expected.push_back(above > 1.0 ? 1.0 : above);
+    }
+    for (const Products* kernels : runnable_builds()) {
+        std::vector<double> clamped = unwritten(values.size());
+        kernels->clamp(values.data(), clamped.data(), values.size(), -1.0, 1.0);
+        EXPECT_TRUE(same_bits(clamped, expected));
+    }
+}
+
 TEST(SplitBox, SumsAndClampingGiveTheUnsplitBits) {
     for (std::size_t n : awkward_n)
         for (std::size_t rows : awkward_rows) {
@@ -127,7 +152,7 @@ TEST(SplitBox, SumsAndClampingGiveTheUnsplitBits) {
             points[rows * n / 2] = std::numeric_limits<double>::quiet_NaN();
             std::vector<double> plans = unwritten(rows * n), outside = unwritten(rows);
             clip_to_box(points.data(), plans.data(), rows * n);
-            std::vector<double> work(box_sums_work(rows, n));
+            std::vector<double> work(box_sums_work(rows, n, Split::none()));
             const BoxSums sums = box_sums(points.data(), plans.data(), outside.data(), rows, n,
                                           work.data());
             for (std::size_t pieces : piece_counts) {
@@ -136,9 +161,10 @@ TEST(SplitBox, SumsAndClampingGiveTheUnsplitBits) {
                 std::vector<double> split_plans = unwritten(rows * n),
                                     split_outside = unwritten(rows);
                 clip_to_box(points.data(), split_plans.data(), rows * n, split);
+                std::vector<double> split_work(box_sums_work(rows, n, split));
                 const BoxSums split_sums = box_sums(points.data(), plans.data(),
-                                                    split_outside.data(), rows, n, work.data(),
-                                                    split);
+                                                    split_outside.data(), rows, n,
+                                                    split_work.data(), split);
                 EXPECT_TRUE(same_bits(split_plans, plans));
                 EXPECT_TRUE(same_bits(split_outside, outside));
                 EXPECT_TRUE(same_bits({split_sums.squares, split_sums.centre_square},
