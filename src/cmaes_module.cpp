@@ -23,6 +23,7 @@
 #include "optimizer/generation.hpp"
 #include "optimizer/normals.hpp"
 #include "optimizer/products.hpp"
+#include "optimizer/ranking.hpp"
 #include "optimizer/split.hpp"
 #include "optimizer/symmetric_eigen.hpp"
 #include "py_ref.hpp"
@@ -284,6 +285,21 @@ PyRef update(PyObject* args) {
     return py::new_float(ps_norm);
 }
 
+// ranks(values, order): see optimizer::stable_order.
+PyRef ranks(PyObject* args) {
+    PyObject* a[2];
+    Buffer values, order;
+    if (!parse(args, "ranks", 2, a) ||
+        !acquire_all(a, 0, {{values, "values", 'd', 1, false}, {order, "order", 'i', 1, true}}) ||
+        !separate(order, {&values}))
+        return {};
+    if (order.count() != values.count())
+        return fail(PyExc_ValueError, "ranks() needs order as long as values"), PyRef{};
+    optimizer::stable_order(values.doubles(), values.count(),
+                            reinterpret_cast<std::int64_t*>(order.words()));
+    return none();
+}
+
 // box_sums(points, plans, outside): see optimizer::box_sums; returns its
 // two sums as a tuple.
 PyRef box_sums(PyObject* args) {
@@ -453,6 +469,9 @@ PyMethodDef methods[] = {
      "One generation's update of the distribution old = (mean, ps, pc, c) into the separate "
      "arrays new, from the rows of z and y ranked by order (best first) and weighted by rank; "
      "rates = (cs, ps_gain, cc, pc_gain, h_sigma_limit, c1, cmu, keep). Returns the new |ps|."},
+    {"ranks", entry<ranks>, METH_VARARGS,
+     "ranks(values, order, /)\n--\n\norder = the indices of values from the smallest up, "
+     "equal values (and every NaN, last) in index order: NumPy's stable argsort."},
     {"box_sums", entry<box_sums>, METH_VARARGS,
      "box_sums(points, plans, outside, /)\n--\n\noutside[k] = |points[k] - plans[k]|^2; "
      "where any is not zero, returns (sum of |points[k]|^2, |mean of the points|^2), "

@@ -155,5 +155,15 @@ def test_ranks_are_the_stable_order_also_with_ties_and_nan():
     tied = np.round(distinct, 1)  # many equal values, in no index order
     signed_zeros = np.array([0.0, -0.0, 1.0, -0.0, 0.0])
     with_nan = np.where(rng.random(2048) < 0.01, np.nan, tied)
-    for values in (distinct, tied, signed_zeros, with_nan, np.array([np.nan, 1.0, np.nan])):
+    extremes = np.array([np.inf, -np.inf, 0.0, np.inf, -1e308, 5e-324, -5e-324, -0.0, 1e308])
+    # Values that differ only in their last bits (as a converged run's do),
+    # with and without ties among them, and in the few bits of a float32.
+    close = 12.345 + 1e-9 * distinct
+    close_floats = (12.345 + 1e-6 * distinct).astype(np.float32).astype(np.float64)
+    mixed = np.concatenate([close[:40], distinct[:40], close[40:45]])
+    for values in (distinct, tied, signed_zeros, with_nan, np.array([np.nan, 1.0, np.nan]),
+                   extremes, np.array([2.0]), np.array([]), close, np.round(close, 12),
+                   close_floats, close[:20], mixed):
         assert np.array_equal(_ranks(values), np.argsort(values, kind="stable"))
+    strided = np.repeat(tied, 2)[::2]  # a view with gaps, as a caller may pass
+    assert np.array_equal(_ranks(strided), np.argsort(strided, kind="stable"))

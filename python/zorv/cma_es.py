@@ -356,14 +356,10 @@ class CMAES:
 
 
 def _ranks(values: Array) -> npt.NDArray[np.intp]:
-    """The stable argsort of `values`, at the cost of NumPy's vectorised
-    unstable one (several times faster): with all values distinct and none
-    NaN, every sort gives the one order; ties or NaN, rare in scores, take
-    the stable sort itself."""
-    order: npt.NDArray[np.intp] = np.argsort(values)
-    ranked = values[order]
-    if len(ranked) and (np.isnan(ranked[-1]) or bool((ranked[1:] == ranked[:-1]).any())):
-        order = np.argsort(values, kind="stable")
+    """The stable argsort of `values`, in one native call: a radix sort,
+    as fast with ties as without."""
+    order: npt.NDArray[np.intp] = np.empty(len(values), dtype=np.intp)
+    _cmaes.ranks(np.ascontiguousarray(values), order)
     return order
 
 
