@@ -62,7 +62,7 @@ BoxSums box_sums(const double* points, const double* plans, double* outside, std
 }
 
 void clip_to_box(const double* points, double* out, std::size_t count) {
-    // Selects, not std::clamp or fmax: a NaN compares false and passes.
+    // The products' selects, not std::clamp or fmax: a NaN passes.
     products().clamp(points, out, count, lower, upper);
 }
 

@@ -48,8 +48,8 @@ constexpr std::size_t outer_sum_work(std::size_t n) {
 
 // Products spread over a split's pieces, each output computed as the
 // unsplit product computes it: row_dots by groups of eight rows, with
-// working memory of its own, weighted_outer_sum by rows of the sum. The shaping is split with the drawing of the samples
-// (sample_population).
+// working memory of its own, weighted_outer_sum by rows of the sum. The
+// shaping is split with the drawing of the samples (sample_population).
 void row_dots(const Products& kernels, const double* x, const double* y, double* out,
               std::size_t rows, std::size_t n, const Split& split);
 // `work` holds split.pieces() * outer_sum_work(n) doubles.
