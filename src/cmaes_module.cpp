@@ -360,7 +360,7 @@ PyRef shape(PyObject* args) {
     const std::size_t rows = z.size(0), n = z.size(1);
     if (m.size(0) != n || m.size(1) != n || out.size(0) != rows || out.size(1) != n)
         return fail(PyExc_ValueError, "shape() needs z (k, n), a (n, n), out (k, n)"), PyRef{};
-    Scratch work(n * 8);
+    Scratch work(optimizer::shape_work(n));
     optimizer::products().shape(z.doubles(), m.doubles(), out.doubles(), rows, n,
                                 work.lanes());
     return none();
@@ -414,7 +414,7 @@ PyRef row_dots(PyObject* args) {
     const std::size_t rows = x.size(0), n = x.size(1);
     if (y.size(0) != rows || y.size(1) != n || out.count() != rows)
         return fail(PyExc_ValueError, "row_dots() needs x (k, n), y (k, n), out (k,)"), PyRef{};
-    Scratch work(16 * n);
+    Scratch work(optimizer::row_dots_work(n));
     optimizer::products().row_dots(x.doubles(), y.doubles(), out.doubles(), rows, n,
                                    work.lanes());
     return none();

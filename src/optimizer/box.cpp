@@ -14,9 +14,6 @@ constexpr double lower = -1.0;
 constexpr double upper = 1.0;
 constexpr double bend = 0.1;
 
-// A lane group's tail, for row_dots.
-constexpr std::size_t row_dots_work(std::size_t n) { return 16 * n; }
-
 // For rows of n, each sum in index order: outside[k] = |points[k] -
 // plans[k]|^2 and squares[k] = |points[k]|^2. `work` holds rows * n +
 // row_dots_work(n) doubles.

@@ -41,7 +41,7 @@ void sample_population(Xoshiro256& generator, const double* bd, const double* me
     const Products& kernels = products();
     NormalStreams streams(generator);
     if (split.pieces() < 2) {
-        std::unique_ptr<double[]> lanes = std::make_unique_for_overwrite<double[]>(8 * n);
+        std::unique_ptr<double[]> lanes = std::make_unique_for_overwrite<double[]>(shape_work(n));
         streams.draw(out.z, out.rows * n);
         shape_rows(kernels, bd, mean, sigma, out, n, 0, out.rows,
                    reinterpret_cast<double (*)[8]>(lanes.get()));
@@ -56,7 +56,8 @@ void sample_population(Xoshiro256& generator, const double* bd, const double* me
     // the others' waits end.
     const std::size_t stretches = (out.rows + rows_per_stretch - 1) / rows_per_stretch;
     const auto stretch_end = [&](std::size_t s) { return std::min(out.rows, (s + 1) * rows_per_stretch); };
-    const std::unique_ptr<double[]> work = std::make_unique_for_overwrite<double[]>(split.pieces() * 8 * n);
+    const std::unique_ptr<double[]> work =
+        std::make_unique_for_overwrite<double[]>(split.pieces() * shape_work(n));
     SampleProgress progress;
     split.run([&](std::size_t p) {
         if (p == 0) {
@@ -67,7 +68,7 @@ void sample_population(Xoshiro256& generator, const double* bd, const double* me
                 progress.rows_drawn.store(stretch_end(s), std::memory_order_release);
             }
         }
-        double (*lanes)[8] = reinterpret_cast<double (*)[8]>(work.get() + p * 8 * n);
+        double (*lanes)[8] = reinterpret_cast<double (*)[8]>(work.get() + p * shape_work(n));
         for (;;) {
             // Relaxed: only hands out each stretch once; the samples come
             // with the acquire below.
@@ -140,7 +141,7 @@ double length(const double* v, std::size_t n) {
 
 std::size_t distribution_step_work(std::size_t rows, std::size_t n, const Split& split) {
     // The shaping and the covariance step use the same rest in turn.
-    return 3 * n + rows + std::max(8 * n, covariance_step_work(rows, n, split));
+    return 3 * n + rows + std::max(shape_work(n), covariance_step_work(rows, n, split));
 }
 
 double update_distribution(const Rates& rates, const RankedPopulation& ranked, const double* bd,

@@ -39,7 +39,7 @@ const Products& products() {
 
 void row_dots(const Products& kernels, const double* x, const double* y, double* out,
               std::size_t rows, std::size_t n, const Split& split) {
-    const std::size_t doubles = 16 * n;  // each piece's own working memory
+    const std::size_t doubles = row_dots_work(n);  // each piece's own
     const auto work = std::make_unique_for_overwrite<double[]>(split.pieces() * doubles);
     split.run([&](std::size_t p) {
         const auto [first, end] = split.rows_of(p, rows);

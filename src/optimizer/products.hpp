@@ -12,7 +12,7 @@ namespace zorv::optimizer {
 
 struct Products {
     // out[k][i] = sum_j z[k][j] * a[i][j], k < rows, i, j < n (a is n x n);
-    // `work` holds n * 8 doubles.
+    // `work` holds shape_work(n) doubles.
     void (*shape)(const double* z, const double* a, double* out, std::size_t rows,
                   std::size_t n, double (*work)[8]);
     // out[i] = sum_k w[k] * x[k][i], k < rows, i < n.
@@ -27,7 +27,7 @@ struct Products {
     void (*outer_sum_rows)(const double* w, const double* y, double* sum, std::size_t rows,
                            std::size_t n, std::size_t i_begin, std::size_t i_end, double* work);
     // out[k] = sum_i x[k][i] * y[k][i], k < rows, i < n; `work` holds
-    // 2 * n * 8 doubles. (Eight rows at once: a sum in order is a chain of
+    // row_dots_work(n) doubles. (Eight rows at once: a sum in order is a chain of
     // dependent additions, which one row alone would wait on.)
     void (*row_dots)(const double* x, const double* y, double* out, std::size_t rows,
                      std::size_t n, double (*work)[8]);
@@ -38,6 +38,11 @@ struct Products {
     // compares false and passes.
     void (*clamp)(const double* x, double* out, std::size_t count, double low, double high);
 };
+
+// The kernels' working memory, in doubles: a group of rows as columns of
+// eight lanes (two such for the row dots).
+constexpr std::size_t shape_work(std::size_t n) { return 8 * n; }
+constexpr std::size_t row_dots_work(std::size_t n) { return 16 * n; }
 
 // Rows of y that the outer sum takes at a time, and the working memory that
 // it needs for them.

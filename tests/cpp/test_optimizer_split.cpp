@@ -95,7 +95,7 @@ TEST(SplitProducts, RowDotsAndOuterSumGiveTheUnsplitBits) {
                 const std::vector<double> z = random_values(rows * n, 1);
                 const std::vector<double> a = random_values(n * n, 2);
                 const std::vector<double> w = random_values(rows, 3);
-                std::vector<double> work(16 * n), sum_work(outer_sum_work(n));
+                std::vector<double> work(row_dots_work(n)), sum_work(outer_sum_work(n));
 
                 std::vector<double> shaped = unwritten(rows * n), dots = unwritten(rows),
                                     sum = unwritten(n * n);
