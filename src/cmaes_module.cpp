@@ -300,25 +300,29 @@ PyRef ranks(PyObject* args) {
     return none();
 }
 
-// box_sums(points, plans, outside): see optimizer::box_sums; returns its
-// two sums as a tuple.
-PyRef box_sums(PyObject* args) {
-    PyObject* a[3];
-    Buffer points, plans, outside;
-    if (!parse(args, "box_sums", 3, a) ||
+// penalised_values(points, plans, distances, values): see
+// optimizer::penalised_values.
+PyRef penalised_values(PyObject* args) {
+    PyObject* a[4];
+    Buffer points, plans, distances, values;
+    if (!parse(args, "penalised_values", 4, a) ||
         !acquire_all(a, 0, {{points, "points", 'd', 2, false}, {plans, "plans", 'd', 2, false},
-                            {outside, "outside", 'd', 1, true}}) ||
-        !separate(outside, {&points, &plans}))
+                            {distances, "distances", 'd', 1, false},
+                            {values, "values", 'd', 1, true}}) ||
+        !separate(values, {&points, &plans, &distances}))
         return {};
     const std::size_t rows = points.size(0), n = points.size(1);
-    if (plans.size(0) != rows || plans.size(1) != n || outside.count() != rows)
-        return fail(PyExc_ValueError, "box_sums() needs points and plans (k, n), outside (k,)"),
+    if (plans.size(0) != rows || plans.size(1) != n || distances.count() != rows ||
+        values.count() != rows)
+        return fail(PyExc_ValueError,
+                    "penalised_values() needs points and plans (k, n), distances and values (k,)"),
                PyRef{};
     const optimizer::Split split = optimizer::Split::for_size(rows * n);
-    double* const work = optimizer::Split::kept_memory(optimizer::box_sums_work(rows, n, split));
-    const optimizer::BoxSums sums = optimizer::box_sums(
-        points.doubles(), plans.doubles(), outside.doubles(), rows, n, work, split);
-    return PyRef::steal(Py_BuildValue("(dd)", sums.squares, sums.centre_square));
+    double* const work =
+        optimizer::Split::kept_memory(optimizer::penalised_values_work(rows, n, split));
+    optimizer::penalised_values(points.doubles(), plans.doubles(), distances.doubles(),
+                                values.doubles(), rows, n, work, split);
+    return none();
 }
 
 // name(points, out) for a map of each value into the box: see
@@ -472,10 +476,11 @@ PyMethodDef methods[] = {
     {"ranks", entry<ranks>, METH_VARARGS,
      "ranks(values, order, /)\n--\n\norder = the indices of values from the smallest up, "
      "equal values (and every NaN, last) in index order: NumPy's stable argsort."},
-    {"box_sums", entry<box_sums>, METH_VARARGS,
-     "box_sums(points, plans, outside, /)\n--\n\noutside[k] = |points[k] - plans[k]|^2; "
-     "where any is not zero, returns (sum of |points[k]|^2, |mean of the points|^2), "
-     "else (0.0, 0.0); each sum in index order."},
+    {"penalised_values", entry<penalised_values>, METH_VARARGS,
+     "penalised_values(points, plans, distances, values, /)\n--\n\nvalues = -distances + the "
+     "penalty on the points outside the box (plans, the points clamped into it): "
+     "|points[k] - plans[k]|^2, weighted so that the distances' interquartile range is worth "
+     "as much as a step of the points' spread; each sum in index order."},
     {"clip_to_box", entry<clip_to_box>, METH_VARARGS,
      "clip_to_box(points, out, /)\n--\n\nout = points clamped into [-1, 1]; NaN stays NaN."},
     {"into_box", entry<into_box>, METH_VARARGS,

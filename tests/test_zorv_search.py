@@ -20,7 +20,7 @@ import zorv_fast
 from zorv.box import Boxed
 from zorv.input_files import load_plan
 from zorv.memory import PopulationTooLargeError, generation_bytes, require_population_fits
-from zorv.box import into_box
+from zorv.box import into_box, penalised_values
 from zorv.records import History
 from zorv.settings import BOUNDARIES, OPTIMIZERS, RESTART_SCHEDULES
 
@@ -282,6 +282,46 @@ def test_clipped_plans_have_np_clips_bits():
     points = np.resize(np.array(edges), (7, zorv.body.PLAN_SIZE))
     plans = Boxed("penalty").plans_of(points)
     assert plans.tobytes() == np.clip(points, -1.0, 1.0).tobytes()
+
+
+def penalised_reference(points, plans, distances):
+    """The penalised values with every sum written out in index order."""
+    def in_order(values):
+        total = 0.0
+        for value in values:
+            total += value
+        return total
+
+    rows, n = points.shape
+    outside = [in_order(d * d for d in row) for row in (points - plans).tolist()]
+    if not any(outside):
+        return -distances + np.array(outside)
+    ordered = np.sort(distances)
+    quartile_range = float(ordered[3 * rows // 4] - ordered[rows // 4])
+    squares = in_order(in_order(v * v for v in row) for row in points.tolist())
+    centre = [in_order((1.0 / rows) * v for v in column) for column in points.T.tolist()]
+    spread = squares / (rows * n) - in_order(c * c for c in centre) / n
+    weight = 2 * max(quartile_range, 1e-12) / max(spread, 1e-300)
+    return -distances + weight * np.array(outside)
+
+
+def test_penalised_values_weigh_the_points_outside_by_the_spreads():
+    rng = np.random.default_rng(5)
+    points = rng.normal(0.0, 0.8, (37, 6))
+    plans = np.clip(points, -1.0, 1.0)
+    distances = rng.normal(3.0, 1.0, 37)
+    ties = np.full(37, 2.5)  # no quartile range: its floor weighs
+    with_nan = distances.copy()
+    with_nan[4] = np.nan  # sorts last, as NumPy sorts it
+    inside = np.clip(points, -0.5, 0.5)
+    for points, plans, distances in [(points, plans, distances), (points, plans, ties),
+                                     (points, plans, with_nan), (inside, inside, distances),
+                                     (inside, inside, np.zeros(37))]:
+        values = penalised_values(points, plans, distances)
+        expected = penalised_reference(points, plans, distances)
+        # The same bits, but for a NaN's sign.
+        assert np.array_equal(np.isnan(values), np.isnan(expected))
+        assert values[~np.isnan(values)].tobytes() == expected[~np.isnan(expected)].tobytes()
 
 
 #: Runs that converge within tens of generations: restarts come quickly.

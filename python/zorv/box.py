@@ -24,24 +24,19 @@ def into_box(points: Plans) -> Plans:
     return boxed
 
 
-def box_penalty(points: Plans, plans: Plans, distances: Plans) -> Plans:
-    """How much to take off each distance for points outside the box: the
-    squared distance to its clipped plan, weighted so that the spread of the
-    generation's distances (its interquartile range) is worth as much as a
-    step of the spread of its points."""
-    # Sums through zorv._cmaes, in a fixed order: NumPy's reductions may
+def penalised_values(points: Plans, plans: Plans, distances: Plans) -> Plans:
+    """What the optimizer minimises for `points`, clipped into the `plans`
+    that scored `distances`: -distances plus a penalty on points outside the
+    box, the squared distance to its clipped plan, weighted so that the
+    spread of the generation's distances (its interquartile range) is worth
+    as much as a step of the spread of its points (the coordinates' mean
+    variance)."""
+    # One native call, its sums in a fixed order: NumPy's reductions may
     # round differently on other CPUs.
-    outside: Plans = np.empty(len(points))
-    squares, centre_square = _cmaes.box_sums(points, plans, outside)
-    if not outside.any():
-        return outside
-    ordered = np.sort(distances)
-    quartile_range = float(ordered[3 * len(ordered) // 4] - ordered[len(ordered) // 4])
-    # The coordinates' mean variance, as the mean square less the squared means.
-    spread = squares / points.size - centre_square / points.shape[1]
-    weight = 2 * max(quartile_range, 1e-12) / max(spread, 1e-300)
-    penalty: Plans = weight * outside
-    return penalty
+    values: Plans = np.empty(len(points))
+    _cmaes.penalised_values(points, plans, np.ascontiguousarray(distances, dtype=np.float64),
+                            values)
+    return values
 
 
 class Boxed:
@@ -64,8 +59,7 @@ class Boxed:
 
     def values_of(self, distances: Plans) -> Plans:
         """What the optimizer minimises."""
-        values = -distances
         if self.boundary == "penalty":
             assert self.points is not None and self.plans is not None
-            values = values + box_penalty(self.points, self.plans, distances)
-        return values
+            return penalised_values(self.points, self.plans, distances)
+        return -distances

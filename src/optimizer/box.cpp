@@ -1,5 +1,6 @@
 #include "optimizer/box.hpp"
 
+#include <algorithm>
 #include <cmath>
 
 #include "optimizer/products.hpp"
@@ -47,7 +48,7 @@ BoxSums box_sums(const double* points, const double* plans, double* outside, std
     });
     bool any_outside = false;
     for (std::size_t k = 0; k < rows; ++k) any_outside = any_outside || outside[k] != 0.0;
-    if (!any_outside) return {0.0, 0.0};
+    if (!any_outside) return {false, 0.0, 0.0};
 
     double squares_sum = 0.0;
     for (std::size_t k = 0; k < rows; ++k) squares_sum = squares_sum + squares[k];
@@ -55,7 +56,36 @@ BoxSums box_sums(const double* points, const double* plans, double* outside, std
     kernels.combine(shares, points, centre, rows, n);
     double centre_square = 0.0;
     for (std::size_t i = 0; i < n; ++i) centre_square = centre_square + centre[i] * centre[i];
-    return {squares_sum, centre_square};
+    return {true, squares_sum, centre_square};
+}
+
+std::size_t penalised_values_work(std::size_t rows, std::size_t n, const Split& split) {
+    return 2 * rows + box_sums_work(rows, n, split);
+}
+
+void penalised_values(const double* points, const double* plans, const double* distances,
+                      double* values, std::size_t rows, std::size_t n, double* work,
+                      const Split& split) {
+    double* const outside = work;
+    double* const ordered = outside + rows;
+    const BoxSums sums = box_sums(points, plans, outside, rows, n, ordered + rows, split);
+    if (!sums.any_outside) {
+        for (std::size_t k = 0; k < rows; ++k) values[k] = -distances[k] + outside[k];
+        return;
+    }
+    // The two quartiles alone are put in place: the same values as at those
+    // places of the sorted distances. NaN sorts last, as in NumPy.
+    std::copy(distances, distances + rows, ordered);
+    const auto before = [](double a, double b) { return a < b || (a == a && b != b); };
+    const std::size_t lower_quartile = rows / 4, upper_quartile = 3 * rows / 4;
+    std::nth_element(ordered, ordered + upper_quartile, ordered + rows, before);
+    std::nth_element(ordered, ordered + lower_quartile, ordered + upper_quartile, before);
+    const double quartile_range = ordered[upper_quartile] - ordered[lower_quartile];
+    const double spread = sums.squares / static_cast<double>(rows * n) -
+                          sums.centre_square / static_cast<double>(n);
+    const double weight = (2.0 * (1e-12 > quartile_range ? 1e-12 : quartile_range)) /
+                          (1e-300 > spread ? 1e-300 : spread);
+    for (std::size_t k = 0; k < rows; ++k) values[k] = -distances[k] + weight * outside[k];
 }
 
 void clip_to_box(const double* points, double* out, std::size_t count) {
