@@ -20,10 +20,9 @@ struct BoxSums {
 // own sums (|points[k] - plans[k]|^2 and |points[k]|^2) are split by groups
 // of rows, in one pass; the sums over rows run in row order on the calling
 // thread.
-ZORV_SHARED_API std::size_t box_sums_work(std::size_t rows, std::size_t n, const Split& split);
-ZORV_SHARED_API BoxSums box_sums(const double* points, const double* plans, double* outside,
-                                 std::size_t rows, std::size_t n, double* work,
-                                 const Split& split = Split::none());
+std::size_t box_sums_work(std::size_t rows, std::size_t n, const Split& split);
+BoxSums box_sums(const double* points, const double* plans, double* outside, std::size_t rows,
+                 std::size_t n, double* work, const Split& split = Split::none());
 
 // What the optimizer minimises for the points of a generation, whose plans
 // are the points clamped into the box: values[k] = -distances[k] +
