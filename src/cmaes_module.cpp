@@ -176,7 +176,8 @@ PyRef normals(PyObject* args) {
         !acquire_all(a, 0, {{state, "state", 'u', 1, true}, {out, "out", 'd', -1, true}}) ||
         !with_generator(state, [&](optimizer::Xoshiro256& generator) {
             optimizer::fill_normals(generator, out.doubles(), out.count(),
-                                    optimizer::Split::for_size(out.count()));
+                                    optimizer::Split::for_size(
+                                        out.count(), optimizer::Split::smallest_sampling_split));
         }))
         return {};
     return none();
@@ -202,7 +203,8 @@ PyRef sample(PyObject* args) {
             return fail(PyExc_ValueError, "sample() needs z, y and x of one shape (k, n)"), PyRef{};
     if (bd.size(0) != n || bd.size(1) != n)
         return fail(PyExc_ValueError, "sample() needs bd (n, n)"), PyRef{};
-    const optimizer::Split split = optimizer::Split::for_size(rows * n);
+    const optimizer::Split split =
+        optimizer::Split::for_size(rows * n, optimizer::Split::smallest_sampling_split);
     if (!with_generator(state, [&](optimizer::Xoshiro256& generator) {
             optimizer::sample_population(generator, bd.doubles(), mean.doubles(), sigma,
                                          {z.doubles(), y.doubles(), x.doubles(), rows}, n,

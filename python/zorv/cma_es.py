@@ -80,7 +80,8 @@ class Normals:
         return out
 
     def state(self) -> list[int]:
-        return [int(w) for w in self.words]
+        words: list[int] = self.words.tolist()  # Python ints
+        return words
 
     @classmethod
     def from_state(cls, data: object) -> Normals:

@@ -351,11 +351,12 @@ class _Loop:
         distances = self._score_generation()
         _call("the optimizer's tell()", self.optimizer.tell, distances)
         state.generation += 1
-        state.run_progress.record(float(distances.max()))
+        ordered = np.sort(distances)  # scores are finite: the largest last
+        state.run_progress.record(float(ordered[-1]))
         elapsed = state.elapsed = time.perf_counter() - self.started
         if self.best_score > state.best_score:
             state.best_plan, state.best_score = [float(v) for v in self.best_plan], self.best_score
-        state.history.append(state.evaluations, state.best_score, median(distances), elapsed)
+        state.history.append(state.evaluations, state.best_score, _middle(ordered), elapsed)
         if self.on_generation is not None:
             _call("on_generation", self.on_generation, Progress(
                 state.generation, self._planned(), state.evaluations, elapsed,
@@ -402,7 +403,7 @@ class _Loop:
             distances[first:first + len(rows)] = scores
             state.evaluations += len(rows)
             state.run_evaluations += len(rows)
-            best = int(np.argmax(scores))
+            best = int(scores.argmax())
             if scores[best] > self.best_score:
                 self.best_plan, self.best_score = _as_scored(rows[best]), float(scores[best])
             if self.ctrl_c.requested or (
@@ -458,8 +459,7 @@ class _Loop:
         """The state now, as a step cut short goes back to it: its history
         is shared (a step only adds to it, and a cut result keeps its
         first entries), the rest is its own."""
-        return dataclasses.replace(self.state, optimizer=self._optimizer_state(),
-                                   run_progress=dataclasses.replace(self.state.run_progress))
+        return self.state.marked(self._optimizer_state())
 
     def _checkpoint(self) -> None:
         assert self.checkpoint is not None
@@ -562,9 +562,9 @@ def _shown(value: object) -> str:
     return text if len(text) <= 60 else text[:57] + "..."
 
 
-def median(values: Plans) -> float:
-    """np.median, without its several microseconds of Python per call."""
-    ordered = np.sort(values)
+def _middle(ordered: Plans) -> float:
+    """np.median of sorted values, without its several microseconds of
+    Python per call."""
     middle = len(ordered) // 2
     if len(ordered) % 2:
         return float(ordered[middle])

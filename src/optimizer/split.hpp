@@ -24,12 +24,16 @@ public:
     // rows on; the rest of a generation (the ranking, the eigenvectors, the
     // Python around the calls) stays serial. More cores gain more.
     static constexpr std::size_t smallest_split = 512 * 40;
+    // Drawing a population costs more per double (a normal deviate, and a
+    // row's worth of the shaping for each value), and reads nothing that
+    // another piece writes: it pays from smaller populations on.
+    static constexpr std::size_t smallest_sampling_split = 128 * 40;
 
     // For work on arrays of `size` doubles: one piece per worker of the
-    // process's pool (built now if need be), or a single piece on the calling
-    // thread below smallest_split, with one worker, or where no pool can be
-    // started.
-    ZORV_SHARED_API static Split for_size(std::size_t size);
+    // process's pool, or a single piece on the calling thread below
+    // `smallest`, with one worker, or where no pool is running.
+    ZORV_SHARED_API static Split for_size(std::size_t size,
+                                          std::size_t smallest = smallest_split);
     // Everything on the calling thread.
     static Split none() { return Split(nullptr, 1); }
     // `pieces` pieces on `pool`; on the calling thread when pool is null.
