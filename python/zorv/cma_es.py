@@ -180,6 +180,7 @@ class CMAES:
         self._ill_conditioned = False
         self.generation = 0
         self._decomposed_at = 0
+        self._ps_bias_is_one = False
         # The best values of the generations that the flatness rule looks at.
         self._recent_bests: deque[float] = deque(maxlen=10 + math.ceil(30 * n / lam))
         self._last_range = (0.0, 0.0)  # of the last generation's values
@@ -216,7 +217,7 @@ class CMAES:
         z, y = self._z, self._y
         self._z = self._y = None
         self.generation += 1
-        ps_bias = math.sqrt(1 - _power(1 - self.cs, 2 * self.generation))
+        ps_bias = self._ps_bias()
 
         # From the better rows' weighted mean step: the mean, and the paths
         # (ps in the sampling metric, |C^(-1/2) y| = |z|; pc stalled while
@@ -238,6 +239,18 @@ class CMAES:
             self._decompose()
         self._recent_bests.append(float(f[order[0]]))
         self._last_range = (float(f[order[0]]), float(f[order[-1]]))
+
+    def _ps_bias(self) -> float:
+        """sqrt(1 - (1 - cs)^(2 generation)), the length that ps has grown
+        to from zero, relative to its stationary length."""
+        if self._ps_bias_is_one:
+            return 1.0
+        fading = _power(1 - self.cs, 2 * self.generation)
+        # Below 2^-54, 1 - fading rounds to 1, and the power of every later
+        # generation, smaller by at least the factor (1 - cs)^2 and within
+        # a few units in the last place of its exact value, lies below it.
+        self._ps_bias_is_one = fading < 2.0**-60
+        return math.sqrt(1 - fading)
 
     def _decompose(self) -> None:
         self._decomposed_at = self.generation
@@ -334,6 +347,7 @@ class CMAES:
         self._set_axes(B, D)
         self.sigma = float(sigma)
         self.generation, self._decomposed_at = int(generation), int(decomposed_at)
+        self._ps_bias_is_one = False
         self._recent_bests.clear()
         self._recent_bests.extend(float(v) for v in recent)
         self._last_range = (float(last_range[0]), float(last_range[1]))
