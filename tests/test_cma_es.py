@@ -1,12 +1,13 @@
 """zorv.cma_es: the population CMA-ES reaches known optima about as fast as
 pycma, so that a wrong update rule fails here rather than only slowing the
 search."""
+import math
 import warnings
 
 import numpy as np
 import pytest
 
-from zorv.cma_es import CMAES, Normals
+from zorv.cma_es import CMAES, Normals, _power
 
 DIMENSION = 40
 TARGET = 1e-6
@@ -91,6 +92,15 @@ def test_weights_of_any_popsize(popsize):
     for _ in range(3):
         es.tell(sphere(es.ask()))
     assert np.all(np.isfinite(es.C)) and np.all(np.linalg.eigvalsh(es.C) > 0)
+
+
+def test_the_path_bias_stops_computing_only_where_it_is_one():
+    for popsize in (2, 15, 1024, 65536):
+        es = CMAES(np.zeros(DIMENSION), 0.5, Normals(1), popsize=popsize)
+        for generation in range(1, 1500):
+            es.generation = generation
+            exact = math.sqrt(1 - _power(1 - es.cs, 2 * generation))
+            assert es._ps_bias() == exact, (popsize, generation)
 
 
 def test_state_saved_as_json_goes_on_exactly_and_bad_states_change_nothing():
