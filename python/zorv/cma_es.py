@@ -123,7 +123,7 @@ class CMAES:
 
     def __init__(self, mean: npt.ArrayLike, sigma: float, rng: Normals,
                  popsize: int | None = None) -> None:
-        self.mean: Array = np.array(mean, dtype=np.float64)
+        self.mean: Array = _frozen(np.array(mean, dtype=np.float64))
         n = self.dimension = self.mean.size
         if n < 1 or self.mean.ndim != 1:
             raise ValueError("the mean must be a nonempty vector")
@@ -171,11 +171,12 @@ class CMAES:
         self._rates = (self.cs, self._ps_gain, self.cc, self._pc_gain, self._h_sigma_limit,
                        self.c1, self.cmu, self._c_keep)
 
-        self.pc: Array = np.zeros(n)
-        self.ps: Array = np.zeros(n)
-        self.C: Array = np.eye(n)
-        self.B: Array = np.eye(n)
-        self.D: Array = np.ones(n)  # standard deviations along B's columns
+        # Its arrays are read-only: it replaces them rather than change them.
+        self.pc: Array = _frozen(np.zeros(n))
+        self.ps: Array = _frozen(np.zeros(n))
+        self.C: Array = _frozen(np.eye(n))
+        self.B: Array = _frozen(np.eye(n))
+        self.D: Array = _frozen(np.ones(n))  # standard deviations along B's columns
         self._BD: Array = np.eye(n)
         self._ill_conditioned = False
         self.generation = 0
@@ -231,6 +232,8 @@ class CMAES:
         new = (np.empty(n), np.empty(n), np.empty(n), np.empty((n, n)))
         ps_norm = _cmaes.update(self._rates, self.weights, self.mu, order, z, y, self._BD,
                                 self.B, self.sigma, ps_bias, old, new)
+        for array in new:
+            _frozen(array)
         self.mean, self.ps, self.pc, self.C = new
 
         self.sigma *= _cmaes.exp((self.cs / self.damps) * (ps_norm / self.chi_n - 1))
@@ -254,26 +257,26 @@ class CMAES:
 
     def _decompose(self) -> None:
         self._decomposed_at = self.generation
-        self.C = np.triu(self.C) + np.triu(self.C, 1).T  # exactly symmetric
+        self.C = _frozen(np.triu(self.C) + np.triu(self.C, 1).T)  # exactly symmetric
         # Jacobi rotations from the last eigenbasis, in which C has changed
         # little since: a few sweeps.
-        self.B = self.B.copy()
+        basis = self.B.copy()
         variances: Array = np.empty(self.dimension)
-        _cmaes.eigen(self.C, self.B, variances)
+        _cmaes.eigen(self.C, basis, variances)
         # Rounding can push an eigenvalue to zero or below as C flattens
         # along a direction; keep C positive definite.
         floor = variances.max() / MAX_CONDITION
         if variances.min() < floor:
             variances = np.maximum(variances, floor)
             rebuilt: Array = np.empty_like(self.C)
-            _cmaes.shape(self.B * variances, self.B, rebuilt)
-            self.C = np.triu(rebuilt) + np.triu(rebuilt, 1).T
-        self._set_axes(self.B, np.sqrt(variances))
+            _cmaes.shape(basis * variances, basis, rebuilt)
+            self.C = _frozen(np.triu(rebuilt) + np.triu(rebuilt, 1).T)
+        self._set_axes(basis, np.sqrt(variances))
 
     def _set_axes(self, B: Array, D: Array) -> None:
         """The sampling's axes and their lengths, and what the stop rules
         need of them (worked out once: they change only here)."""
-        self.B, self.D = B, D
+        self.B, self.D = _frozen(B), _frozen(D)
         self._BD = B * D
         self._ill_conditioned = bool(D.max() ** 2 >= MAX_CONDITION * D.min() ** 2)
 
@@ -291,13 +294,13 @@ class CMAES:
         return {
             "dimension": self.dimension,
             "popsize": self.popsize,
-            "mean": _read_only(self.mean),
+            "mean": self.mean,
             "sigma": self.sigma,
-            "pc": _read_only(self.pc),
-            "ps": _read_only(self.ps),
-            "C": _read_only(self.C),
-            "B": _read_only(self.B),
-            "D": _read_only(self.D),
+            "pc": self.pc,
+            "ps": self.ps,
+            "C": self.C,
+            "B": self.B,
+            "D": self.D,
             "generation": self.generation,
             "decomposed_at": self._decomposed_at,
             "recent_bests": list(self._recent_bests),
@@ -343,7 +346,7 @@ class CMAES:
         rng = Normals.from_state(state["rng"])
         C = np.triu(C) + np.triu(C, 1).T
 
-        self.mean, self.pc, self.ps, self.C = mean, pc, ps, C
+        self.mean, self.pc, self.ps, self.C = _frozen(mean), _frozen(pc), _frozen(ps), _frozen(C)
         self._set_axes(B, D)
         self.sigma = float(sigma)
         self.generation, self._decomposed_at = int(generation), int(decomposed_at)
@@ -357,7 +360,10 @@ class CMAES:
     def stop(self) -> list[str]:
         """The names of the stop rules that hold now (empty: go on)."""
         reasons = []
+        # C[0, 0] first: no larger than the largest variance, it mostly
+        # answers no at once.
         if (self.generation > 0
+                and self.sigma * math.sqrt(float(self.C[0, 0])) < TOLX
                 and self.sigma * math.sqrt(float(self.C.diagonal().max())) < TOLX
                 and self.sigma * float(np.abs(self.pc).max()) < TOLX):
             reasons.append("tolx")
@@ -378,10 +384,10 @@ def _ranks(values: Array) -> npt.NDArray[np.intp]:
     return order
 
 
-def _read_only(array: Array) -> Array:
-    view = array.view()
-    view.flags.writeable = False
-    return view
+def _frozen(array: Array) -> Array:
+    """`array`, made read-only."""
+    array.flags.writeable = False
+    return array
 
 
 def _expect(condition: bool, message: str) -> None:

@@ -100,6 +100,13 @@ class RunProgress:
                 or self.best > self.reference_best + STALL_GAIN * abs(self.reference_best)):
             self.reference_best, self.reference_generation = self.best, self.generations
 
+    def copy(self) -> RunProgress:
+        """A copy of its own, made without dataclasses.replace's checks: a
+        search copies it every generation."""
+        copied = object.__new__(RunProgress)
+        copied.__dict__.update(self.__dict__)
+        return copied
+
     @property
     def stalled(self) -> bool:
         return (self.generations - self.reference_generation

@@ -9,6 +9,7 @@ the box (zorv.box), the optimizers (zorv.optimizers), the restart schedule
 from __future__ import annotations
 
 import dataclasses
+import math
 import time
 from collections.abc import Callable, Sequence
 from typing import Any, TypeVar
@@ -426,9 +427,11 @@ class _Loop:
         if scores.shape != (len(rows),):
             raise _StepFailed(f"scoring failed: the scorer returned {scores.shape} scores for "
                               f"{len(rows)} plans", scoring=True)
-        finite = np.isfinite(scores)
-        if not finite.all():
-            at = int(np.argmin(finite))
+        # A finite sum means finite scores: each is looked at only when the
+        # sum is not (or overflowed).
+        finite = math.isfinite(np.add.reduce(scores)) or np.isfinite(scores).all()
+        if not finite:
+            at = int(np.argmin(np.isfinite(scores)))
             raise _StepFailed(f"scoring failed: the scorer returned {float(scores[at])!r} for a plan: "
                               "scores are finite numbers", scoring=True)
         return scores
@@ -471,7 +474,7 @@ class _Loop:
         state = self.state
         saved = SearchState(**{**vars(state), "optimizer": self._optimizer_state(),
                                "history": state.history.copy(),
-                               "run_progress": dataclasses.replace(state.run_progress)})
+                               "run_progress": state.run_progress.copy()})
         return self._result_of(saved, interrupted)
 
     def _cut_result(self) -> SearchResult:
@@ -484,7 +487,7 @@ class _Loop:
                        run_starts=history.run_starts[:mark.run.index + 1])
         saved = dataclasses.replace(mark, history=kept, stop_reasons=[], finished=False,
                                     best_plan=list(mark.best_plan),
-                                    run_progress=dataclasses.replace(mark.run_progress))
+                                    run_progress=mark.run_progress.copy())
         return self._result_of(saved, interrupted=True)
 
     def _result_of(self, saved: SearchState, interrupted: bool) -> SearchResult:

@@ -4,7 +4,6 @@ and the result that carries it."""
 from __future__ import annotations
 
 import copy
-import dataclasses
 import math
 from collections.abc import Mapping
 from dataclasses import dataclass, field
@@ -141,7 +140,7 @@ class SearchState:
         marked = object.__new__(SearchState)
         marked.__dict__.update(self.__dict__)
         marked.optimizer = optimizer
-        marked.run_progress = dataclasses.replace(self.run_progress)
+        marked.run_progress = self.run_progress.copy()
         return marked
 
     def copy(self) -> SearchState:
@@ -151,7 +150,7 @@ class SearchState:
                            self.evaluations, list(self.best_plan), self.best_score,
                            self.elapsed, self.history.copy(), copy.deepcopy(self.optimizer),
                            list(self.stop_reasons), self.finished,
-                           dataclasses.replace(self.run_progress))
+                           self.run_progress.copy())
 
 
 def _check_history(history: History, generation: int, evaluations: int,
