@@ -18,9 +18,30 @@ struct ZigguratLayers {
     static constexpr int count = 256;
     std::array<double, count + 1> width;
     std::array<double, count + 1> height;
+    // Over the wedge of layer i (1 to count - 1), x in [width[i + 1],
+    // width[i]], two lines through x = width[i] hold the density between
+    // them, a margin of 2^-40 of the wedge's highest density away from it:
+    // y below the first line lies under the density, y at or above the
+    // second does not, and only a point between them needs the density
+    // itself (an exp). The tangent and the chord: the density is convex
+    // beyond x = 1 and concave within; in the layer across x = 1 they
+    // decide nothing.
+    std::array<double, count> lower_at_edge, lower_slope;
+    std::array<double, count> upper_at_edge, upper_slope;
 };
 
 const ZigguratLayers& ziggurat_layers();  // built once, on first use
+
+// exp(-x^2 / 2), fixed_exp's bits: the density that the layers stack under.
+double ziggurat_density(double x);
+
+// The two lines of a layer's wedge at x.
+inline double wedge_lower(const ZigguratLayers& l, int layer, double x) {
+    return l.lower_at_edge[layer] + l.lower_slope[layer] * (x - l.width[layer]);
+}
+inline double wedge_upper(const ZigguratLayers& l, int layer, double x) {
+    return l.upper_at_edge[layer] + l.upper_slope[layer] * (x - l.width[layer]);
+}
 
 // 53 random bits as a double in [0, 1): converted as a signed integer,
 // which is one instruction.
