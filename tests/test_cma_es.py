@@ -94,6 +94,15 @@ def test_weights_of_any_popsize(popsize):
     assert np.all(np.isfinite(es.C)) and np.all(np.linalg.eigvalsh(es.C) > 0)
 
 
+def test_the_covariance_stays_exactly_symmetric_between_decompositions():
+    # The eigendecomposition reads C as it stands, without making it
+    # symmetric first.
+    es = CMAES(np.zeros(DIMENSION), 0.5, Normals(3), popsize=16)
+    for _ in range(60):
+        es.tell(sphere(es.ask()))
+        assert np.array_equal(es.C, es.C.T) and not np.signbit(es.C[es.C == 0]).any()
+
+
 def test_the_path_bias_stops_computing_only_where_it_is_one():
     for popsize in (2, 15, 1024, 65536):
         es = CMAES(np.zeros(DIMENSION), 0.5, Normals(1), popsize=popsize)

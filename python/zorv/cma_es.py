@@ -257,7 +257,8 @@ class CMAES:
 
     def _decompose(self) -> None:
         self._decomposed_at = self.generation
-        self.C = _frozen(np.triu(self.C) + np.triu(self.C, 1).T)  # exactly symmetric
+        # C is exactly symmetric as it stands: the update writes each sum to
+        # both triangles, and loaded states are made so.
         # Jacobi rotations from the last eigenbasis, in which C has changed
         # little since: a few sweeps.
         basis = self.B.copy()
@@ -386,7 +387,7 @@ def _ranks(values: Array) -> npt.NDArray[np.intp]:
 
 def _frozen(array: Array) -> Array:
     """`array`, made read-only."""
-    array.flags.writeable = False
+    array.setflags(write=False)
     return array
 
 
