@@ -9,7 +9,6 @@ the box (zorv.box), the optimizers (zorv.optimizers), the restart schedule
 from __future__ import annotations
 
 import dataclasses
-import math
 import time
 from collections.abc import Callable, Sequence
 from typing import Any, TypeVar
@@ -427,11 +426,9 @@ class _Loop:
         if scores.shape != (len(rows),):
             raise _StepFailed(f"scoring failed: the scorer returned {scores.shape} scores for "
                               f"{len(rows)} plans", scoring=True)
-        # A finite sum means finite scores: each is looked at only when the
-        # sum is not (or overflowed).
-        finite = math.isfinite(np.add.reduce(scores)) or np.isfinite(scores).all()
-        if not finite:
-            at = int(np.argmin(np.isfinite(scores)))
+        finite = np.isfinite(scores)
+        if not finite.all():
+            at = int(np.argmin(finite))
             raise _StepFailed(f"scoring failed: the scorer returned {float(scores[at])!r} for a plan: "
                               "scores are finite numbers", scoring=True)
         return scores
