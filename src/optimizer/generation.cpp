@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <memory>
@@ -94,8 +95,14 @@ void update_covariance(double* c, const CovarianceStep& step, std::size_t n, dou
     const Products& kernels = products();
     row_dots(kernels, step.z, step.z, weights, step.rows, n, split);
     for (std::size_t k = 0; k < step.rows; ++k) {
+        // Both, then a select by mask: the weights' signs come in the rows'
+        // random order, and a branch on them (which the compiler makes of
+        // a plain ?:, to spare the division) is mispredicted half the time.
         const double wk = step.w[k];
-        weights[k] = wk < 0.0 ? wk * static_cast<double>(n) / weights[k] : wk;
+        const double rescaled = wk * static_cast<double>(n) / weights[k];
+        const std::uint64_t negative = wk < 0.0 ? ~std::uint64_t{0} : 0;
+        weights[k] = std::bit_cast<double>((std::bit_cast<std::uint64_t>(rescaled) & negative) |
+                                           (std::bit_cast<std::uint64_t>(wk) & ~negative));
     }
     weighted_outer_sum(kernels, weights, step.y, outer, step.rows, n, outer_sum_pieces, split);
     for (std::size_t i = 0; i < n; ++i)
@@ -119,7 +126,14 @@ void mean_of_better(const RankedPopulation& ranked, double* z_mean, std::size_t 
     // Not aliased: the sums stay in registers across rows.
     double* __restrict sum = z_mean;
     for (std::size_t i = 0; i < n; ++i) sum[i] = 0.0;
+    // The rows come in rank order, which no prefetcher foresees: each is
+    // asked for a few rows ahead.
+    constexpr std::size_t ahead = 4;
     for (std::size_t r = 0; r < ranked.better; ++r) {
+        if (r + ahead < ranked.better) {
+            const double* later = ranked.z + ranked.order[r + ahead] * n;
+            for (std::size_t i = 0; i < n; i += 8) __builtin_prefetch(later + i);
+        }
         const double wr = ranked.weights[r];
         const double* __restrict zr = ranked.z + ranked.order[r] * n;
         for (std::size_t i = 0; i < n; ++i) sum[i] = sum[i] + wr * zr[i];
