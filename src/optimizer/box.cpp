@@ -1,9 +1,9 @@
 #include "optimizer/box.hpp"
 
-#include <algorithm>
 #include <cmath>
 
 #include "optimizer/products.hpp"
+#include "optimizer/ranking.hpp"
 
 namespace zorv::optimizer {
 
@@ -60,27 +60,24 @@ BoxSums box_sums(const double* points, const double* plans, double* outside, std
 }
 
 std::size_t penalised_values_work(std::size_t rows, std::size_t n, const Split& split) {
-    return 2 * rows + box_sums_work(rows, n, split);
+    return rows + box_sums_work(rows, n, split);
 }
 
 void penalised_values(const double* points, const double* plans, const double* distances,
                       double* values, std::size_t rows, std::size_t n, double* work,
                       const Split& split) {
     double* const outside = work;
-    double* const ordered = outside + rows;
-    const BoxSums sums = box_sums(points, plans, outside, rows, n, ordered + rows, split);
+    const BoxSums sums = box_sums(points, plans, outside, rows, n, outside + rows, split);
     if (!sums.any_outside) {
         for (std::size_t k = 0; k < rows; ++k) values[k] = -distances[k] + outside[k];
         return;
     }
-    // The two quartiles alone are put in place: the same values as at those
-    // places of the sorted distances. NaN sorts last, as in NumPy.
-    std::copy(distances, distances + rows, ordered);
-    const auto before = [](double a, double b) { return a < b || (a == a && b != b); };
-    const std::size_t lower_quartile = rows / 4, upper_quartile = 3 * rows / 4;
-    std::nth_element(ordered, ordered + upper_quartile, ordered + rows, before);
-    std::nth_element(ordered, ordered + lower_quartile, ordered + upper_quartile, before);
-    const double quartile_range = ordered[upper_quartile] - ordered[lower_quartile];
+    // The quartiles alone, as sorting the distances and reading their places
+    // gives them (NaN last, as NumPy sorts; a zero's sign, which only the
+    // floor below can meet, does not matter).
+    const auto [lower_quartile, upper_quartile] =
+        values_at_places(distances, rows, rows / 4, 3 * rows / 4);
+    const double quartile_range = upper_quartile - lower_quartile;
     const double spread = sums.squares / static_cast<double>(rows * n) -
                           sums.centre_square / static_cast<double>(n);
     const double weight = (2.0 * (1e-12 > quartile_range ? 1e-12 : quartile_range)) /

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <limits>
 #include <memory>
 #include <utility>
 
@@ -55,7 +56,43 @@ Ranked* radix_passes(Ranked* a, Ranked* spare, std::size_t count, int first) {
     return a;
 }
 
+// The value whose key sort_key gives: zeros as +0, NaN as the quiet NaN.
+double value_of_key(std::uint64_t key) {
+    if (key == ~std::uint64_t{0}) return std::numeric_limits<double>::quiet_NaN();
+    return std::bit_cast<double>(key >> 63 ? key & ~(std::uint64_t{1} << 63) : ~key);
+}
+
+// The key at `place` of keys[0..count) in ascending order. Digit by digit
+// from the top, only the keys that share the digits so far with the one
+// sought are kept, moved to the front of `keys` (every key is written, and
+// the count moves on where it is kept: no branch).
+std::uint64_t key_at_place(std::uint64_t* keys, std::size_t count, std::size_t place) {
+    for (int d = 64 / digit_bits - 1; d >= 0 && count > 1; --d) {
+        std::array<std::size_t, buckets> counts{};
+        for (std::size_t i = 0; i < count; ++i) ++counts[digit_of(keys[i], d)];
+        std::size_t bucket = 0;
+        while (place >= counts[bucket]) place -= counts[bucket++];
+        if (counts[bucket] == count) continue;  // every key shares this digit
+        std::size_t kept = 0;
+        for (std::size_t i = 0; i < count; ++i) {
+            keys[kept] = keys[i];
+            kept += digit_of(keys[i], d) == bucket;
+        }
+        count = kept;
+    }
+    return keys[0];
+}
+
 }  // namespace
+
+std::pair<double, double> values_at_places(const double* values, std::size_t count,
+                                           std::size_t first, std::size_t second) {
+    const std::unique_ptr<std::uint64_t[]> keys =
+        std::make_unique_for_overwrite<std::uint64_t[]>(2 * count);
+    for (std::size_t i = 0; i < count; ++i) keys[i] = keys[count + i] = sort_key(values[i]);
+    return {value_of_key(key_at_place(keys.get(), count, first)),
+            value_of_key(key_at_place(keys.get() + count, count, second))};
+}
 
 void stable_order(const double* values, std::size_t count, std::int64_t* order) {
     if (count == 0) return;
