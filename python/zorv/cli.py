@@ -12,7 +12,7 @@ import zorv_fast
 
 from . import _trace, check, plot, svg
 from .arguments import build_parser
-from .console import print_error, write_or_say
+from .console import print_error, standard_streams, write_or_say
 from .exit_status import BAD_INPUT, FAILED
 from .input_files import InputFileError, load_curve, load_plan
 from .output_files import OutputPathError, check_outputs
@@ -80,6 +80,9 @@ def main(argv: Sequence[str] | None = None, prog: str | None = None) -> int:
     if prog is None:
         name = os.path.basename(sys.argv[0]) if sys.argv and sys.argv[0] else "zorv"
         prog = "python -m zorv" if name == "__main__.py" else name
-    args = build_parser(prog).parse_args(argv)
     runs = {"search": run_search, "show": _run_show, "plot": _run_plot, "check": _run_check}
-    return runs[args.command](args, prog)
+    # What a command prints is dropped where it cannot be written: the
+    # status says how the command went, not whether anyone still listens.
+    with standard_streams():
+        args = build_parser(prog).parse_args(argv)
+        return runs[args.command](args, prog)

@@ -3,6 +3,7 @@ the room its texts take, and its end."""
 from __future__ import annotations
 
 import math
+import re
 from collections.abc import Sequence
 from xml.sax.saxutils import escape
 
@@ -46,6 +47,13 @@ def header(width: float, height: float, title: str, style: str) -> list[str]:
     ]
 
 
+#: Characters that an XML document cannot hold: control characters, the
+#: halves of surrogate pairs (a file name that is no UTF-8 comes with them
+#: into a title) and the two non-characters of the first plane.
+_NOT_XML = re.compile("[\x00-\x08\x0b\x0c\x0e-\x1f\ud800-\udfff\ufffe\uffff]")
+
+
 def document(lines: Sequence[str]) -> str:
-    """The whole file: the lines, the closing </svg>, one a line."""
-    return "\n".join([*lines, "</svg>"]) + "\n"
+    """The whole file: the lines, the closing </svg>, one a line; any
+    character that XML cannot hold (see _NOT_XML) shown as U+FFFD."""
+    return _NOT_XML.sub("\ufffd", "\n".join([*lines, "</svg>"]) + "\n")
