@@ -55,7 +55,9 @@ class StopOnInterrupt:
     sees between two calls of its scorer. A second one interrupts a call of
     the scorer that is still running (a cluster that does not answer), and
     does nothing anywhere else: not while a file is written. A signal that
-    was ignored when the process started (nohup's SIGHUP) stays ignored."""
+    was ignored when the process started (nohup's SIGHUP) stays ignored.
+    Outside the main thread, which alone receives signals, it changes
+    nothing."""
 
     SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
 
@@ -67,6 +69,8 @@ class StopOnInterrupt:
         self.previous_wakeup_fd = -1
 
     def __enter__(self) -> StopOnInterrupt:
+        if threading.current_thread() is not threading.main_thread():
+            return self  # Python runs signal handlers in the main thread only
         # Signals that arrive during one long native call are all handled
         # after it, in the order of their numbers, not of their arrival;
         # the wakeup pipe receives each number as it arrives, so the
@@ -86,8 +90,8 @@ class StopOnInterrupt:
             # Once stopping, the process only finishes: more signals (a
             # second SIGTERM) would cut short what is left of its exit.
             signal.signal(signum, handler if self.signal is None else signal.SIG_IGN)
-        signal.set_wakeup_fd(self.previous_wakeup_fd)
         if self.arrivals is not None:
+            signal.set_wakeup_fd(self.previous_wakeup_fd)
             for end in self.arrivals:
                 os.close(end)
             self.arrivals = None
