@@ -62,6 +62,13 @@ def fails(*args):
     raise RuntimeError("out of\nsorts")
 
 
+def test_a_save_state_that_fails_before_the_first_generation():
+    with pytest.raises(zorv.SearchFailed) as failure:
+        zorv.search(SETTINGS, optimizer=Faulty("save_state", fails, after=0))
+    assert "the optimizer's save_state() failed" in str(failure.value)
+    assert failure.value.result.generations == 0
+
+
 @pytest.mark.parametrize("method, replacement, message", [
     ("ask", fails, "the optimizer's ask() failed: RuntimeError: out of sorts"),
     ("tell", fails, "the optimizer's tell() failed: RuntimeError: out of sorts"),

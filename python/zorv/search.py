@@ -257,7 +257,9 @@ class _Loop:
         self.best_score = self.state.best_score
         # Where the search stood at the start of the step now running (a
         # generation, or a restart): what a step cut short goes back to.
-        self.mark = self._mark()
+        # run() takes it with the optimizer's state before every step, where
+        # a save_state() that raises ends the search as any failure does.
+        self.mark = self.state.marked(None)
 
     def _named(self, optimizer: Optimizer) -> SearchSettings:
         """The settings that the state and the result hold: those given,
