@@ -8,13 +8,70 @@ the body and the plan, as the compiled model defines them. `python -m zorv
 """
 from __future__ import annotations
 
-import importlib
-import importlib.util
+# The command line's first lines: until they have run, a Ctrl-C would print
+# a KeyboardInterrupt traceback. Only modules that the interpreter loads at
+# startup come before them; _signal is the interpreter's own module behind
+# `signal`, whose import runs Python code.
+import os
 import sys
-import types
-from typing import TYPE_CHECKING, Any
 
+import _signal
+
+#: The status of a command that Ctrl-C ends: zorv.exit_status.after_signal(
+#: SIGINT), which no import of the package may give before a Ctrl-C can be
+#: answered (a test checks that they agree).
+_EXIT_INTERRUPTED = 128 + _signal.SIGINT
+
+
+def _exit_interrupted(signum: int, frame: object) -> None:
+    # Nothing has been done yet that could be lost. Raising instead would not
+    # do: an extension module's import in progress (NumPy's) turns the
+    # KeyboardInterrupt into an ImportError with a traceback, or a caller's
+    # `except ImportError` swallows it and the command runs on.
+    os._exit(_EXIT_INTERRUPTED)
+
+
+def _exit_at_once_on_interrupt() -> bool:
+    """Makes a Ctrl-C end the process at once, where SIGINT has Python's own
+    handler (or this one already); whether it does now."""
+    handler = _signal.getsignal(_signal.SIGINT)
+    if handler is _exit_interrupted:
+        return True
+    if handler is not _signal.default_int_handler:
+        return False
+    try:
+        _signal.signal(_signal.SIGINT, _exit_interrupted)
+    except ValueError:  # not the main thread, whose signals these are
+        return False
+    return True
+
+
+def _started_as_command_line() -> bool:
+    """Whether this process is the `zorv` command or `python -m zorv`
+    starting: then zorv.__main__ runs next, and gives SIGINT back to Python
+    once the command's modules are loaded."""
+    if os.path.basename(sys.argv[0]) == "zorv":
+        return True
+    if sys.argv[:1] != ["-m"]:  # what it is while python -m finds its module
+        return False
+    given = getattr(sys, "orig_argv", None)  # Python 3.10 and later
+    if given is None:
+        return True
+    return any(word == "-mzorv" or (word == "-m" and after == "zorv")
+               for word, after in zip(given, [*given[1:], ""]))
+
+
+if _started_as_command_line():
+    _exit_at_once_on_interrupt()
+
+import importlib  # noqa: E402
+import importlib.util  # noqa: E402
+import types  # noqa: E402
+
+TYPE_CHECKING = False  # what typing.TYPE_CHECKING is at run time, without importing typing
 if TYPE_CHECKING:  # what type checkers see; each "as" marks the name as exported
+    from typing import Any
+
     from zorv_fast import sim as sim
     from zorv_fast import sim_batch as sim_batch
 
@@ -37,8 +94,8 @@ if TYPE_CHECKING:  # what type checkers see; each "as" marks the name as exporte
 
 #: Where each name of the package comes from. They are imported on first
 #: use: NumPy, which search and trace need, takes a tenth of a second to
-#: import, and `python -m zorv` imports this package before its own code can
-#: turn a Ctrl-C in that time into a quiet exit.
+#: import, which `import zorv` and the command line's --help need not wait
+#: for.
 _SOURCES = {
     "sim": "zorv_fast", "sim_batch": "zorv_fast",
     "HEAD": ".body", "LINKS": ".body", "MAX_STEPS": ".body", "POINTS": ".body",
