@@ -276,6 +276,121 @@ class TestInterrupt:
         assert b"Traceback" not in stderr and b"KeyboardInterrupt" not in stderr
 
 
+def closed_pipe():
+    """The writing end of a pipe whose reader has gone (`| head -0`): every
+    write to it fails with EPIPE."""
+    read_end, write_end = os.pipe()
+    os.close(read_end)
+    return write_end
+
+
+def full_device():
+    return os.open("/dev/full", os.O_WRONLY)
+
+
+class TestStandardStreams:
+    """Standard output and error that cannot be written cost a command
+    nothing: its files are written, and its status is what it would have
+    been."""
+
+    @pytest.mark.parametrize("stream", ["stdout", "stderr"])
+    @pytest.mark.parametrize("make", [closed_pipe, full_device, None],
+                             ids=["closed pipe", "full disk", "closed"])
+    def test_the_search_is_saved_and_succeeds(self, tmp_path, stream, make):
+        given = make() if make is not None else None
+        descriptor = 1 if stream == "stdout" else 2
+        try:
+            process = subprocess.run(
+                [sys.executable, "-m", "zorv", "search", "--generations", "30", "-o", "best.json"],
+                cwd=tmp_path, timeout=120,
+                # Closed: the interpreter starts without the descriptor.
+                preexec_fn=None if given is not None else lambda: os.close(descriptor),
+                **{"stdout": subprocess.PIPE, "stderr": subprocess.PIPE,
+                   **({} if given is None else {stream: given})})
+        finally:
+            if given is not None:
+                os.close(given)
+        kept = getattr(process, "stderr" if stream == "stdout" else "stdout") or b""
+        assert process.returncode == 0, kept.decode()[-2000:]
+        assert b"Traceback" not in kept and b"Exception ignored" not in kept
+        data = json.loads((tmp_path / "best.json").read_text())
+        assert data["generations"] == 30 and data["score"] == zorv_fast.sim(data["plan"])
+        assert sorted(path.name for path in tmp_path.iterdir()) == ["best.json"]
+
+    def test_check_into_a_closed_pipe_keeps_its_status(self, tmp_path):
+        given = closed_pipe()
+        try:
+            process = subprocess.run([sys.executable, "-m", "zorv", "check"], cwd=tmp_path,
+                                     stdout=given, stderr=subprocess.PIPE, timeout=120)
+        finally:
+            os.close(given)
+        assert process.returncode == 0 and process.stderr == b""
+
+    def test_a_closed_terminal_stops_the_search_and_it_still_saves(self, tmp_path):
+        import pty
+        pid, terminal = pty.fork()
+        if pid == 0:  # the child, the session leader of the new terminal
+            os.chdir(tmp_path)
+            os.execv(sys.executable, [sys.executable, "-m", "zorv", "search", "--generations",
+                                      "1000000", "-o", "best.json"])
+        try:
+            # The progress line shows that the search runs; then the terminal
+            # goes: SIGHUP, and every later write fails with EIO.
+            assert b"generation" in os.read(terminal, 200)
+        finally:
+            os.close(terminal)
+            _, status = os.waitpid(pid, 0)
+        assert os.waitstatus_to_exitcode(status) == 128 + signal.SIGHUP
+        data = json.loads((tmp_path / "best.json").read_text())
+        assert data["interrupted"] is True and data["score"] == zorv_fast.sim(data["plan"])
+
+    def test_names_that_are_no_utf_8(self, tmp_path, searched):
+        folder, _ = searched
+        plan = os.fsdecode(b"caf\xe9.json")
+        shutil.copy(folder / "best.json", tmp_path / plan)
+        shown = zorv("show", plan, "-o", "out.svg", cwd=tmp_path)
+        assert shown.returncode == 0 and "Traceback" not in shown.stderr, shown.stderr
+        title = ET.parse(tmp_path / "out.svg").getroot().find(f"{SVG}title").text
+        assert title.startswith("caf\ufffd.json")
+        output = os.fsdecode(b"b\xe9.json")
+        searched_here = subprocess.run(
+            [sys.executable, "-m", "zorv", "search", "-q", "--generations", "3", "-o", output],
+            cwd=tmp_path, capture_output=True, timeout=120)
+        assert searched_here.returncode == 0, searched_here.stderr
+        assert os.fsencode(str(tmp_path / output)) in searched_here.stdout  # the name's own bytes
+        assert json.loads((tmp_path / output).read_text())["generations"] == 3
+
+    def test_the_command_line_off_the_main_thread(self, tmp_path, monkeypatch):
+        import threading
+
+        from zorv.__main__ import main
+        monkeypatch.chdir(tmp_path)
+        descriptors = len(os.listdir("/proc/self/fd"))
+        statuses = []
+        for _ in range(3):
+            thread = threading.Thread(target=lambda: statuses.append(main(
+                ["search", "-q", "--generations", "3", "-o", "best.json", "--overwrite"])))
+            thread.start()
+            thread.join()
+        assert statuses == [0, 0, 0]
+        assert len(os.listdir("/proc/self/fd")) == descriptors
+
+    @pytest.mark.parametrize("argv0, quiet", [("/usr/local/bin/zorv", True),
+                                              ("my_script.py", False)])
+    def test_ctrl_c_while_the_package_imports(self, tmp_path, argv0, quiet):
+        # The signal comes as the package's import ends, before the command
+        # line's entry has run; a program that only imports zorv keeps
+        # Python's own KeyboardInterrupt.
+        code = (f"import os, signal, sys, time; sys.argv[0] = {argv0!r}; import zorv; "
+                "os.kill(os.getpid(), signal.SIGINT); time.sleep(60)")
+        process = subprocess.run([sys.executable, "-c", code], cwd=tmp_path,
+                                 capture_output=True, text=True, timeout=120)
+        if quiet:
+            assert process.returncode == 130 and process.stderr == ""
+        else:
+            assert process.returncode == -signal.SIGINT and "KeyboardInterrupt" in process.stderr
+
+
 class TestShow:
     @pytest.fixture
     def plan_file(self, tmp_path):
