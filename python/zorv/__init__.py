@@ -15,7 +15,11 @@ from __future__ import annotations
 import os
 import sys
 
-import _signal
+TYPE_CHECKING = False  # what typing.TYPE_CHECKING is at run time, without importing typing
+if TYPE_CHECKING:  # `signal` describes _signal's functions for the type checker
+    import signal as _signal
+else:
+    import _signal
 
 #: The status of a command that Ctrl-C ends: zorv.exit_status.after_signal(
 #: SIGINT), which no import of the package may give before a Ctrl-C can be
@@ -68,7 +72,6 @@ import importlib  # noqa: E402
 import importlib.util  # noqa: E402
 import types  # noqa: E402
 
-TYPE_CHECKING = False  # what typing.TYPE_CHECKING is at run time, without importing typing
 if TYPE_CHECKING:  # what type checkers see; each "as" marks the name as exported
     from typing import Any
 

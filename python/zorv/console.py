@@ -110,7 +110,7 @@ def standard_streams() -> Iterator[None]:
                               else io.TextIOWrapper(io.FileIO(descriptor, "w", closefd=False),
                                                     line_buffering=True), descriptor)
                for stream, descriptor in ((sys.stdout, 1), (sys.stderr, 2))]
-    sys.stdout, sys.stderr = guarded  # type: ignore[assignment]
+    sys.stdout, sys.stderr = guarded
     try:
         yield
     finally:
