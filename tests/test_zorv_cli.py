@@ -61,6 +61,12 @@ def frames(path):
     return ET.parse(path).getroot().findall(f"{SVG}g[@class='frame']")
 
 
+def legend_texts(root):
+    """A chart's legend entries, each as one line, however it is wrapped."""
+    return [" ".join(" ".join(t.itertext()).split()) for t in root.iter(f"{SVG}text")
+            if t.get("class") == "legend"]
+
+
 @pytest.fixture(scope="module")
 def searched(tmp_path_factory):
     """One small search, with its plan and animation written."""
@@ -318,8 +324,7 @@ class TestPlot:
                   for line in root.iter(f"{SVG}polyline")]
         ticks = {axis: [float(t.text.replace(",", "")) for t in root.iter(f"{SVG}text")
                         if t.get("class") == f"ticklabel {axis}"] for axis in "xy"}
-        legend = [t.text for t in root.iter(f"{SVG}text") if t.get("class") == "legend"]
-        return (left, top, right, bottom), curves, ticks, legend
+        return (left, top, right, bottom), curves, ticks, legend_texts(root)
 
     @staticmethod
     def ring_notes(path):
@@ -346,8 +351,8 @@ class TestPlot:
         assert ticks["x"][0] <= 0 and ticks["x"][-1] - (ticks["x"][1] - ticks["x"][0]) < max(xs)
         assert max(x for c in curves for x, _ in c) >= left + 0.95 * (right - left)
         assert ticks["y"][0] <= min(ys) and ticks["y"][-1] >= max(ys)
-        assert legend[0].startswith("builtin, boundary penalty, popsize 16, seed 3")
-        assert legend[1].startswith("pycma, boundary penalty, popsize 8, seed 4")
+        assert legend[0].startswith(f"{files[0]} (builtin, boundary penalty, popsize 16, seed 3)")
+        assert legend[1].startswith(f"{files[1]} (pycma, boundary penalty, popsize 8, seed 4)")
         # No search here restarted: no ring, and none explained.
         assert all(h["run_starts"] == [0] for h in histories)
         assert self.ring_notes(tmp_path / "curve.svg") == []
@@ -363,6 +368,25 @@ class TestPlot:
         assert [(float(r.get("cx")), float(r.get("cy"))) for r in rings] == [
             curves[0][start - 1] for start in starts[1:]]
         assert self.ring_notes(tmp_path / "curve.svg") == ["restart: a new run begins"]
+
+    def test_labels_tell_runs_of_the_same_settings_apart(self, searched, tmp_path):
+        folder, _ = searched
+        shutil.copy(folder / "best.json", tmp_path / "again.json")
+        data = json.loads((folder / "best.json").read_text())
+        data["settings"]["restart_schedule"] = "ipop"
+        (tmp_path / "ipop.json").write_text(json.dumps(data))
+        files = ["again.json", str(folder / "best.json"), "ipop.json"]
+        assert zorv("plot", *files, "-o", "named.svg", cwd=tmp_path).returncode == 0
+        settings = "builtin, boundary penalty, popsize 16, seed 3"
+        assert [text.split(": best ")[0] for text in self.drawn(tmp_path / "named.svg")[3]] == [
+            f"again.json ({settings})", f"{folder / 'best.json'} ({settings})",
+            f"ipop.json ({settings}, ipop restarts)"]
+        # --label names the curves in the files' order, each on one line.
+        result = zorv("plot", *files, "--label", "first  try", "--label", "second",
+                      "--label", "with\nipop", "-o", "relabelled.svg", cwd=tmp_path)
+        assert result.returncode == 0, result.stderr
+        assert [text.split(": best ")[0] for text in self.drawn(tmp_path / "relabelled.svg")[3]
+                ] == ["first try", "second", "with ipop"]
 
 
 def test_help_lists_every_command(tmp_path):
@@ -899,9 +923,8 @@ class TestWhatTheOutputSays:
         assert json.loads((tmp_path / "own.json").read_text())["settings"]["optimizer"] == name
         result = zorv("plot", "own.json", "-o", "curve.svg", cwd=tmp_path)
         assert result.returncode == 0, result.stderr
-        legend = [t.text for t in ET.parse(tmp_path / "curve.svg").getroot().iter(f"{SVG}text")
-                  if t.get("class") == "legend"]
-        assert [text.split(":")[0] for text in legend] == [f"{name}, popsize 8, seed 1"]
+        legend = legend_texts(ET.parse(tmp_path / "curve.svg").getroot())
+        assert [text.split(":")[0] for text in legend] == [f"own.json ({name}, popsize 8, seed 1)"]
 
     def test_a_search_of_ones_own_optimizer_is_not_resumed_here(self, tmp_path):
         import zorv as package

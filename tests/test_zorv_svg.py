@@ -321,6 +321,29 @@ class TestSaysWhatItShows:
             cross = (x0 - cx) * -(y1 - cy) - -(y0 - cy) * (x1 - cx)
             assert math.copysign(1, cross) == turned[name], name
 
+    def test_chart_draws_results_files_and_curves_alike(self, tmp_path):
+        from zorv.checkpoints import save
+        from zorv.input_files import InputFileError
+        result = zorv.search(zorv.SearchSettings(popsize=8, generations=4,
+                                                 restart_schedule="bipop"))
+        save(tmp_path / "result.json", result)
+        own = Curve("mine", result.history)
+        root = parse(plot.convergence([result, tmp_path / "result.json",
+                                       str(tmp_path / "result.json"), own]))
+        curves = [line.get("points") for line in root.iter(f"{NS}polyline")]
+        assert len(curves) == 4 and len(set(curves)) == 1
+        settings = "builtin, boundary penalty, popsize 8, seed 1, bipop restarts"
+        legend = [" ".join(" ".join(t.itertext()).split()) for t in root.iter(f"{NS}text")
+                  if t.get("class") == "legend"]
+        best = f": best {result.score:.3f}"
+        assert legend == [settings + best, f"{tmp_path / 'result.json'} ({settings})" + best,
+                          f"{tmp_path / 'result.json'} ({settings})" + best, "mine" + best]
+        (tmp_path / "plan.json").write_text("[0.0]")
+        with pytest.raises(InputFileError, match="holds no search history"):
+            plot.convergence([result, tmp_path / "plan.json"])
+        with pytest.raises(TypeError, match="not History"):
+            plot.convergence([result.history])
+
     def test_chart_explains_its_rings_only_when_it_has_them(self):
         def ring_keys(root):
             return [t for t in root.iter(f"{NS}text") if "restart-key" in t.get("class", "")]

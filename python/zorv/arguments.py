@@ -136,6 +136,9 @@ def build_parser(prog: str) -> argparse.ArgumentParser:
                        help="SVG file to write (default convergence.svg)")
     chart.add_argument("--x-axis", choices=tuple(X_AXES), default="evaluations",
                        help="what the horizontal axis shows (default evaluations)")
+    chart.add_argument("--label", action="append", default=None, metavar="TEXT",
+                       help="the legend's name of a curve: once per RESULT.json, in their "
+                            "order (default: the file's path and the search's settings)")
 
     commands.add_parser(
         "check", help="say whether this machine gives the documented scores, and why",

@@ -3,10 +3,14 @@
 from __future__ import annotations
 
 import math
+import os
 from collections.abc import Sequence
+from typing import Union
 from xml.sax.saxutils import escape
 
-from .records import Curve
+from .input_files import load_curve
+from .records import Curve, label_for
+from .state import SearchResult
 from .svg_document import document, header, text_width
 from .svg_document import number as _f
 
@@ -83,26 +87,69 @@ def x_axis_span(highest: float) -> tuple[list[float], float]:
     return [t for t in ticks if t <= end], end
 
 
-def convergence(curves: Sequence[Curve], *, x_axis: str = "evaluations",
+#: What a chart draws a curve of: a search's result, a result file's path,
+#: or a Curve.
+Drawable = Union[SearchResult, Curve, str, "os.PathLike[str]"]
+
+
+def as_curve(drawable: Drawable) -> Curve:
+    """The curve of a search result (labelled by its settings), of a result
+    file (labelled by its path and settings), or the Curve itself."""
+    if isinstance(drawable, Curve):
+        return drawable
+    if isinstance(drawable, SearchResult):
+        if not len(drawable.history):
+            raise ValueError("nothing to draw: the search completed no generation")
+        return Curve(label_for(drawable.settings), drawable.history)
+    if isinstance(drawable, (str, os.PathLike)):
+        return load_curve(drawable)
+    raise TypeError("a chart draws search results, Curves and paths of result files, not "
+                    f"{type(drawable).__name__}")
+
+
+def convergence(curves: Sequence[Drawable], *, x_axis: str = "evaluations",
                 title: str = "zorv search: best distance so far") -> str:
-    """An SVG chart with one polyline (class "curve") per search, and a ring
-    (class "restart") where each of its restarted runs begins.
+    """An SVG chart of how searches converged: one polyline (class "curve")
+    per search, and a ring (class "restart") where each of its restarted
+    runs begins.
 
     The x axis ends just past the data; the plot area leaves room for every
     tick label, and the legend names each curve and, where there are rings,
-    what they mark."""
-    if not curves:
+    what they mark.
+
+    Args:
+        curves: The searches, one curve each, in the legend's order: results
+            of `zorv.search`, paths of result files (read as `zorv plot`
+            reads them), or `Curve` objects, which name their curves.
+            A result's curve is named by its settings, a file's by its path
+            too.
+        x_axis: What the horizontal axis shows: "evaluations" (plans scored)
+            or "seconds".
+        title: The chart's title.
+
+    Returns:
+        The SVG document's text.
+
+    Raises:
+        ValueError: Nothing to draw, a result without generations, an
+            unknown `x_axis`, or values too far apart for one axis.
+        zorv.input_files.InputFileError: A path to a file that holds no
+            usable search result.
+        TypeError: Something that is none of these.
+    """
+    drawn = [as_curve(drawable) for drawable in curves]
+    if not drawn:
         raise ValueError("nothing to draw: no curves")
     if x_axis not in X_AXES:
         raise ValueError(f"x_axis must be one of {', '.join(X_AXES)}, got {x_axis!r}")
-    xs = [[float(v) for v in getattr(c.history, x_axis)] for c in curves]
-    ys = [[float(v) for v in c.history.best] for c in curves]
+    xs = [[float(v) for v in getattr(c.history, x_axis)] for c in drawn]
+    ys = [[float(v) for v in c.history.best] for c in drawn]
     x_ticks, x_end = x_axis_span(max(max(x) for x in xs))
     y_ticks = nice_ticks(min(min(y) for y in ys), max(max(y) for y in ys))
     x_step, y_step = x_ticks[1] - x_ticks[0], y_ticks[1] - y_ticks[0]
     x_texts = [_tick_text(tick, x_step) for tick in x_ticks]
     y_texts = [_tick_text(tick, y_step) for tick in y_ticks]
-    restarted = any(len(c.history.run_starts) > 1 for c in curves)
+    restarted = any(len(c.history.run_starts) > 1 for c in drawn)
 
     # A centred x label may reach half its width past the axis's end; the
     # y labels end 6 pixels left of the axis, the axis title left of them.
@@ -111,7 +158,7 @@ def convergence(curves: Sequence[Curve], *, x_axis: str = "evaluations",
     left = min(max(_LEFT, _Y_TITLE_ROOM + 6 + max(text_width(t, _TICK_FONT) for t in y_texts)),
                _WIDTH / 4)
     right = min(max(_RIGHT, text_width(x_texts[-1], _TICK_FONT) / 2 + 4), _WIDTH / 4)
-    legend_height = _LEGEND_LINE * (len(curves) + restarted) + 8
+    legend_height = _LEGEND_LINE * (len(drawn) + restarted) + 8
     height = _HEIGHT + legend_height
     plot_w = _WIDTH - left - right
     plot_h = _HEIGHT - _TOP - _BOTTOM
@@ -141,7 +188,7 @@ def convergence(curves: Sequence[Curve], *, x_axis: str = "evaluations",
     out.append(f'<text class="axistitle" transform="translate(18,{_f(_TOP + plot_h / 2)}) '
                f'rotate(-90)">{Y_TITLE}</text>')
 
-    for i, (curve, x, y) in enumerate(zip(curves, xs, ys)):
+    for i, (curve, x, y) in enumerate(zip(drawn, xs, ys)):
         colour = _COLOURS[i % len(_COLOURS)]
         dash = _DASHES[(i // len(_COLOURS)) % len(_DASHES)]
         dash_attr = f' stroke-dasharray="{dash}"' if dash else ""
@@ -160,7 +207,7 @@ def convergence(curves: Sequence[Curve], *, x_axis: str = "evaluations",
         out.append(f'<text class="legend" x="{_f(left + 36)}" y="{_f(legend_y + 4)}">'
                    f"{escape(curve.label)}: best {y[-1]:.3f}</text>")
     if restarted:
-        legend_y = _HEIGHT + len(curves) * _LEGEND_LINE
+        legend_y = _HEIGHT + len(drawn) * _LEGEND_LINE
         out.append(f'<circle class="restart-key" cx="{_f(left + 14)}" cy="{_f(legend_y)}" r="4"/>')
         out.append(f'<text class="legend restart-key" x="{_f(left + 36)}" '
                    f'y="{_f(legend_y + 4)}">{RESTART_NOTE}</text>')
