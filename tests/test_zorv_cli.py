@@ -86,7 +86,7 @@ class TestSearch:
         assert data["seed"] == 3
         assert data["settings"]["popsize"] == 16 and data["settings"]["generations"] == 5
         assert data["generations"] == 5 and data["evaluations"] == 80
-        assert data["interrupted"] is False
+        assert data["interrupted"] is False and data["stop_reasons"] == ["generations"]
 
     def test_tells_where_the_files_are(self, searched):
         folder, result = searched
@@ -661,7 +661,7 @@ class TestBadCheckpoint:
     def test_one_error_line_and_nothing_overwritten(self, tmp_path, searched, make, words):
         folder, _ = searched
         data = json.loads((folder / "best.json").read_text())
-        state_of(data)["finished"] = False  # a search to resume
+        state_of(data).update(finished=False, stop_reasons=[])  # a search to resume
         bad = make(data)
         (tmp_path / "bad.json").write_text(bad)
         result = zorv("search", "--resume", "bad.json", cwd=tmp_path)
@@ -675,7 +675,7 @@ class TestBadCheckpoint:
     def test_changed_settings_are_refused(self, tmp_path, searched):
         folder, _ = searched
         data = json.loads((folder / "best.json").read_text())
-        data["checkpoint"]["state"]["finished"] = False
+        data["checkpoint"]["state"].update(finished=False, stop_reasons=[])
         (tmp_path / "run.json").write_text(json.dumps(data))
         result = zorv("search", "--resume", "run.json", "--popsize", 32, cwd=tmp_path)
         assert result.returncode == 2 and len(result.stderr.splitlines()) == 1
@@ -740,7 +740,7 @@ class TestOutputFiles:
         source, _ = searched
         (tmp_path / "r.json").write_bytes((source / "best.json").read_bytes())
         unfinished = json.loads((source / "best.json").read_text())
-        unfinished["checkpoint"]["state"]["finished"] = False
+        unfinished["checkpoint"]["state"].update(finished=False, stop_reasons=[])
         (tmp_path / "cut.json").write_text(json.dumps(unfinished))
         (tmp_path / "plan.svg").write_text(json.dumps([0.5] * 40))  # a plan, oddly named
         (tmp_path / "dir").mkdir()
@@ -979,6 +979,7 @@ class TestWhatTheOutputSays:
         from zorv.distributed import INSTALL_HINT
         _, result = searched
         assert " 0.0 s)" not in result.stdout and "(80 plans scored, " in result.stdout
+        assert "stopped early" not in result.stdout  # it ran its generations
         assert INSTALL_HINT == "pip install 'dask[distributed]'"
         help_text = " ".join(zorv("search", "--help", cwd=tmp_path).stdout.split())
         assert f"needs Dask: {INSTALL_HINT}" in help_text
