@@ -129,16 +129,44 @@ class TestSearch:
         first = json.loads((folder / "best.json").read_text())
         assert (again["plan"], again["score"]) == (first["plan"], first["score"])
 
-    @pytest.mark.parametrize("args", [
-        ["--generations", "0"], ["--popsize", "x"], ["--seed", "-1"],
-        ["--generations", "3", "--evaluations", "30"], ["--sigma", "0"],
-        ["--output", "no/such/folder/best.json"], ["--popsize", "1000000000"],
+    @pytest.mark.parametrize("args, line", [
+        (["search", "--generations", "0"], ": error: --generations must be at least 1, got 0"),
+        (["search", "--popsize", "x"],
+         " search: error: argument --popsize: not a whole number: 'x'"),
+        (["search", "--seed", "-1"], ": error: --seed must be in [0, 2**32), got -1"),
+        (["search", "--generations", "3", "--evaluations", "30"],
+         " search: error: argument --evaluations: not allowed with argument --generations"),
+        (["search", "--sigma", "0"], ": error: --sigma must be a positive number of at most "),
+        (["search", "--sigma", "-1"], ": error: --sigma must be a positive number of at most "),
+        (["search", "--checkpoint-every", "-1"],
+         ": error: --checkpoint-every must be a number of seconds"),
+        (["search", "--output", "no/such/folder/best.json"], ": error: "),
+        (["search", "--popsize", "1000000000"], ": error: popsize 1000000000 needs about"),
+        # argparse's own refusals: one line, without the usage before it.
+        (["search", "--optimizer", "cmaes"],
+         " search: error: argument --optimizer: not one of builtin, pycma: 'cmaes'"),
+        (["search", "--gens", "10"],
+         " search: error: no option --gens: did you mean --generations?"),
+        (["search", "--restart-shedule=ipop"],
+         " search: error: no option --restart-shedule: did you mean --restart-schedule?"),
+        (["search", "--frobnicate"],
+         " search: error: no option --frobnicate (see python -m zorv search --help)"),
+        (["search", "again"],
+         " search: error: unexpected argument 'again' (see python -m zorv search --help)"),
+        (["sarch", "--generations", "3"], ": error: no command 'sarch': did you mean search? "
+                                          "(commands: search, show, plot, check)"),
+        (["plot"], " plot: error: the following arguments are required: RESULT.json "
+                   "(see python -m zorv plot --help)"),
+        (["plot", "a.json", "b.json", "--label", "a"],
+         ": error: --label names 1 of 2 results: give it once per RESULT.json, or not at all"),
+        (["show", "plan.json", "--frames", "0"],
+         " show: error: argument --frames: must be at least 1, got 0"),
     ])
-    def test_bad_options(self, tmp_path, args):
-        result = zorv("search", "--quiet", *args, cwd=tmp_path)
+    def test_bad_options(self, tmp_path, args, line):
+        result = zorv(*args, cwd=tmp_path)
         assert result.returncode == 2
-        assert "Traceback" not in result.stderr
-        assert "error" in result.stderr.strip().splitlines()[-1]
+        assert result.stderr.splitlines() == [result.stderr.strip()], result.stderr
+        assert result.stderr.startswith(f"python -m zorv{line}"), result.stderr
         assert not list(tmp_path.iterdir())
 
 
@@ -389,10 +417,28 @@ class TestPlot:
                 ] == ["first try", "second", "with ipop"]
 
 
-def test_help_lists_every_command(tmp_path):
-    result = zorv("--help", cwd=tmp_path)
-    assert result.returncode == 0
-    assert all(command in result.stdout for command in ("search", "show", "plot"))
+@pytest.mark.parametrize("args", [["--help"], []])
+def test_help_lists_every_command(tmp_path, args):
+    result = zorv(*args, cwd=tmp_path)
+    assert result.returncode == 0 and result.stderr == ""
+    listed = result.stdout.split("positional arguments:")[1]
+    assert all(f"    {command} " in listed for command in ("search", "show", "plot", "check"))
+
+
+def test_messages_name_the_program_as_it_was_run(tmp_path, capsys, monkeypatch):
+    from zorv.__main__ import main
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "plan.json").write_text(json.dumps([0.0] * 40))
+    for args in (["plot", "plan.json"], ["search", "--resume", "plan.json"]):
+        assert main(args, prog="zorv") == 2
+        [line] = capsys.readouterr().err.splitlines()
+        assert line.startswith("zorv: error: 'plan.json' holds no ")
+        assert line.endswith(": expected a result written by zorv search")
+    with pytest.raises(SystemExit) as refused:
+        main(["search", "--gens", "10"], prog="zorv")
+    assert refused.value.code == 2
+    assert capsys.readouterr().err == (
+        "zorv search: error: no option --gens: did you mean --generations?\n")
 
 
 def result_text(**history):

@@ -53,7 +53,7 @@ def _run_locked_search(args: argparse.Namespace, prog: str, output: Path) -> int
     resume: SearchState | None = None
     try:
         if args.resume is not None:
-            resume = checkpoints.load(args.resume)
+            resume = checkpoints.load(args.resume, search_command=f"{prog} search")
         settings = search_settings(args, None if resume is None else resume.settings)
         if settings.optimizer not in OPTIMIZERS:
             raise ValueError(f"the search ran an optimizer of its own, {settings.optimizer!r}: "
