@@ -371,7 +371,10 @@ class TestPlot:
         assert str(tmp_path / "curve.svg") in result.stdout
         (left, top, right, bottom), curves, ticks, legend = self.drawn(tmp_path / "curve.svg")
         histories = [json.loads(f.read_text())["history"] for f in files]
-        assert [len(c) for c in curves] == [len(h["best"]) for h in histories]
+        # Steps: a corner at each generation that beats the best, and the last.
+        assert [len(c) for c in curves] == [
+            1 + 2 * sum(a != b for a, b in zip(h["best"], h["best"][1:]))
+            + (h["best"][-1] == h["best"][-2]) for h in histories]
         assert all(left <= x <= right and top <= y <= bottom for c in curves for x, y in c)
         xs = [v for h in histories for v in h[x_axis]]
         ys = [v for h in histories for v in h["best"]]
@@ -393,8 +396,16 @@ class TestPlot:
         rings = ET.parse(tmp_path / "curve.svg").getroot().findall(f"{SVG}circle[@class='restart']")
         starts = data["history"]["run_starts"]
         assert len(rings) == len(starts) - 1 >= 2
-        assert [(float(r.get("cx")), float(r.get("cy"))) for r in rings] == [
-            curves[0][start - 1] for start in starts[1:]]
+        # Each on the curve, at the end of the last generation before its run.
+        curve = curves[0]
+        for ring in rings:
+            x, y = float(ring.get("cx")), float(ring.get("cy"))
+            assert any(min(a[0], b[0]) <= x <= max(a[0], b[0]) and min(a[1], b[1]) <= y
+                       <= max(a[1], b[1]) for a, b in zip(curve, curve[1:]))
+        assert [float(r.get("cx")) for r in rings] == sorted(float(r.get("cx")) for r in rings)
+        assert [r.find(f"{SVG}title").text for r in rings] == [
+            f"run {run} starts after {data['history']['evaluations'][start - 1]:,} plans"
+            for run, start in enumerate(starts[1:], start=2)]
         assert self.ring_notes(tmp_path / "curve.svg") == ["restart: a new run begins"]
 
     def test_labels_tell_runs_of_the_same_settings_apart(self, searched, tmp_path):
