@@ -268,6 +268,12 @@ def font_sizes(root):
             re.findall(r"\.([\w-]+) \{[^}]*font: ([\d.]+)px", style)}
 
 
+def font_rule(root, name):
+    """The style sheet's rule for a class."""
+    import re
+    return re.search(rf"\.{name} \{{([^}}]*)\}}", root.find(f"{NS}style").text).group(1)
+
+
 LEGIBLE = {**PICTURES,
            "long animation": lambda: svg.animation(long_run(60.0), title="a long run"),
            "wide filmstrip": lambda: svg.filmstrip(long_run(60.0), frames=12, columns=6),
@@ -361,6 +367,12 @@ class TestSaysWhatItShows:
             assert text.get("fill") == circle.get("fill")
             assert math.dist((float(text.get("x")), float(text.get("y"))),
                              (float(circle.get("cx")), float(circle.get("cy")))) < 25
+        # Each command's notes in its arrows' colour, which no style overrides.
+        arrows = {a.get("data-joint"): a.get("stroke") for a in root.iter(f"{NS}polyline")}
+        notes = {t.text.split(" command")[0]: t.get("fill") for t in root.iter(f"{NS}text")
+                 if t.get("class") == "note" and " command, " in t.text}
+        assert notes == {"hip": arrows["hip_joint_a"], "knee": arrows["knee_joint_a"]}
+        assert "fill" not in font_rule(root, "note")
         # Its own words for the start: the head's x as the pose has it.
         assert f"x = {pose[zorv.HEAD, 0]:.2f}" in " ".join(" ".join(root.itertext()).split())
 

@@ -355,7 +355,7 @@ _TURN_RADII = {"hip": 0.3, "knee": 0.22}
 def _diagram_style(text: _Text) -> str:
     return _style(text) + f"""
     .name {{ font: {_f(text.size)}px sans-serif; }}
-    .note {{ font: {_f(text.size)}px sans-serif; fill: #212529; }}
+    .note {{ font: {_f(text.size)}px sans-serif; }}
     .turn {{ fill: none; stroke-width: 2.5; }}
 """
 
@@ -448,8 +448,8 @@ def body_diagram(pose: Trace, *, title: str = "The runner's body as a run starts
                      start, start + _TURN_AT_PLUS_ONE[joint] * _TURN_ANGLE,
                      _COMMAND_COLOURS[kind][0], "+1", text)
     for y, line, note_colour in note_lines:
-        fill = f' fill="{note_colour}"' if note_colour else ""
-        out.append(f'<text class="note"{fill} x="{_f(notes_x)}" y="{_f(y)}">'
-                   f"{escape(line)}</text>")
+        # An attribute, which a fill in the style sheet would override.
+        out.append(f'<text class="note" fill="{note_colour or "#212529"}" x="{_f(notes_x)}" '
+                   f'y="{_f(y)}">{escape(line)}</text>')
     out += _legend(legend, text, _MARGIN, legend_y)
     return document(out)
