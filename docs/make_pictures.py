@@ -5,7 +5,6 @@ from pathlib import Path
 
 import zorv
 from zorv import plot, svg
-from zorv.records import Curve
 from zorv.body import PLAN_SIZE
 
 IMAGES = Path(__file__).resolve().parent / "images"
@@ -25,8 +24,7 @@ def main() -> None:
         "filmstrip.svg": svg.filmstrip(run, frames=8, title=title),
         "run.svg": svg.animation(run, title=title),
         "body.svg": svg.body_diagram(zorv.trace([0.0] * PLAN_SIZE)[0]),
-        "convergence.svg": plot.convergence(
-            [Curve.from_result(result.to_json()) for result in compared]),
+        "convergence.svg": plot.convergence(compared),
     }
     IMAGES.mkdir(exist_ok=True)
     for name, text in pictures.items():

@@ -61,6 +61,23 @@ def run_block(language, code, folder, bin_dir):
     assert done.returncode == 0, f"{code}\n---\n{done.stdout[-2000:]}{done.stderr[-3000:]}"
 
 
+#: Where a code block names a file that it writes: after -o, --output or
+#: --svg, or as the file that a result or a chart is saved to from Python.
+WRITTEN = re.compile(r"(?:-o|--output|--svg)[ =](\S+)|(?:save|write_text|Path)\(\"([^\"]+)\"")
+
+
+def test_pages_write_files_of_their_own():
+    """A reader who follows one page after another in one folder meets no
+    file of an earlier page: a search would refuse to replace it."""
+    writers = {}
+    for page in PAGES:
+        for match in BLOCK.finditer(page.read_text(encoding="utf-8")):  # those not run too
+            for written in WRITTEN.finditer(match.group(2)):
+                writers.setdefault(written.group(1) or written.group(2), set()).add(page.name)
+    assert len(writers) > 20
+    assert {path: pages for path, pages in writers.items() if len(pages) > 1} == {}
+
+
 @pytest.fixture(scope="module")
 def bin_dir(tmp_path_factory):
     """`python` and `zorv` as this interpreter's, for the shell blocks."""

@@ -61,6 +61,12 @@ def frames(path):
     return ET.parse(path).getroot().findall(f"{SVG}g[@class='frame']")
 
 
+def legend_texts(root):
+    """A chart's legend entries, each as one line, however it is wrapped."""
+    return [" ".join(" ".join(t.itertext()).split()) for t in root.iter(f"{SVG}text")
+            if t.get("class") == "legend"]
+
+
 @pytest.fixture(scope="module")
 def searched(tmp_path_factory):
     """One small search, with its plan and animation written."""
@@ -80,7 +86,7 @@ class TestSearch:
         assert data["seed"] == 3
         assert data["settings"]["popsize"] == 16 and data["settings"]["generations"] == 5
         assert data["generations"] == 5 and data["evaluations"] == 80
-        assert data["interrupted"] is False
+        assert data["interrupted"] is False and data["stop_reasons"] == ["generations"]
 
     def test_tells_where_the_files_are(self, searched):
         folder, result = searched
@@ -123,16 +129,44 @@ class TestSearch:
         first = json.loads((folder / "best.json").read_text())
         assert (again["plan"], again["score"]) == (first["plan"], first["score"])
 
-    @pytest.mark.parametrize("args", [
-        ["--generations", "0"], ["--popsize", "x"], ["--seed", "-1"],
-        ["--generations", "3", "--evaluations", "30"], ["--sigma", "0"],
-        ["--output", "no/such/folder/best.json"], ["--popsize", "1000000000"],
+    @pytest.mark.parametrize("args, line", [
+        (["search", "--generations", "0"], ": error: --generations must be at least 1, got 0"),
+        (["search", "--popsize", "x"],
+         " search: error: argument --popsize: not a whole number: 'x'"),
+        (["search", "--seed", "-1"], ": error: --seed must be in [0, 2**32), got -1"),
+        (["search", "--generations", "3", "--evaluations", "30"],
+         " search: error: argument --evaluations: not allowed with argument --generations"),
+        (["search", "--sigma", "0"], ": error: --sigma must be a positive number of at most "),
+        (["search", "--sigma", "-1"], ": error: --sigma must be a positive number of at most "),
+        (["search", "--checkpoint-every", "-1"],
+         ": error: --checkpoint-every must be a number of seconds"),
+        (["search", "--output", "no/such/folder/best.json"], ": error: "),
+        (["search", "--popsize", "1000000000"], ": error: popsize 1000000000 needs about"),
+        # argparse's own refusals: one line, without the usage before it.
+        (["search", "--optimizer", "cmaes"],
+         " search: error: argument --optimizer: not one of builtin, pycma: 'cmaes'"),
+        (["search", "--gens", "10"],
+         " search: error: no option --gens: did you mean --generations?"),
+        (["search", "--restart-shedule=ipop"],
+         " search: error: no option --restart-shedule: did you mean --restart-schedule?"),
+        (["search", "--frobnicate"],
+         " search: error: no option --frobnicate (see python -m zorv search --help)"),
+        (["search", "again"],
+         " search: error: unexpected argument 'again' (see python -m zorv search --help)"),
+        (["sarch", "--generations", "3"], ": error: no command 'sarch': did you mean search? "
+                                          "(commands: search, show, plot, check)"),
+        (["plot"], " plot: error: the following arguments are required: RESULT.json "
+                   "(see python -m zorv plot --help)"),
+        (["plot", "a.json", "b.json", "--label", "a"],
+         ": error: --label names 1 of 2 results: give it once per RESULT.json, or not at all"),
+        (["show", "plan.json", "--frames", "0"],
+         " show: error: argument --frames: must be at least 1, got 0"),
     ])
-    def test_bad_options(self, tmp_path, args):
-        result = zorv("search", "--quiet", *args, cwd=tmp_path)
+    def test_bad_options(self, tmp_path, args, line):
+        result = zorv(*args, cwd=tmp_path)
         assert result.returncode == 2
-        assert "Traceback" not in result.stderr
-        assert "error" in result.stderr.strip().splitlines()[-1]
+        assert result.stderr.splitlines() == [result.stderr.strip()], result.stderr
+        assert result.stderr.startswith(f"python -m zorv{line}"), result.stderr
         assert not list(tmp_path.iterdir())
 
 
@@ -433,8 +467,7 @@ class TestPlot:
                   for line in root.iter(f"{SVG}polyline")]
         ticks = {axis: [float(t.text.replace(",", "")) for t in root.iter(f"{SVG}text")
                         if t.get("class") == f"ticklabel {axis}"] for axis in "xy"}
-        legend = [t.text for t in root.iter(f"{SVG}text") if t.get("class") == "legend"]
-        return (left, top, right, bottom), curves, ticks, legend
+        return (left, top, right, bottom), curves, ticks, legend_texts(root)
 
     @staticmethod
     def ring_notes(path):
@@ -453,7 +486,10 @@ class TestPlot:
         assert str(tmp_path / "curve.svg") in result.stdout
         (left, top, right, bottom), curves, ticks, legend = self.drawn(tmp_path / "curve.svg")
         histories = [json.loads(f.read_text())["history"] for f in files]
-        assert [len(c) for c in curves] == [len(h["best"]) for h in histories]
+        # Steps: a corner at each generation that beats the best, and the last.
+        assert [len(c) for c in curves] == [
+            1 + 2 * sum(a != b for a, b in zip(h["best"], h["best"][1:]))
+            + (h["best"][-1] == h["best"][-2]) for h in histories]
         assert all(left <= x <= right and top <= y <= bottom for c in curves for x, y in c)
         xs = [v for h in histories for v in h[x_axis]]
         ys = [v for h in histories for v in h["best"]]
@@ -461,8 +497,8 @@ class TestPlot:
         assert ticks["x"][0] <= 0 and ticks["x"][-1] - (ticks["x"][1] - ticks["x"][0]) < max(xs)
         assert max(x for c in curves for x, _ in c) >= left + 0.95 * (right - left)
         assert ticks["y"][0] <= min(ys) and ticks["y"][-1] >= max(ys)
-        assert legend[0].startswith("builtin, boundary penalty, popsize 16, seed 3")
-        assert legend[1].startswith("pycma, boundary penalty, popsize 8, seed 4")
+        assert legend[0].startswith(f"{files[0]} (builtin, boundary penalty, popsize 16, seed 3)")
+        assert legend[1].startswith(f"{files[1]} (pycma, boundary penalty, popsize 8, seed 4)")
         # No search here restarted: no ring, and none explained.
         assert all(h["run_starts"] == [0] for h in histories)
         assert self.ring_notes(tmp_path / "curve.svg") == []
@@ -475,15 +511,60 @@ class TestPlot:
         rings = ET.parse(tmp_path / "curve.svg").getroot().findall(f"{SVG}circle[@class='restart']")
         starts = data["history"]["run_starts"]
         assert len(rings) == len(starts) - 1 >= 2
-        assert [(float(r.get("cx")), float(r.get("cy"))) for r in rings] == [
-            curves[0][start - 1] for start in starts[1:]]
+        # Each on the curve, at the end of the last generation before its run.
+        curve = curves[0]
+        for ring in rings:
+            x, y = float(ring.get("cx")), float(ring.get("cy"))
+            assert any(min(a[0], b[0]) <= x <= max(a[0], b[0]) and min(a[1], b[1]) <= y
+                       <= max(a[1], b[1]) for a, b in zip(curve, curve[1:]))
+        assert [float(r.get("cx")) for r in rings] == sorted(float(r.get("cx")) for r in rings)
+        assert [r.find(f"{SVG}title").text for r in rings] == [
+            f"run {run} starts after {data['history']['evaluations'][start - 1]:,} plans"
+            for run, start in enumerate(starts[1:], start=2)]
         assert self.ring_notes(tmp_path / "curve.svg") == ["restart: a new run begins"]
 
+    def test_labels_tell_runs_of_the_same_settings_apart(self, searched, tmp_path):
+        folder, _ = searched
+        shutil.copy(folder / "best.json", tmp_path / "again.json")
+        data = json.loads((folder / "best.json").read_text())
+        data["settings"]["restart_schedule"] = "ipop"
+        (tmp_path / "ipop.json").write_text(json.dumps(data))
+        files = ["again.json", str(folder / "best.json"), "ipop.json"]
+        assert zorv("plot", *files, "-o", "named.svg", cwd=tmp_path).returncode == 0
+        settings = "builtin, boundary penalty, popsize 16, seed 3"
+        assert [text.split(": best ")[0] for text in self.drawn(tmp_path / "named.svg")[3]] == [
+            f"again.json ({settings})", f"{folder / 'best.json'} ({settings})",
+            f"ipop.json ({settings}, ipop restarts)"]
+        # --label names the curves in the files' order, each on one line.
+        result = zorv("plot", *files, "--label", "first  try", "--label", "second",
+                      "--label", "with\nipop", "-o", "relabelled.svg", cwd=tmp_path)
+        assert result.returncode == 0, result.stderr
+        assert [text.split(": best ")[0] for text in self.drawn(tmp_path / "relabelled.svg")[3]
+                ] == ["first try", "second", "with ipop"]
 
-def test_help_lists_every_command(tmp_path):
-    result = zorv("--help", cwd=tmp_path)
-    assert result.returncode == 0
-    assert all(command in result.stdout for command in ("search", "show", "plot"))
+
+@pytest.mark.parametrize("args", [["--help"], []])
+def test_help_lists_every_command(tmp_path, args):
+    result = zorv(*args, cwd=tmp_path)
+    assert result.returncode == 0 and result.stderr == ""
+    listed = result.stdout.split("positional arguments:")[1]
+    assert all(f"    {command} " in listed for command in ("search", "show", "plot", "check"))
+
+
+def test_messages_name_the_program_as_it_was_run(tmp_path, capsys, monkeypatch):
+    from zorv.__main__ import main
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "plan.json").write_text(json.dumps([0.0] * 40))
+    for args in (["plot", "plan.json"], ["search", "--resume", "plan.json"]):
+        assert main(args, prog="zorv") == 2
+        [line] = capsys.readouterr().err.splitlines()
+        assert line.startswith("zorv: error: 'plan.json' holds no ")
+        assert line.endswith(": expected a result written by zorv search")
+    with pytest.raises(SystemExit) as refused:
+        main(["search", "--gens", "10"], prog="zorv")
+    assert refused.value.code == 2
+    assert capsys.readouterr().err == (
+        "zorv search: error: no option --gens: did you mean --generations?\n")
 
 
 def result_text(**history):
@@ -752,7 +833,7 @@ class TestBadCheckpoint:
     def test_one_error_line_and_nothing_overwritten(self, tmp_path, searched, make, words):
         folder, _ = searched
         data = json.loads((folder / "best.json").read_text())
-        state_of(data)["finished"] = False  # a search to resume
+        state_of(data).update(finished=False, stop_reasons=[])  # a search to resume
         bad = make(data)
         (tmp_path / "bad.json").write_text(bad)
         result = zorv("search", "--resume", "bad.json", cwd=tmp_path)
@@ -766,7 +847,7 @@ class TestBadCheckpoint:
     def test_changed_settings_are_refused(self, tmp_path, searched):
         folder, _ = searched
         data = json.loads((folder / "best.json").read_text())
-        data["checkpoint"]["state"]["finished"] = False
+        data["checkpoint"]["state"].update(finished=False, stop_reasons=[])
         (tmp_path / "run.json").write_text(json.dumps(data))
         result = zorv("search", "--resume", "run.json", "--popsize", 32, cwd=tmp_path)
         assert result.returncode == 2 and len(result.stderr.splitlines()) == 1
@@ -831,7 +912,7 @@ class TestOutputFiles:
         source, _ = searched
         (tmp_path / "r.json").write_bytes((source / "best.json").read_bytes())
         unfinished = json.loads((source / "best.json").read_text())
-        unfinished["checkpoint"]["state"]["finished"] = False
+        unfinished["checkpoint"]["state"].update(finished=False, stop_reasons=[])
         (tmp_path / "cut.json").write_text(json.dumps(unfinished))
         (tmp_path / "plan.svg").write_text(json.dumps([0.5] * 40))  # a plan, oddly named
         (tmp_path / "dir").mkdir()
@@ -1014,9 +1095,8 @@ class TestWhatTheOutputSays:
         assert json.loads((tmp_path / "own.json").read_text())["settings"]["optimizer"] == name
         result = zorv("plot", "own.json", "-o", "curve.svg", cwd=tmp_path)
         assert result.returncode == 0, result.stderr
-        legend = [t.text for t in ET.parse(tmp_path / "curve.svg").getroot().iter(f"{SVG}text")
-                  if t.get("class") == "legend"]
-        assert [text.split(":")[0] for text in legend] == [f"{name}, popsize 8, seed 1"]
+        legend = legend_texts(ET.parse(tmp_path / "curve.svg").getroot())
+        assert [text.split(":")[0] for text in legend] == [f"own.json ({name}, popsize 8, seed 1)"]
 
     def test_a_search_of_ones_own_optimizer_is_not_resumed_here(self, tmp_path):
         import zorv as package
@@ -1071,6 +1151,7 @@ class TestWhatTheOutputSays:
         from zorv.distributed import INSTALL_HINT
         _, result = searched
         assert " 0.0 s)" not in result.stdout and "(80 plans scored, " in result.stdout
+        assert "stopped early" not in result.stdout  # it ran its generations
         assert INSTALL_HINT == "pip install 'dask[distributed]'"
         help_text = " ".join(zorv("search", "--help", cwd=tmp_path).stdout.split())
         assert f"needs Dask: {INSTALL_HINT}" in help_text

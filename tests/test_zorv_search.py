@@ -137,6 +137,44 @@ class TestStop:
         assert full[1].best_score <= result.score <= full[2].best_score
 
 
+    def test_every_end_of_a_search_is_reported(self):
+        small = dict(seed=1, popsize=8, chunk=4)
+        by_generations = zorv.search(zorv.SearchSettings(**small, generations=3))
+        by_plans = zorv.search(zorv.SearchSettings(**small, evaluations=20))
+        by_default = zorv.search(zorv.SearchSettings(popsize=2, chunk=1))
+        assert by_generations.stop_reasons == ["generations"] == by_default.stop_reasons
+        assert by_plans.stop_reasons == ["budget"] and by_plans.evaluations == 24
+        for done in (by_generations, by_plans):
+            assert done.state.finished and done.state.stop_reasons == done.stop_reasons
+        # Cut short: the state stays unfinished, without reasons, and resumable.
+        stopped = zorv.search(zorv.SearchSettings(**small, generations=3),
+                              should_stop=lambda: True)
+        assert stopped.stop_reasons == ["interrupted"] and stopped.interrupted
+        assert not stopped.state.finished and stopped.state.stop_reasons == []
+
+        def failing(plans):
+            raise OSError("no cluster")
+
+        with pytest.raises(zorv.ScoringFailed) as failure:
+            zorv.search(zorv.SearchSettings(**small, generations=3), score=failing)
+        assert failure.value.result.stop_reasons == ["failed"]
+        assert not failure.value.result.state.finished
+        resumed = zorv.search(stopped.settings, resume=stopped.state)
+        assert resumed.stop_reasons == ["generations"]
+        assert without_seconds(resumed) == without_seconds(by_generations)
+
+    def test_a_spent_budget_is_reported_for_files_of_earlier_versions(self, tmp_path):
+        # They saved no reason for it: the search and its state said [].
+        settings = zorv.SearchSettings(seed=1, popsize=8, evaluations=20)
+        done = zorv.search(settings)
+        data = json.loads(zorv.checkpoints.dumps(done))
+        data["stop_reasons"] = data["checkpoint"]["state"]["stop_reasons"] = []
+        state = read_back(json.dumps(data), tmp_path)
+        assert state.finished and state.stop_reasons == []
+        again = zorv.search(settings, resume=state)
+        assert again.stop_reasons == ["budget"]
+        assert without_seconds(again) == without_seconds(done)
+
     @pytest.mark.parametrize("optimizer", OPTIMIZERS)
     def test_cma_stop_rules_end_the_search_without_restarts_and_are_reported(self, optimizer):
         # A step size far below the plan's precision converges at once.
@@ -163,7 +201,8 @@ class TestStop:
         es.load_state({**state, "D": axes, "C": np.diag(axes ** 2)})
         fired.update(es.stop())
         assert fired == set(STOP_RULES) == {"tolx", "tolfun", "conditioncov"}
-        assert set(STOP_REASONS) == {*STOP_RULES, "stalled"}
+        assert set(STOP_REASONS) == {*STOP_RULES, "stalled", "budget", "generations",
+                                     "interrupted", "failed"}
         assert all(text and "\n" not in text for text in STOP_REASONS.values())
 
 
@@ -347,7 +386,7 @@ class TestRestarts:
         assert one.runs == 1 and one.evaluations < 20_000 and one.stop_reasons
         history = result.history
         assert result.runs >= 2 and history.run_starts[0] == 0
-        assert result.evaluations >= 20_000 and not result.stop_reasons
+        assert result.evaluations >= 20_000 and result.stop_reasons == ["budget"]
         assert history.evaluations[-1] == result.evaluations
         assert result.score == history.best[-1] == max(history.best)
         # The first run is the run without restarts.
@@ -621,7 +660,7 @@ class TestOwnOptimizer:
         saved = []
         full = zorv.search(settings, optimizer=self.make, checkpoint=lambda r: saved.append(
             zorv.checkpoints.dumps(r)) if len(r.history) % 41 == 1 else None)
-        assert full.runs >= 2 and full.evaluations >= 8_000 and not full.stop_reasons
+        assert full.runs >= 2 and full.evaluations >= 8_000 and full.stop_reasons == ["budget"]
         assert full.score == zorv_fast.sim(full.plan) == max(full.history.best)
         for text in saved[::2] + [saved[-1]]:
             state = zorv.SearchState.from_json(json.loads(text)["checkpoint"]["state"])

@@ -8,6 +8,7 @@ import random
 import xml.etree.ElementTree as ET
 from fractions import Fraction
 
+import numpy as np
 import pytest
 
 import zorv
@@ -15,6 +16,7 @@ from zorv import plot, svg
 from zorv.body import JOINT_NAMES, JOINTS, LINK_LIMBS, LINKS
 from zorv.plot import nice_ticks
 from zorv.records import Curve, History
+from zorv.svg_document import text_width
 
 NS = "{http://www.w3.org/2000/svg}"
 PLANS = {
@@ -133,10 +135,11 @@ class TestFilmstrip:
         root = parse(svg.filmstrip(positions, frames=6))
         for frame in frames_of(root):
             k = int(frame.get("data-step")) - 1
-            ticks = frame.findall(f"{NS}line[@class='tick']")
-            labels = [int(t.text) for t in frame.findall(f"{NS}text[@class='ticklabel']")]
-            assert len(ticks) >= 2 and len(labels) == len(ticks)
-            (ta, a), (tb, b) = [(float(t.get("x1")), m) for t, m in zip(ticks, labels)][:2]
+            ticks = {float(t.get("x1")) for t in frame.findall(f"{NS}line[@class='tick']")}
+            labelled = {float(t.get("x")): int(t.text)
+                        for t in frame.findall(f"{NS}text[@class='ticklabel']")}
+            assert len(labelled) >= 2 and set(labelled) <= ticks  # each label at its tick
+            (ta, a), (tb, b) = sorted(labelled.items())[:2]
             scale = (tb - ta) / (b - a)
             assert math.isclose(scale, 100.0, rel_tol=1e-3)
             for circle, (x, _) in zip(frame.findall(f"{NS}circle"), positions[k]):
@@ -250,6 +253,83 @@ class TestFitsItsWindow:
         assert float(last.get("x")) <= right
 
 
+def long_run(units):
+    """A made-up trace whose runner walks `units` model units."""
+    pose = zorv.trace(PLANS["zeros"])[0]
+    steps = np.linspace(0.0, units, 60)
+    return np.stack([pose + np.array([shift, 0.0]) for shift in steps])
+
+
+def font_sizes(root):
+    """The font size of each class, as the picture's style sheet gives it."""
+    import re
+    style = root.find(f"{NS}style").text
+    return {name: float(size) for name, size in
+            re.findall(r"\.([\w-]+) \{[^}]*font: ([\d.]+)px", style)}
+
+
+def font_rule(root, name):
+    """The style sheet's rule for a class."""
+    import re
+    return re.search(rf"\.{name} \{{([^}}]*)\}}", root.find(f"{NS}style").text).group(1)
+
+
+LEGIBLE = {**PICTURES,
+           "long animation": lambda: svg.animation(long_run(60.0), title="a long run"),
+           "wide filmstrip": lambda: svg.filmstrip(long_run(60.0), frames=12, columns=6),
+           "many charts": lambda: plot.convergence([Curve(f"search {i} of many, " * 3, History(
+               [5, 99_999_999], [1.5, 2.5 + i], [1.0, 1.0], [0.1, 9.0])) for i in range(9)])}
+
+
+class TestLegible:
+    """Pages show pictures scaled to their column: text must be tall enough
+    there and on a phone, and must not run off the picture or into the
+    next label."""
+
+    @pytest.mark.parametrize("kind", sorted(LEGIBLE))
+    def test_every_text_is_legible_on_a_page_and_on_a_phone(self, kind):
+        root = parse(LEGIBLE[kind]())
+        width, _ = view_box(root)
+        sizes = font_sizes(root)
+        for text, x, _ in texts_with_positions(root):
+            size = next(sizes[c] for c in text.get("class").split() if c in sizes)
+            # The manual's column at a desktop window, and a phone's.
+            assert size * 688 / width >= 11 and size * 358 / width >= 8.5, (kind, text.text)
+            if text.get("text-anchor", "start") == "start" and "rotate" not in text.get(
+                    "transform", ""):
+                # A wrapped text's lines each start where its <tspan> says.
+                lines = [(float(span.get("x")) - float(text.get("x")), span.text)
+                         for span in text] or [(0.0, text.text)]
+                for dx, words in lines:
+                    assert x + dx + text_width(words, size) <= width + 0.01, (kind, words)
+
+    @pytest.mark.parametrize("units", [3.0, 12.0, 60.0, 400.0])
+    def test_ground_labels_leave_room_between_them(self, units):
+        root = parse(svg.animation(long_run(units)))
+        size = font_sizes(root)["ticklabel"]
+        labels = sorted((float(t.get("x")), t.text) for t in root.iter(f"{NS}text")
+                        if t.get("class") == "ticklabel")
+        assert len(labels) >= 3
+        for (x0, a), (x1, b) in zip(labels, labels[1:]):
+            assert x1 - x0 >= (text_width(a, size) + text_width(b, size)) / 2 + size / 2
+
+    def test_best_so_far_is_drawn_as_the_step_function_it_is(self):
+        history = History()
+        for k, best in enumerate([1.0, 1.5, 1.5, 1.5, 2.0, 3.5, 3.5], start=1):
+            history.append(100 * k, best, 0.5, 0.1 * k)
+        root = parse(plot.convergence([Curve("steps", history)]))
+        [curve] = root.iter(f"{NS}polyline")
+        points = [tuple(map(float, p.split(","))) for p in curve.get("points").split()]
+        # Level, then straight up where a generation beats the best: corners
+        # at the generations that do, and the last generation's end.
+        xs = sorted({x for x, _ in points})
+        ys = sorted({y for _, y in points}, reverse=True)  # pixels: up is smaller
+        assert len(xs) == 5 and len(ys) == 4 and len(points) == 8
+        for (x0, y0), (x1, y1) in zip(points, points[1:]):
+            assert (y0 == y1 and x1 > x0) or (x0 == x1 and y1 < y0)
+        assert points[0] == (xs[0], ys[0]) and points[-1] == (xs[-1], ys[-1])
+
+
 def legend_colours(root):
     """The legend's texts, each with the colour of the line before it."""
     shown = {}
@@ -287,8 +367,14 @@ class TestSaysWhatItShows:
             assert text.get("fill") == circle.get("fill")
             assert math.dist((float(text.get("x")), float(text.get("y"))),
                              (float(circle.get("cx")), float(circle.get("cy")))) < 25
+        # Each command's notes in its arrows' colour, which no style overrides.
+        arrows = {a.get("data-joint"): a.get("stroke") for a in root.iter(f"{NS}polyline")}
+        notes = {t.text.split(" command")[0]: t.get("fill") for t in root.iter(f"{NS}text")
+                 if t.get("class") == "note" and " command, " in t.text}
+        assert notes == {"hip": arrows["hip_joint_a"], "knee": arrows["knee_joint_a"]}
+        assert "fill" not in font_rule(root, "note")
         # Its own words for the start: the head's x as the pose has it.
-        assert f"x = {pose[zorv.HEAD, 0]:.2f}" in "".join(root.itertext())
+        assert f"x = {pose[zorv.HEAD, 0]:.2f}" in " ".join(" ".join(root.itertext()).split())
 
     def test_body_arrows_turn_the_links_the_way_the_model_does(self):
         # A command held at +1, then at -1: the model's runs say which way
@@ -321,6 +407,29 @@ class TestSaysWhatItShows:
             cross = (x0 - cx) * -(y1 - cy) - -(y0 - cy) * (x1 - cx)
             assert math.copysign(1, cross) == turned[name], name
 
+    def test_chart_draws_results_files_and_curves_alike(self, tmp_path):
+        from zorv.checkpoints import save
+        from zorv.input_files import InputFileError
+        result = zorv.search(zorv.SearchSettings(popsize=8, generations=4,
+                                                 restart_schedule="bipop"))
+        save(tmp_path / "result.json", result)
+        own = Curve("mine", result.history)
+        root = parse(plot.convergence([result, tmp_path / "result.json",
+                                       str(tmp_path / "result.json"), own]))
+        curves = [line.get("points") for line in root.iter(f"{NS}polyline")]
+        assert len(curves) == 4 and len(set(curves)) == 1
+        settings = "builtin, boundary penalty, popsize 8, seed 1, bipop restarts"
+        legend = [" ".join(" ".join(t.itertext()).split()) for t in root.iter(f"{NS}text")
+                  if t.get("class") == "legend"]
+        best = f": best {result.score:.3f}"
+        assert legend == [settings + best, f"{tmp_path / 'result.json'} ({settings})" + best,
+                          f"{tmp_path / 'result.json'} ({settings})" + best, "mine" + best]
+        (tmp_path / "plan.json").write_text("[0.0]")
+        with pytest.raises(InputFileError, match="holds no search history"):
+            plot.convergence([result, tmp_path / "plan.json"])
+        with pytest.raises(TypeError, match="not History"):
+            plot.convergence([result.history])
+
     def test_chart_explains_its_rings_only_when_it_has_them(self):
         def ring_keys(root):
             return [t for t in root.iter(f"{NS}text") if "restart-key" in t.get("class", "")]
@@ -329,7 +438,8 @@ class TestSaysWhatItShows:
         assert [t.text for t in ring_keys(with_rings)] == ["restart: a new run begins"]
         without = chart(50_000, 60_000)
         assert not without.findall(f"{NS}circle[@class='restart']") and not ring_keys(without)
-        legend = [t.text for t in without.iter(f"{NS}text") if t.get("class") == "legend"]
+        legend = [" ".join(t.text.split()) for t in without.iter(f"{NS}text")
+                  if t.get("class") == "legend"]
         assert legend == ["search 0: best 7.714", "search 1: best 8.714"]
         titles = [t.text for t in without.iter(f"{NS}text") if t.get("class") == "axistitle"]
         assert titles == ["plans scored", "best distance so far (model units)"]

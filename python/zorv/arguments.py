@@ -5,13 +5,78 @@ from __future__ import annotations
 
 import argparse
 import dataclasses
+import difflib
+import sys
+from collections.abc import Sequence
 from pathlib import Path
+from typing import NoReturn
 
 from .body import PLAN_SIZE
 from .plot import X_AXES
 from .provenance import __version__
 from .settings import (BOUNDARIES, NOT_CHANGING_THE_SEARCH, OPTIMIZERS, RESTART_SCHEDULES,
-                       SearchSettings)
+                       InvalidSetting, SearchSettings)
+
+
+class CommandLineParser(argparse.ArgumentParser):
+    """A parser whose every refusal is one line on standard error, status 2:
+    the command's name and what is wrong, with the close match of a
+    mistyped command or option, or else where --help tells more. Given no
+    arguments at all, a parser of commands lists them."""
+
+    def parse_args(self, args: Sequence[str] | None = None,  # type: ignore[override]
+                   namespace: argparse.Namespace | None = None) -> argparse.Namespace:
+        arguments = list(sys.argv[1:] if args is None else args)
+        commands = _commands_of(self)
+        if commands is not None:
+            if not arguments:
+                self.print_help()
+                self.exit(0)
+            # The options before the command take no values: the first
+            # other word is the command.
+            given = next((word for word in arguments if not word.startswith("-")), None)
+            if given is not None and given not in commands:
+                self.error(f"no command {given!r}{_close_match(given, list(commands))}"
+                           f" (commands: {', '.join(commands)})")
+        parsed, unknown = self.parse_known_args(arguments, namespace)
+        if unknown:
+            command = commands.get(getattr(parsed, "command", None) or "") if commands else None
+            _refuse_unknown(command or self, unknown)
+        return parsed
+
+    def error(self, message: str) -> NoReturn:
+        """One line, without the usage that argparse prints before it: a
+        command's usage takes several."""
+        if message.startswith("the following arguments are required"):
+            message += f" (see {self.prog} --help)"
+        self.exit(2, f"{self.prog}: error: {message}\n")
+
+
+def _commands_of(parser: argparse.ArgumentParser) -> dict[str, argparse.ArgumentParser] | None:
+    """The parser's commands by name, or None for a parser without any."""
+    for action in parser._actions:
+        if isinstance(action, argparse._SubParsersAction):
+            return dict(action.choices)
+    return None
+
+
+def _refuse_unknown(parser: argparse.ArgumentParser, unknown: list[str]) -> NoReturn:
+    """Says what the command does not take: the first unknown option, with
+    its close match where it has one, or else the first word."""
+    options = [word for word in unknown if word.startswith("-") and word != "-"]
+    if not options:
+        parser.error(f"unexpected argument {unknown[0]!r} (see {parser.prog} --help)")
+    given = options[0].split("=", 1)[0]
+    known = [flag for action in parser._actions for flag in action.option_strings]
+    match = _close_match(given, known)
+    parser.error(f"no option {given}{match or f' (see {parser.prog} --help)'}")
+
+
+def _close_match(given: str, known: list[str]) -> str:
+    """": did you mean X?" for the known word closest to what was given,
+    where one is close; "" where none is."""
+    matches = difflib.get_close_matches(given, known, n=1, cutoff=0.6)
+    return f": did you mean {matches[0]}?" if matches else ""
 
 
 def _positive(text: str) -> int:
@@ -72,8 +137,9 @@ _SETTINGS_DEFAULTS["evaluations"] = "none"
 def build_parser(prog: str) -> argparse.ArgumentParser:
     """The command line's parser: its commands and every option; the manual's
     command-line reference is generated from it."""
-    parser = argparse.ArgumentParser(
-        prog=prog, description="Search for and look at plans of the zorv two-legged runner.")
+    parser = CommandLineParser(
+        prog=prog, description="Search for and look at plans of the zorv two-legged runner.",
+        epilog=f"{prog} COMMAND --help describes a command and its options.")
     parser.add_argument("--version", action="version", version=f"zorv {__version__}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
@@ -136,6 +202,9 @@ def build_parser(prog: str) -> argparse.ArgumentParser:
                        help="SVG file to write (default convergence.svg)")
     chart.add_argument("--x-axis", choices=tuple(X_AXES), default="evaluations",
                        help="what the horizontal axis shows (default evaluations)")
+    chart.add_argument("--label", action="append", default=None, metavar="TEXT",
+                       help="the legend's name of a curve: once per RESULT.json, in their "
+                            "order (default: the file's path and the search's settings)")
 
     commands.add_parser(
         "check", help="say whether this machine gives the documented scores, and why",
@@ -153,11 +222,14 @@ def search_settings(args: argparse.Namespace,
     line) for others."""
     given = {name: getattr(args, name) for _, name, _, _ in _SEARCH_OPTIONS
              if getattr(args, name) is not None}
-    if resumed is None:
-        return SearchSettings(**given)
     flags = {name: flag for flag, name, _, _ in _SEARCH_OPTIONS}
-    settings = dataclasses.replace(resumed, **{
-        name: value for name, value in given.items() if name in NOT_CHANGING_THE_SEARCH})
+    try:
+        if resumed is None:
+            return SearchSettings(**given)
+        settings = dataclasses.replace(resumed, **{
+            name: value for name, value in given.items() if name in NOT_CHANGING_THE_SEARCH})
+    except InvalidSetting as error:  # named as the command line names it
+        raise ValueError(f"{flags.get(error.setting, error.setting)} {error.problem}") from None
     for name, value in given.items():
         if getattr(settings, name) != value:
             raise ValueError(f"{flags[name]} {value} differs from the search to resume "

@@ -166,9 +166,10 @@ def save(path: str | os.PathLike[str], result: SearchResult) -> None:
     write_text(Path(path), dumps(result))
 
 
-def load(path: str | os.PathLike[str]) -> SearchState:
+def load(path: str | os.PathLike[str], search_command: str = "zorv search") -> SearchState:
     """The state in a checkpoint file, checked; CheckpointError (one line)
-    for a file that cannot be read or is no checkpoint of this version."""
+    for a file that cannot be read or is no checkpoint of this version (a
+    message that says `search_command` writes them)."""
     shown = repr(os.fspath(path))
     try:
         data = read_json(path)
@@ -177,7 +178,7 @@ def load(path: str | os.PathLike[str]) -> SearchState:
     checkpoint = data.get("checkpoint") if isinstance(data, dict) else None
     if not isinstance(checkpoint, dict):
         raise CheckpointError(f"{shown} holds no checkpoint: expected a result written by "
-                              "python -m zorv search")
+                              f"{search_command}")
     if checkpoint.get("format") != FORMAT or checkpoint.get("zorv_fast") != package_version():
         raise CheckpointError(
             f"{shown} was written by another version (zorv_fast "

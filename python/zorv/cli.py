@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import dataclasses
 import os
 import sys
 from collections.abc import Sequence
@@ -47,11 +48,18 @@ def _run_show(args: argparse.Namespace, prog: str) -> int:
 
 
 def _run_plot(args: argparse.Namespace, prog: str) -> int:
+    if args.label is not None and len(args.label) != len(args.results):
+        print_error(prog, f"--label names {len(args.label)} of {len(args.results)} results: "
+                          "give it once per RESULT.json, or not at all")
+        return BAD_INPUT
     try:
-        curves = [load_curve(path) for path in args.results]
+        curves = [load_curve(path, search_command=f"{prog} search") for path in args.results]
     except InputFileError as error:
         print_error(prog, str(error))
         return BAD_INPUT
+    if args.label is not None:
+        curves = [dataclasses.replace(curve, label=" ".join(label.split()) or curve.label)
+                  for curve, label in zip(curves, args.label)]
     try:
         check_outputs([(args.output, False)], inputs=args.results)
     except OutputPathError as error:

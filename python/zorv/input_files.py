@@ -152,11 +152,13 @@ def load_plan(path: str | os.PathLike[str]) -> list[float]:
     return [float(v) for v in values]
 
 
-def load_curve(path: str | os.PathLike[str]) -> Curve:
-    """Reads the convergence history of a search result written by `search`."""
+def load_curve(path: str | os.PathLike[str], search_command: str = "zorv search") -> Curve:
+    """Reads the convergence history of a search result written by `search`,
+    labelled with the path as given and the search's settings; a message
+    says that `search_command` writes such results."""
     data = read_json(path)
     no_history = InputFileError(f"{_name(path)} holds no search history: expected a result "
-                                "written by python -m zorv search")
+                                f"written by {search_command}")
     history = data.get("history") if isinstance(data, dict) else None
     if not isinstance(history, dict):
         raise no_history
@@ -169,7 +171,7 @@ def load_curve(path: str | os.PathLike[str]) -> Curve:
             raise InputFileError(f"{_name(path)}: history {column} value {wrong[0]} "
                                  f"is not a number: {wrong[1]}")
     try:
-        return Curve.from_result(data)
+        return Curve.from_result(data, name=os.fspath(path))
     except ValueError as error:  # the history's own checks (zorv.records.History)
         detail = "".join(c if c.isprintable() else "?" for c in str(error)[:200])
         raise InputFileError(f"{_name(path)} holds no search history: {detail}") from None

@@ -3,11 +3,15 @@
 from __future__ import annotations
 
 import math
+import os
 from collections.abc import Sequence
+from typing import Union
 from xml.sax.saxutils import escape
 
-from .records import Curve
-from .svg_document import document, header, text_width
+from .input_files import load_curve
+from .records import Curve, label_for
+from .state import SearchResult
+from .svg_document import document, header, text_size, text_width, wrap
 from .svg_document import number as _f
 
 #: What the horizontal axis can show: the key into a History, and its title.
@@ -17,27 +21,28 @@ Y_TITLE = "best distance so far (model units)"
 #: The legend's entry for the rings, on charts that have any.
 RESTART_NOTE = "restart: a new run begins"
 
-_WIDTH, _HEIGHT = 820.0, 500.0
-# The least room beside the plot area; more where a tick label needs it.
-_LEFT, _RIGHT, _TOP, _BOTTOM = 70.0, 20.0, 40.0, 56.0
-_Y_TITLE_ROOM = 30.0  # left of the y tick labels
-_TICK_FONT = 11.0  # as the style sheet sizes .ticklabel
-_LEGEND_LINE = 18.0
+#: The chart's width; its height follows from its texts' sizes, which are
+#: shares of the width (see zorv.svg_document.text_size).
+_WIDTH = 640.0
+_TICK_FONT = text_size(_WIDTH)  # also the legend's
+_TITLE_FONT, _AXIS_TITLE_FONT = text_size(_WIDTH, 1.2), text_size(_WIDTH, 1.1)
+_MARGIN = 12.0  # between the picture's edge and anything drawn
+_LINE = 1.3  # lines of text, in font sizes apart
 # Colour-blind-safe hues; beyond them the dashes tell curves apart.
 _COLOURS = ("#0072b2", "#d55e00", "#009e73", "#cc79a7", "#e69f00", "#56b4e9",
             "#000000", "#f0e442")
 _DASHES = ("", "6 3", "2 3", "8 3 2 3")
 
-_STYLE = """
-    .frame { fill: none; stroke: #495057; stroke-width: 1; }
-    .grid { stroke: #e9ecef; stroke-width: 1; }
-    .ticklabel { font: 11px sans-serif; fill: #495057; }
-    .axistitle { font: 13px sans-serif; fill: #212529; text-anchor: middle; }
-    .label { font: 14px sans-serif; fill: #212529; }
-    .legend { font: 12px sans-serif; fill: #212529; }
-    .curve { fill: none; stroke-width: 2; stroke-linejoin: round; }
-    .restart { fill: #ffffff; stroke-width: 2; }
-    circle.restart-key { fill: #ffffff; stroke: #495057; stroke-width: 2; }
+_STYLE = f"""
+    .frame {{ fill: none; stroke: #495057; stroke-width: 1; }}
+    .grid {{ stroke: #e9ecef; stroke-width: 1; }}
+    .ticklabel {{ font: {_f(_TICK_FONT)}px sans-serif; fill: #495057; }}
+    .axistitle {{ font: {_f(_AXIS_TITLE_FONT)}px sans-serif; fill: #212529; text-anchor: middle; }}
+    .label {{ font: {_f(_TITLE_FONT)}px sans-serif; fill: #212529; }}
+    .legend {{ font: {_f(_TICK_FONT)}px sans-serif; fill: #212529; }}
+    .curve {{ fill: none; stroke-width: 2.5; stroke-linejoin: round; }}
+    .restart {{ fill: #ffffff; stroke-width: 2.5; }}
+    circle.restart-key {{ fill: #ffffff; stroke: #495057; stroke-width: 2.5; }}
 """
 
 
@@ -72,96 +77,192 @@ def _tick_text(value: float, step: float) -> str:
     return f"{value:.{decimals}f}"
 
 
-def x_axis_span(highest: float) -> tuple[list[float], float]:
+def x_axis_span(highest: float, most: int = 8) -> tuple[list[float], float]:
     """The horizontal axis from 0 to just past `highest`: its round ticks,
-    none beyond the axis's end, and that end, which is the first tenth of a
-    tick step at or above `highest` (one step where nothing is above 0)."""
-    ticks = nice_ticks(0.0, highest)
+    about `most` at most and none beyond the axis's end, and that end, which
+    is the first tenth of a tick step at or above `highest` (one step where
+    nothing is above 0)."""
+    ticks = nice_ticks(0.0, highest, most)
     step = ticks[1] - ticks[0]
     fine = step / 10
     end = min(ticks[-1], max(ticks[0] + step, math.ceil(round(highest / fine, 9)) * fine))
     return [t for t in ticks if t <= end], end
 
 
-def convergence(curves: Sequence[Curve], *, x_axis: str = "evaluations",
+#: What a chart draws a curve of: a search's result, a result file's path,
+#: or a Curve.
+Drawable = Union[SearchResult, Curve, str, "os.PathLike[str]"]
+
+
+def as_curve(drawable: Drawable) -> Curve:
+    """The curve of a search result (labelled by its settings), of a result
+    file (labelled by its path and settings), or the Curve itself."""
+    if isinstance(drawable, Curve):
+        return drawable
+    if isinstance(drawable, SearchResult):
+        if not len(drawable.history):
+            raise ValueError("nothing to draw: the search completed no generation")
+        return Curve(label_for(drawable.settings), drawable.history)
+    if isinstance(drawable, (str, os.PathLike)):
+        return load_curve(drawable)
+    raise TypeError("a chart draws search results, Curves and paths of result files, not "
+                    f"{type(drawable).__name__}")
+
+
+def convergence(curves: Sequence[Drawable], *, x_axis: str = "evaluations",
                 title: str = "zorv search: best distance so far") -> str:
-    """An SVG chart with one polyline (class "curve") per search, and a ring
-    (class "restart") where each of its restarted runs begins.
+    """An SVG chart of how searches converged: one polyline (class "curve")
+    per search, and a ring (class "restart") where each of its restarted
+    runs begins.
 
     The x axis ends just past the data; the plot area leaves room for every
     tick label, and the legend names each curve and, where there are rings,
-    what they mark."""
-    if not curves:
+    what they mark.
+
+    Args:
+        curves: The searches, one curve each, in the legend's order: results
+            of `zorv.search`, paths of result files (read as `zorv plot`
+            reads them), or `Curve` objects, which name their curves.
+            A result's curve is named by its settings, a file's by its path
+            too.
+        x_axis: What the horizontal axis shows: "evaluations" (plans scored)
+            or "seconds".
+        title: The chart's title.
+
+    Returns:
+        The SVG document's text.
+
+    Raises:
+        ValueError: Nothing to draw, a result without generations, an
+            unknown `x_axis`, or values too far apart for one axis.
+        zorv.input_files.InputFileError: A path to a file that holds no
+            usable search result.
+        TypeError: Something that is none of these.
+    """
+    drawn = [as_curve(drawable) for drawable in curves]
+    if not drawn:
         raise ValueError("nothing to draw: no curves")
     if x_axis not in X_AXES:
         raise ValueError(f"x_axis must be one of {', '.join(X_AXES)}, got {x_axis!r}")
-    xs = [[float(v) for v in getattr(c.history, x_axis)] for c in curves]
-    ys = [[float(v) for v in c.history.best] for c in curves]
-    x_ticks, x_end = x_axis_span(max(max(x) for x in xs))
-    y_ticks = nice_ticks(min(min(y) for y in ys), max(max(y) for y in ys))
-    x_step, y_step = x_ticks[1] - x_ticks[0], y_ticks[1] - y_ticks[0]
-    x_texts = [_tick_text(tick, x_step) for tick in x_ticks]
-    y_texts = [_tick_text(tick, y_step) for tick in y_ticks]
-    restarted = any(len(c.history.run_starts) > 1 for c in curves)
+    xs = [[float(v) for v in getattr(c.history, x_axis)] for c in drawn]
+    ys = [[float(v) for v in c.history.best] for c in drawn]
+    highest = max(max(x) for x in xs)
+    restarted = any(len(c.history.run_starts) > 1 for c in drawn)
 
-    # A centred x label may reach half its width past the axis's end; the
-    # y labels end 6 pixels left of the axis, the axis title left of them.
+    # From the top: the title, the plot area, the x tick labels and title,
+    # then the legend, its entries wrapped to the chart's width.
+    title_lines = wrap(title, _TITLE_FONT, _WIDTH - 2 * _MARGIN)
+    top = _MARGIN + _LINE * _TITLE_FONT * len(title_lines) + _TICK_FONT
+    # The y axis's title runs along the plot area, which is at least as tall.
+    plot_h = max(_WIDTH * 0.5, text_width(Y_TITLE, _AXIS_TITLE_FONT) + _TICK_FONT)
+    y_ticks = nice_ticks(min(min(y) for y in ys), max(max(y) for y in ys),
+                         max(3, min(8, int(plot_h / (2.5 * _TICK_FONT)))))
+    y_texts = [_tick_text(tick, y_ticks[1] - y_ticks[0]) for tick in y_ticks]
+    # The y labels end a little left of the axis, its title left of them.
     # Numbers of hundreds of digits, which no search makes, get no more
-    # than a quarter of the width each side.
-    left = min(max(_LEFT, _Y_TITLE_ROOM + 6 + max(text_width(t, _TICK_FONT) for t in y_texts)),
-               _WIDTH / 4)
-    right = min(max(_RIGHT, text_width(x_texts[-1], _TICK_FONT) / 2 + 4), _WIDTH / 4)
-    legend_height = _LEGEND_LINE * (len(curves) + restarted) + 8
-    height = _HEIGHT + legend_height
-    plot_w = _WIDTH - left - right
-    plot_h = _HEIGHT - _TOP - _BOTTOM
+    # than a quarter of the width.
+    y_title_room = _MARGIN + _LINE * _AXIS_TITLE_FONT
+    left = min(y_title_room + 0.5 * _TICK_FONT
+               + max(text_width(text, _TICK_FONT) for text in y_texts), _WIDTH / 4)
+    # As many x ticks as leave a label's width and a gap between labels,
+    # and room at the right for the last one's half.
+    for most in range(8, 1, -1):
+        x_ticks, x_end = x_axis_span(highest, most)
+        x_texts = [_tick_text(tick, x_ticks[1] - x_ticks[0]) for tick in x_ticks]
+        right = min(max(_MARGIN, text_width(x_texts[-1], _TICK_FONT) / 2 + _MARGIN / 2),
+                    _WIDTH / 4)
+        plot_w = _WIDTH - left - right
+        spacing = (x_ticks[1] - x_ticks[0]) / (x_end - x_ticks[0]) * plot_w
+        if spacing >= max(text_width(text, _TICK_FONT) for text in x_texts) + _TICK_FONT:
+            break
+    bottom = top + plot_h
+    legend_top = bottom + _TICK_FONT * 1.6 + _AXIS_TITLE_FONT * 1.6 + _MARGIN
+    text_x = left + 36
+    entries = [wrap(f"{curve.label}: best\u00a0{y[-1]:.3f}", _TICK_FONT,
+                    _WIDTH - text_x - _MARGIN)
+               for curve, y in zip(drawn, ys)]
+    if restarted:
+        entries.append([RESTART_NOTE])
+    line_height = _LINE * _TICK_FONT
+    height = legend_top + sum(len(lines) for lines in entries) * line_height + _MARGIN
 
     def px(x: float) -> float:
         return left + (x - x_ticks[0]) / (x_end - x_ticks[0]) * plot_w
 
     def py(y: float) -> float:
-        return _TOP + plot_h - (y - y_ticks[0]) / (y_ticks[-1] - y_ticks[0]) * plot_h
+        return bottom - (y - y_ticks[0]) / (y_ticks[-1] - y_ticks[0]) * plot_h
 
     out = header(_WIDTH, height, title, _STYLE)
-    out.append(f'<text class="label" x="{_f(left)}" y="24">{escape(title)}</text>')
+    for row, line in enumerate(title_lines):
+        out.append(f'<text class="label" x="{_f(_MARGIN)}" '
+                   f'y="{_f(_MARGIN + _TITLE_FONT * (1 + _LINE * row))}">{escape(line)}</text>')
     for tick, text in zip(x_ticks, x_texts):
-        out.append(f'<line class="grid" x1="{_f(px(tick))}" y1="{_f(_TOP)}" '
-                   f'x2="{_f(px(tick))}" y2="{_f(_TOP + plot_h)}"/>')
+        out.append(f'<line class="grid" x1="{_f(px(tick))}" y1="{_f(top)}" '
+                   f'x2="{_f(px(tick))}" y2="{_f(bottom)}"/>')
         out.append(f'<text class="ticklabel x" x="{_f(px(tick))}" '
-                   f'y="{_f(_TOP + plot_h + 16)}" text-anchor="middle">{text}</text>')
+                   f'y="{_f(bottom + _TICK_FONT * 1.3)}" text-anchor="middle">{text}</text>')
     for tick, text in zip(y_ticks, y_texts):
         out.append(f'<line class="grid" x1="{_f(left)}" y1="{_f(py(tick))}" '
                    f'x2="{_f(left + plot_w)}" y2="{_f(py(tick))}"/>')
-        out.append(f'<text class="ticklabel y" x="{_f(left - 6)}" y="{_f(py(tick) + 4)}" '
-                   f'text-anchor="end">{text}</text>')
-    out.append(f'<rect class="frame plot-area" x="{_f(left)}" y="{_f(_TOP)}" '
+        out.append(f'<text class="ticklabel y" x="{_f(left - 0.5 * _TICK_FONT)}" '
+                   f'y="{_f(py(tick) + 0.35 * _TICK_FONT)}" text-anchor="end">{text}</text>')
+    out.append(f'<rect class="frame plot-area" x="{_f(left)}" y="{_f(top)}" '
                f'width="{_f(plot_w)}" height="{_f(plot_h)}"/>')
     out.append(f'<text class="axistitle" x="{_f(left + plot_w / 2)}" '
-               f'y="{_f(_TOP + plot_h + 40)}">{X_AXES[x_axis]}</text>')
-    out.append(f'<text class="axistitle" transform="translate(18,{_f(_TOP + plot_h / 2)}) '
-               f'rotate(-90)">{Y_TITLE}</text>')
+               f'y="{_f(bottom + _TICK_FONT * 1.6 + _AXIS_TITLE_FONT * 1.2)}">'
+               f"{X_AXES[x_axis]}</text>")
+    out.append(f'<text class="axistitle" transform="translate('
+               f'{_f(_MARGIN + _AXIS_TITLE_FONT)},{_f(top + plot_h / 2)}) rotate(-90)">'
+               f"{Y_TITLE}</text>")
 
-    for i, (curve, x, y) in enumerate(zip(curves, xs, ys)):
+    row = 0
+    for i, (curve, x, y, lines) in enumerate(zip(drawn, xs, ys, entries)):
         colour = _COLOURS[i % len(_COLOURS)]
         dash = _DASHES[(i // len(_COLOURS)) % len(_DASHES)]
         dash_attr = f' stroke-dasharray="{dash}"' if dash else ""
-        points = " ".join(f"{_f(px(a))},{_f(py(b))}" for a, b in zip(x, y))
+        points = " ".join(f"{_f(px(a))},{_f(py(b))}" for a, b in _steps(x, y))
         out.append(f'<polyline class="curve" stroke="{colour}"{dash_attr} points="{points}">'
                    f"<title>{escape(curve.label)}: {y[-1]:.3f}</title></polyline>")
         # A ring where each restarted run begins: on the last point before it.
         for run, start in enumerate(curve.history.run_starts[1:], start=2):
             at = max(0, start - 1)
             out.append(f'<circle class="restart" cx="{_f(px(x[at]))}" cy="{_f(py(y[at]))}" '
-                       f'r="4" stroke="{colour}"><title>run {run} starts after '
+                       f'r="5" stroke="{colour}"><title>run {run} starts after '
                        f"{curve.history.evaluations[at]:,} plans</title></circle>")
-        legend_y = _HEIGHT + i * _LEGEND_LINE
+        legend_y = legend_top + row * line_height
         out.append(f'<line x1="{_f(left)}" y1="{_f(legend_y)}" x2="{_f(left + 28)}" '
-                   f'y2="{_f(legend_y)}" stroke="{colour}" stroke-width="2"{dash_attr}/>')
-        out.append(f'<text class="legend" x="{_f(left + 36)}" y="{_f(legend_y + 4)}">'
-                   f"{escape(curve.label)}: best {y[-1]:.3f}</text>")
+                   f'y2="{_f(legend_y)}" stroke="{colour}" stroke-width="2.5"{dash_attr}/>')
+        out.append(_legend_text(lines, text_x, legend_y, line_height, "legend"))
+        row += len(lines)
     if restarted:
-        legend_y = _HEIGHT + len(curves) * _LEGEND_LINE
-        out.append(f'<circle class="restart-key" cx="{_f(left + 14)}" cy="{_f(legend_y)}" r="4"/>')
-        out.append(f'<text class="legend restart-key" x="{_f(left + 36)}" '
-                   f'y="{_f(legend_y + 4)}">{RESTART_NOTE}</text>')
+        legend_y = legend_top + row * line_height
+        out.append(f'<circle class="restart-key" cx="{_f(left + 14)}" cy="{_f(legend_y)}" r="5"/>')
+        out.append(_legend_text([RESTART_NOTE], text_x, legend_y, line_height,
+                                "legend restart-key"))
     return document(out)
+
+
+def _steps(x: Sequence[float], y: Sequence[float]) -> list[tuple[float, float]]:
+    """The points of a best-so-far curve drawn as the step function it is:
+    each best holds until the generation that beats it, which rises at
+    once; a corner only where the best changes, and the last point."""
+    points = [(x[0], y[0])]
+    for i in range(1, len(x)):
+        if y[i] != y[i - 1]:
+            points += [(x[i], y[i - 1]), (x[i], y[i])]
+    if len(x) > 1 and points[-1] != (x[-1], y[-1]):
+        points.append((x[-1], y[-1]))
+    return points
+
+
+def _legend_text(lines: Sequence[str], x: float, y: float, line_height: float,
+                 classes: str) -> str:
+    """A legend's entry, its first line centred on height y, its others
+    below it (each a <tspan> where there are several)."""
+    baseline = y + 0.35 * _TICK_FONT
+    opening = f'<text class="{classes}" x="{_f(x)}" y="{_f(baseline)}">'
+    if len(lines) == 1:
+        return f"{opening}{escape(lines[0])}</text>"
+    spans = "".join(f'<tspan x="{_f(x)}" y="{_f(baseline + row * line_height)}">'
+                    f"{escape(line)}</tspan>" for row, line in enumerate(lines))
+    return f"{opening}{spans}</text>"

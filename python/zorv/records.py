@@ -143,35 +143,50 @@ def _shown(value: object) -> str:
 
 @dataclass(frozen=True)
 class Curve:
-    """One search's convergence: its label and its history."""
+    """One search's convergence as `zorv.plot.convergence` draws it: the
+    name its legend gives it, and its history. `dataclasses.replace(curve,
+    label=...)` names it otherwise."""
 
     label: str
+    """The legend's name of the curve."""
     history: History
+    """The search's history, one entry per generation."""
 
     @classmethod
-    def from_result(cls, data: dict[str, object]) -> Curve:
-        """From a search result's JSON form, whatever optimizer made it;
-        raises ValueError (or KeyError, TypeError) for one that has no
-        usable history."""
+    def from_result(cls, data: dict[str, object], name: str | None = None) -> Curve:
+        """From a search result's JSON form, whatever optimizer made it,
+        labelled by `label_for` its settings, after `name` (such as its
+        file's) where given; raises ValueError (or KeyError, TypeError) for
+        one that has no usable history."""
         history = History.from_json(data["history"])  # type: ignore[arg-type]
         if not len(history):
             raise ValueError("the search completed no generation")
         settings = data.get("settings")
-        return cls(label_for(settings if isinstance(settings, dict) else {}), history)
+        label = label_for(settings if isinstance(settings, dict) else {})
+        return cls(label if name is None else f"{name} ({label})", history)
+
+
+#: How a label shows each setting it names; the restart schedule only where
+#: it is not the default one.
+_LABELLED = (("optimizer", "{}"), ("boundary", "boundary {}"), ("popsize", "popsize {}"),
+             ("seed", "seed {}"), ("restart_schedule", "{} restarts"))
 
 
 def label_for(settings: SearchSettings | Mapping[str, object]) -> str:
-    """The curve's label, from what the result says about its search: the
-    optimizer, the boundary, the population and the seed, each where given,
-    by the names the settings and the command line give them."""
+    """A curve's label, from what the result says about its search: the
+    optimizer, the boundary, the population, the seed and a restart
+    schedule other than "same", each where given, by the names the settings
+    and the command line give them."""
     given = settings.as_dict() if isinstance(settings, SearchSettings) else settings
     # The boundary is the built-in optimizers' own: others keep their plans
     # in the box as they see fit.
     own = given.get("optimizer", BUILTIN) not in OPTIMIZERS
     parts = []
-    for name, shown in (("optimizer", "{}"), ("boundary", "boundary {}"),
-                        ("popsize", "popsize {}"), ("seed", "seed {}")):
-        value = None if own and name == "boundary" else given.get(name)
+    for name, shown in _LABELLED:
+        value = given.get(name)
+        if (own and name == "boundary") or (name == "restart_schedule"
+                                                  and value == SearchSettings.restart_schedule):
+            continue
         if isinstance(value, (str, int)) and not isinstance(value, bool):
             parts.append(shown.format(" ".join(str(value).split())[:60]))
     return ", ".join(parts) or "search"

@@ -31,8 +31,9 @@ from .restarts import STALL_GAIN, STALL_GENERATIONS, Run, RunProgress, first_run
 from .settings import OPTIMIZERS, SearchSettings
 from .state import CheckpointError, SearchResult, SearchState
 
-__all__ = ["STALLED", "STOP_REASONS", "Checkpoint", "Scorer", "ScoringFailed", "SearchFailed",
-           "plans_per_call", "score_here", "search"]
+__all__ = ["BUDGET", "FAILED", "GENERATIONS", "INTERRUPTED", "SEARCH_ENDS", "STALLED",
+           "STOP_REASONS", "Checkpoint", "Scorer", "ScoringFailed", "SearchFailed",
+           "budget_spent", "plans_per_call", "score_here", "search"]
 
 #: Scores plans: an (N, 40) float64 array in, N scores out, in the same order.
 #: A scorer that splits a call among workers itself (zorv.distributed's
@@ -48,16 +49,37 @@ Checkpoint = Callable[[SearchResult], None]
 #: Why a run ends whose best distance has stalled (see zorv.restarts) while a
 #: restart is left: a new run follows, so a search never ends for it.
 STALLED = "stalled"
+#: Why a search ends when no stop rule ends it: the budget it was given,
+#: in plans (`evaluations`) or in generations, is spent; a stop request or
+#: Ctrl-C cut it short; or its optimizer, scorer or a callback failed.
+BUDGET, GENERATIONS, INTERRUPTED, FAILED = "budget", "generations", "interrupted", "failed"
+#: Those ends, each explained in one line: the search's own, not its
+#: optimizer's.
+SEARCH_ENDS: dict[str, str] = {
+    BUDGET: "the search scored the plans it was given (evaluations)",
+    GENERATIONS: "the search ran the generations it was given (with restarts: as many plans "
+                 "as that many generations of the first run)",
+    INTERRUPTED: "a stop request, Ctrl-C or a signal ended the search before its budget was "
+                 "spent",
+    FAILED: "the optimizer, the scorer or a callback failed, and the search could not go on",
+}
 #: What each stop reason that a search with the builtin optimizer gives
-#: means, in one line: its CMA-ES's stop rules, and STALLED. pycma's tolx
-#: and tolfun are the same rules with the same limits; its other rules have
-#: names of their own.
+#: means, in one line: its CMA-ES's stop rules, STALLED, and the search's own
+#: ends. pycma's tolx and tolfun are the same rules with the same limits;
+#: its other rules have names of their own.
 STOP_REASONS: dict[str, str] = {
     **STOP_RULES,
     STALLED: f"the run's best distance grew by less than {STALL_GAIN:.0e} of itself for more "
              f"than {STALL_GENERATIONS} generations and more than half the run, so a fresh "
              "run started",
+    **SEARCH_ENDS,
 }
+
+
+def budget_spent(settings: SearchSettings) -> str:
+    """The stop reason of a search that spent its budget: BUDGET where the
+    settings give it in plans, GENERATIONS where in generations."""
+    return BUDGET if settings.evaluations is not None else GENERATIONS
 
 
 class SearchFailed(RuntimeError):
@@ -132,7 +154,9 @@ def search(
     (it is not counted among the plans scored). When the optimizer's stop
     rules fire with budget left, a new run starts (`settings.restarts`,
     `settings.restart_schedule`); when no restart is left, the search ends
-    and the result's `stop_reasons` names the rules.
+    and the result's `stop_reasons` names the rules. Otherwise it names the
+    search's own end: "budget" or "generations" for a spent budget,
+    "interrupted", or "failed" (see STOP_REASONS).
 
     With the builtin optimizer, the same settings give the same result, bit
     for bit, on every machine where zorv_fast's scores are the same: its
@@ -292,6 +316,10 @@ class _Loop:
             except ValueError as error:
                 raise CheckpointError(f"bad optimizer state: {error}") from None
         resume.settings = self.settings
+        if resume.finished and not resume.stop_reasons:
+            # Files of earlier versions name no reason for a spent budget,
+            # the only end that they gave none for.
+            resume.stop_reasons = [budget_spent(self.settings)]
         return resume
 
     def _refuse_changes(self, saved: SearchSettings, but: tuple[str, ...] = ()) -> None:
@@ -322,23 +350,23 @@ class _Loop:
                     self.mark = self._mark()
                     self._step()
                 self.ctrl_c.finishing = True
-                return self._result(interrupted=False)
+                return self._result()
             # KeyboardInterrupt itself comes from another handler, or from a
             # second Ctrl-C that did not wait for the plans being scored.
             except (_Interrupted, KeyboardInterrupt):
                 self.ctrl_c.finishing = True
-                return self._cut_result()
+                return self._cut_result(INTERRUPTED)
             except _StepFailed as failure:
                 self.ctrl_c.finishing = True
                 kind = ScoringFailed if failure.scoring else SearchFailed
-                raise kind(failure.message, self._cut_result()) from failure.__cause__
+                raise kind(failure.message, self._cut_result(FAILED)) from failure.__cause__
 
     def _step(self) -> None:
         """One generation, or the end of a run: a restart, or the search's
         end."""
         state = self.state
         if state.evaluations >= self.settings.budget:
-            state.stop_reasons, state.finished = [], True
+            state.stop_reasons, state.finished = [budget_spent(self.settings)], True
             return
         self._check_optimizer()
         reasons = self._stop_reasons()
@@ -465,20 +493,22 @@ class _Loop:
 
     def _checkpoint(self) -> None:
         assert self.checkpoint is not None
-        _call("the checkpoint", self.checkpoint, self._result(interrupted=False))
+        _call("the checkpoint", self.checkpoint, self._result())
         self.last_checkpoint = time.perf_counter()
 
-    def _result(self, interrupted: bool) -> SearchResult:
+    def _result(self) -> SearchResult:
         """The result now, between two steps."""
         state = self.state
         saved = SearchState(**{**vars(state), "optimizer": self._optimizer_state(),
                                "history": state.history.copy(),
                                "run_progress": state.run_progress.copy()})
-        return self._result_of(saved, interrupted)
+        return self._result_of(saved, interrupted=False,
+                               stop_reasons=saved.stop_reasons if saved.finished else [])
 
-    def _cut_result(self) -> SearchResult:
-        """The result of a search cut short: its state as the step cut short
-        found it, its best plan the best scored, the cut step included."""
+    def _cut_result(self, reason: str) -> SearchResult:
+        """The result of a search cut short for `reason`: its state as the
+        step cut short found it (unfinished, so that it can be resumed), its
+        best plan the best scored, the cut step included."""
         mark = self.mark
         history = mark.history
         kept = History(**{name: list(column[:mark.generation])
@@ -487,9 +517,10 @@ class _Loop:
         saved = dataclasses.replace(mark, history=kept, stop_reasons=[], finished=False,
                                     best_plan=list(mark.best_plan),
                                     run_progress=mark.run_progress.copy())
-        return self._result_of(saved, interrupted=True)
+        return self._result_of(saved, interrupted=True, stop_reasons=[reason])
 
-    def _result_of(self, saved: SearchState, interrupted: bool) -> SearchResult:
+    def _result_of(self, saved: SearchState, interrupted: bool,
+                   stop_reasons: list[str]) -> SearchResult:
         plan = [float(v) for v in self.best_plan]
         scored_on = getattr(self.score, "batch_path", None)  # a cluster's scorer says where
         return SearchResult(
@@ -500,7 +531,7 @@ class _Loop:
             evaluations=self.state.evaluations,
             elapsed=time.perf_counter() - self.started,
             interrupted=interrupted,
-            stop_reasons=list(saved.stop_reasons) if saved.finished else [],
+            stop_reasons=list(stop_reasons),
             history=saved.history.copy(),
             state=saved,
             batch_path=scored_on() if callable(scored_on) else None,

@@ -22,7 +22,7 @@ from .interrupts import StopOnInterrupt
 from .memory import require_search_fits
 from .output_files import (OutputLock, OutputLockedError, OutputPathError, check_outputs,
                            same_file, write_text)
-from .search import STOP_REASONS, SearchFailed, score_here, search
+from .search import SEARCH_ENDS, STOP_REASONS, SearchFailed, score_here, search
 from .settings import OPTIMIZERS
 from .state import CheckpointError, SearchResult, SearchState
 from .trace import trace
@@ -53,7 +53,7 @@ def _run_locked_search(args: argparse.Namespace, prog: str, output: Path) -> int
     resume: SearchState | None = None
     try:
         if args.resume is not None:
-            resume = checkpoints.load(args.resume)
+            resume = checkpoints.load(args.resume, search_command=f"{prog} search")
         settings = search_settings(args, None if resume is None else resume.settings)
         if settings.optimizer not in OPTIMIZERS:
             raise ValueError(f"the search ran an optimizer of its own, {settings.optimizer!r}: "
@@ -219,8 +219,9 @@ def _save_search(result: SearchResult, output: Path, animation: Path | None, pro
     runs = f" in {result.runs} runs" if result.runs > 1 else ""
     print(f"best distance {result.score!r} {how} {result.generations} generations{runs} "
           f"({result.evaluations} plans scored, {duration(result.elapsed)})")
-    if result.stop_reasons:
-        print(f"CMA-ES stopped early: {stop_reasons(result)}")
+    early = stop_reasons(result)
+    if early:
+        print(f"CMA-ES stopped early: {early}")
     print(f"plan: {output.resolve()}")
     if animation is not None:
         print(f"animation: {animation.resolve()}")
@@ -228,8 +229,9 @@ def _save_search(result: SearchResult, output: Path, animation: Path | None, pro
 
 
 def stop_reasons(result: SearchResult) -> str:
-    """The stop rules that ended the search, each explained where the
-    optimizer is a built-in one whose rule it is."""
+    """The optimizer's stop rules that ended the search, each explained
+    where the optimizer is a built-in one whose rule it is; "" where the
+    search ended otherwise (its budget spent, say)."""
     known = STOP_REASONS if result.settings.optimizer in OPTIMIZERS else {}
     return "; ".join(f"{name} ({known[name]})" if name in known else name
-                     for name in result.stop_reasons)
+                     for name in result.stop_reasons if name not in SEARCH_ENDS)

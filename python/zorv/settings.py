@@ -52,14 +52,28 @@ def usable_optimizer_name(name: object) -> bool:
             and len(name) <= MAX_OPTIMIZER_NAME)
 
 
+class InvalidSetting(ValueError):
+    """A setting of the wrong type or out of range: `setting` names it, as
+    SearchSettings' field does, and `problem` says what is wrong; the
+    message is the two, in one line."""
+
+    def __init__(self, setting: str, problem: str) -> None:
+        super().__init__(f"{setting} {problem}")
+        self.setting = setting
+        self.problem = problem
+
+    def __reduce__(self) -> tuple[type[InvalidSetting], tuple[str, str]]:
+        return type(self), (self.setting, self.problem)
+
+
 @dataclass(frozen=True)
 class SearchSettings:
     """What a search does; together with the seed it fixes the result.
 
-    Every value is checked as the settings are made (ValueError, one line,
-    for one out of range). The settings are frozen: `dataclasses.replace`
-    makes changed ones. `python -m zorv search` takes its options' defaults
-    and checks from here.
+    Every value is checked as the settings are made (InvalidSetting, a
+    ValueError of one line, for one out of range). The settings are frozen:
+    `dataclasses.replace` makes changed ones. `zorv search` takes its
+    options' defaults and checks from here.
     """
 
     seed: int = 1
@@ -121,55 +135,58 @@ class SearchSettings:
             if value is None and name in _OPTIONAL:
                 continue
             if isinstance(value, bool) or not isinstance(value, numbers.Integral):
-                raise ValueError(f"{name} must be a whole number, got {_shown(value)}")
+                raise InvalidSetting(name, f"must be a whole number, got {_shown(value)}")
             object.__setattr__(self, name, int(value))
         for name in _REAL_NUMBERS:
             value = getattr(self, name)
             if isinstance(value, bool) or not isinstance(value, numbers.Real):
-                raise ValueError(f"{name} must be a number, got {_shown(value)}")
+                raise InvalidSetting(name, f"must be a number, got {_shown(value)}")
             # A whole number stays one (as written in files before); the
             # checks below compare it as the float it stands for.
             plain = int(value) if isinstance(value, numbers.Integral) else float(value)
             try:
                 float(plain)
             except OverflowError:
-                raise ValueError(f"{name} must be a number in the range of a float, "
-                                 f"got {_shown(value)}") from None
+                raise InvalidSetting(name, "must be a number in the range of a float, "
+                                           f"got {_shown(value)}") from None
             object.__setattr__(self, name, plain)
         for name in _NAMES:
             value = getattr(self, name)
             if isinstance(value, str):
                 object.__setattr__(self, name, str(value))
         if not 0 <= self.seed < 2**32:
-            raise ValueError(f"seed must be in [0, 2**32), got {self.seed}")
+            raise InvalidSetting("seed", f"must be in [0, 2**32), got {self.seed}")
         if self.popsize < 2:
-            raise ValueError(f"popsize must be at least 2, got {self.popsize}")
+            raise InvalidSetting("popsize", f"must be at least 2, got {self.popsize}")
         if self.generations is not None and self.evaluations is not None:
             raise ValueError("give generations or evaluations, not both")
         if self.generations is not None and self.generations < 1:
-            raise ValueError(f"generations must be at least 1, got {self.generations}")
+            raise InvalidSetting("generations", f"must be at least 1, got {self.generations}")
         if self.evaluations is not None and self.evaluations < 1:
-            raise ValueError(f"evaluations must be at least 1, got {self.evaluations}")
+            raise InvalidSetting("evaluations", f"must be at least 1, got {self.evaluations}")
         if not (math.isfinite(self.sigma0) and 0 < self.sigma0 <= MAX_SIGMA0):
-            raise ValueError(f"sigma0 must be a positive number of at most {MAX_SIGMA0:g} "
-                             "(larger steps overflow the optimizer's sums of squares), "
-                             f"got {self.sigma0}")
+            raise InvalidSetting("sigma0", f"must be a positive number of at most "
+                                           f"{MAX_SIGMA0:g} (larger steps overflow the "
+                                           "optimizer's sums of squares), "
+                                           f"got {self.sigma0}")
         if self.chunk < 1:
-            raise ValueError(f"chunk must be at least 1, got {self.chunk}")
+            raise InvalidSetting("chunk", f"must be at least 1, got {self.chunk}")
         if not usable_optimizer_name(self.optimizer):
-            raise ValueError("optimizer must be a name on one line (built in: "
-                             f"{', '.join(OPTIMIZERS)}), got {self.optimizer!r}")
+            raise InvalidSetting("optimizer", "must be a name on one line (built in: "
+                                              f"{', '.join(OPTIMIZERS)}), "
+                                              f"got {self.optimizer!r}")
         if self.boundary not in BOUNDARIES:
-            raise ValueError(f"boundary must be one of {', '.join(BOUNDARIES)}, "
-                             f"got {self.boundary!r}")
+            raise InvalidSetting("boundary", f"must be one of {', '.join(BOUNDARIES)}, "
+                                             f"got {self.boundary!r}")
         if self.restarts is not None and self.restarts < 0:
-            raise ValueError(f"restarts must be at least 0, got {self.restarts}")
+            raise InvalidSetting("restarts", f"must be at least 0, got {self.restarts}")
         if self.restart_schedule not in RESTART_SCHEDULES:
-            raise ValueError(f"restart_schedule must be one of {', '.join(RESTART_SCHEDULES)}, "
-                             f"got {self.restart_schedule!r}")
+            raise InvalidSetting("restart_schedule",
+                                 f"must be one of {', '.join(RESTART_SCHEDULES)}, "
+                                 f"got {self.restart_schedule!r}")
         if not (math.isfinite(self.checkpoint_every) and self.checkpoint_every >= 0):
-            raise ValueError("checkpoint_every must be a number of seconds, at least 0, "
-                             f"got {self.checkpoint_every}")
+            raise InvalidSetting("checkpoint_every", "must be a number of seconds, at least "
+                                                     f"0, got {self.checkpoint_every}")
 
     @property
     def planned_generations(self) -> int:

@@ -52,7 +52,10 @@ class SearchState:
     """The optimizer's own state, from its save_state() (None for an
     optimizer that cannot save one)."""
     stop_reasons: list[str] = field(default_factory=list)
-    """The stop rules that ended a finished search early."""
+    """Why a finished search ended: the stop rules that fired with no
+    restart left, or its spent budget ("budget", "generations"); empty for
+    a search that goes on (and, for a spent budget, in the files of earlier
+    versions)."""
     finished: bool = False
     """Whether the search has ended: its budget spent, or its last run's
     stop rules fired with no restart left."""
@@ -227,8 +230,10 @@ class SearchResult:
     interrupted: bool = False
     """Whether a stop request or Ctrl-C ended it before its budget was spent."""
     stop_reasons: list[str] = field(default_factory=list)
-    """The stop rules that ended it early, when no restart was left (empty
-    when it spent its budget or was interrupted)."""
+    """Why it ended: the stop rules that fired when no restart was left,
+    or the search's own end, "budget" or "generations" (its budget spent),
+    "interrupted" or "failed" (see zorv.search.STOP_REASONS). Empty in the
+    results that checkpoints take while it goes on."""
     history: History = field(default_factory=History)
     """One entry per completed generation."""
     state: SearchState | None = field(default=None, repr=False, compare=False)

@@ -4,13 +4,14 @@ from __future__ import annotations
 
 import math
 from collections.abc import Sequence
+from dataclasses import dataclass
 from xml.sax.saxutils import escape
 
 import numpy as np
 import numpy.typing as npt
 
 from .body import HEAD, JOINT_NAMES, JOINTS, LINK_LIMBS, LINKS, PLAN_SIZE, POINTS
-from .svg_document import document, header, text_width
+from .svg_document import document, header, text_size, text_width, wrap
 from .svg_document import number as _f
 
 Trace = npt.NDArray[np.float64]
@@ -22,13 +23,13 @@ HOLD_SECONDS = 1.5
 
 _SCALE = 100.0  # pixels per model unit
 #: The widest an animation is drawn: long runs get fewer pixels per unit,
-#: so that the text keeps its size when a window of about this width shows
-#: the whole run.
+#: so that the runner keeps its size when a window of about this width
+#: shows the whole run.
 _MOST_WIDTH = 1000.0
+#: The narrowest a scene is drawn: its texts are sized by its width.
+_LEAST_WIDTH = 600.0
 _MARGIN = 24.0
-_TEXT_BAND = 44.0  # room above the scene for the labels
-_LEGEND_BAND = 26.0  # room below the scene for the legend
-_TITLE_FONT, _LEGEND_FONT = 14.0, 12.0  # as the style sheet sizes .label and .legend
+_LINE = 1.3  # lines of text, in font sizes apart
 
 # Each limb has a colour, and every link is drawn in its limb's: a limb
 # without a colour fails here, at import, rather than going undrawn.
@@ -49,16 +50,34 @@ _POINT_COLOURS = tuple(_point_colour(point) for point in range(len(POINTS)))
 _POINT_RADII = {"head": 9.0, "hip": 6.0}
 _DEFAULT_RADIUS = 4.5
 
-_STYLE = """
-    .ground { stroke: #495057; stroke-width: 2; }
-    .tick { stroke: #adb5bd; stroke-width: 1; }
-    .ticklabel { font: 11px sans-serif; fill: #868e96; text-anchor: middle; }
-    .trail { fill: none; stroke: #868e96; stroke-width: 1; stroke-dasharray: 3 3; }
-    .link { stroke-width: 4; stroke-linecap: round; }
-    .label { font: 14px sans-serif; fill: #212529; }
-    .caption { font: 12px sans-serif; fill: #495057; }
-    .legend { font: 12px sans-serif; fill: #495057; }
-    .swatch { stroke-width: 4; stroke-linecap: round; }
+@dataclass(frozen=True)
+class _Text:
+    """The font sizes of a picture, as shares of its width (see
+    zorv.svg_document.text_size): its heading's, and every other text's."""
+
+    size: float
+    heading: float
+
+    @classmethod
+    def for_width(cls, width: float) -> _Text:
+        return cls(text_size(width), text_size(width, 1.15))
+
+    @property
+    def line(self) -> float:
+        return _LINE * self.size
+
+
+def _style(text: _Text) -> str:
+    return f"""
+    .ground {{ stroke: #495057; stroke-width: 2; }}
+    .tick {{ stroke: #adb5bd; stroke-width: 1; }}
+    .ticklabel {{ font: {_f(text.size)}px sans-serif; fill: #6c757d; text-anchor: middle; }}
+    .trail {{ fill: none; stroke: #868e96; stroke-width: 1.5; stroke-dasharray: 4 4; }}
+    .link {{ stroke-width: 4; stroke-linecap: round; }}
+    .label {{ font: {_f(text.heading)}px sans-serif; fill: #212529; }}
+    .caption {{ font: {_f(text.size)}px sans-serif; fill: #495057; }}
+    .legend {{ font: {_f(text.size)}px sans-serif; fill: #495057; }}
+    .swatch {{ stroke-width: 4; stroke-linecap: round; }}
 """
 
 #: The legend's entries for the legs: their names and their limbs.
@@ -67,24 +86,59 @@ _LEGS = (("leg a", "leg_a"), ("leg b", "leg_b"))
 _GROUND_NOTE = "ground: x in model units"
 
 
-def _legend(entries: Sequence[tuple[str, str | None]], x: float, y: float) -> list[str]:
-    """One row of entries from x, centred on height y: each a text after a
-    short line drawn with the given attributes, or the text alone (None)."""
+def _entry_width(entry: tuple[str, str | None], text: _Text) -> float:
+    words, swatch = entry
+    return text_width(words, text.size) + (1.5 * text.size if swatch else 0.0)
+
+
+def _legend_rows(entries: Sequence[tuple[str, str | None]], text: _Text,
+                 room: float) -> list[list[tuple[str, str | None]]]:
+    """The entries in rows that fit `room`, in order."""
+    rows: list[list[tuple[str, str | None]]] = [[]]
+    used = 0.0
+    for entry in entries:
+        width = _entry_width(entry, text)
+        if rows[-1] and used + text.size + width > room:
+            rows.append([])
+            used = 0.0
+        used += (text.size if rows[-1] else 0.0) + width
+        rows[-1].append(entry)
+    return rows
+
+
+def _legend(rows: Sequence[Sequence[tuple[str, str | None]]], text: _Text, x0: float,
+            y: float) -> list[str]:
+    """The legend's rows from x0, the first centred on height y: each entry
+    a text after a short line drawn with the given attributes, or the text
+    alone (None)."""
     out = ['<g class="legend">']
-    for text, swatch in entries:
-        if swatch is not None:
-            out.append(f'  <line {swatch} x1="{_f(x + 2)}" y1="{_f(y)}" x2="{_f(x + 22)}" '
-                       f'y2="{_f(y)}"/>')
-            x += 28
-        out.append(f'  <text class="legend" x="{_f(x)}" y="{_f(y + 4)}">{escape(text)}</text>')
-        x += text_width(text, _LEGEND_FONT) + 16
+    for row, entries in enumerate(rows):
+        x, middle = x0, y + row * text.line
+        for words, swatch in entries:
+            if swatch is not None:
+                out.append(f'  <line {swatch} x1="{_f(x + 2)}" y1="{_f(middle)}" '
+                           f'x2="{_f(x + 1.1 * text.size)}" y2="{_f(middle)}"/>')
+                x += 1.5 * text.size
+            out.append(f'  <text class="legend" x="{_f(x)}" y="{_f(middle + 0.35 * text.size)}">'
+                       f"{escape(words)}</text>")
+            x += text_width(words, text.size) + text.size
     out.append("</g>")
     return out
 
 
-def _legend_width(entries: Sequence[tuple[str, str | None]]) -> float:
-    return sum(text_width(text, _LEGEND_FONT) + 16 + (28 if swatch else 0)
-               for text, swatch in entries)
+def _heading(words: str, text: _Text, width: float) -> list[str]:
+    """The heading's lines, wrapped to the picture's width."""
+    return wrap(words, text.heading, width - 2 * _MARGIN)
+
+
+def _heading_lines(lines: Sequence[str], text: _Text) -> list[str]:
+    return [f'<text class="label" x="{_MARGIN}" '
+            f'y="{_f(_MARGIN / 2 + text.heading * (1 + _LINE * row))}">{escape(line)}</text>'
+            for row, line in enumerate(lines)]
+
+
+def _heading_height(lines: Sequence[str], text: _Text) -> float:
+    return _MARGIN / 2 + _LINE * text.heading * len(lines)
 
 
 def _leg_entries() -> list[tuple[str, str | None]]:
@@ -92,20 +146,23 @@ def _leg_entries() -> list[tuple[str, str | None]]:
 
 
 class _View:
-    """Maps model coordinates (y up, ground at 0) to pixels (y down)."""
+    """Maps model coordinates (y up, ground at 0) to pixels (y down), below
+    a band of `top` pixels for texts, above room for the ground's labels."""
 
-    def __init__(self, x_min: float, x_max: float, y_max: float, scale: float = _SCALE) -> None:
+    def __init__(self, x_min: float, x_max: float, y_max: float, scale: float = _SCALE,
+                 top: float = 0.0, ground_labels: float = _MARGIN) -> None:
         self.x_min = x_min
         self.scale = scale
+        self.top = top
         self.width = (x_max - x_min) * scale + 2 * _MARGIN
-        self.scene_height = y_max * scale + 2 * _MARGIN
-        self.height = self.scene_height + _TEXT_BAND
+        self.ground_y = top + _MARGIN + y_max * scale
+        self.height = self.ground_y + 6 + ground_labels
 
     def px(self, x: float) -> float:
         return (x - self.x_min) * self.scale + _MARGIN
 
     def py(self, y: float) -> float:
-        return _TEXT_BAND + self.scene_height - _MARGIN - y * self.scale
+        return self.ground_y - y * self.scale
 
 
 def _top_of(positions: Trace) -> float:
@@ -114,26 +171,38 @@ def _top_of(positions: Trace) -> float:
     return max(float(ys.max()) if ys.size else 2.0, 2.0) + 0.1
 
 
-def _view_for(positions: Trace, min_width: float = 0.0) -> _View:
-    """The view that holds every point of the run, and is at least
-    min_width pixels wide."""
+def _span_for(positions: Trace) -> tuple[float, float, float]:
+    """The x range, in whole model units, that holds every point of the
+    run, and at least _LEAST_WIDTH pixels, and the pixels per unit."""
     xs = positions[..., 0][np.isfinite(positions[..., 0])]
     x_min = math.floor(float(xs.min()) - 0.25) if xs.size else -2
     x_max = math.ceil(float(xs.max()) + 0.25) if xs.size else 2
     scale = min(_SCALE, (_MOST_WIDTH - 2 * _MARGIN) / (x_max - x_min))
-    x_max = max(x_max, x_min + math.ceil((min_width - 2 * _MARGIN) / scale))
-    return _View(x_min, x_max, _top_of(positions), scale)
+    x_max = max(x_max, x_min + math.ceil((_LEAST_WIDTH - 2 * _MARGIN) / scale))
+    return x_min, x_max, scale
 
 
-def _ground(view: _View, x_lo: float, x_hi: float) -> list[str]:
+def _label_step(view: _View, x_lo: float, x_hi: float, text: _Text) -> int:
+    """Every how many units the ground is labelled: the fewest that leave a
+    label's width and a gap between two labels."""
+    widest = max(text_width(str(unit), text.size)
+                 for unit in (math.ceil(x_lo), math.floor(x_hi)))
+    return next(step for step in (1, 2, 5, 10, 20, 50, 100, 200, 500, 1000, 10**9)
+                if step * view.scale >= widest + text.size)
+
+
+def _ground(view: _View, x_lo: float, x_hi: float, text: _Text) -> list[str]:
     y0 = view.py(0.0)
     out = [f'<line class="ground" x1="{_f(view.px(x_lo))}" y1="{_f(y0)}" '
            f'x2="{_f(view.px(x_hi))}" y2="{_f(y0)}"/>']
+    step = _label_step(view, x_lo, x_hi, text)
     for unit in range(math.ceil(x_lo), math.floor(x_hi) + 1):
         x = view.px(unit)
         out.append(f'<line class="tick" x1="{_f(x)}" y1="{_f(y0)}" x2="{_f(x)}" '
                    f'y2="{_f(y0 + 6)}"/>')
-        out.append(f'<text class="ticklabel" x="{_f(x)}" y="{_f(y0 + 18)}">{unit}</text>')
+        if unit % step == 0:
+            out.append(f'<text class="ticklabel" x="{_f(x)}" y="{_f(y0 + 6 + text.size)}">'
+                       f"{unit}</text>")
     return out
 
 
@@ -165,14 +234,20 @@ def animation(positions: Trace, *, title: str = "zorv run") -> str:
     if steps == 0:
         raise ValueError("a run has at least one step")
     heading = f"{title}: {_summary(positions)}"
-    legend = [*_leg_entries(), ("head's path", 'class="trail"'), (_GROUND_NOTE, None)]
-    view = _view_for(positions, min_width=2 * _MARGIN + max(
-        text_width(heading, _TITLE_FONT), _legend_width(legend)))
+    x_min, x_max, scale = _span_for(positions)
+    width = (x_max - x_min) * scale + 2 * _MARGIN
+    text = _Text.for_width(width)
+    heading_lines = _heading(heading, text, width)
+    caption_y = _heading_height(heading_lines, text) + text.size
+    view = _View(x_min, x_max, _top_of(positions), scale, top=caption_y + text.size / 2,
+                 ground_labels=text.line)
+    legend = _legend_rows([*_leg_entries(), ("head's path", 'class="trail"'),
+                           (_GROUND_NOTE, None)], text, width - 2 * _MARGIN)
     cycle = steps * SECONDS_PER_STEP + HOLD_SECONDS
-    height = view.height + _LEGEND_BAND
-    out = header(view.width, height, heading, _STYLE)
-    out.append(f'<text class="label" x="{_MARGIN}" y="20">{escape(heading)}</text>')
-    out += _ground(view, view.x_min, view.x_min + (view.width - 2 * _MARGIN) / view.scale)
+    height = view.height + (len(legend) + 0.5) * text.line
+    out = header(width, height, heading, _style(text))
+    out += _heading_lines(heading_lines, text)
+    out += _ground(view, x_min, x_max, text)
     trail = " ".join(f"{_f(view.px(x))},{_f(view.py(y))}" for x, y in positions[:, HEAD])
     out.append(f'<polyline class="trail" points="{trail}"/>')
     for k in range(steps):
@@ -192,10 +267,10 @@ def animation(positions: Trace, *, title: str = "zorv run") -> str:
                    f'keyTimes="{times}" dur="{cycle:.3f}s" repeatCount="indefinite"/>')
         out += _pose(view, positions[k], "  ")
         head_x = float(positions[k, HEAD, 0])
-        out.append(f'  <text class="caption" x="{_MARGIN}" y="38">step {k + 1} / {steps}'
-                   f"   head x {head_x:.3f}</text>")
+        out.append(f'  <text class="caption" x="{_MARGIN}" y="{_f(caption_y)}">'
+                   f"step {k + 1} / {steps}, head x {head_x:.3f}</text>")
         out.append("</g>")
-    out += _legend(legend, _MARGIN, height - _LEGEND_BAND / 2)
+    out += _legend(legend, text, _MARGIN, view.height + text.line / 2)
     return document(out)
 
 
@@ -232,28 +307,32 @@ def filmstrip(positions: Trace, *, frames: int = 8, columns: int = 4,
     columns = max(1, min(columns, len(chosen)))
     rows = -(-len(chosen) // columns)
     panel_width = window * _SCALE + 2 * _MARGIN
-    panel_height = _View(0.0, window, top).height
+    width = columns * panel_width
+    text = _Text.for_width(width)
     heading = f"{title}: {_summary(positions)}"
-    legend = [*_leg_entries(), (_GROUND_NOTE, None)]
-    width = max(columns * panel_width, 2 * _MARGIN + max(text_width(heading, _TITLE_FONT),
-                                                         _legend_width(legend)))
-    height = 30 + rows * panel_height + _LEGEND_BAND
-    out = header(width, height, heading, _STYLE)
-    out.append(f'<text class="label" x="{_MARGIN}" y="20">{escape(heading)}</text>')
+    heading_lines = _heading(heading, text, width)
+    heading_height = _heading_height(heading_lines, text) + text.size / 2
+    # Each panel says which step it shows; the ground's labels, where.
+    caption_y = _MARGIN / 2 + text.size
+    panel_height = _View(0.0, window, top, top=caption_y, ground_labels=text.line).height
+    legend = _legend_rows([*_leg_entries(), (_GROUND_NOTE, None)], text, width - 2 * _MARGIN)
+    height = heading_height + rows * panel_height + (len(legend) + 0.5) * text.line
+    out = header(width, height, heading, _style(text))
+    out += _heading_lines(heading_lines, text)
     for i, (k, (lo, hi)) in enumerate(zip(chosen, spans)):
         x_min = (lo + hi) / 2 - window / 2
-        view = _View(x_min, x_min + window, top)
-        dx, dy = (i % columns) * panel_width, 30 + (i // columns) * panel_height
+        view = _View(x_min, x_min + window, top, top=caption_y, ground_labels=text.line)
+        dx, dy = (i % columns) * panel_width, heading_height + (i // columns) * panel_height
         out.append(f'<g class="frame" data-step="{k + 1}" '
                    f'transform="translate({_f(dx)},{_f(dy)})">')
         out.append(f'  <rect x="2" y="2" width="{_f(panel_width - 4)}" '
                    f'height="{_f(panel_height - 4)}" fill="none" stroke="#dee2e6"/>')
-        out += ["  " + line for line in _ground(view, x_min, x_min + window)]
+        out += ["  " + line for line in _ground(view, x_min, x_min + window, text)]
         out += _pose(view, positions[k], "  ")
-        out.append(f'  <text class="caption" x="{_MARGIN}" y="30">step {k + 1} / {steps}'
-                   f"   head x {float(positions[k, HEAD, 0]):.3f}</text>")
+        out.append(f'  <text class="caption" x="{_f(_MARGIN / 2)}" y="{_f(caption_y)}">'
+                   f"step {k + 1}</text>")
         out.append("</g>")
-    out += _legend(legend, _MARGIN, height - _LEGEND_BAND / 2)
+    out += _legend(legend, text, _MARGIN, height - (len(legend) - 0.5) * text.line)
     return document(out)
 
 
@@ -273,15 +352,16 @@ _TURN_AT_PLUS_ONE = {"hip_joint_a": -1, "knee_joint_a": 1, "hip_joint_b": 1, "kn
 #: How far each arrow turns (radians) and its radius (model units).
 _TURN_ANGLE = 0.6
 _TURN_RADII = {"hip": 0.3, "knee": 0.22}
-_DIAGRAM_STYLE = _STYLE + """
-    .name { font: 13px sans-serif; }
-    .note { font: 13px sans-serif; fill: #212529; }
-    .turn { fill: none; stroke-width: 2; }
+def _diagram_style(text: _Text) -> str:
+    return _style(text) + f"""
+    .name {{ font: {_f(text.size)}px sans-serif; }}
+    .note {{ font: {_f(text.size)}px sans-serif; }}
+    .turn {{ fill: none; stroke-width: 2.5; }}
 """
 
 
 def _turn(view: _View, joint: str, centre: Trace, radius: float, start: float, end: float,
-          colour: str, text: str) -> list[str]:
+          colour: str, words: str, text: _Text) -> list[str]:
     """A curved arrow around a joint, from angle start to angle end (model
     radians, counter-clockwise), and its text just outside its middle."""
     angles = np.linspace(start, end, 13)
@@ -294,7 +374,7 @@ def _turn(view: _View, joint: str, centre: Trace, radius: float, start: float, e
     return [f'<polyline class="turn" data-joint="{joint}" stroke="{colour}" '
             f'marker-end="url(#head-{colour[1:]})" points="{points}"/>',
             f'<text class="name" fill="{colour}" text-anchor="{anchor}" x="{_f(view.px(tx))}" '
-            f'y="{_f(view.py(ty) + 5)}">{escape(text)}</text>']
+            f'y="{_f(view.py(ty) + 0.35 * text.size)}">{escape(words)}</text>']
 
 
 def body_diagram(pose: Trace, *, title: str = "The runner's body as a run starts") -> str:
@@ -303,47 +383,62 @@ def body_diagram(pose: Trace, *, title: str = "The runner's body as a run starts
     what a hip command and a knee command of +1 do, and notes on both."""
     (hip_colour, hip_name), (knee_colour, knee_name) = _COMMAND_COLOURS.values()
     points = {name: pose[i] for i, name in enumerate(POINTS)}
-    view = _View(-1.0, 1.0, _top_of(pose[np.newaxis]), _DIAGRAM_SCALE)
-    notes_x = view.width + 10
+    # The drawing on the left, the notes in a column as wide beside it.
+    drawing_width = 2 * _DIAGRAM_SCALE + 2 * _MARGIN
+    width = 2 * drawing_width
+    text = _Text.for_width(width)
+    heading_lines = _heading(title, text, width)
+    top = _heading_height(heading_lines, text) + text.size
+    view = _View(-1.0, 1.0, _top_of(pose[np.newaxis]), _DIAGRAM_SCALE, top=top,
+                 ground_labels=text.line)
+    notes_x = view.width + text.size / 2
+    head_x = f"{points['head'][0]:.2f}"
     notes = [
         (f"hip command, from -1 to +1 ({hip_name} arrows: +1)", hip_colour),
-        ("swings the two thighs apart in opposite senses:", None),
-        ("+1 swings leg a back and leg b forward, -1 the reverse", None),
-        ("", None),
+        ("swings the two thighs apart in opposite senses: +1 swings leg a back and leg b "
+         "forward, -1 the reverse", None),
         (f"knee command, from -1 to +1 ({knee_name} arrows: +1)", knee_colour),
         ("+1 straightens knee a and bends knee b, -1 the reverse", None),
-        ("", None),
-        (f"A plan holds one of each for each of its {PLAN_SIZE // 2} segments.", None),
-        ("The run starts standing on both feet, leg a back and", None),
-        (f"leg b forward, the head at x = {points['head'][0]:.2f}; its score is", None),
-        ("the head's x when the run ends.", None),
+        (f"A plan holds one of each for each of its {PLAN_SIZE // 2} segments. The run starts "
+         "standing on both feet, leg a back and leg b forward, the head at "
+         f"x\u00a0=\u00a0{head_x}; its score is the head's x when the run ends.", None),
     ]
-    width = notes_x + max(text_width(text, 13) for text, _ in notes) + _MARGIN
-    height = view.height + _LEGEND_BAND
-    out = header(width, height, title, _DIAGRAM_STYLE)
+    note_lines: list[tuple[float, str, str | None]] = []
+    y = top + text.size
+    for paragraph, (words, note_colour) in enumerate(notes):
+        if paragraph and (note_colour is not None or paragraph == len(notes) - 1):
+            y += text.line / 2  # a gap before each command's notes, and before the plan's
+        for line in wrap(words, text.size, width - notes_x - _MARGIN):
+            note_lines.append((y, line, note_colour))
+            y += text.line
+    legend = _legend_rows([*_leg_entries(), (_GROUND_NOTE, None)], text, width - 2 * _MARGIN)
+    legend_y = max(view.height, y) + text.line / 2
+    height = legend_y + (len(legend) - 0.5) * text.line + _MARGIN / 2
+    out = header(width, height, title, _diagram_style(text))
     out.append("<defs>")
     for colour in (hip_colour, knee_colour):
         out.append(f'  <marker id="head-{colour[1:]}" viewBox="0 0 10 10" refX="7" refY="5" '
                    f'markerWidth="7" markerHeight="7" orient="auto">'
                    f'<path d="M0,0 L10,5 L0,10 z" fill="{colour}"/></marker>')
     out.append("</defs>")
-    out.append(f'<text class="label" x="{_MARGIN}" y="24">{escape(title)}</text>')
-    out += _ground(view, -1.0, 1.0)
+    out += _heading_lines(heading_lines, text)
+    out += _ground(view, -1.0, 1.0, text)
     out += _pose(view, pose, "")
     for point, name in enumerate(POINTS):
         nudge_x, nudge_y, anchor = _NAME_OFFSETS.get(name, (12, 5, "start"))
-        x, y = view.px(pose[point, 0]) + nudge_x, view.py(pose[point, 1]) + nudge_y
+        x = view.px(pose[point, 0]) + nudge_x
+        y = view.py(pose[point, 1]) + nudge_y + 0.35 * text.size - 5
         out.append(f'<text class="name point-name" fill="{_POINT_COLOURS[point]}" '
                    f'text-anchor="{anchor}" x="{_f(x)}" y="{_f(y)}">'
                    f'{name.replace("_", " ")}</text>')
     # The legs' names beside the middles of their shins, the torso's beside it.
-    for text, (a, b), beside, anchor in (("leg a", ("knee_a", "foot_a"), -0.22, "end"),
+    for limb, (a, b), beside, anchor in (("leg a", ("knee_a", "foot_a"), -0.22, "end"),
                                           ("leg b", ("knee_b", "foot_b"), 0.2, "start"),
                                           ("torso", ("hip", "head"), 0.1, "start")):
         middle_x, middle_y = (points[a] + points[b]) / 2
-        out.append(f'<text class="name" fill="{_LIMB_COLOURS[text.replace(" ", "_")]}" '
+        out.append(f'<text class="name" fill="{_LIMB_COLOURS[limb.replace(" ", "_")]}" '
                    f'text-anchor="{anchor}" x="{_f(view.px(middle_x + beside))}" '
-                   f'y="{_f(view.py(middle_y) + 5)}">{text}</text>')
+                   f'y="{_f(view.py(middle_y) + 0.35 * text.size)}">{limb}</text>')
     # What +1 does: an arrow at each joint, from its child link onwards.
     for joint, (_, child) in zip(JOINT_NAMES, JOINTS):
         centre, end = pose[LINKS[child][0]], pose[LINKS[child][1]]
@@ -351,12 +446,10 @@ def body_diagram(pose: Trace, *, title: str = "The runner's body as a run starts
         kind = joint.split("_")[0]
         out += _turn(view, joint, centre, _TURN_RADII[kind],
                      start, start + _TURN_AT_PLUS_ONE[joint] * _TURN_ANGLE,
-                     _COMMAND_COLOURS[kind][0], "+1")
-    for line, (text, note_colour) in enumerate(notes):
-        if not text:
-            continue
-        fill = f' fill="{note_colour}"' if note_colour else ""
-        out.append(f'<text class="note"{fill} x="{_f(notes_x)}" y="{_f(80 + 22 * line)}">'
-                   f"{escape(text)}</text>")
-    out += _legend([*_leg_entries(), (_GROUND_NOTE, None)], _MARGIN, height - _LEGEND_BAND / 2)
+                     _COMMAND_COLOURS[kind][0], "+1", text)
+    for y, line, note_colour in note_lines:
+        # An attribute, which a fill in the style sheet would override.
+        out.append(f'<text class="note" fill="{note_colour or "#212529"}" x="{_f(notes_x)}" '
+                   f'y="{_f(y)}">{escape(line)}</text>')
+    out += _legend(legend, text, _MARGIN, legend_y)
     return document(out)

@@ -16,6 +16,36 @@ _MIDDLE, _MIDDLE_WIDTH = frozenset("0123456789abcdeghknopqrsuvxyz"), 0.68
 _WIDEST = 1.0
 
 
+#: The width, in CSS pixels, at which the manual's pages show a picture
+#: (the column of text of mkdocs-material at a desktop window's width), and
+#: what is left of a phone's 390 pixels for it.
+PAGE_WIDTH, PHONE_WIDTH = 688.0, 358.0
+#: The size of a picture's smallest text, as a share of the picture's
+#: width: pictures are shown scaled to a width, not at their own, so that
+#: text stays 17 pixels tall on a page and 9 on a phone, however wide the
+#: picture is drawn.
+SMALLEST_TEXT = 0.025
+
+
+def text_size(width: float, times: float = 1.0) -> float:
+    """The font size, in the picture's units, of text `times` the smallest
+    in a picture `width` units wide."""
+    return width * SMALLEST_TEXT * times
+
+
+def wrap(text: str, font_size: float, room: float) -> list[str]:
+    """The text in lines that fit `room` at this font size, broken at
+    spaces (a word wider than the room alone on its line); words joined by
+    a no-break space stay together."""
+    lines: list[str] = []
+    for word in text.split(" "):
+        if lines and text_width(f"{lines[-1]} {word}", font_size) <= room:
+            lines[-1] = f"{lines[-1]} {word}"
+        else:
+            lines.append(word)
+    return lines or [""]
+
+
 def number(value: float) -> str:
     """A coordinate or length as written in the SVG; a non-finite one, which
     no viewer draws, as 0."""
