@@ -393,6 +393,12 @@ def make_deep_list(path):
     path.write_text("[" * 100000 + "]" * 100000)
 
 
+def nested_text(depth):
+    """A JSON list nested `depth` deep: deeper than any file zorv writes,
+    and shallow enough for the JSON reader itself."""
+    return "[" * depth + "0" + "]" * depth
+
+
 def make_sparse_file(path):
     from zorv.input_files import MAX_INPUT_BYTES
     with open(path, "wb") as file:
@@ -415,6 +421,8 @@ UNUSABLE_INPUTS = [
     ("show", "overflow.json", "[1e309" + ", 0" * 39 + "]", "1e309 is beyond the range"),
     ("show", "nan.json", json.dumps([float("nan")] * 40), "NaN is not a number"),
     ("show", "deep.json", make_deep_list, "not valid JSON"),
+    ("show", "nested.json", json.dumps({"plan": [0.0] * 39 + [None]})
+     .replace("null", nested_text(600)), "nests lists and objects more than 128 deep"),
     ("show", "/dev/zero", None, "it is a device"),
     ("show", "fifo.json", make_fifo, "it is a FIFO"),
     ("show", "folder.json", make_folder, "it is a folder"),
@@ -441,6 +449,7 @@ UNUSABLE_INPUTS = [
     ("plot", "fraction.json", result_text(evaluations="[16, 32.5, 48]"),
      "history evaluations[1] is 32.5, not a whole number"),
     ("plot", "fifo.json", make_fifo, "it is a FIFO"),
+    ("plot", "nested.json", result_text(best=nested_text(600)), "more than 128 deep"),
 ]
 
 
@@ -462,6 +471,24 @@ def test_unusable_input_file(tmp_path, command, name, content, words):
     assert len(lines) == 1, result.stderr
     assert lines[0].startswith("python -m zorv: error: ") and words in lines[0], lines[0]
     assert not (tmp_path / "out.svg").exists()
+
+
+@pytest.mark.skipif(under_address_sanitizer(),
+                    reason="the sanitizer's shadow memory cannot live under an address-space cap")
+@pytest.mark.parametrize("args", [("show", "many.json", "-o", "out.svg"),
+                                  ("plot", "many.json", "-o", "out.svg"),
+                                  ("search", "--resume", "many.json", "-o", "out.json")])
+def test_a_file_larger_than_memory_allows(tmp_path, args):
+    # 24 MB of empty lists take more than 500 MB once read: more than the
+    # 512 MiB of address space left to the process, and far below the
+    # reader's bound on bytes.
+    (tmp_path / "many.json").write_text('{"plan": [' + "[]," * 8_000_000 + "[]]}")
+    result = zorv(*args, cwd=tmp_path, timeout=120, preexec_fn=address_space(512 * 2**20))
+    assert result.returncode == 2 and result.stdout == ""
+    assert result.stderr.splitlines() == [
+        "python -m zorv: error: 'many.json' is too large to read in the memory this "
+        "process may use"]
+    assert sorted(path.name for path in tmp_path.iterdir()) == ["many.json"]
 
 
 #: A search that restarts a few times within a second or two.
@@ -600,6 +627,8 @@ class TestBadCheckpoint:
         (lambda d: json.dumps(d)[:len(json.dumps(d)) // 2], "not valid JSON"),
         (lambda d: "\x00 not json", "not valid JSON"),
         (lambda d: "[" * 100_000, "not valid JSON"),
+        (edited(lambda d: state_of(d)["optimizer"].update(deep=json.loads(nested_text(600)))),
+         "'bad.json' nests lists and objects more than 128 deep"),
         (lambda d: "[1, 2]", "holds no checkpoint"),
         (edited(lambda d: d.pop("checkpoint")), "holds no checkpoint"),
         (edited(lambda d: d["checkpoint"].update(format=2)), "another version"),
