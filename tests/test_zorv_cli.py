@@ -753,6 +753,7 @@ class TestOutputFiles:
         (tmp_path / "target.svg").write_text("old")
         (tmp_path / "link.svg").symlink_to("target.svg")
         (tmp_path / "empty.json").touch()
+        os.mkfifo(tmp_path / ".piped.json.lock")  # anyone can make one in a shared folder
         # busy.json is being written by a search: this process, for the test.
         import fcntl
         with open(tmp_path / ".busy.json.lock", "w") as lock:
@@ -779,6 +780,8 @@ class TestOutputFiles:
         ((*SMALL, "-o", "busy.json"), "cannot write 'busy.json': another search (process "
                                       "{pid}) is writing it; wait for it to end"),
         ((*SMALL, "-o", "busy.json", "--overwrite"), "another search (process {pid})"),
+        ((*SMALL, "-o", "piped.json"), "cannot open its lock file '{folder}/.piped.json.lock': "
+                                       "it is a FIFO, not a regular file"),
         (("plot", "r.json", "-o", "r.json"), "the input"),
         (("show", "plan.svg"), "the input"),
         (("show", "r.json", "-o", ""), "folder"),
@@ -792,7 +795,7 @@ class TestOutputFiles:
         result = zorv(*args, cwd=folder, timeout=30)
         assert result.returncode == 2, result.stderr
         lines = result.stderr.splitlines()
-        words = words.format(pid=os.getpid())
+        words = words.format(pid=os.getpid(), folder=folder)
         assert len(lines) == 1 and words in lines[0] and "Traceback" not in result.stderr, lines
         after = {p.name: (p.lstat().st_mode, p.read_bytes() if p.is_file() else None)
                  for p in folder.iterdir() if p.name != "fifo"}
@@ -841,6 +844,34 @@ class TestOutputFiles:
             yield mount
         finally:
             subprocess.run(["umount", "-l", str(mount)], check=True)
+
+    def test_a_lock_that_cannot_be_taken_leaves_no_lock_file(self, tmp_path):
+        # flock fails with ENOLCK on some network file systems.
+        script = ("import errno, fcntl, sys\n"
+                  "def refuse(fd, operation): raise OSError(errno.ENOLCK, 'No locks available')\n"
+                  "fcntl.flock = refuse\n"
+                  "from zorv.__main__ import main\n"
+                  "sys.exit(main(sys.argv[1:], 'zorv'))\n")
+        result = subprocess.run([sys.executable, "-c", script, *map(str, self.SMALL), "-o",
+                                 "best.json"], cwd=tmp_path, capture_output=True, text=True,
+                                timeout=60)
+        assert result.returncode == 2
+        assert result.stderr.splitlines() == [
+            f"zorv: error: cannot write 'best.json': cannot lock its lock file "
+            f"'{tmp_path}/.best.json.lock': No locks available"]
+        assert list(tmp_path.iterdir()) == []
+
+    def test_a_full_disk_leaves_no_lock_file(self, small_mount):
+        with open(small_mount / "filler", "wb", buffering=0) as filler, \
+                contextlib.suppress(OSError):
+            while True:
+                filler.write(b"x" * 4096)
+        result = zorv(*self.SMALL, "-o", "best.json", cwd=small_mount)
+        assert result.returncode == 2
+        assert result.stderr.splitlines() == [
+            f"python -m zorv: error: cannot write 'best.json': cannot write its lock file "
+            f"'{small_mount}/.best.json.lock': No space left on device"]
+        assert [path.name for path in small_mount.iterdir()] == ["filler"]
 
     def test_a_lost_output_folder_loses_nothing(self, tmp_path):
         for name in ("out", "temporary"):

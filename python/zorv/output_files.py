@@ -309,13 +309,10 @@ class OutputLock:
     def _take(self) -> int:
         assert self.lock_path is not None
         while True:
-            try:
-                fd = os.open(self.lock_path, os.O_RDWR | os.O_CREAT | os.O_NOFOLLOW
-                             | os.O_CLOEXEC, 0o644)
-            except OSError as error:
-                raise OutputPathError(f"cannot write {_shown(self.path)}: cannot make its "
-                                      f"lock file {_shown(self.lock_path)}: "
-                                      f"{error.strerror or error}") from None
+            opened = self._open()
+            if opened is None:
+                continue  # removed between two steps of opening it: again
+            fd, created = opened
             try:
                 try:
                     fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
@@ -324,9 +321,19 @@ class OutputLock:
                     holder = "another process" if pid is None else f"process {pid}"
                     raise OutputLockedError(f"cannot write {_shown(self.path)}: another search "
                                             f"({holder}) is writing it", pid) from None
-                if self._still_in_place(fd):
-                    os.ftruncate(fd, 0)
-                    _write_all(fd, f"{os.getpid()}\n".encode("ascii"))
+                except OSError as error:  # ENOLCK on some network file systems
+                    self._remove_if_made(fd, created)
+                    raise self._failure("cannot lock", error) from None
+                try:
+                    in_place = self._still_in_place(fd)
+                except OSError as error:
+                    raise self._failure("cannot find", error) from None
+                if in_place:
+                    try:
+                        self._write_pid(fd)
+                    except OSError as error:  # a full disk
+                        self._remove_if_made(fd, created)
+                        raise self._failure("cannot write", error) from None
                     return fd
             except BaseException:
                 os.close(fd)
@@ -334,6 +341,56 @@ class OutputLock:
             # The holder before removed the file between its opening here
             # and its locking: the lock of a removed file locks nothing.
             os.close(fd)
+
+    def _open(self) -> tuple[int, bool] | None:
+        """The lock file, open, and whether this process made it; None when
+        it went between the two tries. Anything but a regular file in its
+        place is refused unopened: anyone can make a FIFO in a shared folder,
+        and opening a device may do what the device does on opening."""
+        assert self.lock_path is not None
+        flags = (os.O_RDWR | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_NOCTTY | os.O_CLOEXEC)
+        try:
+            return os.open(self.lock_path, flags | os.O_CREAT | os.O_EXCL, 0o644), True
+        except FileExistsError:
+            pass
+        except OSError as error:
+            raise self._failure("cannot make", error) from None
+        try:
+            mode = os.lstat(self.lock_path).st_mode
+            if not (stat.S_ISREG(mode) or stat.S_ISLNK(mode)):  # a link: O_NOFOLLOW says
+                raise OSError(errno.EINVAL, f"it is {_kind(mode)}, not a regular file")
+            fd = os.open(self.lock_path, flags)
+        except FileNotFoundError:
+            return None
+        except OSError as error:
+            raise self._failure("cannot open", error) from None
+        mode = os.fstat(fd).st_mode
+        if not stat.S_ISREG(mode):  # put in place after the lstat
+            os.close(fd)
+            raise self._failure("cannot open", OSError(
+                errno.EINVAL, f"it is {_kind(mode)}, not a regular file"))
+        return fd, False
+
+    def _failure(self, what: str, error: OSError) -> OutputPathError:
+        return OutputPathError(f"cannot write {_shown(self.path)}: {what} its lock file "
+                               f"{_shown(self.lock_path)}: {error.strerror or error}")
+
+    @staticmethod
+    def _write_pid(fd: int) -> None:
+        # Written over what a killed holder left, then cut to length: a full
+        # disk has the blocks of the old text to write into.
+        text = f"{os.getpid()}\n".encode("ascii")
+        if os.pwrite(fd, text, 0) != len(text):
+            raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC))
+        os.ftruncate(fd, len(text))
+
+    def _remove_if_made(self, fd: int, created: bool) -> None:
+        """Removes the lock file that this process made (and has open as
+        `fd`), so that a failed start leaves nothing behind."""
+        assert self.lock_path is not None
+        with contextlib.suppress(OSError):
+            if created and self._still_in_place(fd):
+                os.unlink(self.lock_path)
 
     def _still_in_place(self, fd: int) -> bool:
         assert self.lock_path is not None
@@ -361,6 +418,13 @@ class OutputLock:
     def __exit__(self, kind: type[BaseException] | None, error: BaseException | None,
                  traceback: TracebackType | None) -> None:
         self.release()
+
+
+def _kind(mode: int) -> str:
+    """What a file that is no regular file is, for messages."""
+    kinds = ((stat.S_ISDIR, "a folder"), (stat.S_ISFIFO, "a FIFO"), (stat.S_ISCHR, "a device"),
+             (stat.S_ISBLK, "a device"), (stat.S_ISSOCK, "a socket"))
+    return next((kind for test, kind in kinds if test(mode)), "something else")
 
 
 def _is_running(pid: int) -> bool:
