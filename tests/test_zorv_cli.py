@@ -731,14 +731,18 @@ class TestOutputFiles:
     def test_a_killed_writers_temporary_file_goes_and_a_live_ones_stays(self, tmp_path):
         # A writer killed between naming its new file and moving it into
         # place leaves it behind; the next search on the folder removes it.
+        # Another machine's PIDs are not this one's: its files stay, also
+        # those of a host whose name begins like this one's.
         ended = subprocess.run([sys.executable, "-c", "import os; print(os.getpid())"],
                                capture_output=True, text=True, check=True)
-        abandoned = tmp_path / f".zorv-{int(ended.stdout)}-0.partial"
-        live = tmp_path / f".zorv-{os.getpid()}-0.partial"
-        for path in (abandoned, live):
-            path.write_text("{")
+        host, dead = os.uname().nodename, int(ended.stdout)
+        abandoned = tmp_path / f".zorv-{host}-{dead}-0.partial"
+        kept = [f".zorv-{host}-{os.getpid()}-0.partial", f".zorv-elsewhere-{dead}-0.partial",
+                f".zorv-{host}-2-{dead}-0.partial", f".zorv-{dead}-0.partial"]
+        for name in (abandoned.name, *kept):
+            (tmp_path / name).write_text("{")
         assert zorv("search", "--generations", 2, "-o", "best.json", cwd=tmp_path).returncode == 0
-        assert sorted(path.name for path in tmp_path.iterdir()) == [live.name, "best.json"]
+        assert sorted(path.name for path in tmp_path.iterdir()) == sorted([*kept, "best.json"])
 
     @pytest.fixture
     def folder(self, tmp_path, searched):
@@ -768,6 +772,7 @@ class TestOutputFiles:
         ((*SMALL, "-o", "dir"), "is a folder"),
         ((*SMALL, "-o", "s.json", "--svg", "s.json"), "another output"),
         ((*SMALL, "-o", "fifo"), "FIFO"),
+        ((*SMALL, "-o", "/dev/stdout"), "it is a FIFO"),  # a pipe here
         ((*SMALL, "--svg", "best.json"), "another output"),  # -o is best.json
         ((*SMALL, "-o", "r.json"), "'r.json' holds a search of seed 3 (best distance "
                                    "3.385 after 5 generations): choose another --output, or "
@@ -825,6 +830,49 @@ class TestOutputFiles:
             assert reader.wait(timeout=30) == 0
         assert b"<svg" in (folder / "read.svg").read_bytes()
         assert stat.S_ISFIFO(os.stat(folder / "fifo").st_mode)
+        # Standard output, a pipe: it gets the picture alone.
+        for command in (("show", "r.json"), ("plot", "r.json")):
+            piped = zorv(*command, "-o", "/dev/stdout", cwd=folder)
+            assert piped.returncode == 0, piped.stderr
+            assert ET.fromstring(piped.stdout).tag == f"{SVG}svg"
+
+    @pytest.mark.skipif(os.geteuid() != 0, reason="making another user's link needs root")
+    @pytest.mark.parametrize("folder_mode, folder_owner, link_owner, followed", [
+        (0o1777, "me", "another", False),  # a shared folder: anyone may have made it
+        (0o1777, "another", "another", True),  # the folder's owner's
+        (0o1777, "another", "me", True),  # one's own
+        (0o0777, "me", "another", True),  # no sticky bit
+        (0o1775, "me", "another", True),  # not writable by all
+    ])
+    def test_links_in_shared_folders(self, tmp_path, searched, folder_mode, folder_owner,
+                                     link_owner, followed):
+        users = {"me": os.geteuid(), "another": 4242}
+        (tmp_path / "r.json").write_bytes((searched[0] / "best.json").read_bytes())
+        (tmp_path / "elsewhere").mkdir()
+        (tmp_path / "victim.svg").write_text("old")
+        shared = tmp_path / "shared"
+        shared.mkdir()
+        for name, target in (("link.svg", "victim.svg"), ("folder", "elsewhere")):
+            os.symlink(tmp_path / target, shared / name)
+            os.lchown(shared / name, users[link_owner], -1)
+        os.chown(shared, users[folder_owner], -1)
+        shared.chmod(folder_mode)
+        for output, written in (("shared/link.svg", "victim.svg"),
+                                ("shared/folder/x.svg", "elsewhere/x.svg")):
+            result = zorv("show", "r.json", "-o", output, cwd=tmp_path)
+            if followed:
+                assert result.returncode == 0, result.stderr
+                assert len(frames(tmp_path / written)) > 0
+            else:
+                assert result.returncode == 2
+                assert result.stderr.splitlines() == [
+                    f"python -m zorv: error: cannot write {output!r}: "
+                    f"'{shared / output.split('/')[1]}' is a symbolic link that another user "
+                    f"made in the shared folder '{shared}', which is not followed; name the "
+                    "file it points to"]
+        if not followed:
+            assert (tmp_path / "victim.svg").read_text() == "old"
+            assert list((tmp_path / "elsewhere").iterdir()) == []
 
     def test_a_name_of_250_characters(self, folder):
         result = zorv(*self.SMALL, "-o", LONG_NAME, cwd=folder)

@@ -7,6 +7,7 @@ import os
 import sys
 from collections.abc import Sequence
 from pathlib import Path
+from typing import TextIO
 
 import zorv_fast
 
@@ -15,7 +16,7 @@ from .arguments import build_parser
 from .console import print_error, write_or_say
 from .exit_status import BAD_INPUT, FAILED
 from .input_files import InputFileError, load_curve, load_plan
-from .output_files import OutputPathError, check_outputs
+from .output_files import OutputPathError, check_outputs, is_standard_output
 from .search_command import run_search
 from .trace import trace
 
@@ -40,9 +41,10 @@ def _run_show(args: argparse.Namespace, prog: str) -> int:
         print_error(prog, str(error))
         return BAD_INPUT
     text = _render(plan, args.frames, title=args.plan.name)
+    said = _summary_stream(output)
     if not write_or_say(output, text, prog):
         return FAILED
-    print(f"distance {zorv_fast.sim(plan)!r}: {output.resolve()}")
+    print(f"distance {zorv_fast.sim(plan)!r}: {output.resolve()}", file=said)
     return 0
 
 
@@ -62,10 +64,19 @@ def _run_plot(args: argparse.Namespace, prog: str) -> int:
     except ValueError as error:  # numbers no axis can hold, such as 1e308 beside -1e308
         print_error(prog, str(error))
         return BAD_INPUT
+    said = _summary_stream(args.output)
     if not write_or_say(args.output, chart, prog):
         return FAILED
-    print(f"{len(curves)} curve{'s' if len(curves) != 1 else ''}: {args.output.resolve()}")
+    print(f"{len(curves)} curve{'s' if len(curves) != 1 else ''}: {args.output.resolve()}",
+          file=said)
     return 0
+
+
+def _summary_stream(output: Path) -> TextIO:
+    """Where the line that says what was written goes: standard output,
+    unless the picture itself does (-o /dev/stdout into a pipe, which gets
+    the picture alone)."""
+    return sys.stderr if is_standard_output(output) else sys.stdout
 
 
 def _run_check(args: argparse.Namespace, prog: str) -> int:

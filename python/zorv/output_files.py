@@ -3,21 +3,30 @@ at all, and never in place of what the name stands for.
 
 A regular file (or a new one) is replaced atomically: the text goes into an
 unnamed file in the same folder (Linux's O_TMPFILE; elsewhere a hidden
-temporary file), which is renamed over the target only once it is complete.
-A process killed meanwhile leaves the previous file, and a failed write (a
-full disk) leaves nothing beside it. A symbolic link is followed, and the
-file it points to is replaced, not the link. A character device (/dev/null,
-a terminal) is written through, never replaced. A FIFO is written through
-when a reader has it open, and refused when none has (waiting for one could
-block for ever); files that are rewritten during a run (a search's result)
-refuse FIFOs altogether. Folders, block devices and sockets are refused.
+temporary file, ".zorv-HOST-PID-N.partial"), which is renamed over the
+target only once it is complete. A process killed meanwhile leaves the
+previous file (and perhaps its temporary file, which the next search on
+that folder removes, if the process was this machine's), and a failed write
+(a full disk) leaves nothing beside it. A symbolic link is followed, and
+the file it points to is replaced, not the link; in a folder that is
+sticky and writable by all, such as /tmp, where anyone may have made it,
+only a link of this user's or of the folder's owner is followed (the rule
+of the kernel's protected_symlinks), and any other is refused. A link that
+the system follows to a file without a name (/dev/stdout to a pipe) is
+written through as that file. A character device (/dev/null, a terminal)
+is written through, never replaced. A FIFO is written through when a
+reader has it open, and refused when none has (waiting for one could block
+for ever); files that are rewritten during a run (a search's result) refuse
+FIFOs altogether. Folders, block devices and sockets are refused.
 
 A search holds its output file for its whole life: `OutputLock` takes a
 lock (flock) on a file beside it, ".NAME.lock", which holds the PID of the
 process that has it, so that a second search on the same output is refused
 with that PID instead of replacing the first's file. The lock goes with the
 process, also with one that is killed; the lock file of a killed search is
-left behind, and taken over by the next.
+left behind, and taken over by the next. A lock file that is no regular
+file (a FIFO that anyone can make in a shared folder) is refused, and one
+that this process made but could not lock or write its PID into is removed.
 """
 from __future__ import annotations
 
@@ -29,6 +38,7 @@ import itertools
 import os
 import re
 import stat
+import sys
 import time
 from collections.abc import Sequence
 from pathlib import Path
@@ -51,9 +61,80 @@ class OutputLockedError(OutputPathError):
 _temporary_names = itertools.count()
 
 
+#: Symbolic links followed in one path at most, as the kernel allows.
+_MOST_LINKS = 40
+
+
 def _target(path: Path) -> Path:
-    """The file that `path` names: a symbolic link's (final) target."""
-    return Path(os.path.realpath(path))
+    """The file that `path` names: a symbolic link's (final) target.
+    OutputPathError for a link that another user planted in a shared folder
+    (see `_check_link`), and for a loop of links."""
+    links_left = [_MOST_LINKS]
+    try:
+        return Path(_resolved(os.fspath(path), links_left, checked=True))
+    except _PlantedLink as planted:
+        link, folder = planted.args
+        raise OutputPathError(
+            f"cannot write {_shown(path)}: {_shown(Path(link))} is a symbolic link that "
+            f"another user made in the shared folder {_shown(Path(folder))}, which is not "
+            "followed; name the file it points to") from None
+    except OSError as error:
+        raise OutputPathError(f"cannot write {_shown(path)}: {error.strerror}") from None
+
+
+class _PlantedLink(Exception):
+    """(the link, its folder)"""
+
+
+def _resolved(path: str, links_left: list[int], checked: bool) -> str:
+    """`path` with every symbolic link in it followed, as os.path.realpath
+    does it (a name that does not exist is kept as it is), and with the
+    kernel's protected_symlinks rule where `checked`: in a folder that is
+    sticky and writable by all (/tmp), a link is followed only where its
+    owner is this process's user or the folder's; anyone could have made
+    it, so that a write lands wherever they like."""
+    resolved = "/" if os.path.isabs(path) else os.getcwd()
+    for name in path.split("/"):
+        if name in ("", "."):
+            continue
+        if name == "..":
+            resolved = os.path.dirname(resolved)
+            continue
+        candidate = os.path.join(resolved, name)
+        try:
+            info = os.lstat(candidate)
+            if not stat.S_ISLNK(info.st_mode):
+                resolved = candidate
+                continue
+            text = os.readlink(candidate)
+        except OSError:  # missing, or not ours to look at: kept as a name
+            resolved = candidate
+            continue
+        if checked:
+            _check_link(candidate, info, resolved)
+        links_left[0] -= 1
+        if links_left[0] < 0:
+            raise OSError(errno.ELOOP, os.strerror(errno.ELOOP))
+        followed = _resolved(os.path.join(resolved, text), links_left, checked)
+        if not os.path.lexists(followed) and os.path.exists(candidate):
+            # A link that the kernel follows to a file without a name, such
+            # as /proc/self/fd/1 to a pipe ("pipe:[N]"): the link is the
+            # only name it has.
+            followed = candidate
+        resolved = followed
+    return resolved
+
+
+def _check_link(link: str, info: os.stat_result, folder: str) -> None:
+    """Raises _PlantedLink where the link may not be followed (see
+    `_resolved`)."""
+    try:
+        folder_info = os.stat(folder)
+    except OSError:
+        return
+    shared = folder_info.st_mode & stat.S_ISVTX and folder_info.st_mode & stat.S_IWOTH
+    if shared and info.st_uid not in (os.geteuid(), folder_info.st_uid):
+        raise _PlantedLink(link, folder)
 
 
 def _shown(path: Path) -> str:
@@ -134,12 +215,24 @@ def same_file(first: Path, second: Path) -> bool:
     return _identity(first) == _identity(second)
 
 
-def _identity(path: Path) -> object:
-    target = _target(path)
+def is_standard_output(path: Path) -> bool:
+    """Whether `path` names the file that this process's standard output
+    is (/dev/stdout, say): what the command says then goes elsewhere."""
     try:
-        info = os.stat(target)
+        return _identity(path) == _identity(Path(f"/dev/fd/{sys.stdout.fileno()}"))
+    except (OSError, ValueError, AttributeError):  # no standard output, or closed
+        return False
+
+
+def _identity(path: Path) -> object:
+    # Inputs too: their links were followed as they were read.
+    try:
+        info = os.stat(path)
     except OSError:
-        return str(target)
+        try:
+            return _resolved(os.fspath(path), [_MOST_LINKS], checked=False)
+        except OSError:  # a loop of links
+            return os.path.abspath(path)
     return (info.st_dev, info.st_ino)
 
 
@@ -212,21 +305,31 @@ def _open_temporary(folder: Path) -> tuple[int, Path | None]:
 
 
 def _temporary_name() -> str:
-    # Short, whatever the target's length: the name of any file the user
-    # may name fits beside it.
-    return f".zorv-{os.getpid()}-{next(_temporary_names)}.partial"
+    # The host's name, since a folder on a network file system is shared
+    # by processes of several machines, each with its own PIDs. Short,
+    # whatever the target's length: the name of any file the user may name
+    # fits beside it.
+    return f".zorv-{_host()}-{os.getpid()}-{next(_temporary_names)}.partial"
 
 
-_TEMPORARY_NAME = re.compile(r"\.zorv-(\d+)-\d+\.partial")
+def _host() -> str:
+    """This machine's name as temporary files carry it: at most 64
+    characters (Linux's longest), none but letters, digits, dots and dashes."""
+    return re.sub(r"[^A-Za-z0-9.-]", "_", os.uname().nodename)[:64] or "_"
 
 
 def _remove_abandoned_temporaries(folder: Path) -> None:
-    """Removes the temporary files in `folder` of writers that no longer
-    run: a process killed between naming its new file and moving it into
-    place leaves one behind. A live process's (or a reused PID's) stay."""
+    """Removes the temporary files in `folder` of this machine's writers
+    that no longer run: a process killed between naming its new file and
+    moving it into place leaves one behind. A live process's (or a reused
+    PID's) stay, and so do other machines' (their PIDs are not this one's
+    to look up)."""
+    # The PID and the counter, two numbers at the end, keep one host's
+    # names apart from another's whose name begins like it.
+    own = re.compile(rf"\.zorv-{re.escape(_host())}-(\d+)-\d+\.partial")
     with contextlib.suppress(OSError):
         for entry in os.scandir(folder):
-            match = _TEMPORARY_NAME.fullmatch(entry.name)
+            match = own.fullmatch(entry.name)
             if match is None or int(match[1]) == os.getpid():
                 continue
             if not _is_running(int(match[1])):
