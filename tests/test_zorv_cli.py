@@ -774,6 +774,8 @@ class TestOutputFiles:
         ((*SMALL, "-o", "fifo"), "FIFO"),
         ((*SMALL, "-o", "/dev/stdout"), "it is a FIFO"),  # a pipe here
         ((*SMALL, "--svg", "best.json"), "another output"),  # -o is best.json
+        ((*SMALL, "-o", "a.json", "--svg", ".a.json.lock"),
+         "cannot write '.a.json.lock': it is the lock file of the output 'a.json'"),
         ((*SMALL, "-o", "r.json"), "'r.json' holds a search of seed 3 (best distance "
                                    "3.385 after 5 generations): choose another --output, or "
                                    "give --overwrite to replace it"),

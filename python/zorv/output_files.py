@@ -194,14 +194,21 @@ def check_output(path: Path, *, rewritten: bool = False) -> None:
 def check_outputs(outputs: Sequence[tuple[Path, bool]], inputs: Sequence[Path] = ()) -> None:
     """Checks each (path, rewritten) with `check_output`, and that no two
     outputs, and no output and input, are the same file (character devices
-    such as /dev/null may be named more than once)."""
+    such as /dev/null may be named more than once). A rewritten output is
+    a search's, locked while it runs (`OutputLock`): no output may be its
+    lock file, which goes when the lock does."""
     seen: dict[object, Path] = {}
     for path in inputs:
         seen.setdefault(_identity(path), path)
     names = {_identity(path): path for path in inputs}
     for path, rewritten in outputs:
         check_output(path, rewritten=rewritten)
+    locks = {_identity(lock_file(path)): path for path, rewritten in outputs if rewritten}
+    for path, rewritten in outputs:
         identity = _identity(path)
+        if identity in locks:
+            raise OutputPathError(f"cannot write {_shown(path)}: it is the lock file of the "
+                                  f"output {_shown(locks[identity])}; name another file")
         if identity in seen and not _is_character_device(path):
             other = seen[identity]
             what = "the input" if identity in names else "another output"
