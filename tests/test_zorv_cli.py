@@ -792,9 +792,14 @@ class TestOutputFiles:
         (("plot", "r.json", "-o", "r.json"), "the input"),
         (("show", "plan.svg"), "the input"),
         (("show", "r.json", "-o", ""), "folder"),
-        (("show", "r.json", "-o", "/"), "folder"),
+        (("show", "r.json", "-o", "."), "folder"),  # "/" and "./" name folders to write into
         (("show", "r.json", "-o", "no/such/run.svg"), "no folder"),
         (("show", "r.json", "-o", "link-to-nowhere/x.svg"), "no folder"),
+        # A path ending in a slash names a folder, which must exist.
+        ((*SMALL, "-o", "runs2/"), "cannot write into 'runs2/': No such file or directory"),
+        ((*SMALL, "--svg", "pics/"), "cannot write into 'pics/': No such file or directory"),
+        (("show", "r.json", "-o", "outdir/"), "cannot write into 'outdir/': No such file"),
+        (("plot", "r.json", "-o", "empty.json/"), "into 'empty.json/': Not a directory"),
     ])
     def test_refused_before_any_work(self, folder, args, words):
         before = {p.name: (p.lstat().st_mode, p.read_bytes() if p.is_file() else None)
@@ -875,6 +880,15 @@ class TestOutputFiles:
         if not followed:
             assert (tmp_path / "victim.svg").read_text() == "old"
             assert list((tmp_path / "elsewhere").iterdir()) == []
+
+    def test_a_path_ending_in_a_slash_writes_into_the_folder(self, folder):
+        for args in ((*self.SMALL, "-o", "dir/", "--svg", "dir/"), ("show", "r.json", "-o", "dir/"),
+                     ("plot", "r.json", "-o", "dir/")):
+            result = zorv(*args, cwd=folder)
+            assert result.returncode == 0, result.stderr
+        assert sorted(path.name for path in (folder / "dir").iterdir()) == [
+            "best.json", "best.svg", "convergence.svg", "r.svg"]
+        assert json.loads((folder / "dir" / "best.json").read_text())["generations"] == 2
 
     def test_a_name_of_250_characters(self, folder):
         result = zorv(*self.SMALL, "-o", LONG_NAME, cwd=folder)

@@ -63,6 +63,13 @@ _SEARCH_OPTIONS = (
     ("--generations", "generations", _whole_number, "generations to run"),
     ("--evaluations", "evaluations", _whole_number, "plans to score, rounded up to whole generations"),
 )
+#: The file names that the commands choose: search's output, plot's chart.
+DEFAULT_OUTPUT = "best.json"
+DEFAULT_CHART = "convergence.svg"
+
+#: How every output option reads a path that ends in a slash.
+_INTO_FOLDER = "a path ending in / names an existing folder, to write"
+
 _SETTINGS_DEFAULTS = {f.name: f.default for f in dataclasses.fields(SearchSettings)}
 _SETTINGS_DEFAULTS["restarts"] = "as many as the budget allows"
 _SETTINGS_DEFAULTS["generations"] = SearchSettings.DEFAULT_GENERATIONS
@@ -98,15 +105,17 @@ def build_parser(prog: str) -> argparse.ArgumentParser:
     find.add_argument("--resume", type=Path, default=None, metavar="FILE",
                       help="go on with the search whose output file this is, with its "
                            "settings; writes to FILE unless -o says otherwise")
-    find.add_argument("-o", "--output", type=Path, default=None,
+    find.add_argument("-o", "--output", default=None,
                       help="JSON file for the best plan and the search's state "
-                           "(default best.json); a lock file beside it, .NAME.lock, holds "
-                           "the PID of the search that writes it")
+                           f"(default {DEFAULT_OUTPUT}; {_INTO_FOLDER} {DEFAULT_OUTPUT} "
+                           "into); a lock file beside it, .NAME.lock, holds the PID of the "
+                           "search that writes it")
     find.add_argument("--overwrite", action="store_true",
                       help="replace an output file that holds something already, such as an "
                            "earlier search's result")
-    find.add_argument("--svg", type=Path, default=None,
-                      help="also write an animation of the best plan's run here")
+    find.add_argument("--svg", default=None,
+                      help="also write an animation of the best plan's run here "
+                           f"({_INTO_FOLDER} OUTPUT.svg into, named after the output file)")
     find.add_argument("-q", "--quiet", action="store_true", help="no progress line")
     cluster = find.add_mutually_exclusive_group()
     cluster.add_argument("--scheduler", metavar="ADDRESS", default=None,
@@ -121,8 +130,9 @@ def build_parser(prog: str) -> argparse.ArgumentParser:
         description="Draws the run of a plan from a JSON file (a search result or a "
                     f"list of {PLAN_SIZE} numbers) as an animated SVG.")
     show.add_argument("plan", type=Path, metavar="PLAN.json")
-    show.add_argument("-o", "--output", type=Path, default=None,
-                      help="SVG file to write (default: PLAN.svg beside the plan)")
+    show.add_argument("-o", "--output", default=None,
+                      help="SVG file to write (default: PLAN.svg beside the plan; "
+                           f"{_INTO_FOLDER} PLAN.svg into)")
     show.add_argument("--frames", type=_positive, nargs="?", const=8, default=None,
                       metavar="N", help="write a static filmstrip of N steps (default 8) "
                                         "instead of an animation")
@@ -132,8 +142,9 @@ def build_parser(prog: str) -> argparse.ArgumentParser:
         description="Draws the best distance against plans scored (or seconds) for one or "
                     "more search results on one chart, one curve each.")
     chart.add_argument("results", type=Path, nargs="+", metavar="RESULT.json")
-    chart.add_argument("-o", "--output", type=Path, default=Path("convergence.svg"),
-                       help="SVG file to write (default convergence.svg)")
+    chart.add_argument("-o", "--output", default=DEFAULT_CHART,
+                       help=f"SVG file to write (default {DEFAULT_CHART}; {_INTO_FOLDER} "
+                            f"{DEFAULT_CHART} into)")
     chart.add_argument("--x-axis", choices=tuple(X_AXES), default="evaluations",
                        help="what the horizontal axis shows (default evaluations)")
 

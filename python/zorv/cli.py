@@ -12,11 +12,11 @@ from typing import TextIO
 import zorv_fast
 
 from . import _trace, check, plot, svg
-from .arguments import build_parser
+from .arguments import DEFAULT_CHART, build_parser
 from .console import print_error, write_or_say
 from .exit_status import BAD_INPUT, FAILED
 from .input_files import InputFileError, load_curve, load_plan
-from .output_files import OutputPathError, check_outputs, is_standard_output
+from .output_files import OutputPathError, check_outputs, is_standard_output, output_path
 from .search_command import run_search
 from .trace import trace
 
@@ -34,8 +34,9 @@ def _run_show(args: argparse.Namespace, prog: str) -> int:
     except InputFileError as error:
         print_error(prog, str(error))
         return BAD_INPUT
-    output: Path = args.output if args.output is not None else args.plan.with_suffix(".svg")
     try:
+        output = (args.plan.with_suffix(".svg") if args.output is None
+                  else output_path(args.output, args.plan.stem + ".svg"))
         check_outputs([(output, False)], inputs=[args.plan])
     except OutputPathError as error:
         print_error(prog, str(error))
@@ -55,7 +56,8 @@ def _run_plot(args: argparse.Namespace, prog: str) -> int:
         print_error(prog, str(error))
         return BAD_INPUT
     try:
-        check_outputs([(args.output, False)], inputs=args.results)
+        output = output_path(args.output, DEFAULT_CHART)
+        check_outputs([(output, False)], inputs=args.results)
     except OutputPathError as error:
         print_error(prog, str(error))
         return BAD_INPUT
@@ -64,10 +66,10 @@ def _run_plot(args: argparse.Namespace, prog: str) -> int:
     except ValueError as error:  # numbers no axis can hold, such as 1e308 beside -1e308
         print_error(prog, str(error))
         return BAD_INPUT
-    said = _summary_stream(args.output)
-    if not write_or_say(args.output, chart, prog):
+    said = _summary_stream(output)
+    if not write_or_say(output, chart, prog):
         return FAILED
-    print(f"{len(curves)} curve{'s' if len(curves) != 1 else ''}: {args.output.resolve()}",
+    print(f"{len(curves)} curve{'s' if len(curves) != 1 else ''}: {output.resolve()}",
           file=said)
     return 0
 

@@ -141,6 +141,21 @@ def _shown(path: Path) -> str:
     return repr(str(path))
 
 
+def output_path(text: str, name: str) -> Path:
+    """The file that an output option's `text` names: that path, or, for
+    text that ends in a slash, which names a folder (as cp reads it), the
+    file `name` inside it. OutputPathError where no such folder exists."""
+    if not text.endswith("/"):
+        return Path(text)
+    try:
+        is_folder = stat.S_ISDIR(os.stat(text).st_mode)
+    except OSError as error:
+        raise OutputPathError(f"cannot write into {text!r}: {error.strerror}") from None
+    if not is_folder:
+        raise OutputPathError(f"cannot write into {text!r}: it is not a folder")
+    return Path(text) / name
+
+
 def check_output(path: Path, *, rewritten: bool = False) -> None:
     """Raises OutputPathError unless `path` can be written as this module
     writes it. `rewritten`: the file is written again and again (a FIFO

@@ -14,14 +14,14 @@ from pathlib import Path
 from typing import Any
 
 from . import _trace, check, checkpoints, svg
-from .arguments import search_settings
+from .arguments import DEFAULT_OUTPUT, search_settings
 from .console import ProgressLine, duration, print_error, write_or_say
 from .exit_status import BAD_INPUT, FAILED
 from .input_files import InputFileError, read_json
 from .interrupts import StopOnInterrupt
 from .memory import require_search_fits
 from .output_files import (OutputLock, OutputLockedError, OutputPathError, check_outputs,
-                           same_file, write_text)
+                           output_path, same_file, write_text)
 from .search import STOP_REASONS, SearchFailed, score_here, search
 from .settings import OPTIMIZERS
 from .state import CheckpointError, SearchResult, SearchState
@@ -29,11 +29,13 @@ from .trace import trace
 
 
 def run_search(args: argparse.Namespace, prog: str) -> int:
-    output: Path = args.output if args.output is not None else (
-        args.resume if args.resume is not None else Path("best.json"))
-    inputs = [] if args.resume is None or same_file(args.resume, output) else [args.resume]
     try:
-        check_outputs([(output, True)] + ([] if args.svg is None else [(args.svg, False)]),
+        output = (output_path(args.output, DEFAULT_OUTPUT) if args.output is not None
+                  else args.resume if args.resume is not None else Path(DEFAULT_OUTPUT))
+        animation = (None if args.svg is None
+                     else output_path(args.svg, output.stem + ".svg"))
+        inputs = [] if args.resume is None or same_file(args.resume, output) else [args.resume]
+        check_outputs([(output, True)] + ([] if animation is None else [(animation, False)]),
                       inputs)
         # Held from before the search's state is read (a resume may read
         # the very file) to after its last write.
@@ -45,10 +47,11 @@ def run_search(args: argparse.Namespace, prog: str) -> int:
         print_error(prog, str(error))
         return BAD_INPUT
     with lock:
-        return _run_locked_search(args, prog, output)
+        return _run_locked_search(args, prog, output, animation)
 
 
-def _run_locked_search(args: argparse.Namespace, prog: str, output: Path) -> int:
+def _run_locked_search(args: argparse.Namespace, prog: str, output: Path,
+                       animation: Path | None) -> int:
     on_cluster = args.scheduler is not None or args.local_workers is not None
     resume: SearchState | None = None
     try:
@@ -126,7 +129,7 @@ def _run_locked_search(args: argparse.Namespace, prog: str, output: Path) -> int
             # hold the result either.
             _report_unsaved(prog, f"{failure.__cause__}; the search stopped", result, output)
             return FAILED
-        status = _save_search(result, output, args.svg, prog)
+        status = _save_search(result, output, animation, prog)
         if failure is not None:
             what = _failure_line(failure, on_cluster)
             print_error(prog, what if status != 0 else
