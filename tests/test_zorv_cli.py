@@ -757,6 +757,7 @@ class TestOutputFiles:
         (tmp_path / "target.svg").write_text("old")
         (tmp_path / "link.svg").symlink_to("target.svg")
         (tmp_path / "empty.json").touch()
+        (tmp_path / "convergence.svg").write_text("<svg/>")  # a picture zorv did not draw
         os.mkfifo(tmp_path / ".piped.json.lock")  # anyone can make one in a shared folder
         # busy.json is being written by a search: this process, for the test.
         import fcntl
@@ -790,6 +791,16 @@ class TestOutputFiles:
         ((*SMALL, "-o", "piped.json"), "cannot open its lock file '{folder}/.piped.json.lock': "
                                        "it is a FIFO, not a regular file"),
         (("plot", "r.json", "-o", "r.json"), "the input"),
+        # Pictures replace zorv's own pictures only, unless told to.
+        (("show", "r.json", "-o", "cut.json"), "'cut.json' holds an unfinished search of seed 3 "
+                                               "(best distance 3.385 after 5 generations)"),
+        (("plot", "r.json", "-o", "cut.json"), "--resume it, choose another --output, or give "
+                                               "--overwrite"),
+        (("plot", "r.json", "cut.json"), "'convergence.svg' holds 6 bytes of something other "
+                                         "than a picture drawn by zorv: choose another --output"),
+        (("show", "r.json", "-o", "link.svg"), "'link.svg' holds 3 bytes of something other"),
+        ((*SMALL, "--svg", "r.json"), "'r.json' holds a search of seed 3 (best distance 3.385 "
+                                      "after 5 generations): choose another --svg"),
         (("show", "plan.svg"), "the input"),
         (("show", "r.json", "-o", ""), "folder"),
         (("show", "r.json", "-o", "."), "folder"),  # "/" and "./" name folders to write into
@@ -822,7 +833,7 @@ class TestOutputFiles:
         assert stat.S_ISCHR(os.stat("/dev/null").st_mode)
         result = zorv(*self.SMALL, "-o", "/dev/null", "--svg", "/dev/null", cwd=folder)
         assert result.returncode == 0, result.stderr
-        assert zorv("show", "r.json", "-o", "link.svg", cwd=folder).returncode == 0
+        assert zorv("show", "r.json", "-o", "link.svg", "--overwrite", cwd=folder).returncode == 0
         assert (folder / "link.svg").is_symlink()
         assert len(frames(folder / "target.svg")) > 0
         # A FIFO: written to a reader, refused without one (rather than waiting).
@@ -866,7 +877,7 @@ class TestOutputFiles:
         shared.chmod(folder_mode)
         for output, written in (("shared/link.svg", "victim.svg"),
                                 ("shared/folder/x.svg", "elsewhere/x.svg")):
-            result = zorv("show", "r.json", "-o", output, cwd=tmp_path)
+            result = zorv("show", "r.json", "-o", output, "--overwrite", cwd=tmp_path)
             if followed:
                 assert result.returncode == 0, result.stderr
                 assert len(frames(tmp_path / written)) > 0
@@ -880,6 +891,20 @@ class TestOutputFiles:
         if not followed:
             assert (tmp_path / "victim.svg").read_text() == "old"
             assert list((tmp_path / "elsewhere").iterdir()) == []
+
+    def test_pictures_replace_zorvs_own_unasked_and_others_with_overwrite(self, folder):
+        steps = [("show", "r.json", "-o", "pic.svg"), ("plot", "r.json", "-o", "pic.svg"),
+                 (*self.SMALL, "-o", "s.json", "--svg", "pic.svg"),
+                 ("show", "r.json", "-o", "pic.svg", "--frames", 3),
+                 ("plot", "r.json", "cut.json", "--overwrite"),
+                 ("show", "r.json", "-o", "cut.json", "--overwrite"),
+                 (*self.SMALL, "-o", "r.json", "--svg", "convergence.svg", "--overwrite")]
+        for args in steps:
+            result = zorv(*args, cwd=folder)
+            assert result.returncode == 0, (args, result.stderr)
+        assert len(frames(folder / "pic.svg")) == 3 and len(frames(folder / "cut.json")) > 1
+        assert len(frames(folder / "convergence.svg")) > 1
+        assert json.loads((folder / "r.json").read_text())["generations"] == 2
 
     def test_a_path_ending_in_a_slash_writes_into_the_folder(self, folder):
         for args in ((*self.SMALL, "-o", "dir/", "--svg", "dir/"), ("show", "r.json", "-o", "dir/"),

@@ -17,6 +17,7 @@ from .console import print_error, write_or_say
 from .exit_status import BAD_INPUT, FAILED
 from .input_files import InputFileError, load_curve, load_plan
 from .output_files import OutputPathError, check_outputs, is_standard_output, output_path
+from .replacing import PICTURE, why_kept
 from .search_command import run_search
 from .trace import trace
 
@@ -41,6 +42,8 @@ def _run_show(args: argparse.Namespace, prog: str) -> int:
     except OutputPathError as error:
         print_error(prog, str(error))
         return BAD_INPUT
+    if not _may_replace(output, args.overwrite, prog):
+        return BAD_INPUT
     text = _render(plan, args.frames, title=args.plan.name)
     said = _summary_stream(output)
     if not write_or_say(output, text, prog):
@@ -61,6 +64,8 @@ def _run_plot(args: argparse.Namespace, prog: str) -> int:
     except OutputPathError as error:
         print_error(prog, str(error))
         return BAD_INPUT
+    if not _may_replace(output, args.overwrite, prog):
+        return BAD_INPUT
     try:
         chart = plot.convergence(curves, x_axis=args.x_axis)
     except ValueError as error:  # numbers no axis can hold, such as 1e308 beside -1e308
@@ -72,6 +77,15 @@ def _run_plot(args: argparse.Namespace, prog: str) -> int:
     print(f"{len(curves)} curve{'s' if len(curves) != 1 else ''}: {output.resolve()}",
           file=said)
     return 0
+
+
+def _may_replace(output: Path, overwrite: bool, prog: str) -> bool:
+    """Whether the picture may go to `output`: says why not in one error
+    line where it holds what zorv did not draw and --overwrite is not given."""
+    held = None if overwrite else why_kept(output, "--output", PICTURE)
+    if held is not None:
+        print_error(prog, held)
+    return held is None
 
 
 def _summary_stream(output: Path) -> TextIO:
