@@ -497,6 +497,7 @@ class OutputLock:
         return fd, False
 
     def _failure(self, what: str, error: OSError) -> OutputPathError:
+        assert self.lock_path is not None
         return OutputPathError(f"cannot write {_shown(self.path)}: {what} its lock file "
                                f"{_shown(self.lock_path)}: {error.strerror or error}")
 
