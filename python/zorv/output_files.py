@@ -241,9 +241,10 @@ def is_standard_output(path: Path) -> bool:
     """Whether `path` names the file that this process's standard output
     is (/dev/stdout, say): what the command says then goes elsewhere."""
     try:
-        return _identity(path) == _identity(Path(f"/dev/fd/{sys.stdout.fileno()}"))
+        info = os.fstat(sys.stdout.fileno())
     except (OSError, ValueError, AttributeError):  # no standard output, or closed
         return False
+    return _identity(path) == (info.st_dev, info.st_ino)
 
 
 def _identity(path: Path) -> object:
