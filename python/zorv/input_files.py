@@ -51,6 +51,12 @@ class _NumberError(ValueError):
     """A number in JSON text that is not a finite float."""
 
 
+def file_kind(mode: int) -> str:
+    """What a file of this mode (st_mode) that is no regular file is, as
+    messages name it: "a folder", "a FIFO", ..."""
+    return next((kind for test, kind in _KINDS if test(mode)), "something else")
+
+
 def _name(path: str | os.PathLike[str]) -> str:
     return repr(os.fspath(path))
 
@@ -66,9 +72,8 @@ def read_bytes(path: str | os.PathLike[str], limit: int = MAX_INPUT_BYTES) -> by
     try:
         status = os.fstat(descriptor)
         if not stat.S_ISREG(status.st_mode):
-            kind = next((kind for test, kind in _KINDS if test(status.st_mode)),
-                        "something else")
-            raise InputFileError(f"cannot read {_name(path)}: it is {kind}, not a file")
+            raise InputFileError(f"cannot read {_name(path)}: it is "
+                                 f"{file_kind(status.st_mode)}, not a file")
         parts: list[bytes] = []
         # One byte more than the limit tells a file over it, also one that
         # grows while it is read.

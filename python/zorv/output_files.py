@@ -44,6 +44,8 @@ from collections.abc import Sequence
 from pathlib import Path
 from types import TracebackType
 
+from .input_files import file_kind
+
 
 class OutputPathError(Exception):
     """An output path that cannot be written; the message is one line."""
@@ -484,7 +486,7 @@ class OutputLock:
         try:
             mode = os.lstat(self.lock_path).st_mode
             if not (stat.S_ISREG(mode) or stat.S_ISLNK(mode)):  # a link: O_NOFOLLOW says
-                raise OSError(errno.EINVAL, f"it is {_kind(mode)}, not a regular file")
+                raise OSError(errno.EINVAL, f"it is {file_kind(mode)}, not a regular file")
             fd = os.open(self.lock_path, flags)
         except FileNotFoundError:
             return None
@@ -494,7 +496,7 @@ class OutputLock:
         if not stat.S_ISREG(mode):  # put in place after the lstat
             os.close(fd)
             raise self._failure("cannot open", OSError(
-                errno.EINVAL, f"it is {_kind(mode)}, not a regular file"))
+                errno.EINVAL, f"it is {file_kind(mode)}, not a regular file"))
         return fd, False
 
     def _failure(self, what: str, error: OSError) -> OutputPathError:
@@ -545,13 +547,6 @@ class OutputLock:
     def __exit__(self, kind: type[BaseException] | None, error: BaseException | None,
                  traceback: TracebackType | None) -> None:
         self.release()
-
-
-def _kind(mode: int) -> str:
-    """What a file that is no regular file is, for messages."""
-    kinds = ((stat.S_ISDIR, "a folder"), (stat.S_ISFIFO, "a FIFO"), (stat.S_ISCHR, "a device"),
-             (stat.S_ISBLK, "a device"), (stat.S_ISSOCK, "a socket"))
-    return next((kind for test, kind in kinds if test(mode)), "something else")
 
 
 def _is_running(pid: int) -> bool:
