@@ -589,6 +589,12 @@ def make_deep_list(path):
     path.write_text("[" * 100000 + "]" * 100000)
 
 
+def nested_text(depth):
+    """A JSON list nested `depth` deep: deeper than any file zorv writes,
+    and shallow enough for the JSON reader itself."""
+    return "[" * depth + "0" + "]" * depth
+
+
 def make_sparse_file(path):
     from zorv.input_files import MAX_INPUT_BYTES
     with open(path, "wb") as file:
@@ -611,6 +617,8 @@ UNUSABLE_INPUTS = [
     ("show", "overflow.json", "[1e309" + ", 0" * 39 + "]", "1e309 is beyond the range"),
     ("show", "nan.json", json.dumps([float("nan")] * 40), "NaN is not a number"),
     ("show", "deep.json", make_deep_list, "not valid JSON"),
+    ("show", "nested.json", json.dumps({"plan": [0.0] * 39 + [None]})
+     .replace("null", nested_text(600)), "nests lists and objects more than 128 deep"),
     ("show", "/dev/zero", None, "it is a device"),
     ("show", "fifo.json", make_fifo, "it is a FIFO"),
     ("show", "folder.json", make_folder, "it is a folder"),
@@ -637,6 +645,7 @@ UNUSABLE_INPUTS = [
     ("plot", "fraction.json", result_text(evaluations="[16, 32.5, 48]"),
      "history evaluations[1] is 32.5, not a whole number"),
     ("plot", "fifo.json", make_fifo, "it is a FIFO"),
+    ("plot", "nested.json", result_text(best=nested_text(600)), "more than 128 deep"),
 ]
 
 
@@ -658,6 +667,24 @@ def test_unusable_input_file(tmp_path, command, name, content, words):
     assert len(lines) == 1, result.stderr
     assert lines[0].startswith("python -m zorv: error: ") and words in lines[0], lines[0]
     assert not (tmp_path / "out.svg").exists()
+
+
+@pytest.mark.skipif(under_address_sanitizer(),
+                    reason="the sanitizer's shadow memory cannot live under an address-space cap")
+@pytest.mark.parametrize("args", [("show", "many.json", "-o", "out.svg"),
+                                  ("plot", "many.json", "-o", "out.svg"),
+                                  ("search", "--resume", "many.json", "-o", "out.json")])
+def test_a_file_larger_than_memory_allows(tmp_path, args):
+    # 24 MB of empty lists take more than 500 MB once read: more than the
+    # 512 MiB of address space left to the process, and far below the
+    # reader's bound on bytes.
+    (tmp_path / "many.json").write_text('{"plan": [' + "[]," * 8_000_000 + "[]]}")
+    result = zorv(*args, cwd=tmp_path, timeout=120, preexec_fn=address_space(512 * 2**20))
+    assert result.returncode == 2 and result.stdout == ""
+    assert result.stderr.splitlines() == [
+        "python -m zorv: error: 'many.json' is too large to read in the memory this "
+        "process may use"]
+    assert sorted(path.name for path in tmp_path.iterdir()) == ["many.json"]
 
 
 #: A search that restarts a few times within a second or two.
@@ -796,6 +823,8 @@ class TestBadCheckpoint:
         (lambda d: json.dumps(d)[:len(json.dumps(d)) // 2], "not valid JSON"),
         (lambda d: "\x00 not json", "not valid JSON"),
         (lambda d: "[" * 100_000, "not valid JSON"),
+        (edited(lambda d: state_of(d)["optimizer"].update(deep=json.loads(nested_text(600)))),
+         "'bad.json' nests lists and objects more than 128 deep"),
         (lambda d: "[1, 2]", "holds no checkpoint"),
         (edited(lambda d: d.pop("checkpoint")), "holds no checkpoint"),
         (edited(lambda d: d["checkpoint"].update(format=2)), "another version"),
@@ -898,14 +927,18 @@ class TestOutputFiles:
     def test_a_killed_writers_temporary_file_goes_and_a_live_ones_stays(self, tmp_path):
         # A writer killed between naming its new file and moving it into
         # place leaves it behind; the next search on the folder removes it.
+        # Another machine's PIDs are not this one's: its files stay, also
+        # those of a host whose name begins like this one's.
         ended = subprocess.run([sys.executable, "-c", "import os; print(os.getpid())"],
                                capture_output=True, text=True, check=True)
-        abandoned = tmp_path / f".zorv-{int(ended.stdout)}-0.partial"
-        live = tmp_path / f".zorv-{os.getpid()}-0.partial"
-        for path in (abandoned, live):
-            path.write_text("{")
+        host, dead = os.uname().nodename, int(ended.stdout)
+        abandoned = tmp_path / f".zorv-{host}-{dead}-0.partial"
+        kept = [f".zorv-{host}-{os.getpid()}-0.partial", f".zorv-elsewhere-{dead}-0.partial",
+                f".zorv-{host}-2-{dead}-0.partial", f".zorv-{dead}-0.partial"]
+        for name in (abandoned.name, *kept):
+            (tmp_path / name).write_text("{")
         assert zorv("search", "--generations", 2, "-o", "best.json", cwd=tmp_path).returncode == 0
-        assert sorted(path.name for path in tmp_path.iterdir()) == [live.name, "best.json"]
+        assert sorted(path.name for path in tmp_path.iterdir()) == sorted([*kept, "best.json"])
 
     @pytest.fixture
     def folder(self, tmp_path, searched):
@@ -920,6 +953,8 @@ class TestOutputFiles:
         (tmp_path / "target.svg").write_text("old")
         (tmp_path / "link.svg").symlink_to("target.svg")
         (tmp_path / "empty.json").touch()
+        (tmp_path / "convergence.svg").write_text("<svg/>")  # a picture zorv did not draw
+        os.mkfifo(tmp_path / ".piped.json.lock")  # anyone can make one in a shared folder
         # busy.json is being written by a search: this process, for the test.
         import fcntl
         with open(tmp_path / ".busy.json.lock", "w") as lock:
@@ -934,7 +969,10 @@ class TestOutputFiles:
         ((*SMALL, "-o", "dir"), "is a folder"),
         ((*SMALL, "-o", "s.json", "--svg", "s.json"), "another output"),
         ((*SMALL, "-o", "fifo"), "FIFO"),
+        ((*SMALL, "-o", "/dev/stdout"), "it is a FIFO"),  # a pipe here
         ((*SMALL, "--svg", "best.json"), "another output"),  # -o is best.json
+        ((*SMALL, "-o", "a.json", "--svg", ".a.json.lock"),
+         "cannot write '.a.json.lock': it is the lock file of the output 'a.json'"),
         ((*SMALL, "-o", "r.json"), "'r.json' holds a search of seed 3 (best distance "
                                    "3.385 after 5 generations): choose another --output, or "
                                    "give --overwrite to replace it"),
@@ -946,12 +984,29 @@ class TestOutputFiles:
         ((*SMALL, "-o", "busy.json"), "cannot write 'busy.json': another search (process "
                                       "{pid}) is writing it; wait for it to end"),
         ((*SMALL, "-o", "busy.json", "--overwrite"), "another search (process {pid})"),
+        ((*SMALL, "-o", "piped.json"), "cannot open its lock file '{folder}/.piped.json.lock': "
+                                       "it is a FIFO, not a regular file"),
         (("plot", "r.json", "-o", "r.json"), "the input"),
+        # Pictures replace zorv's own pictures only, unless told to.
+        (("show", "r.json", "-o", "cut.json"), "'cut.json' holds an unfinished search of seed 3 "
+                                               "(best distance 3.385 after 5 generations)"),
+        (("plot", "r.json", "-o", "cut.json"), "--resume it, choose another --output, or give "
+                                               "--overwrite"),
+        (("plot", "r.json", "cut.json"), "'convergence.svg' holds 6 bytes of something other "
+                                         "than a picture drawn by zorv: choose another --output"),
+        (("show", "r.json", "-o", "link.svg"), "'link.svg' holds 3 bytes of something other"),
+        ((*SMALL, "--svg", "r.json"), "'r.json' holds a search of seed 3 (best distance 3.385 "
+                                      "after 5 generations): choose another --svg"),
         (("show", "plan.svg"), "the input"),
         (("show", "r.json", "-o", ""), "folder"),
-        (("show", "r.json", "-o", "/"), "folder"),
+        (("show", "r.json", "-o", "."), "folder"),  # "/" and "./" name folders to write into
         (("show", "r.json", "-o", "no/such/run.svg"), "no folder"),
         (("show", "r.json", "-o", "link-to-nowhere/x.svg"), "no folder"),
+        # A path ending in a slash names a folder, which must exist.
+        ((*SMALL, "-o", "runs2/"), "cannot write into 'runs2/': No such file or directory"),
+        ((*SMALL, "--svg", "pics/"), "cannot write into 'pics/': No such file or directory"),
+        (("show", "r.json", "-o", "outdir/"), "cannot write into 'outdir/': No such file"),
+        (("plot", "r.json", "-o", "empty.json/"), "into 'empty.json/': Not a directory"),
     ])
     def test_refused_before_any_work(self, folder, args, words):
         before = {p.name: (p.lstat().st_mode, p.read_bytes() if p.is_file() else None)
@@ -959,7 +1014,7 @@ class TestOutputFiles:
         result = zorv(*args, cwd=folder, timeout=30)
         assert result.returncode == 2, result.stderr
         lines = result.stderr.splitlines()
-        words = words.format(pid=os.getpid())
+        words = words.format(pid=os.getpid(), folder=folder)
         assert len(lines) == 1 and words in lines[0] and "Traceback" not in result.stderr, lines
         after = {p.name: (p.lstat().st_mode, p.read_bytes() if p.is_file() else None)
                  for p in folder.iterdir() if p.name != "fifo"}
@@ -974,7 +1029,7 @@ class TestOutputFiles:
         assert stat.S_ISCHR(os.stat("/dev/null").st_mode)
         result = zorv(*self.SMALL, "-o", "/dev/null", "--svg", "/dev/null", cwd=folder)
         assert result.returncode == 0, result.stderr
-        assert zorv("show", "r.json", "-o", "link.svg", cwd=folder).returncode == 0
+        assert zorv("show", "r.json", "-o", "link.svg", "--overwrite", cwd=folder).returncode == 0
         assert (folder / "link.svg").is_symlink()
         assert len(frames(folder / "target.svg")) > 0
         # A FIFO: written to a reader, refused without one (rather than waiting).
@@ -989,6 +1044,72 @@ class TestOutputFiles:
             assert reader.wait(timeout=30) == 0
         assert b"<svg" in (folder / "read.svg").read_bytes()
         assert stat.S_ISFIFO(os.stat(folder / "fifo").st_mode)
+        # Standard output, a pipe: it gets the picture alone.
+        for command in (("show", "r.json"), ("plot", "r.json")):
+            piped = zorv(*command, "-o", "/dev/stdout", cwd=folder)
+            assert piped.returncode == 0, piped.stderr
+            assert ET.fromstring(piped.stdout).tag == f"{SVG}svg"
+
+    @pytest.mark.skipif(os.geteuid() != 0, reason="making another user's link needs root")
+    @pytest.mark.parametrize("folder_mode, folder_owner, link_owner, followed", [
+        (0o1777, "me", "another", False),  # a shared folder: anyone may have made it
+        (0o1777, "another", "another", True),  # the folder's owner's
+        (0o1777, "another", "me", True),  # one's own
+        (0o0777, "me", "another", True),  # no sticky bit
+        (0o1775, "me", "another", True),  # not writable by all
+    ])
+    def test_links_in_shared_folders(self, tmp_path, searched, folder_mode, folder_owner,
+                                     link_owner, followed):
+        users = {"me": os.geteuid(), "another": 4242}
+        (tmp_path / "r.json").write_bytes((searched[0] / "best.json").read_bytes())
+        (tmp_path / "elsewhere").mkdir()
+        (tmp_path / "victim.svg").write_text("old")
+        shared = tmp_path / "shared"
+        shared.mkdir()
+        for name, target in (("link.svg", "victim.svg"), ("folder", "elsewhere")):
+            os.symlink(tmp_path / target, shared / name)
+            os.lchown(shared / name, users[link_owner], -1)
+        os.chown(shared, users[folder_owner], -1)
+        shared.chmod(folder_mode)
+        for output, written in (("shared/link.svg", "victim.svg"),
+                                ("shared/folder/x.svg", "elsewhere/x.svg")):
+            result = zorv("show", "r.json", "-o", output, "--overwrite", cwd=tmp_path)
+            if followed:
+                assert result.returncode == 0, result.stderr
+                assert len(frames(tmp_path / written)) > 0
+            else:
+                assert result.returncode == 2
+                assert result.stderr.splitlines() == [
+                    f"python -m zorv: error: cannot write {output!r}: "
+                    f"'{shared / output.split('/')[1]}' is a symbolic link that another user "
+                    f"made in the shared folder '{shared}', which is not followed; name the "
+                    "file it points to"]
+        if not followed:
+            assert (tmp_path / "victim.svg").read_text() == "old"
+            assert list((tmp_path / "elsewhere").iterdir()) == []
+
+    def test_pictures_replace_zorvs_own_unasked_and_others_with_overwrite(self, folder):
+        steps = [("show", "r.json", "-o", "pic.svg"), ("plot", "r.json", "-o", "pic.svg"),
+                 (*self.SMALL, "-o", "s.json", "--svg", "pic.svg"),
+                 ("show", "r.json", "-o", "pic.svg", "--frames", 3),
+                 ("plot", "r.json", "cut.json", "--overwrite"),
+                 ("show", "r.json", "-o", "cut.json", "--overwrite"),
+                 (*self.SMALL, "-o", "r.json", "--svg", "convergence.svg", "--overwrite")]
+        for args in steps:
+            result = zorv(*args, cwd=folder)
+            assert result.returncode == 0, (args, result.stderr)
+        assert len(frames(folder / "pic.svg")) == 3 and len(frames(folder / "cut.json")) > 1
+        assert len(frames(folder / "convergence.svg")) > 1
+        assert json.loads((folder / "r.json").read_text())["generations"] == 2
+
+    def test_a_path_ending_in_a_slash_writes_into_the_folder(self, folder):
+        for args in ((*self.SMALL, "-o", "dir/", "--svg", "dir/"), ("show", "r.json", "-o", "dir/"),
+                     ("plot", "r.json", "-o", "dir/")):
+            result = zorv(*args, cwd=folder)
+            assert result.returncode == 0, result.stderr
+        assert sorted(path.name for path in (folder / "dir").iterdir()) == [
+            "best.json", "best.svg", "convergence.svg", "r.svg"]
+        assert json.loads((folder / "dir" / "best.json").read_text())["generations"] == 2
 
     def test_a_name_of_250_characters(self, folder):
         result = zorv(*self.SMALL, "-o", LONG_NAME, cwd=folder)
@@ -1008,6 +1129,34 @@ class TestOutputFiles:
             yield mount
         finally:
             subprocess.run(["umount", "-l", str(mount)], check=True)
+
+    def test_a_lock_that_cannot_be_taken_leaves_no_lock_file(self, tmp_path):
+        # flock fails with ENOLCK on some network file systems.
+        script = ("import errno, fcntl, sys\n"
+                  "def refuse(fd, operation): raise OSError(errno.ENOLCK, 'No locks available')\n"
+                  "fcntl.flock = refuse\n"
+                  "from zorv.__main__ import main\n"
+                  "sys.exit(main(sys.argv[1:], 'zorv'))\n")
+        result = subprocess.run([sys.executable, "-c", script, *map(str, self.SMALL), "-o",
+                                 "best.json"], cwd=tmp_path, capture_output=True, text=True,
+                                timeout=60)
+        assert result.returncode == 2
+        assert result.stderr.splitlines() == [
+            f"zorv: error: cannot write 'best.json': cannot lock its lock file "
+            f"'{tmp_path}/.best.json.lock': No locks available"]
+        assert list(tmp_path.iterdir()) == []
+
+    def test_a_full_disk_leaves_no_lock_file(self, small_mount):
+        with open(small_mount / "filler", "wb", buffering=0) as filler, \
+                contextlib.suppress(OSError):
+            while True:
+                filler.write(b"x" * 4096)
+        result = zorv(*self.SMALL, "-o", "best.json", cwd=small_mount)
+        assert result.returncode == 2
+        assert result.stderr.splitlines() == [
+            f"python -m zorv: error: cannot write 'best.json': cannot write its lock file "
+            f"'{small_mount}/.best.json.lock': No space left on device"]
+        assert [path.name for path in small_mount.iterdir()] == ["filler"]
 
     def test_a_lost_output_folder_loses_nothing(self, tmp_path):
         for name in ("out", "temporary"):

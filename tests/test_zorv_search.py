@@ -572,6 +572,20 @@ class TestCheckpointFiles:
                            match=r"the result cannot be saved: history\['median'\]\[1\] is nan"):
             zorv.checkpoints.dumps(result)
 
+    def test_the_deepest_state_a_file_holds_is_read_back(self, tmp_path):
+        from zorv.checkpoints import MAX_DEPTH
+        result = zorv.search(zorv.SearchSettings(popsize=8, generations=2),
+                             optimizer=self.Wandering())
+        deepest: object = 0
+        for _ in range(MAX_DEPTH - 1):  # the state's own dict is the first level
+            deepest = [deepest]
+        result.state.optimizer = {"deep": deepest}
+        zorv.checkpoints.save(tmp_path / "deep.json", result)
+        assert zorv.checkpoints.load(tmp_path / "deep.json").optimizer == {"deep": deepest}
+        result.state.optimizer = {"deep": [deepest]}
+        with pytest.raises(zorv.checkpoints.UnwritableValueError, match="nested more than"):
+            zorv.checkpoints.dumps(result)
+
     @pytest.mark.parametrize("boundary", BOUNDARIES)
     def test_the_largest_step_size_writes_files_that_load_and_resume(self, boundary, tmp_path):
         from zorv.settings import MAX_SIGMA0

@@ -194,6 +194,16 @@ PICTURES = {
     "chart": lambda: plot.convergence([Curve("a", History([5, 2_450_000], [1.5, 2.5],
                                                                [1.0, 1.0], [0.1, 9.0]))]),
 }
+
+
+@pytest.mark.parametrize("kind", [*sorted(PICTURES), "long title"])
+def test_every_picture_is_recognised_as_zorvs_from_its_first_bytes(kind):
+    # The commands that draw pictures replace their own earlier ones unasked.
+    from zorv.svg_document import HEAD_BYTES, drawn_by_zorv
+    draw = PICTURES.get(kind, lambda: svg.animation(zorv.trace(PLANS["zeros"]), title="t" * 1000))
+    assert drawn_by_zorv(draw().encode("utf-8")[:HEAD_BYTES])
+
+
 #: DejaVu Sans's widths of the characters of tick labels, per unit of font
 #: size: the widest of the usual sans-serif fonts.
 DIGIT_WIDTHS = {**dict.fromkeys("0123456789", 0.636), ",": 0.318, ".": 0.318, "-": 0.361}

@@ -128,6 +128,24 @@ _SEARCH_OPTIONS = (
     ("--generations", "generations", _whole_number, "generations to run"),
     ("--evaluations", "evaluations", _whole_number, "plans to score, rounded up to whole generations"),
 )
+#: The file names that the commands choose: search's output, plot's chart.
+DEFAULT_OUTPUT = "best.json"
+DEFAULT_CHART = "convergence.svg"
+
+#: What the commands that draw pictures replace, and their exit statuses.
+_PICTURE_RULES = ("The output replaces an earlier picture that zorv drew; a file that holds "
+                  "anything else, such as a search's result, only with --overwrite. Exit "
+                  "status: 0 when the picture is written, 2 when it is refused before any "
+                  "drawing (bad options or files, an output that cannot be written or that "
+                  "holds something else), 1 when writing it fails.")
+
+#: What --overwrite of the commands that draw pictures allows.
+_REPLACES = ("replace an output file that holds something other than a picture that zorv "
+             "drew, such as a search's result")
+
+#: How every output option reads a path that ends in a slash.
+_INTO_FOLDER = "a path ending in / names an existing folder, to write"
+
 _SETTINGS_DEFAULTS = {f.name: f.default for f in dataclasses.fields(SearchSettings)}
 _SETTINGS_DEFAULTS["restarts"] = "as many as the budget allows"
 _SETTINGS_DEFAULTS["generations"] = SearchSettings.DEFAULT_GENERATIONS
@@ -148,12 +166,14 @@ def build_parser(prog: str) -> argparse.ArgumentParser:
         description="Searches for a plan that carries the head far, with CMA-ES, restarted "
                     "while budget is left. The output file holds the best plan and the "
                     "search's state, rewritten every --checkpoint-every seconds; --resume "
-                    "goes on from it. One search at a time writes an output file, and an "
-                    "earlier search's file is replaced only with --overwrite. Ctrl-C, "
+                    "goes on from it. One search at a time writes an output file, and a "
+                    "file that holds something already, such as an earlier search's "
+                    "result, is replaced only with --overwrite (under --svg, zorv's own "
+                    "earlier picture is replaced unasked). Ctrl-C, "
                     "SIGTERM and SIGHUP stop early and still save. Exit status: 0 when the "
                     "search ran, 2 when it is refused before it starts (bad options or "
                     "files, a population that does not fit in memory, an output that another "
-                    "search is writing or that holds an earlier result), 1 when it fails "
+                    "search is writing or that holds something already), 1 when it fails "
                     "(its best plan is saved, or printed where it cannot be), 128 + N when "
                     "signal N stops it (130 for Ctrl-C).")
     budget = find.add_mutually_exclusive_group()
@@ -164,15 +184,17 @@ def build_parser(prog: str) -> argparse.ArgumentParser:
     find.add_argument("--resume", type=Path, default=None, metavar="FILE",
                       help="go on with the search whose output file this is, with its "
                            "settings; writes to FILE unless -o says otherwise")
-    find.add_argument("-o", "--output", type=Path, default=None,
+    find.add_argument("-o", "--output", default=None,
                       help="JSON file for the best plan and the search's state "
-                           "(default best.json); a lock file beside it, .NAME.lock, holds "
-                           "the PID of the search that writes it")
+                           f"(default {DEFAULT_OUTPUT}; {_INTO_FOLDER} {DEFAULT_OUTPUT} "
+                           "into); a lock file beside it, .NAME.lock, holds the PID of the "
+                           "search that writes it")
     find.add_argument("--overwrite", action="store_true",
                       help="replace an output file that holds something already, such as an "
                            "earlier search's result")
-    find.add_argument("--svg", type=Path, default=None,
-                      help="also write an animation of the best plan's run here")
+    find.add_argument("--svg", default=None,
+                      help="also write an animation of the best plan's run here "
+                           f"({_INTO_FOLDER} OUTPUT.svg into, named after the output file)")
     find.add_argument("-q", "--quiet", action="store_true", help="no progress line")
     cluster = find.add_mutually_exclusive_group()
     cluster.add_argument("--scheduler", metavar="ADDRESS", default=None,
@@ -185,10 +207,12 @@ def build_parser(prog: str) -> argparse.ArgumentParser:
     show = commands.add_parser(
         "show", help="draw the run of a plan as an SVG animation or filmstrip",
         description="Draws the run of a plan from a JSON file (a search result or a "
-                    f"list of {PLAN_SIZE} numbers) as an animated SVG.")
+                    f"list of {PLAN_SIZE} numbers) as an animated SVG. " + _PICTURE_RULES)
     show.add_argument("plan", type=Path, metavar="PLAN.json")
-    show.add_argument("-o", "--output", type=Path, default=None,
-                      help="SVG file to write (default: PLAN.svg beside the plan)")
+    show.add_argument("-o", "--output", default=None,
+                      help="SVG file to write (default: PLAN.svg beside the plan; "
+                           f"{_INTO_FOLDER} PLAN.svg into)")
+    show.add_argument("--overwrite", action="store_true", help=_REPLACES)
     show.add_argument("--frames", type=_positive, nargs="?", const=8, default=None,
                       metavar="N", help="write a static filmstrip of N steps (default 8) "
                                         "instead of an animation")
@@ -196,10 +220,12 @@ def build_parser(prog: str) -> argparse.ArgumentParser:
     chart = commands.add_parser(
         "plot", help="draw how searches converged, as an SVG chart",
         description="Draws the best distance against plans scored (or seconds) for one or "
-                    "more search results on one chart, one curve each.")
+                    "more search results on one chart, one curve each. " + _PICTURE_RULES)
     chart.add_argument("results", type=Path, nargs="+", metavar="RESULT.json")
-    chart.add_argument("-o", "--output", type=Path, default=Path("convergence.svg"),
-                       help="SVG file to write (default convergence.svg)")
+    chart.add_argument("-o", "--output", default=DEFAULT_CHART,
+                       help=f"SVG file to write (default {DEFAULT_CHART}; {_INTO_FOLDER} "
+                            f"{DEFAULT_CHART} into)")
+    chart.add_argument("--overwrite", action="store_true", help=_REPLACES)
     chart.add_argument("--x-axis", choices=tuple(X_AXES), default="evaluations",
                        help="what the horizontal axis shows (default evaluations)")
     chart.add_argument("--label", action="append", default=None, metavar="TEXT",

@@ -25,7 +25,7 @@ from typing import Any
 
 import numpy as np
 
-from .input_files import InputFileError, read_json
+from .input_files import InputFileError, read_json, too_large
 from .output_files import write_text
 from .provenance import made_by, package_version
 from .state import CheckpointError, SearchResult, SearchState
@@ -34,8 +34,9 @@ from .state import CheckpointError, SearchResult, SearchState
 FORMAT = 1
 
 #: The deepest nesting of lists and dicts that an optimizer's state may
-#: have: far more than any needs, and far less than reading JSON back can
-#: take (Python's recursion limit).
+#: have: far more than any needs, and less than a file may nest to be read
+#: back (zorv.input_files.MAX_NESTING, which allows for the levels above
+#: the state).
 MAX_DEPTH = 100
 
 
@@ -187,6 +188,8 @@ def load(path: str | os.PathLike[str], search_command: str = "zorv search") -> S
             f"{package_version()!r}, format {FORMAT}")
     try:
         return SearchState.from_json(checkpoint.get("state"))
+    except MemoryError:
+        raise CheckpointError(str(too_large(path))) from None
     except CheckpointError as error:
         # Parts of the message may come from the file: one line, printable.
         text = "".join(c if c.isprintable() else "?" for c in str(error)[:300])

@@ -8,15 +8,17 @@ import os
 import sys
 from collections.abc import Sequence
 from pathlib import Path
+from typing import TextIO
 
 import zorv_fast
 
 from . import _trace, check, plot, svg
-from .arguments import build_parser
+from .arguments import DEFAULT_CHART, build_parser
 from .console import print_error, standard_streams, write_or_say
 from .exit_status import BAD_INPUT, FAILED
 from .input_files import InputFileError, load_curve, load_plan
-from .output_files import OutputPathError, check_outputs
+from .output_files import OutputPathError, check_outputs, is_standard_output, output_path
+from .replacing import PICTURE, why_kept
 from .search_command import run_search
 from .trace import trace
 
@@ -34,16 +36,20 @@ def _run_show(args: argparse.Namespace, prog: str) -> int:
     except InputFileError as error:
         print_error(prog, str(error))
         return BAD_INPUT
-    output: Path = args.output if args.output is not None else args.plan.with_suffix(".svg")
     try:
+        output = (args.plan.with_suffix(".svg") if args.output is None
+                  else output_path(args.output, args.plan.stem + ".svg"))
         check_outputs([(output, False)], inputs=[args.plan])
     except OutputPathError as error:
         print_error(prog, str(error))
         return BAD_INPUT
+    if not _may_replace(output, args.overwrite, prog):
+        return BAD_INPUT
     text = _render(plan, args.frames, title=args.plan.name)
+    said = _summary_stream(output)
     if not write_or_say(output, text, prog):
         return FAILED
-    print(f"distance {zorv_fast.sim(plan)!r}: {output.resolve()}")
+    print(f"distance {zorv_fast.sim(plan)!r}: {output.resolve()}", file=said)
     return 0
 
 
@@ -61,19 +67,40 @@ def _run_plot(args: argparse.Namespace, prog: str) -> int:
         curves = [dataclasses.replace(curve, label=" ".join(label.split()) or curve.label)
                   for curve, label in zip(curves, args.label)]
     try:
-        check_outputs([(args.output, False)], inputs=args.results)
+        output = output_path(args.output, DEFAULT_CHART)
+        check_outputs([(output, False)], inputs=args.results)
     except OutputPathError as error:
         print_error(prog, str(error))
+        return BAD_INPUT
+    if not _may_replace(output, args.overwrite, prog):
         return BAD_INPUT
     try:
         chart = plot.convergence(curves, x_axis=args.x_axis)
     except ValueError as error:  # numbers no axis can hold, such as 1e308 beside -1e308
         print_error(prog, str(error))
         return BAD_INPUT
-    if not write_or_say(args.output, chart, prog):
+    said = _summary_stream(output)
+    if not write_or_say(output, chart, prog):
         return FAILED
-    print(f"{len(curves)} curve{'s' if len(curves) != 1 else ''}: {args.output.resolve()}")
+    print(f"{len(curves)} curve{'s' if len(curves) != 1 else ''}: {output.resolve()}",
+          file=said)
     return 0
+
+
+def _may_replace(output: Path, overwrite: bool, prog: str) -> bool:
+    """Whether the picture may go to `output`: says why not in one error
+    line where it holds what zorv did not draw and --overwrite is not given."""
+    held = None if overwrite else why_kept(output, "--output", PICTURE)
+    if held is not None:
+        print_error(prog, held)
+    return held is None
+
+
+def _summary_stream(output: Path) -> TextIO:
+    """Where the line that says what was written goes: standard output,
+    unless the picture itself does (-o /dev/stdout into a pipe, which gets
+    the picture alone)."""
+    return sys.stderr if is_standard_output(output) else sys.stdout
 
 
 def _run_check(args: argparse.Namespace, prog: str) -> int:

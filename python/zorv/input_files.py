@@ -5,8 +5,11 @@ would otherwise block until someone writes), must be a regular file, and is
 read up to a bound, so that a wrong path costs neither a hang nor the
 machine's memory. Its JSON must hold finite numbers only: NaN, Infinity and
 numbers beyond the float range (1e309, an integer of 400 digits) are
-refused as they are read, so that nothing downstream meets them. Every
-refusal is an InputFileError whose message is one line for the user.
+refused as they are read, so that nothing downstream meets them; and lists
+and objects nested deeper than any file zorv writes are refused too, so
+that nothing downstream runs out of stack on them. A file too large for
+the memory this process may use is refused as well. Every refusal is an
+InputFileError whose message is one line for the user.
 """
 from __future__ import annotations
 
@@ -25,6 +28,12 @@ from .records import VALUE_COLUMNS, Curve
 #: a wrong path.
 MAX_INPUT_BYTES = 512 * 2**20
 
+#: The deepest nesting of lists and objects read. A result nests a few
+#: levels deep, with an optimizer's state three levels down, which itself
+#: nests at most zorv.checkpoints.MAX_DEPTH deep; copying and checking a
+#: value this deep stays far within Python's recursion limit.
+MAX_NESTING = 128
+
 #: Digits beyond which an integer cannot be a float (the largest has 309);
 #: longer ones are refused before Python converts them, which takes time
 #: quadratic in their length.
@@ -42,6 +51,12 @@ class _NumberError(ValueError):
     """A number in JSON text that is not a finite float."""
 
 
+def file_kind(mode: int) -> str:
+    """What a file of this mode (st_mode) that is no regular file is, as
+    messages name it: "a folder", "a FIFO", ..."""
+    return next((kind for test, kind in _KINDS if test(mode)), "something else")
+
+
 def _name(path: str | os.PathLike[str]) -> str:
     return repr(os.fspath(path))
 
@@ -57,10 +72,9 @@ def read_bytes(path: str | os.PathLike[str], limit: int = MAX_INPUT_BYTES) -> by
     try:
         status = os.fstat(descriptor)
         if not stat.S_ISREG(status.st_mode):
-            kind = next((kind for test, kind in _KINDS if test(status.st_mode)),
-                        "something else")
-            raise InputFileError(f"cannot read {_name(path)}: it is {kind}, not a file")
-        parts = []
+            raise InputFileError(f"cannot read {_name(path)}: it is "
+                                 f"{file_kind(status.st_mode)}, not a file")
+        parts: list[bytes] = []
         # One byte more than the limit tells a file over it, also one that
         # grows while it is read.
         left = limit + 1 if status.st_size <= limit else 0
@@ -70,14 +84,23 @@ def read_bytes(path: str | os.PathLike[str], limit: int = MAX_INPUT_BYTES) -> by
                 break
             parts.append(part)
             left -= len(part)
+        if left > 0:
+            return b"".join(parts)
     except OSError as error:
         raise InputFileError(f"cannot read {_name(path)}: {error.strerror or error}") from None
+    except MemoryError:
+        raise too_large(path) from None
     finally:
         os.close(descriptor)
-    if left <= 0:
-        raise InputFileError(f"{_name(path)} is larger than {limit:,} bytes: "
-                             "not a file written by zorv")
-    return b"".join(parts)
+    raise InputFileError(f"{_name(path)} is larger than {limit:,} bytes: "
+                         "not a file written by zorv")
+
+
+def too_large(path: str | os.PathLike[str]) -> InputFileError:
+    """The error for a file whose contents do not fit in the memory this
+    process may take (a cgroup's limit, ulimit -v)."""
+    return InputFileError(f"{_name(path)} is too large to read in the memory this "
+                          "process may use")
 
 
 def _finite_float(text: str) -> float:
@@ -107,11 +130,13 @@ def read_json(path: str | os.PathLike[str], limit: int = MAX_INPUT_BYTES) -> Any
     data = read_bytes(path, limit)
     try:
         text = data.decode("utf-8")
+        del data
+        value = json.loads(text, parse_float=_finite_float, parse_int=_float_sized_int,
+                           parse_constant=_refuse_constant)
     except UnicodeDecodeError:
         raise InputFileError(f"{_name(path)} is not UTF-8 text") from None
-    try:
-        return json.loads(text, parse_float=_finite_float, parse_int=_float_sized_int,
-                          parse_constant=_refuse_constant)
+    except MemoryError:
+        raise too_large(path) from None
     except json.JSONDecodeError as error:
         raise InputFileError(f"{_name(path)} is not valid JSON: {error.msg} "
                              f"at line {error.lineno} column {error.colno}") from None
@@ -119,6 +144,28 @@ def read_json(path: str | os.PathLike[str], limit: int = MAX_INPUT_BYTES) -> Any
         raise InputFileError(f"{_name(path)}: {error}") from None
     except (ValueError, RecursionError) as error:
         raise InputFileError(f"{_name(path)} is not valid JSON: {error}") from None
+    if _nested_deeper_than(value, MAX_NESTING):
+        raise InputFileError(f"{_name(path)} nests lists and objects more than {MAX_NESTING} "
+                             "deep: not a file written by zorv")
+    return value
+
+
+def _nested_deeper_than(value: Any, limit: int) -> bool:
+    """Whether lists and dicts nest more than `limit` deep in `value`, found
+    a level at a time without recursion (and each list's items' types
+    gathered at C speed: a result's long lists hold numbers only)."""
+    level = [value] if type(value) in (list, dict) else []
+    for _ in range(limit):
+        deeper: list[Any] = []
+        for container in level:
+            items = container.values() if type(container) is dict else container
+            kinds = set(map(type, items))
+            if list in kinds or dict in kinds:
+                deeper.extend(item for item in items if type(item) in (list, dict))
+        if not deeper:
+            return False
+        level = deeper
+    return True
 
 
 def _is_number(value: object) -> bool:
@@ -172,6 +219,8 @@ def load_curve(path: str | os.PathLike[str], search_command: str = "zorv search"
                                  f"is not a number: {wrong[1]}")
     try:
         return Curve.from_result(data, name=os.fspath(path))
+    except MemoryError:
+        raise too_large(path) from None
     except ValueError as error:  # the history's own checks (zorv.records.History)
         detail = "".join(c if c.isprintable() else "?" for c in str(error)[:200])
         raise InputFileError(f"{_name(path)} holds no search history: {detail}") from None

@@ -3,21 +3,30 @@ at all, and never in place of what the name stands for.
 
 A regular file (or a new one) is replaced atomically: the text goes into an
 unnamed file in the same folder (Linux's O_TMPFILE; elsewhere a hidden
-temporary file), which is renamed over the target only once it is complete.
-A process killed meanwhile leaves the previous file, and a failed write (a
-full disk) leaves nothing beside it. A symbolic link is followed, and the
-file it points to is replaced, not the link. A character device (/dev/null,
-a terminal) is written through, never replaced. A FIFO is written through
-when a reader has it open, and refused when none has (waiting for one could
-block for ever); files that are rewritten during a run (a search's result)
-refuse FIFOs altogether. Folders, block devices and sockets are refused.
+temporary file, ".zorv-HOST-PID-N.partial"), which is renamed over the
+target only once it is complete. A process killed meanwhile leaves the
+previous file (and perhaps its temporary file, which the next search on
+that folder removes, if the process was this machine's), and a failed write
+(a full disk) leaves nothing beside it. A symbolic link is followed, and
+the file it points to is replaced, not the link; in a folder that is
+sticky and writable by all, such as /tmp, where anyone may have made it,
+only a link of this user's or of the folder's owner is followed (the rule
+of the kernel's protected_symlinks), and any other is refused. A link that
+the system follows to a file without a name (/dev/stdout to a pipe) is
+written through as that file. A character device (/dev/null, a terminal)
+is written through, never replaced. A FIFO is written through when a
+reader has it open, and refused when none has (waiting for one could block
+for ever); files that are rewritten during a run (a search's result) refuse
+FIFOs altogether. Folders, block devices and sockets are refused.
 
 A search holds its output file for its whole life: `OutputLock` takes a
 lock (flock) on a file beside it, ".NAME.lock", which holds the PID of the
 process that has it, so that a second search on the same output is refused
 with that PID instead of replacing the first's file. The lock goes with the
 process, also with one that is killed; the lock file of a killed search is
-left behind, and taken over by the next.
+left behind, and taken over by the next. A lock file that is no regular
+file (a FIFO that anyone can make in a shared folder) is refused, and one
+that this process made but could not lock or write its PID into is removed.
 """
 from __future__ import annotations
 
@@ -29,10 +38,13 @@ import itertools
 import os
 import re
 import stat
+import sys
 import time
 from collections.abc import Sequence
 from pathlib import Path
 from types import TracebackType
+
+from .input_files import file_kind
 
 
 class OutputPathError(Exception):
@@ -51,13 +63,99 @@ class OutputLockedError(OutputPathError):
 _temporary_names = itertools.count()
 
 
+#: Symbolic links followed in one path at most, as the kernel allows.
+_MOST_LINKS = 40
+
+
 def _target(path: Path) -> Path:
-    """The file that `path` names: a symbolic link's (final) target."""
-    return Path(os.path.realpath(path))
+    """The file that `path` names: a symbolic link's (final) target.
+    OutputPathError for a link that another user planted in a shared folder
+    (see `_check_link`), and for a loop of links."""
+    links_left = [_MOST_LINKS]
+    try:
+        return Path(_resolved(os.fspath(path), links_left, checked=True))
+    except _PlantedLink as planted:
+        link, folder = planted.args
+        raise OutputPathError(
+            f"cannot write {_shown(path)}: {_shown(Path(link))} is a symbolic link that "
+            f"another user made in the shared folder {_shown(Path(folder))}, which is not "
+            "followed; name the file it points to") from None
+    except OSError as error:
+        raise OutputPathError(f"cannot write {_shown(path)}: {error.strerror}") from None
+
+
+class _PlantedLink(Exception):
+    """(the link, its folder)"""
+
+
+def _resolved(path: str, links_left: list[int], checked: bool) -> str:
+    """`path` with every symbolic link in it followed, as os.path.realpath
+    does it (a name that does not exist is kept as it is), and with the
+    kernel's protected_symlinks rule where `checked`: in a folder that is
+    sticky and writable by all (/tmp), a link is followed only where its
+    owner is this process's user or the folder's; anyone could have made
+    it, so that a write lands wherever they like."""
+    resolved = "/" if os.path.isabs(path) else os.getcwd()
+    for name in path.split("/"):
+        if name in ("", "."):
+            continue
+        if name == "..":
+            resolved = os.path.dirname(resolved)
+            continue
+        candidate = os.path.join(resolved, name)
+        try:
+            info = os.lstat(candidate)
+            if not stat.S_ISLNK(info.st_mode):
+                resolved = candidate
+                continue
+            text = os.readlink(candidate)
+        except OSError:  # missing, or not ours to look at: kept as a name
+            resolved = candidate
+            continue
+        if checked:
+            _check_link(candidate, info, resolved)
+        links_left[0] -= 1
+        if links_left[0] < 0:
+            raise OSError(errno.ELOOP, os.strerror(errno.ELOOP))
+        followed = _resolved(os.path.join(resolved, text), links_left, checked)
+        if not os.path.lexists(followed) and os.path.exists(candidate):
+            # A link that the kernel follows to a file without a name, such
+            # as /proc/self/fd/1 to a pipe ("pipe:[N]"): the link is the
+            # only name it has.
+            followed = candidate
+        resolved = followed
+    return resolved
+
+
+def _check_link(link: str, info: os.stat_result, folder: str) -> None:
+    """Raises _PlantedLink where the link may not be followed (see
+    `_resolved`)."""
+    try:
+        folder_info = os.stat(folder)
+    except OSError:
+        return
+    shared = folder_info.st_mode & stat.S_ISVTX and folder_info.st_mode & stat.S_IWOTH
+    if shared and info.st_uid not in (os.geteuid(), folder_info.st_uid):
+        raise _PlantedLink(link, folder)
 
 
 def _shown(path: Path) -> str:
     return repr(str(path))
+
+
+def output_path(text: str, name: str) -> Path:
+    """The file that an output option's `text` names: that path, or, for
+    text that ends in a slash, which names a folder (as cp reads it), the
+    file `name` inside it. OutputPathError where no such folder exists."""
+    if not text.endswith("/"):
+        return Path(text)
+    try:
+        is_folder = stat.S_ISDIR(os.stat(text).st_mode)
+    except OSError as error:
+        raise OutputPathError(f"cannot write into {text!r}: {error.strerror}") from None
+    if not is_folder:
+        raise OutputPathError(f"cannot write into {text!r}: it is not a folder")
+    return Path(text) / name
 
 
 def check_output(path: Path, *, rewritten: bool = False) -> None:
@@ -113,14 +211,21 @@ def check_output(path: Path, *, rewritten: bool = False) -> None:
 def check_outputs(outputs: Sequence[tuple[Path, bool]], inputs: Sequence[Path] = ()) -> None:
     """Checks each (path, rewritten) with `check_output`, and that no two
     outputs, and no output and input, are the same file (character devices
-    such as /dev/null may be named more than once)."""
+    such as /dev/null may be named more than once). A rewritten output is
+    a search's, locked while it runs (`OutputLock`): no output may be its
+    lock file, which goes when the lock does."""
     seen: dict[object, Path] = {}
     for path in inputs:
         seen.setdefault(_identity(path), path)
     names = {_identity(path): path for path in inputs}
     for path, rewritten in outputs:
         check_output(path, rewritten=rewritten)
+    locks = {_identity(lock_file(path)): path for path, rewritten in outputs if rewritten}
+    for path, rewritten in outputs:
         identity = _identity(path)
+        if identity in locks:
+            raise OutputPathError(f"cannot write {_shown(path)}: it is the lock file of the "
+                                  f"output {_shown(locks[identity])}; name another file")
         if identity in seen and not _is_character_device(path):
             other = seen[identity]
             what = "the input" if identity in names else "another output"
@@ -134,12 +239,25 @@ def same_file(first: Path, second: Path) -> bool:
     return _identity(first) == _identity(second)
 
 
-def _identity(path: Path) -> object:
-    target = _target(path)
+def is_standard_output(path: Path) -> bool:
+    """Whether `path` names the file that this process's standard output
+    is (/dev/stdout, say): what the command says then goes elsewhere."""
     try:
-        info = os.stat(target)
+        info = os.fstat(sys.stdout.fileno())
+    except (OSError, ValueError, AttributeError):  # no standard output, or closed
+        return False
+    return _identity(path) == (info.st_dev, info.st_ino)
+
+
+def _identity(path: Path) -> object:
+    # Inputs too: their links were followed as they were read.
+    try:
+        info = os.stat(path)
     except OSError:
-        return str(target)
+        try:
+            return _resolved(os.fspath(path), [_MOST_LINKS], checked=False)
+        except OSError:  # a loop of links
+            return os.path.abspath(path)
     return (info.st_dev, info.st_ino)
 
 
@@ -212,21 +330,31 @@ def _open_temporary(folder: Path) -> tuple[int, Path | None]:
 
 
 def _temporary_name() -> str:
-    # Short, whatever the target's length: the name of any file the user
-    # may name fits beside it.
-    return f".zorv-{os.getpid()}-{next(_temporary_names)}.partial"
+    # The host's name, since a folder on a network file system is shared
+    # by processes of several machines, each with its own PIDs. Short,
+    # whatever the target's length: the name of any file the user may name
+    # fits beside it.
+    return f".zorv-{_host()}-{os.getpid()}-{next(_temporary_names)}.partial"
 
 
-_TEMPORARY_NAME = re.compile(r"\.zorv-(\d+)-\d+\.partial")
+def _host() -> str:
+    """This machine's name as temporary files carry it: at most 64
+    characters (Linux's longest), none but letters, digits, dots and dashes."""
+    return re.sub(r"[^A-Za-z0-9.-]", "_", os.uname().nodename)[:64] or "_"
 
 
 def _remove_abandoned_temporaries(folder: Path) -> None:
-    """Removes the temporary files in `folder` of writers that no longer
-    run: a process killed between naming its new file and moving it into
-    place leaves one behind. A live process's (or a reused PID's) stay."""
+    """Removes the temporary files in `folder` of this machine's writers
+    that no longer run: a process killed between naming its new file and
+    moving it into place leaves one behind. A live process's (or a reused
+    PID's) stay, and so do other machines' (their PIDs are not this one's
+    to look up)."""
+    # The PID and the counter, two numbers at the end, keep one host's
+    # names apart from another's whose name begins like it.
+    own = re.compile(rf"\.zorv-{re.escape(_host())}-(\d+)-\d+\.partial")
     with contextlib.suppress(OSError):
         for entry in os.scandir(folder):
-            match = _TEMPORARY_NAME.fullmatch(entry.name)
+            match = own.fullmatch(entry.name)
             if match is None or int(match[1]) == os.getpid():
                 continue
             if not _is_running(int(match[1])):
@@ -309,13 +437,10 @@ class OutputLock:
     def _take(self) -> int:
         assert self.lock_path is not None
         while True:
-            try:
-                fd = os.open(self.lock_path, os.O_RDWR | os.O_CREAT | os.O_NOFOLLOW
-                             | os.O_CLOEXEC, 0o644)
-            except OSError as error:
-                raise OutputPathError(f"cannot write {_shown(self.path)}: cannot make its "
-                                      f"lock file {_shown(self.lock_path)}: "
-                                      f"{error.strerror or error}") from None
+            opened = self._open()
+            if opened is None:
+                continue  # removed between two steps of opening it: again
+            fd, created = opened
             try:
                 try:
                     fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
@@ -324,9 +449,19 @@ class OutputLock:
                     holder = "another process" if pid is None else f"process {pid}"
                     raise OutputLockedError(f"cannot write {_shown(self.path)}: another search "
                                             f"({holder}) is writing it", pid) from None
-                if self._still_in_place(fd):
-                    os.ftruncate(fd, 0)
-                    _write_all(fd, f"{os.getpid()}\n".encode("ascii"))
+                except OSError as error:  # ENOLCK on some network file systems
+                    self._remove_if_made(fd, created)
+                    raise self._failure("cannot lock", error) from None
+                try:
+                    in_place = self._still_in_place(fd)
+                except OSError as error:
+                    raise self._failure("cannot find", error) from None
+                if in_place:
+                    try:
+                        self._write_pid(fd)
+                    except OSError as error:  # a full disk
+                        self._remove_if_made(fd, created)
+                        raise self._failure("cannot write", error) from None
                     return fd
             except BaseException:
                 os.close(fd)
@@ -334,6 +469,57 @@ class OutputLock:
             # The holder before removed the file between its opening here
             # and its locking: the lock of a removed file locks nothing.
             os.close(fd)
+
+    def _open(self) -> tuple[int, bool] | None:
+        """The lock file, open, and whether this process made it; None when
+        it went between the two tries. Anything but a regular file in its
+        place is refused unopened: anyone can make a FIFO in a shared folder,
+        and opening a device may do what the device does on opening."""
+        assert self.lock_path is not None
+        flags = (os.O_RDWR | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_NOCTTY | os.O_CLOEXEC)
+        try:
+            return os.open(self.lock_path, flags | os.O_CREAT | os.O_EXCL, 0o644), True
+        except FileExistsError:
+            pass
+        except OSError as error:
+            raise self._failure("cannot make", error) from None
+        try:
+            mode = os.lstat(self.lock_path).st_mode
+            if not (stat.S_ISREG(mode) or stat.S_ISLNK(mode)):  # a link: O_NOFOLLOW says
+                raise OSError(errno.EINVAL, f"it is {file_kind(mode)}, not a regular file")
+            fd = os.open(self.lock_path, flags)
+        except FileNotFoundError:
+            return None
+        except OSError as error:
+            raise self._failure("cannot open", error) from None
+        mode = os.fstat(fd).st_mode
+        if not stat.S_ISREG(mode):  # put in place after the lstat
+            os.close(fd)
+            raise self._failure("cannot open", OSError(
+                errno.EINVAL, f"it is {file_kind(mode)}, not a regular file"))
+        return fd, False
+
+    def _failure(self, what: str, error: OSError) -> OutputPathError:
+        assert self.lock_path is not None
+        return OutputPathError(f"cannot write {_shown(self.path)}: {what} its lock file "
+                               f"{_shown(self.lock_path)}: {error.strerror or error}")
+
+    @staticmethod
+    def _write_pid(fd: int) -> None:
+        # Written over what a killed holder left, then cut to length: a full
+        # disk has the blocks of the old text to write into.
+        text = f"{os.getpid()}\n".encode("ascii")
+        if os.pwrite(fd, text, 0) != len(text):
+            raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC))
+        os.ftruncate(fd, len(text))
+
+    def _remove_if_made(self, fd: int, created: bool) -> None:
+        """Removes the lock file that this process made (and has open as
+        `fd`), so that a failed start leaves nothing behind."""
+        assert self.lock_path is not None
+        with contextlib.suppress(OSError):
+            if created and self._still_in_place(fd):
+                os.unlink(self.lock_path)
 
     def _still_in_place(self, fd: int) -> bool:
         assert self.lock_path is not None

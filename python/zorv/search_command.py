@@ -7,21 +7,20 @@ import contextlib
 import json
 import logging
 import os
-import stat
 import sys
 import tempfile
 from pathlib import Path
 from typing import Any
 
 from . import _trace, check, checkpoints, svg
-from .arguments import search_settings
+from .arguments import DEFAULT_OUTPUT, search_settings
 from .console import ProgressLine, duration, print_error, write_or_say
 from .exit_status import BAD_INPUT, FAILED
-from .input_files import InputFileError, read_json
 from .interrupts import StopOnInterrupt
 from .memory import require_search_fits
 from .output_files import (OutputLock, OutputLockedError, OutputPathError, check_outputs,
-                           same_file, write_text)
+                           output_path, same_file, write_text)
+from .replacing import PICTURE, RESULT, why_kept
 from .search import SEARCH_ENDS, STOP_REASONS, SearchFailed, score_here, search
 from .settings import OPTIMIZERS
 from .state import CheckpointError, SearchResult, SearchState
@@ -29,11 +28,13 @@ from .trace import trace
 
 
 def run_search(args: argparse.Namespace, prog: str) -> int:
-    output: Path = args.output if args.output is not None else (
-        args.resume if args.resume is not None else Path("best.json"))
-    inputs = [] if args.resume is None or same_file(args.resume, output) else [args.resume]
     try:
-        check_outputs([(output, True)] + ([] if args.svg is None else [(args.svg, False)]),
+        output = (output_path(args.output, DEFAULT_OUTPUT) if args.output is not None
+                  else args.resume if args.resume is not None else Path(DEFAULT_OUTPUT))
+        animation = (None if args.svg is None
+                     else output_path(args.svg, output.stem + ".svg"))
+        inputs = [] if args.resume is None or same_file(args.resume, output) else [args.resume]
+        check_outputs([(output, True)] + ([] if animation is None else [(animation, False)]),
                       inputs)
         # Held from before the search's state is read (a resume may read
         # the very file) to after its last write.
@@ -45,10 +46,11 @@ def run_search(args: argparse.Namespace, prog: str) -> int:
         print_error(prog, str(error))
         return BAD_INPUT
     with lock:
-        return _run_locked_search(args, prog, output)
+        return _run_locked_search(args, prog, output, animation)
 
 
-def _run_locked_search(args: argparse.Namespace, prog: str, output: Path) -> int:
+def _run_locked_search(args: argparse.Namespace, prog: str, output: Path,
+                       animation: Path | None) -> int:
     on_cluster = args.scheduler is not None or args.local_workers is not None
     resume: SearchState | None = None
     try:
@@ -67,11 +69,15 @@ def _run_locked_search(args: argparse.Namespace, prog: str, output: Path) -> int
         print(f"the search in {str(args.resume)!r} has finished already: best distance "
               f"{resume.best_score!r} after {resume.generation} generations; nothing to do")
         return 0
-    if not args.overwrite and not (args.resume is not None and same_file(args.resume, output)):
-        held = _what_it_holds(output)
-        if held is not None:
-            print_error(prog, held)
-            return BAD_INPUT
+    if not args.overwrite:
+        # A search goes on writing the file it resumes.
+        resumed_here = args.resume is not None and same_file(args.resume, output)
+        for path, option, kind in ([] if resumed_here else [(output, "--output", RESULT)]) + (
+                [] if animation is None else [(animation, "--svg", PICTURE)]):
+            held = why_kept(path, option, kind)
+            if held is not None:
+                print_error(prog, held)
+                return BAD_INPUT
     if on_cluster:
         from . import distributed as dask_scoring
         option = "--scheduler" if args.scheduler is not None else "--local-workers"
@@ -126,7 +132,7 @@ def _run_locked_search(args: argparse.Namespace, prog: str, output: Path) -> int
             # hold the result either.
             _report_unsaved(prog, f"{failure.__cause__}; the search stopped", result, output)
             return FAILED
-        status = _save_search(result, output, args.svg, prog)
+        status = _save_search(result, output, animation, prog)
         if failure is not None:
             what = _failure_line(failure, on_cluster)
             print_error(prog, what if status != 0 else
@@ -146,43 +152,6 @@ def _failure_line(failure: SearchFailed, on_cluster: bool) -> str:
         return str(failure)[:500]
     batch = check.BatchSettings(*_trace.batch_settings())
     return check.pool_failure_line(system_error, batch, os.environ, on_workers=on_cluster)
-
-
-def _what_it_holds(output: Path) -> str | None:
-    """Why `output` may not be replaced without --overwrite: a regular file
-    that holds something, such as an earlier search's result; None for a
-    new or empty file, a device or a FIFO."""
-    try:
-        info = os.stat(output)
-    except OSError:
-        return None
-    if not stat.S_ISREG(info.st_mode) or info.st_size == 0:
-        return None
-    shown = repr(str(output))
-    try:
-        data: Any = read_json(output)
-    except InputFileError:
-        data = None
-    search_result = (isinstance(data, dict) and isinstance(data.get("settings"), dict)
-                     and isinstance(data.get("plan"), list))
-    if not search_result:
-        return (f"{shown} holds {info.st_size:,} bytes of something other than a search "
-                "result: choose another --output, or give --overwrite to replace it")
-    score, generations = data.get("score"), data.get("generations")
-    seed = data.get("seed", data["settings"].get("seed"))
-    about = []
-    if isinstance(score, float):
-        about.append(f"best distance {score:.3f}")
-    if isinstance(generations, int):
-        about.append(f"after {generations} generations")
-    details = f" ({' '.join(about)})" if about else ""
-    checkpoint = data.get("checkpoint")
-    state = checkpoint.get("state") if isinstance(checkpoint, dict) else None
-    if isinstance(state, dict) and state.get("finished") is False:
-        return (f"{shown} holds an unfinished search of seed {seed}{details}: --resume it, "
-                "choose another --output, or give --overwrite")
-    return (f"{shown} holds a search of seed {seed}{details}: choose another --output, "
-            "or give --overwrite to replace it")
 
 
 def _report_unsaved(prog: str, what_failed: str, result: SearchResult, output: Path) -> None:

@@ -59,18 +59,37 @@ def text_width(text: str, font_size: float) -> float:
                            else _WIDEST for c in text)
 
 
+#: The first lines of every picture zorv draws, the last of them its mark:
+#: the commands that draw pictures replace a file that begins so without
+#: being told to (an earlier picture of theirs), and no other.
+_DECLARATION = '<?xml version="1.0" encoding="UTF-8"?>'
+_SVG_START = '<svg xmlns="http://www.w3.org/2000/svg" '
+MARK = "<metadata>drawn by zorv</metadata>"
+
+#: Bytes enough to hold the lines before the mark and the mark itself.
+HEAD_BYTES = 512
+
+
+def drawn_by_zorv(head: bytes) -> bool:
+    """Whether a file that begins with `head` (its first HEAD_BYTES bytes,
+    or all of a shorter file) is a picture that zorv drew."""
+    lines = head.split(b"\n", 3)
+    return len(lines) > 3 and lines[0] == _DECLARATION.encode() and (
+        lines[1].startswith(_SVG_START.encode()) and lines[2] == MARK.encode())
+
+
 def header(width: float, height: float, title: str, style: str) -> list[str]:
-    """The opening lines: the <svg> element, its title, its style sheet and
-    a white background.
+    """The opening lines: the <svg> element, zorv's mark, its title, its
+    style sheet and a white background.
 
     The picture has a viewBox of this size and no width or height of its
     own: a browser scales it to fit the window it is opened in, and a page
     that shows it in an <img> to the width the page gives it.
     """
     return [
-        '<?xml version="1.0" encoding="UTF-8"?>',
-        f'<svg xmlns="http://www.w3.org/2000/svg" '
-        f'viewBox="0 0 {number(width)} {number(height)}">',
+        _DECLARATION,
+        f'{_SVG_START}viewBox="0 0 {number(width)} {number(height)}">',
+        MARK,
         f"<title>{escape(title)}</title>",
         f"<style>{style}</style>",
         f'<rect width="{number(width)}" height="{number(height)}" fill="#ffffff"/>',
