@@ -8,16 +8,15 @@ import os
 import sys
 from collections.abc import Sequence
 from pathlib import Path
-from typing import TextIO
 
 import zorv_fast
 
 from . import _trace, check, plot, svg
 from .arguments import DEFAULT_CHART, build_parser
-from .console import print_error, standard_streams, write_or_say
+from .console import print_error, shown_path, standard_streams, summary_stream, write_or_say
 from .exit_status import BAD_INPUT, FAILED
 from .input_files import InputFileError, load_curve, load_plan
-from .output_files import OutputPathError, check_outputs, is_standard_output, output_path
+from .output_files import OutputPathError, check_outputs, output_path
 from .replacing import PICTURE, why_kept
 from .search_command import run_search
 from .trace import trace
@@ -46,10 +45,10 @@ def _run_show(args: argparse.Namespace, prog: str) -> int:
     if not _may_replace(output, args.overwrite, prog):
         return BAD_INPUT
     text = _render(plan, args.frames, title=args.plan.name)
-    said = _summary_stream(output)
+    said = summary_stream(output)
     if not write_or_say(output, text, prog):
         return FAILED
-    print(f"distance {zorv_fast.sim(plan)!r}: {output.resolve()}", file=said)
+    print(f"distance {zorv_fast.sim(plan)!r}: {shown_path(output)}", file=said)
     return 0
 
 
@@ -79,10 +78,10 @@ def _run_plot(args: argparse.Namespace, prog: str) -> int:
     except ValueError as error:  # numbers no axis can hold, such as 1e308 beside -1e308
         print_error(prog, str(error))
         return BAD_INPUT
-    said = _summary_stream(output)
+    said = summary_stream(output)
     if not write_or_say(output, chart, prog):
         return FAILED
-    print(f"{len(curves)} curve{'s' if len(curves) != 1 else ''}: {output.resolve()}",
+    print(f"{len(curves)} curve{'s' if len(curves) != 1 else ''}: {shown_path(output)}",
           file=said)
     return 0
 
@@ -94,13 +93,6 @@ def _may_replace(output: Path, overwrite: bool, prog: str) -> bool:
     if held is not None:
         print_error(prog, held)
     return held is None
-
-
-def _summary_stream(output: Path) -> TextIO:
-    """Where the line that says what was written goes: standard output,
-    unless the picture itself does (-o /dev/stdout into a pipe, which gets
-    the picture alone)."""
-    return sys.stderr if is_standard_output(output) else sys.stdout
 
 
 def _run_check(args: argparse.Namespace, prog: str) -> int:

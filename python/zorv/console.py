@@ -13,7 +13,7 @@ from collections.abc import Iterator
 from pathlib import Path
 from typing import Any, TextIO
 
-from .output_files import OutputPathError, write_text
+from .output_files import OutputPathError, is_standard_output, write_text
 from .records import Progress
 
 
@@ -133,6 +133,20 @@ def write_or_say(path: Path, text: str, prog: str) -> bool:
         print_error(prog, str(failure))
         return False
     return True
+
+
+def summary_stream(*outputs: Path) -> TextIO:
+    """Where the lines that say what was written go: standard output,
+    unless one of the files written is standard output itself (-o
+    /dev/stdout into a pipe, which gets the file alone)."""
+    return sys.stderr if any(map(is_standard_output, outputs)) else sys.stdout
+
+
+def shown_path(path: Path) -> str:
+    """A file written, as the lines that say so name it: its absolute path,
+    through links; standard output by the name it was given (its own path is
+    a pipe's, /proc/PID/fd/pipe:[N], which names nothing)."""
+    return str(path) if is_standard_output(path) else str(path.resolve())
 
 
 def duration(seconds: float) -> str:

@@ -14,7 +14,8 @@ from typing import Any
 
 from . import _trace, check, checkpoints, svg
 from .arguments import DEFAULT_OUTPUT, search_settings
-from .console import ProgressLine, duration, print_error, write_or_say
+from .console import (ProgressLine, duration, print_error, shown_path, summary_stream,
+                      write_or_say)
 from .exit_status import BAD_INPUT, FAILED
 from .interrupts import StopOnInterrupt
 from .memory import require_search_fits
@@ -184,16 +185,17 @@ def _save_search(result: SearchResult, output: Path, animation: Path | None, pro
         title = f"best of seed {result.settings.seed}"
         if not write_or_say(animation, svg.animation(trace(result.plan), title=title), prog):
             return FAILED
+    said = summary_stream(*([] if animation is None else [animation]))
     how = "interrupted after" if result.interrupted else "after"
     runs = f" in {result.runs} runs" if result.runs > 1 else ""
     print(f"best distance {result.score!r} {how} {result.generations} generations{runs} "
-          f"({result.evaluations} plans scored, {duration(result.elapsed)})")
+          f"({result.evaluations} plans scored, {duration(result.elapsed)})", file=said)
     early = stop_reasons(result)
     if early:
-        print(f"CMA-ES stopped early: {early}")
-    print(f"plan: {output.resolve()}")
+        print(f"CMA-ES stopped early: {early}", file=said)
+    print(f"plan: {shown_path(output)}", file=said)
     if animation is not None:
-        print(f"animation: {animation.resolve()}")
+        print(f"animation: {shown_path(animation)}", file=said)
     return 0
 
 
