@@ -21,7 +21,7 @@
 
 #include "model_angles.hpp"
 #include "plain_run.hpp"
-#include "sim/fast_atan2.hpp"
+#include "instruction_set_rows.hpp"
 #include "sim/lane_paths.hpp"
 #include "sim/run.hpp"
 

@@ -5,11 +5,8 @@
 #include "sim/lane_paths.hpp"
 
 #include <algorithm>
-#include <cstring>
-#include <string>
 
 #include "sim/run.hpp"
-#include "support/internal_failure.hpp"
 
 namespace zorv::sim {
 namespace {
@@ -45,7 +42,7 @@ constexpr LaneWidth rows[] = {
         .switched_off_by = nullptr,
         .switched_off = never,
         .score_plans = score_plans_avx2,
-        .fast_atan2_lanes = fast_atan2_lanes,
+        .fast_atan2_lanes = fast_atan2::fast_atan2_lanes,
         .single_plans = 1,
         .score_one_lane = score_plans_one_lane_avx2,
     },
@@ -60,7 +57,7 @@ constexpr LaneWidth rows[] = {
         .switched_off_by = no_avx512_switch,
         .switched_off = [](const BatchPathInputs& in) { return in.no_avx512; },
         .score_plans = score_plans_avx512,
-        .fast_atan2_lanes = fast_atan2_lanes8,
+        .fast_atan2_lanes = fast_atan2::fast_atan2_lanes8,
         .single_plans = 1,
         .score_one_lane = nullptr,
     },
@@ -96,13 +93,6 @@ const LaneWidth& widest_lanes(const BatchPathInputs& in) {
         if (row.runs_lanes(in) && !row.switched_off(in)) widest = &row;
     }
     return *widest;
-}
-
-const LaneWidth& lane_width(const char* instruction_set) {
-    for (const LaneWidth& row : rows) {
-        if (std::strcmp(row.instruction_set, instruction_set) == 0) return row;
-    }
-    throw InternalFailure(std::string("no lanes of the instruction set ") + instruction_set);
 }
 
 }  // namespace zorv::sim

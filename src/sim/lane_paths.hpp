@@ -14,12 +14,16 @@
 #include <cstddef>
 #include <span>
 
-#include "sim/fast_atan2.hpp"
+#include "fast_atan2/fast_atan2.hpp"
 #include "sim/plan_cursor.hpp"
 
 namespace zorv::sim {
 
 struct BatchPathInputs;
+
+// Where the lanes take their angles from. Both give the C library's bits;
+// the fast atan2 only where its agreement check passed in this process.
+enum class Atan2Source { c_library, fast_atan2 };
 
 // A path's name (stable: logs, stored results and tests keep it) and a line
 // for a person saying what it is.
@@ -50,7 +54,7 @@ struct LaneWidth {
     // The fast atan2 on one register, for the agreement check: out[i] =
     // atan2(y[i], x[i]) for the `lanes` lanes (no alignment needed);
     // returns one bit per lane, set where the C library computed it.
-    unsigned (*fast_atan2_lanes)(const double* y, const double* x, double* out);
+    fast_atan2::RegisterKernel fast_atan2_lanes;
     // Single plans with the fast atan2 run on one lane, one plan after
     // another, with the kernel of the row at this index (also where the
     // batches take wider lanes: the angles of one plan fill a register of
@@ -70,9 +74,6 @@ std::span<const LaneWidth> lane_widths();
 // off (the portable path's where none): the batches' lanes unless
 // ZORV_FAST_NO_SIMD is set, and the optimizer's build.
 const LaneWidth& widest_lanes(const BatchPathInputs& in);
-
-// The row of an instruction set; an internal failure if the table has none.
-const LaneWidth& lane_width(const char* instruction_set);
 
 // --- The entries of each row, defined in its instantiation files -------------------
 

@@ -6,7 +6,7 @@
 // after a run-time check of the CPU (lane_paths.cpp).
 #define ZORV_ISA avx2
 
-#include "sim/fast_atan2_angles.hpp"
+#include "fast_atan2/angles.hpp"
 #include "sim/lane_paths.hpp"
 #include "sim/lane_scheduler.hpp"
 #include "sim/library_atan2.hpp"
@@ -14,7 +14,8 @@
 
 namespace zorv::sim {
 
-using FastAtan2OnAvx2 = FastAtan2Angles<simd::Double4, OutOfLineKernel<fast_atan2_avx2>>;
+using FastAtan2OnAvx2 =
+    fast_atan2::FastAtan2Angles<simd::Double4, fast_atan2::OutOfLineKernel<fast_atan2::fast_atan2_avx2>>;
 
 std::size_t score_plans_avx2(PlanCursor& cursor, Atan2Source angles) {
     if (angles == Atan2Source::fast_atan2) return score_on_lanes<simd::Double4, FastAtan2OnAvx2>(cursor);

@@ -7,7 +7,7 @@
 // avx512_support() said usable.
 #define ZORV_ISA avx512
 
-#include "sim/fast_atan2_angles.hpp"
+#include "fast_atan2/angles.hpp"
 #include "sim/lane_paths.hpp"
 #include "sim/lane_scheduler.hpp"
 #include "sim/library_atan2.hpp"
@@ -18,12 +18,18 @@ namespace zorv::sim {
 using simd::Double8;
 
 std::size_t score_plans_avx512(PlanCursor& cursor, Atan2Source angles) {
-    if (angles == Atan2Source::fast_atan2) return score_on_lanes<Double8, FastAtan2Angles<Double8>>(cursor);
+    if (angles == Atan2Source::fast_atan2) {
+        return score_on_lanes<Double8, fast_atan2::FastAtan2Angles<Double8>>(cursor);
+    }
     return score_on_lanes<Double8, LibraryAtan2>(cursor);
 }
 
+}  // namespace zorv::sim
+
+namespace zorv::fast_atan2 {
+
 unsigned fast_atan2_lanes8(const double* y, const double* x, double* out) {
-    return fast_atan2_kernel::one_register<Double8>(y, x, out);
+    return kernel::one_register<simd::Double8>(y, x, out);
 }
 
-}  // namespace zorv::sim
+}  // namespace zorv::fast_atan2

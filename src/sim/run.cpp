@@ -3,7 +3,7 @@
 #include <cmath>
 #include <cstdlib>
 
-#include "sim/fast_atan2.hpp"
+#include "fast_atan2/fast_atan2.hpp"
 #include "sim/lane_paths.hpp"
 #include "sim/run_loop.hpp"
 
@@ -71,7 +71,7 @@ bool switched_on(const char* variable) {
 double library_atan2(double y, double x) { return std::atan2(y, x); }
 
 bool fast_atan2_agrees_here(const LaneWidth& lanes) {
-    return fast_atan2_agrees_with_unchecked(library_atan2, lanes);
+    return fast_atan2::agrees_with(library_atan2, lanes.fast_atan2_lanes, lanes.lanes);
 }
 
 BatchPathInputs inputs_of_this_process() {
@@ -138,15 +138,6 @@ std::size_t score_plans(PlanCursor& cursor) {
         return lane_widths()[path.lanes->single_plans].score_one_lane(cursor);
     }
     return path.lanes->score_plans(cursor, path.angles);
-}
-
-std::vector<BatchPath> batch_paths() {
-    std::vector<BatchPath> paths;
-    for (const LaneWidth& row : lane_widths()) {
-        paths.push_back({&row, Atan2Source::c_library});
-        if (row.fast_atan2.name != nullptr) paths.push_back({&row, Atan2Source::fast_atan2});
-    }
-    return paths;
 }
 
 namespace {

@@ -3,11 +3,9 @@
 
 #include <array>
 #include <cstddef>
-#include <vector>
 
 #include "sim/body.hpp"
 #include "sim/cpu_support.hpp"
-#include "sim/fast_atan2.hpp"
 #include "sim/lane_paths.hpp"
 #include "sim/plan.hpp"
 #include "sim/plan_cursor.hpp"
@@ -138,10 +136,7 @@ BatchPathChoice choose_batch_path(const BatchPathInputs& inputs,
                                   bool (*fast_atan2_agrees)(const LaneWidth& lanes));
 
 // The names Python reads the choice by (stable: logs and tests keep them),
-// and a line for a person saying what each means. Every path of the table,
-// each once: the portable path, then each row's with the C library's atan2
-// and, where it has one, with the fast atan2.
-std::vector<BatchPath> batch_paths();
+// and a line for a person saying what each means.
 ZORV_SHARED_API const char* batch_path_name(BatchPath path);
 ZORV_SHARED_API const char* batch_path_description(BatchPath path);
 ZORV_SHARED_API const char* batch_path_reason_name(BatchPathReason reason);

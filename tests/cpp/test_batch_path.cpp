@@ -11,14 +11,15 @@
 #include <vector>
 
 #include "exact_double.hpp"
-#include "sim/fast_atan2.hpp"
+#include "fast_atan2/splitmix64.hpp"
+#include "instruction_set_rows.hpp"
 #include "sim/lane_paths.hpp"
 #include "sim/run.hpp"
-#include "sim/splitmix64.hpp"
 
 namespace {
 
 using namespace zorv::sim;
+using zorv::fast_atan2::SplitMix64;
 
 // The rows of the table of lane widths, and the five paths they make.
 const LaneWidth& portable_lanes = lane_width("portable");

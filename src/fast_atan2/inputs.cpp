@@ -1,8 +1,8 @@
-#include "sim/fast_atan2_inputs.hpp"
+#include "fast_atan2/inputs.hpp"
 
 #include <cmath>
 
-namespace zorv::sim {
+namespace zorv::fast_atan2 {
 namespace {
 
 // The fixed inputs of the agreement check. The first three groups were found
@@ -351,4 +351,4 @@ Atan2Input draw_checked_atan2_input(Atan2Family family, SplitMix64& r) {
 
 std::span<const Atan2Input> fast_atan2_hard_inputs() { return hard_inputs; }
 
-}  // namespace zorv::sim
+}  // namespace zorv::fast_atan2

@@ -3,9 +3,9 @@
 
 #include <cstdint>
 
-#include "sim/number.hpp"
+#include "simd/isa.hpp"
 
-namespace zorv::sim {
+namespace zorv::fast_atan2 {
 inline namespace ZORV_ISA {
 
 struct SplitMix64 {
@@ -22,4 +22,4 @@ struct SplitMix64 {
 };
 
 }  // namespace ZORV_ISA
-}  // namespace zorv::sim
+}  // namespace zorv::fast_atan2

@@ -12,9 +12,9 @@
 
 #include <cstddef>
 
-#include "sim/number.hpp"
+#include "simd/scalar.hpp"
 
-namespace zorv::sim::atan2_bounds {
+namespace zorv::fast_atan2::atan2_bounds {
 
 // Below this u the library evaluates a series, above it a table and a series.
 inline constexpr double table_from = 1.0 / 16;
@@ -64,6 +64,8 @@ struct Slack {
 
 inline namespace ZORV_ISA {
 
+using simd::select;
+
 // The table regions' bounds of one side, chosen by u.
 template <class T, std::size_t n>
 T table_bound(const Region (&regions)[n], T u, Slack slack) {
@@ -88,4 +90,4 @@ T library_bound(Mask right, T u, T angle, Slack slack = {}) {
 }
 
 }  // namespace ZORV_ISA
-}  // namespace zorv::sim::atan2_bounds
+}  // namespace zorv::fast_atan2::atan2_bounds

@@ -9,12 +9,10 @@
 #include <cstdint>
 #include <iterator>
 
-#include "sim/fast_atan2.hpp"
-#include "sim/fast_atan2_inputs.hpp"
-#include "sim/lane_paths.hpp"
-#include "sim/run.hpp"
+#include "fast_atan2/fast_atan2.hpp"
+#include "fast_atan2/inputs.hpp"
 
-namespace zorv::sim {
+namespace zorv::fast_atan2 {
 namespace {
 
 // The random pairs cycle through checked_atan2_families, lane by lane.
@@ -29,11 +27,11 @@ constexpr std::size_t sign_variants = 4;
 constexpr int most_lanes = 64;
 
 // One register of the kernel against reference, lane by lane.
-bool register_agrees(const LaneWidth& lanes, const double* y, const double* x,
+bool register_agrees(RegisterKernel kernel, int width, const double* y, const double* x,
                      double (*reference)(double, double)) {
     std::array<double, most_lanes> out;
-    lanes.fast_atan2_lanes(y, x, out.data());
-    for (int i = 0; i < lanes.lanes; ++i) {
+    kernel(y, x, out.data());
+    for (int i = 0; i < width; ++i) {
         if (std::bit_cast<std::uint64_t>(out[i]) != std::bit_cast<std::uint64_t>(reference(y[i], x[i]))) {
             return false;
         }
@@ -43,16 +41,7 @@ bool register_agrees(const LaneWidth& lanes, const double* y, const double* x,
 
 }  // namespace
 
-bool fast_atan2_available(const LaneWidth& lanes) {
-    return lanes.fast_atan2_lanes != nullptr && lanes.runs_fast_atan2(batch_path_inputs());
-}
-
-bool fast_atan2_agrees_with(double (*reference)(double, double), const LaneWidth& lanes) {
-    return fast_atan2_available(lanes) && fast_atan2_agrees_with_unchecked(reference, lanes);
-}
-
-bool fast_atan2_agrees_with_unchecked(double (*reference)(double, double), const LaneWidth& lanes) {
-    const int width = lanes.lanes;
+bool agrees_with(double (*reference)(double, double), RegisterKernel kernel, int width) {
     if (width < 1 || width > most_lanes) return false;
     // A register at a time, the same pairs in the same order for every
     // width: each hard input in its four sign variants (the last register
@@ -67,7 +56,7 @@ bool fast_atan2_agrees_with_unchecked(double (*reference)(double, double), const
             y[i] = (variant & 1) ? -in.y : in.y;
             x[i] = (variant & 2) ? -in.x : in.x;
         }
-        if (!register_agrees(lanes, y.data(), x.data(), reference)) return false;
+        if (!register_agrees(kernel, width, y.data(), x.data(), reference)) return false;
     }
     SplitMix64 generator{random_seed};
     for (int n = 0; n < random_inputs; n += width) {
@@ -78,9 +67,9 @@ bool fast_atan2_agrees_with_unchecked(double (*reference)(double, double), const
             y[i] = in.y;
             x[i] = in.x;
         }
-        if (!register_agrees(lanes, y.data(), x.data(), reference)) return false;
+        if (!register_agrees(kernel, width, y.data(), x.data(), reference)) return false;
     }
     return true;
 }
 
-}  // namespace zorv::sim
+}  // namespace zorv::fast_atan2

@@ -5,7 +5,7 @@
 // that every file that compiles the kernel shares one copy.
 #pragma once
 
-namespace zorv::sim {
+namespace zorv::fast_atan2 {
 
 alignas(64) inline constexpr double fast_atan2_table[129][2] = {
     {0x0.0p+0, 0x0.0p+0}, {0x1.fffd555bbba97p-8, 0x1.68062351fbbe6p-63},
@@ -75,4 +75,4 @@ alignas(64) inline constexpr double fast_atan2_table[129][2] = {
     {0x1.921fb54442d18p-1, 0x1.1a62633145c07p-55},
 };
 
-}  // namespace zorv::sim
+}  // namespace zorv::fast_atan2

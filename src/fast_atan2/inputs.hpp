@@ -9,9 +9,9 @@
 #include <cstdint>
 #include <span>
 
-#include "sim/splitmix64.hpp"
+#include "fast_atan2/splitmix64.hpp"
 
-namespace zorv::sim {
+namespace zorv::fast_atan2 {
 
 struct Atan2Input {
     double y;
@@ -75,4 +75,4 @@ inline Atan2Input one_of_two_ways(SplitMix64& r, double a, double b) {
 
 }  // namespace atan2_draws
 }  // namespace ZORV_ISA
-}  // namespace zorv::sim
+}  // namespace zorv::fast_atan2

@@ -4,7 +4,7 @@
 // to the C library's, in five stages: reduction, table, series, sum and
 // rounding test. A file compiled for an instruction set with FMA
 // instantiates round_or_defer<R>, directly or through the link angles of
-// its step (fast_atan2_angles.hpp).
+// its step (angles.hpp).
 //
 // FMA appears only where it forms an exact product or an exact division
 // remainder (product_error, division_remainder), never to round a sum.
@@ -39,20 +39,28 @@
 // exact value lies farther than the band less 2e-5 ULP from the midpoints on
 // either side of R, and there the library returns R as well; every other
 // lane goes to the library. The band is the library's own error bound for
-// that region (fast_atan2_bounds.hpp) with a margin.
+// that region (bounds.hpp) with a margin.
 #pragma once
 
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 
-#include "sim/fast_atan2_bounds.hpp"
-#include "sim/fast_atan2_table.hpp"
+#include "fast_atan2/bounds.hpp"
+#include "fast_atan2/table.hpp"
 #include "simd/isa_file.hpp"
 
-namespace zorv::sim {
+namespace zorv::fast_atan2 {
 inline namespace ZORV_ISA {
-namespace fast_atan2_kernel {
+namespace kernel {
+
+using simd::lane;
+using simd::lane_bits;
+using simd::mask_of;
+using simd::select;
+using simd::set_lane;
+using simd::store;
+using simd::width_of;
 
 constexpr double half_pi_hi = 0x1.921fb54442d18p+0;
 constexpr double half_pi_lo = 0x1.1a62633145c07p-54;
@@ -66,7 +74,7 @@ constexpr double smallest = 0x1p-450;
 constexpr double largest = 0x1p450;
 
 // The band in which the lanes defer: the library's stated bound for the
-// region (fast_atan2_bounds.hpp) times band_margin, plus the lanes' own error.
+// region (bounds.hpp) times band_margin, plus the lanes' own error.
 // Where the bound changes at a table step near 1/4, 1/2 or 3/4, the larger
 // bound reaches band_slack.step beyond it, and the table's bound reaches
 // band_slack.series below 1/16, where the library's u may round otherwise.
@@ -338,6 +346,6 @@ inline unsigned one_register(const double* y, const double* x, double* out) {
     return library_lanes;
 }
 
-}  // namespace fast_atan2_kernel
+}  // namespace kernel
 }  // namespace ZORV_ISA
-}  // namespace zorv::sim
+}  // namespace zorv::fast_atan2

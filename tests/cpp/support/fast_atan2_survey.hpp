@@ -7,11 +7,11 @@
 
 #include <span>
 
-#include "sim/fast_atan2_bounds.hpp"
-#include "sim/fast_atan2_inputs.hpp"
-#include "sim/splitmix64.hpp"
+#include "fast_atan2/bounds.hpp"
+#include "fast_atan2/inputs.hpp"
+#include "fast_atan2/splitmix64.hpp"
 
-namespace zorv::sim {
+namespace zorv::fast_atan2 {
 
 // One random pair of the family, any family; the same generator state gives
 // the same pair, and for the checked families the pair the check draws.
@@ -41,4 +41,4 @@ double atan2_library_bound(double y, double x, double angle);
 unsigned fast_atan2_before_rounding_lanes(const double* y, const double* x, double* nearest,
                                           double* residual);
 
-}  // namespace zorv::sim
+}  // namespace zorv::fast_atan2

@@ -1,13 +1,13 @@
 // Built into the tests and the benchmarks only (see fast_atan2_survey.hpp).
-#include "sim/fast_atan2_survey.hpp"
+#include "fast_atan2_survey.hpp"
 
 #include <bit>
 #include <cmath>
 #include <cstdint>
 
-#include "sim/fast_atan2_bounds.hpp"
+#include "fast_atan2/bounds.hpp"
 
-namespace zorv::sim {
+namespace zorv::fast_atan2 {
 namespace {
 
 constexpr double inf = __builtin_inf();
@@ -86,4 +86,4 @@ double atan2_library_bound(double y, double x, double angle) {
     return atan2_bounds::library_bound(r.right, r.u, std::fabs(angle));
 }
 
-}  // namespace zorv::sim
+}  // namespace zorv::fast_atan2

@@ -4,21 +4,21 @@
 // values the lanes round.
 #define ZORV_ISA avx2_fma
 
-#include "sim/fast_atan2_kernel.hpp"
-#include "sim/fast_atan2_survey.hpp"
+#include "fast_atan2/kernel.hpp"
+#include "fast_atan2_survey.hpp"
 #include "simd/avx2.hpp"
 
-namespace zorv::sim {
+namespace zorv::fast_atan2 {
 
 using simd::Double4;
 
 unsigned fast_atan2_before_rounding_lanes(const double* y, const double* x, double* nearest,
                                           double* residual) {
     Double4 n, r;
-    const unsigned applies = fast_atan2_kernel::before_rounding(Double4::load(y), Double4::load(x), n, r);
+    const unsigned applies = kernel::before_rounding(Double4::load(y), Double4::load(x), n, r);
     store(nearest, n);
     store(residual, r);
     return applies;
 }
 
-}  // namespace zorv::sim
+}  // namespace zorv::fast_atan2

@@ -23,11 +23,11 @@
 #include <cstddef>
 #include <type_traits>
 
-#include "sim/fast_atan2_kernel.hpp"
-#include "sim/number.hpp"
+#include "fast_atan2/kernel.hpp"
+#include "simd/scalar.hpp"
 #include "simd/isa_file.hpp"
 
-namespace zorv::sim {
+namespace zorv::fast_atan2 {
 
 // out[i] = atan2(y[i], x[i]) for `count` registers' worth of lanes, laid out
 // as the registers of the kernel's width (and aligned like them); out must
@@ -35,6 +35,9 @@ namespace zorv::sim {
 using FastAtan2Kernel = void (*)(const double* y, const double* x, double* out, std::size_t count);
 
 inline namespace ZORV_ISA {
+
+using simd::lane;
+using simd::width_of;
 
 template <class Wide>
 concept HasExactProducts = requires(Wide a) {
@@ -91,10 +94,10 @@ private:
             Kernel::run(reinterpret_cast<const double*>(y), reinterpret_cast<const double*>(x),
                         reinterpret_cast<double*>(out), count);
         } else {
-            fast_atan2_kernel::round_or_defer(y, x, out, count);
+            kernel::round_or_defer(y, x, out, count);
         }
     }
 };
 
 }  // namespace ZORV_ISA
-}  // namespace zorv::sim
+}  // namespace zorv::fast_atan2
