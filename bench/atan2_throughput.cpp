@@ -81,7 +81,7 @@ int main(int argc, char** argv) {
     std::size_t pairs = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : (1u << 20);
     const int repeats = argc > 2 ? std::atoi(argv[2]) : 5;
     pairs = (pairs + 3) / 4 * 4;
-    if (!zorv::sim::fast_atan2_available(zorv::sim::lane_width("avx2"))) {
+    if (!zorv::dispatch::fast_atan2_available(zorv::dispatch::instruction_set("avx2"))) {
         std::printf("this CPU lacks AVX2 or FMA: no fast path to measure\n");
         return 0;
     }

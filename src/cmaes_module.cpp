@@ -18,6 +18,7 @@
 #include <memory>
 
 #include "call_boundary.hpp"
+#include "dispatch/instruction_sets.hpp"
 #include "optimizer/box.hpp"
 #include "optimizer/fixed_math.hpp"
 #include "optimizer/generation.hpp"
@@ -454,7 +455,7 @@ PyRef exp(PyObject* argument) { return unary(argument, optimizer::fixed_exp); }
 PyRef log(PyObject* argument) { return unary(argument, optimizer::fixed_log); }
 PyRef build(PyObject*) {
     return PyRef::steal(
-        PyUnicode_FromString(optimizer::products_build_name(optimizer::products_build())));
+        PyUnicode_FromString(dispatch::this_process_instruction_set().name));
 }
 
 // The interpreter's entry to `body`: no C++ exception gets past it.

@@ -13,7 +13,7 @@
 #include "plan_reader.hpp"
 #include "py_ref.hpp"
 #include "sim/plan.hpp"
-#include "sim/run.hpp"
+#include "sim/scoring.hpp"
 #include "support/internal_failure.hpp"
 
 namespace zorv {

@@ -19,6 +19,7 @@
 #include "py_ref.hpp"
 #include "sim/body.hpp"
 #include "sim/plan.hpp"
+#include "sim/batch_path_choice.hpp"
 #include "sim/run.hpp"
 
 namespace zorv::trace {

@@ -6,7 +6,8 @@
 
 #include "batch/worker_pool.hpp"
 #include "sim/plan_cursor.hpp"
-#include "sim/run.hpp"
+#include "sim/batch_path_choice.hpp"
+#include "sim/scoring.hpp"
 
 namespace zorv::batch {
 

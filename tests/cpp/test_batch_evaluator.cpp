@@ -17,7 +17,7 @@
 #include "batch/batch_evaluator.hpp"
 #include "batch/worker_pool.hpp"
 #include "sim/plan_cursor.hpp"
-#include "sim/run.hpp"
+#include "sim/scoring.hpp"
 
 #ifdef __SANITIZE_THREAD__
 // The fork tests have children start the pool's threads, which

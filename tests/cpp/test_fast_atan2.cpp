@@ -31,18 +31,18 @@ using zorv::fast_atan2::fast_atan2_lanes;
 using zorv::fast_atan2::fast_atan2_lanes8;
 using zorv::fast_atan2::fast_atan2_special_values;
 using zorv::fast_atan2::SplitMix64;
-using zorv::sim::fast_atan2_agrees_with;
-using zorv::sim::fast_atan2_agrees_with_unchecked;
-using zorv::sim::fast_atan2_available;
-using zorv::sim::lane_width;
-using zorv::sim::LaneWidth;
+using zorv::dispatch::fast_atan2_agrees_with;
+using zorv::dispatch::fast_atan2_agrees_with_unchecked;
+using zorv::dispatch::fast_atan2_available;
+using zorv::dispatch::instruction_set;
+using zorv::dispatch::InstructionSet;
 using zorv::test::bits;
 
 double library_atan2(double y, double x) { return std::atan2(y, x); }
 
 // The rows of the four-lane and the eight-lane kernels.
-const LaneWidth& four_lanes() { return lane_width("avx2"); }
-const LaneWidth& eight_lanes() { return lane_width("avx512"); }
+const InstructionSet& four_lanes() { return instruction_set("avx2"); }
+const InstructionSet& eight_lanes() { return instruction_set("avx512"); }
 
 double from_bits(std::uint64_t b) {
     double v;
@@ -146,7 +146,7 @@ std::uint64_t total_samples() {
 
 // The check rejects reference on every width this CPU runs.
 #define EXPECT_REJECTED(reference)                                                    \
-    for (const LaneWidth* width : both_widths())                                      \
+    for (const InstructionSet* width : both_widths())                                 \
     if (fast_atan2_available(*width))                                                 \
     EXPECT_FALSE(fast_atan2_agrees_with_unchecked(reference, *width)) << name_of(*width)
 
@@ -466,11 +466,11 @@ TEST(FastAtan2, LanesNeverRoundWithinTheBand) {
 
 // Every test of the check runs it for both widths the CPU can run: each
 // process checks the kernel of the path it takes.
-std::array<const LaneWidth*, 2> both_widths() { return {&four_lanes(), &eight_lanes()}; }
-const char* name_of(const LaneWidth& width) { return width.lanes == 8 ? "eight lanes" : "four lanes"; }
+std::array<const InstructionSet*, 2> both_widths() { return {&four_lanes(), &eight_lanes()}; }
+const char* name_of(const InstructionSet& width) { return width.lanes == 8 ? "eight lanes" : "four lanes"; }
 
 TEST(FastAtan2Agreement, AcceptsTheLibrary) {
-    for (const LaneWidth* width : both_widths()) {
+    for (const InstructionSet* width : both_widths()) {
         EXPECT_EQ(fast_atan2_agrees_with(library_atan2, *width), fast_atan2_available(*width))
             << name_of(*width);
     }

@@ -10,7 +10,9 @@
 #include <vector>
 
 #include "batch/worker_pool.hpp"
+#include "dispatch/instruction_sets.hpp"
 #include "optimizer/box.hpp"
+#include "optimizer/build.hpp"
 #include "optimizer/generation.hpp"
 #include "optimizer/normals.hpp"
 #include "optimizer/products.hpp"
@@ -43,11 +45,12 @@ bool same_bits(const std::vector<double>& a, const std::vector<double>& b) {
     return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
 }
 
-// Every build this CPU can run.
+// The products of every build this CPU can run.
 std::vector<const Products*> runnable_builds() {
-    std::vector<const Products*> builds{&builds::portable};
-    if (products_build() != ProductsBuild::portable) builds.push_back(&builds::avx2);
-    if (products_build() == ProductsBuild::avx512) builds.push_back(&builds::avx512);
+    std::vector<const Products*> builds;
+    for (const dispatch::InstructionSet& row : dispatch::instruction_sets()) {
+        if (row.runs(dispatch::this_process_inputs())) builds.push_back(&row.optimizer->products);
+    }
     return builds;
 }
 

@@ -1,4 +1,4 @@
-#include "sim/cpu_support.hpp"
+#include "dispatch/cpu_support.hpp"
 
 #ifdef ZORV_X86_LANES
 #include <cpuid.h>
@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-namespace zorv::sim {
+namespace zorv::dispatch {
 
 #ifdef ZORV_X86_LANES
 namespace {
@@ -47,4 +47,4 @@ Avx512Support avx512_support() { return Avx512Support::cpu_lacks; }
 
 #endif
 
-}  // namespace zorv::sim
+}  // namespace zorv::dispatch

@@ -2,7 +2,7 @@
 // run time, so that one build runs everywhere.
 #pragma once
 
-namespace zorv::sim {
+namespace zorv::dispatch {
 
 enum class Avx512Support {
     usable,          // AVX-512 F, DQ, BW and VL, and the system saves their registers
@@ -15,4 +15,4 @@ enum class Avx512Support {
 // operating system sets only if it saves them across context switches.
 Avx512Support avx512_support();
 
-}  // namespace zorv::sim
+}  // namespace zorv::dispatch
