@@ -13,7 +13,7 @@
 #include <cstddef>
 #include <optional>
 
-#include "batch/processor_count.hpp"
+#include "pool/processor_count.hpp"
 #include "call_boundary.hpp"
 #include "plan_reader.hpp"
 #include "py_ref.hpp"
@@ -85,12 +85,12 @@ PyRef make_joints() {
     });
 }
 
-const char* processors_name(const std::optional<batch::ProcessorCountSource>& source) {
+const char* processors_name(const std::optional<pool::ProcessorCountSource>& source) {
     if (!source) return nullptr;
     switch (*source) {
-        case batch::ProcessorCountSource::cgroup_quota: return "cgroup_quota";
-        case batch::ProcessorCountSource::affinity_mask: return "affinity_mask";
-        case batch::ProcessorCountSource::online_processors: return "online_processors";
+        case pool::ProcessorCountSource::cgroup_quota: return "cgroup_quota";
+        case pool::ProcessorCountSource::affinity_mask: return "affinity_mask";
+        case pool::ProcessorCountSource::online_processors: return "online_processors";
     }
     return "unknown";
 }
@@ -105,7 +105,7 @@ const char* processors_name(const std::optional<batch::ProcessorCountSource>& so
 // The names and descriptions are the core's own.
 PyRef batch_settings() {
     const sim::BatchPathChoice choice = sim::batch_path_choice();
-    const batch::ThreadCountOrigin threads = batch::thread_count_origin_from_environment();
+    const pool::ThreadCountOrigin threads = pool::thread_count_origin_from_environment();
     return PyRef::steal(Py_BuildValue(
         "(ssssssnzz)", sim::batch_path_name(choice.path), sim::batch_path_description(choice.path),
         sim::batch_path_reason_name(choice.reason), sim::batch_path_reason_description(choice.reason),

@@ -9,7 +9,7 @@
 #include <random>
 #include <vector>
 
-#include "batch/worker_pool.hpp"
+#include "pool/worker_pool.hpp"
 #include "dispatch/instruction_sets.hpp"
 #include "optimizer/box.hpp"
 #include "optimizer/build.hpp"
@@ -21,10 +21,10 @@
 namespace zorv::optimizer {
 namespace {
 
-batch::WorkerPool& test_pool() {
-    static const std::unique_ptr<batch::WorkerPool> pool = [] {
+pool::WorkerPool& test_pool() {
+    static const std::unique_ptr<pool::WorkerPool> pool = [] {
         int error = 0;
-        return batch::WorkerPool::start(3, &batch::WorkerPool::start_detached_thread, error);
+        return pool::WorkerPool::start(3, &pool::WorkerPool::start_detached_thread, error);
     }();
     return *pool;
 }

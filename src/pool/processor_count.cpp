@@ -1,4 +1,4 @@
-#include "batch/processor_count.hpp"
+#include "pool/processor_count.hpp"
 
 #include <sched.h>
 #include <unistd.h>
@@ -12,7 +12,7 @@
 #include <sstream>
 #include <vector>
 
-namespace zorv::batch {
+namespace zorv::pool {
 namespace {
 
 // These names are part of the module's interface: callers' environments and
@@ -280,4 +280,4 @@ std::size_t processor_count() { return count_processors().count; }
 
 ProcessorCountSource processor_count_source() { return count_processors().source; }
 
-}  // namespace zorv::batch
+}  // namespace zorv::pool

@@ -10,7 +10,7 @@
 
 #include "support/shared_api.hpp"
 
-namespace zorv::batch {
+namespace zorv::pool {
 
 inline constexpr std::size_t max_thread_count = 65535;
 
@@ -70,4 +70,4 @@ std::size_t processor_count();
 // Where processor_count() takes its number from now.
 ProcessorCountSource processor_count_source();
 
-}  // namespace zorv::batch
+}  // namespace zorv::pool

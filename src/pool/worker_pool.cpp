@@ -1,38 +1,21 @@
-#include "batch/worker_pool.hpp"
+#include "pool/worker_pool.hpp"
 
 #include <pthread.h>
 #include <sched.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cstdint>
-#include <cstring>
-#include <string>
 #include <utility>
 
-#include "batch/processor_count.hpp"
-#include "support/internal_failure.hpp"
+#include "pool/job_deque.hpp"
+#include "pool/looking_for_work.hpp"
 
-namespace zorv::batch {
+namespace zorv::pool {
 
 namespace {
 
-constexpr std::size_t cache_line_bytes = 64;
 constexpr std::size_t worker_stack_bytes = 2 * 1024 * 1024;
-// How long a worker that has run dry keeps looking for work before it sleeps.
-// Work often comes soon: the other half of a join within microseconds, and
-// the next batch of a search, which scores one batch per generation, after
-// well under a millisecond of the search's own work. A worker still looking
-// takes it at once, where waking a sleeping one costs tens of microseconds, a
-// large share of a batch of a millisecond. After a long stretch of work that
-// share is small, and a worker sleeps soon instead, leaving the processors to
-// the calling thread, which then has a large batch's input and results to
-// convert. Looking yields the processor on every round, and it stops soon,
-// so that a process that stops calling gives its cores back.
-constexpr std::chrono::microseconds look_after_short_work{1000};
-constexpr std::chrono::microseconds look_after_long_work{50};
-constexpr std::chrono::milliseconds long_work{5};
 
 // Initial-exec: in the static TLS block, set up with each thread. In a
 // library loaded at run time, the default model allocates a thread's copy
@@ -44,94 +27,6 @@ constexpr std::chrono::milliseconds long_work{5};
 [[gnu::tls_model("initial-exec")]] thread_local const char thread_marker = 0;
 
 }  // namespace
-
-// Chase-Lev work-stealing deque over a fixed ring. The owner pushes and pops
-// at the bottom; thieves take from the top. A full ring refuses the push and
-// the owner runs that job itself, so the ring never has to grow or be freed
-// while a thief may still read it. Every operation on top_ and bottom_ that
-// decides who gets the last job is seq_cst: the owner's pop is a store of
-// bottom_ followed by a load of top_, a thief's steal is a load of top_
-// followed by a load of bottom_, and only a single total order over all four
-// keeps both from taking the same job or both missing it.
-class JobDeque {
-public:
-    // Owner only. False when the ring is full.
-    bool push(Job* job) noexcept {
-        // Only the owner writes bottom_, so its own last value is current.
-        const std::int64_t bottom = bottom_.load(std::memory_order_relaxed);
-        // Acquire: pairs with the thieves' CAS on top_, so a thief has
-        // finished reading a slot before we reuse it.
-        const std::int64_t top = top_.load(std::memory_order_acquire);
-        if (bottom - top >= capacity) return false;
-        // Relaxed: published by the bottom_ store just below.
-        slots_[bottom % capacity].store(job, std::memory_order_relaxed);
-        // seq_cst: as a release it publishes the slot and the job to thieves;
-        // being in the total order with the pusher's later sleepers_ check,
-        // a worker about to sleep either sees this job or is seen asleep.
-        bottom_.store(bottom + 1, std::memory_order_seq_cst);
-        return true;
-    }
-
-    // Owner only. Null when empty or a thief got the last job.
-    Job* pop() noexcept {
-        const std::int64_t bottom = bottom_.load(std::memory_order_relaxed) - 1;
-        // seq_cst store then seq_cst load: claims the bottom slot before
-        // looking at top_, ordered against a thief's load pair in steal().
-        bottom_.store(bottom, std::memory_order_seq_cst);
-        std::int64_t top = top_.load(std::memory_order_seq_cst);
-        if (top > bottom) {
-            // Empty. Release: a thief reading this value must still see the
-            // jobs the owner pushed before (a relaxed store would not carry
-            // that happens-before).
-            bottom_.store(bottom + 1, std::memory_order_release);
-            return nullptr;
-        }
-        // Relaxed: the owner wrote this slot itself.
-        Job* job = slots_[bottom % capacity].load(std::memory_order_relaxed);
-        if (top == bottom) {
-            // The last job: race the thieves for it on top_, as they race
-            // each other. seq_cst keeps the CAS in the same total order.
-            if (!top_.compare_exchange_strong(top, top + 1, std::memory_order_seq_cst,
-                                              std::memory_order_relaxed)) {
-                job = nullptr;
-            }
-            // Release, for the same reason as in the empty case.
-            bottom_.store(bottom + 1, std::memory_order_release);
-        }
-        return job;
-    }
-
-    // Any thread. Null when empty; lost_race is set when another thread took
-    // the job first, so the caller knows the deque may still hold work.
-    Job* steal(bool& lost_race) noexcept {
-        // seq_cst loads, top_ first: see the class comment. The bottom_ load
-        // is also the acquire that makes the pushed job's contents visible.
-        std::int64_t top = top_.load(std::memory_order_seq_cst);
-        const std::int64_t bottom = bottom_.load(std::memory_order_seq_cst);
-        if (top >= bottom) return nullptr;
-        // Relaxed: if the owner reuses the slot meanwhile, top_ has moved
-        // and the CAS below fails, dropping the stale value unused.
-        Job* job = slots_[top % capacity].load(std::memory_order_relaxed);
-        // seq_cst: in the total order with pop(); as a release it tells the
-        // owner's acquire load in push() that this slot is no longer read.
-        if (!top_.compare_exchange_strong(top, top + 1, std::memory_order_seq_cst,
-                                          std::memory_order_relaxed)) {
-            lost_race = true;
-            return nullptr;
-        }
-        return job;
-    }
-
-private:
-    // Nesting deeper than this on one worker is rare and merely runs the
-    // extra halves without offering them.
-    static constexpr std::int64_t capacity = 256;
-    // Thieves hammer top_ while the owner works on bottom_: separate cache
-    // lines keep them from invalidating each other.
-    alignas(cache_line_bytes) std::atomic<std::int64_t> top_{0};
-    alignas(cache_line_bytes) std::atomic<std::int64_t> bottom_{0};
-    alignas(cache_line_bytes) std::atomic<Job*> slots_[capacity]{};
-};
 
 struct WorkerThread {
     WorkerPool* pool = nullptr;
@@ -147,41 +42,6 @@ struct WorkerThread {
         return static_cast<std::size_t>(random_state % bound);
     }
 };
-
-void CallerLatch::finishing_soon() noexcept {
-    // Relaxed: only picks the one caller that wakes the waiter; the mutex
-    // orders the rest.
-    if (told_soon_.load(std::memory_order_relaxed) || told_soon_.exchange(true, std::memory_order_relaxed)) return;
-    std::lock_guard lock(mutex_);
-    awake_ = true;
-    cv_.notify_one();
-}
-
-void CallerLatch::wait(bool awake) noexcept {
-    using clock = std::chrono::steady_clock;
-    std::unique_lock lock(mutex_);
-    if (!awake) cv_.wait(lock, [this] { return awake_; });
-    lock.unlock();
-    // Told that the job finishes soon, or complete: watch for the end awake,
-    // but for no longer than a worker looks for work, in case "soon" was not.
-    const clock::time_point give_up = clock::now() + look_after_short_work;
-    // Acquire: pairs with the release in release(), for the job's results.
-    while (!complete_.load(std::memory_order_acquire) && clock::now() < give_up) sched_yield();
-    // Also when complete: release() writes complete_ under the lock, so
-    // taking it once more waits until release() is done with the latch,
-    // which the caller frees on return.
-    lock.lock();
-    cv_.wait(lock, [this] { return complete_.load(std::memory_order_relaxed); });
-}
-
-void CallerLatch::release() noexcept {
-    // Everything under the lock and the notify too: the waiter cannot return
-    // and free the latch before this is over.
-    std::lock_guard lock(mutex_);
-    awake_ = true;
-    complete_.store(true, std::memory_order_release);
-    cv_.notify_one();
-}
 
 void Job::run() noexcept {
     try {
@@ -491,130 +351,4 @@ void WorkerPool::wake_all_sleepers() {
     sleep_cv_.notify_all();
 }
 
-PoolOnce::PoolOnce(std::size_t (*choose_thread_count)(), WorkerPool::ThreadStarter starter)
-    : choose_thread_count_(choose_thread_count), starter_(starter) {}
-
-namespace {
-
-// These texts are part of the module's interface: callers and stored logs
-// match them, so they are never reworded.
-constexpr const char* not_initialized = "The global thread pool has not been initialized.: ThreadPoolBuildError { kind: ";
-
-// What a platform without threads answers; running out of resources is not it.
-bool platform_lacks_threads(int error) { return error == ENOSYS || error == ENOTSUP; }
-
-}  // namespace
-
-WorkerPool* PoolOnce::build_locked() {
-    if (pool_) return pool_.get();
-    if (failed_) return nullptr;
-    if (thread_count_ == 0) thread_count_ = std::clamp<std::size_t>(choose_thread_count_(), 1, max_thread_count);
-    int error = 0;
-    pool_ = WorkerPool::start(thread_count_, starter_, error);
-    if (!pool_ && platform_lacks_threads(error) && !WorkerPool::current_thread_is_worker()) {
-        pool_ = WorkerPool::on_calling_thread();
-    }
-    if (!pool_) {
-        failed_ = true;
-        char buffer[256];
-        // The GNU strerror_r: returns the text, thread-safe unlike strerror.
-        const char* text = strerror_r(error, buffer, sizeof buffer);
-        build_failure_ = std::string(not_initialized) + "IOError(" + text + ") }";
-    }
-    return pool_.get();
-}
-
-WorkerPool& PoolOnce::get() {
-    std::lock_guard lock(guard_);
-    if (WorkerPool* pool = build_locked()) return *pool;
-    if (failure_reported_) throw InternalFailure(std::string(not_initialized) + "GlobalPoolAlreadyInitialized }");
-    failure_reported_ = true;
-    throw InternalFailure(std::move(build_failure_));
-}
-
-WorkerPool* PoolOnce::get_if_built() noexcept {
-    try {
-        std::lock_guard lock(guard_);
-        return build_locked();
-    } catch (...) {
-        // Out of memory while building or telling why: no pool for this call.
-        return nullptr;
-    }
-}
-
-void PoolOnce::before_fork() { guard_.lock(); }
-
-void PoolOnce::after_fork_in_parent() { guard_.unlock(); }
-
-void PoolOnce::after_fork_in_child() {
-    // Leaked on purpose: its threads are gone, its locks may be held forever.
-    static_cast<void>(pool_.release());
-    guard_.unlock();
-}
-
-namespace {
-
-// Read by the fork handlers, which may run on another thread than the one
-// that built the pool. The C library orders the handlers' registration
-// before any fork that runs them, but through a lock of its own that race
-// detectors do not see; release and acquire state that order where they can.
-std::atomic<PoolOnce*> process_pool_once{nullptr};
-
-PoolOnce& pool_once_for_fork() { return *process_pool_once.load(std::memory_order_acquire); }
-
-PoolOnce& the_pool_once() {
-    static PoolOnce* const once = [] {
-        // Never destroyed: workers may still run while the process exits.
-        auto* built = new PoolOnce(&thread_count_from_environment, &WorkerPool::start_detached_thread);
-        process_pool_once.store(built, std::memory_order_release);
-        pthread_atfork([] { pool_once_for_fork().before_fork(); }, [] { pool_once_for_fork().after_fork_in_parent(); },
-                       [] { pool_once_for_fork().after_fork_in_child(); });
-        return built;
-    }();
-    return *once;
-}
-
-}  // namespace
-
-WorkerPool& global_pool() { return the_pool_once().get(); }
-
-WorkerPool* global_pool_if_built() noexcept {
-    try {
-        return the_pool_once().get_if_built();
-    } catch (...) {
-        return nullptr;  // the PoolOnce itself could not be allocated
-    }
-}
-
-namespace {
-
-struct Pieces {
-    WorkerPool& pool;
-    void (*piece)(void*, std::size_t);
-    void* context;
-};
-
-// Pieces first..end, split in halves down to single pieces.
-void run_piece_range(const Pieces& pieces, std::size_t first, std::size_t end) {
-    if (end - first == 1) {
-        pieces.piece(pieces.context, first);
-        return;
-    }
-    const std::size_t middle = first + (end - first) / 2;
-    pieces.pool.join([&](bool) { run_piece_range(pieces, first, middle); },
-                     [&](bool) { run_piece_range(pieces, middle, end); });
-}
-
-}  // namespace
-
-void run_pieces(WorkerPool& pool, std::size_t pieces, void (*piece)(void*, std::size_t), void* context) {
-    if (pieces == 0) return;
-    const Pieces all{pool, piece, context};
-    if (pieces == 1 || !pool.has_own_threads() || pool.calling_thread_is_own_worker()) {
-        run_piece_range(all, 0, pieces);
-        return;
-    }
-    pool.run_beside_caller([&] { piece(context, 0); }, [&](bool) { run_piece_range(all, 1, pieces); });
-}
-
-}  // namespace zorv::batch
+}  // namespace zorv::pool

@@ -1,4 +1,6 @@
-// The process-wide pool of work-stealing worker threads and its fork-join.
+// The pool of work-stealing worker threads and its fork-join: the jobs, the
+// workers' deques (job_deque.hpp) and the shared queue for jobs handed in
+// from outside. The process's one pool is built by pool_once.hpp.
 #pragma once
 
 #include <atomic>
@@ -7,45 +9,13 @@
 #include <exception>
 #include <memory>
 #include <mutex>
-#include <string>
 #include <type_traits>
 
-namespace zorv::batch {
+#include "pool/caller_latch.hpp"
 
-class WorkerPool;
+namespace zorv::pool {
+
 struct WorkerThread;
-
-// Where a thread outside the pool waits, asleep, for the job it handed in.
-// Waking a thread that sleeps in the kernel takes tens of microseconds, a
-// large share of a job of a millisecond. A job that can tell, a little before
-// it completes, that it is about to, calls finishing_soon(): the waiter wakes
-// then and waits out the rest awake, yielding the processor on every round,
-// so that its wake-up overlaps the job's last stretch instead of following it.
-class CallerLatch {
-public:
-    CallerLatch() = default;
-    CallerLatch(const CallerLatch&) = delete;
-    CallerLatch& operator=(const CallerLatch&) = delete;
-
-    // From any thread while the job runs; only the first call wakes the waiter.
-    void finishing_soon() noexcept;
-
-private:
-    friend class WorkerPool;
-
-    // `awake`: the waiter has been working beside the job and expects it to
-    // end about now, so it watches awake from the start instead of sleeping
-    // first.
-    void wait(bool awake = false) noexcept;
-    // Called once, when the job is complete.
-    void release() noexcept;
-
-    std::mutex mutex_;
-    std::condition_variable cv_;
-    bool awake_ = false;                // guarded by mutex_: finishing soon, or complete
-    std::atomic<bool> told_soon_{false};
-    std::atomic<bool> complete_{false};  // written under mutex_, read by the waiter awake
-};
 
 // One piece of fork-join work. It lives in the stack frame that created it,
 // and that frame waits for it, so the queues hold plain pointers and no job
@@ -184,60 +154,4 @@ private:
     std::mutex borrow_mutex_;  // one caller at a time acts as worker of a pool without threads
 };
 
-// Builds a pool the first time it is asked for and keeps it for good; a failed
-// build is remembered and not retried. Concurrent first callers wait for the
-// one build.
-class PoolOnce {
-public:
-    PoolOnce(std::size_t (*choose_thread_count)(), WorkerPool::ThreadStarter starter);
-    PoolOnce(const PoolOnce&) = delete;
-    PoolOnce& operator=(const PoolOnce&) = delete;
-
-    // Throws InternalFailure when the pool cannot be built, now or before.
-    WorkerPool& get();
-    // The same without throwing: null when the pool cannot be built. A build
-    // that fails here throws nothing now; the next get() reports that
-    // failure in full, as if it had been the one to try.
-    WorkerPool* get_if_built() noexcept;
-
-    // fork() handlers: no build may straddle a fork, and a child, which has
-    // none of the workers, forgets the pool (its locks may be held by threads
-    // that do not exist there) so that its next get() starts fresh workers,
-    // as many as before.
-    void before_fork();
-    void after_fork_in_parent();
-    void after_fork_in_child();
-
-private:
-    // With guard_ held: the pool, built now if need be, or null when it
-    // cannot be, its failure then in build_failure_.
-    WorkerPool* build_locked();
-
-    std::size_t (*const choose_thread_count_)();
-    const WorkerPool::ThreadStarter starter_;
-    std::mutex guard_;
-    std::unique_ptr<WorkerPool> pool_;
-    bool failed_ = false;
-    std::string build_failure_;     // why the build failed, until get() has said so
-    bool failure_reported_ = false;
-    std::size_t thread_count_ = 0;  // 0 until decided; kept across fork
-};
-
-// The process's pool, sized by thread_count_from_environment() on first use.
-WorkerPool& global_pool();
-
-// The same pool for work besides sim_batch's (the optimizer's array work),
-// built here if nothing has built it yet; null when it cannot be built, and
-// the failure is then left for sim_batch to report.
-WorkerPool* global_pool_if_built() noexcept;
-
-// Runs piece(context, p) once for every p < pieces on `pool`, as a tree of
-// joins, and returns when all have run; rethrows what a piece threw. Called
-// from outside the pool, the calling thread runs piece 0 itself and the
-// workers the rest: pieces of a fraction of a millisecond, a few in a row,
-// would otherwise each cost the caller a sleep and a wake-up, as long as a
-// piece. It then watches, awake, for the others to end.
-void run_pieces(WorkerPool& pool, std::size_t pieces, void (*piece)(void* context, std::size_t p),
-                void* context);
-
-}  // namespace zorv::batch
+}  // namespace zorv::pool
