@@ -23,7 +23,6 @@
 
 #include "dispatch/cpu_support.hpp"
 #include "fast_atan2/fast_atan2.hpp"
-#include "support/shared_api.hpp"
 
 namespace zorv::sim {
 class PlanCursor;
@@ -118,7 +117,7 @@ const InstructionSet& widest_runnable(const Inputs& in);
 const InstructionSet& instruction_set_for(const Inputs& in);
 
 // instruction_set_for(this_process_inputs()), settled on first use.
-ZORV_SHARED_API const InstructionSet& this_process_instruction_set();
+const InstructionSet& this_process_instruction_set();
 
 }  // namespace zorv::dispatch
 

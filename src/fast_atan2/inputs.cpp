@@ -343,7 +343,7 @@ Atan2Input draw_checked_atan2_input(Atan2Family family, SplitMix64& r) {
         const double x = length * std::cos(angle);
         return {random_sign(r, length * std::sin(angle)), x};
     }
-    default:  // a survey's family (fast_atan2_survey.cpp)
+    default:  // a survey's family (tests/cpp/support/fast_atan2_survey.cpp)
         break;
     }
     return {0.0, 0.0};

@@ -2,7 +2,7 @@
 // pairs and seeded random pairs by named family. The check runs in every
 // process that may take the fast atan2, so these are built into the core;
 // the families and tables that only the tests and the benchmarks use are in
-// fast_atan2_survey.hpp.
+// tests/cpp/support/fast_atan2_survey.hpp.
 #pragma once
 
 #include <bit>

@@ -95,6 +95,8 @@ TEST(BatchPath, ChoiceFollowsTheMachineAndTheSwitches) {
         asked = 0;
         const BatchPathChoice choice = choose_batch_path(c.inputs, record_agreement);
         EXPECT_EQ(choice.path, c.path);
+        // The optimizer's build comes from the row of the lanes.
+        EXPECT_EQ(choice.path.lanes, &instruction_set_for(c.inputs));
         EXPECT_EQ(choice.reason, c.reason);
         EXPECT_EQ(choice.avx512, c.avx512);
         EXPECT_EQ(asked & c.checked, c.checked);

@@ -1,10 +1,11 @@
-#include "plan_reader.hpp"
+#include "py/plan_reader.hpp"
 
 #include <algorithm>
 #include <cstring>
 
-#include "call_boundary.hpp"
-#include "py_ref.hpp"
+#include "py/buffer_view.hpp"
+#include "py/call_boundary.hpp"
+#include "py/py_ref.hpp"
 
 namespace zorv::py {
 
@@ -151,74 +152,51 @@ bool read_exact_plan_list(PyObject* object, std::vector<Plan>& plans) {
     return true;
 }
 
-// A buffer view released on every path.
-class BufferView {
-public:
-    // Succeeds only for a C-contiguous buffer of native doubles whose last
-    // dimension is a plan and which has `dimensions` dimensions.
-    bool acquire(PyObject* object, int dimensions) {
-        if (!is_plain_array_type(object, dimensions)) return false;
-        if (PyObject_GetBuffer(object, &view_, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) == -1) {
-            PyErr_Clear();
-            return false;
-        }
-        held_ = true;
-        return view_.ndim == dimensions && view_.itemsize == sizeof(double) &&
-               is_native_double(view_.format) &&
-               view_.shape[dimensions - 1] == static_cast<Py_ssize_t>(sim::plan_size);
+// Subclasses may change what their items are; only the plain types read as
+// their buffers say. NumPy is looked up only if it is already loaded. A
+// memoryview qualifies only as one plan: iterating a multi-dimensional one
+// fails, so a plan list given as one must fail the same way.
+bool is_plain_array_type(PyObject* object, int dimensions) {
+    if (PyMemoryView_Check(object)) return dimensions == 1;  // cannot be subclassed
+    static PyObject* const numpy_name = PyUnicode_InternFromString("numpy");
+    PyObject* numpy = numpy_name ? PyImport_GetModule(numpy_name) : nullptr;
+    if (!numpy) {
+        PyErr_Clear();
+        return false;
     }
-    ~BufferView() {
-        if (held_) PyBuffer_Release(&view_);
+    PyRef numpy_module = PyRef::steal(numpy);
+    PyRef ndarray = PyRef::steal(PyObject_GetAttrString(numpy_module.get(), "ndarray"));
+    if (!ndarray) {
+        PyErr_Clear();
+        return false;
     }
-    std::size_t rows() const { return view_.ndim == 2 ? static_cast<std::size_t>(view_.shape[0]) : 1; }
-    const void* data() const { return view_.buf; }
+    return reinterpret_cast<PyObject*>(Py_TYPE(object)) == ndarray.get();
+}
 
-private:
-    static bool is_native_double(const char* format) {
-        if (!format) return false;
-        if (format[0] == '@' || format[0] == '=' || format[0] == '<') ++format;
-        return format[0] == 'd' && format[1] == '\0';
+// Succeeds only for a C-contiguous buffer of native doubles of a plain array
+// type whose last dimension is a plan and which has `dimensions` dimensions;
+// anything else leaves no error set.
+bool acquire_plans(BufferView& view, PyObject* object, int dimensions) {
+    if (!is_plain_array_type(object, dimensions)) return false;
+    if (!view.acquire(object, false)) {
+        PyErr_Clear();
+        return false;
     }
-    // Subclasses may change what their items are; only the plain types read
-    // as their buffers say. NumPy is looked up only if it is already loaded.
-    // A memoryview qualifies only as one plan: iterating a multi-dimensional
-    // one fails, so a plan list given as one must fail the same way.
-    static bool is_plain_array_type(PyObject* object, int dimensions) {
-        if (PyMemoryView_Check(object)) return dimensions == 1;  // cannot be subclassed
-        PyObject* name = numpy_name();
-        PyObject* numpy = name ? PyImport_GetModule(name) : nullptr;
-        if (!numpy) {
-            PyErr_Clear();
-            return false;
-        }
-        PyRef numpy_module = PyRef::steal(numpy);
-        PyRef ndarray = PyRef::steal(PyObject_GetAttrString(numpy_module.get(), "ndarray"));
-        if (!ndarray) {
-            PyErr_Clear();
-            return false;
-        }
-        return reinterpret_cast<PyObject*>(Py_TYPE(object)) == ndarray.get();
-    }
-    static PyObject* numpy_name() {
-        static PyObject* name = PyUnicode_InternFromString("numpy");
-        return name;
-    }
-
-    Py_buffer view_{};
-    bool held_ = false;
-};
+    return view.dimensions() == dimensions && view.holds(Items::float64) &&
+           view.size(dimensions - 1) == sim::plan_size;
+}
 
 bool read_plan_buffer(PyObject* object, Plan& plan) {
     BufferView view;
-    if (!view.acquire(object, 1)) return false;
+    if (!acquire_plans(view, object, 1)) return false;
     std::memcpy(plan.data(), view.data(), sizeof(Plan));
     return true;
 }
 
 bool read_plan_list_buffer(PyObject* object, std::vector<Plan>& plans) {
     BufferView view;
-    if (!view.acquire(object, 2)) return false;
-    plans.resize(view.rows());
+    if (!acquire_plans(view, object, 2)) return false;
+    plans.resize(view.size(0));
     if (!plans.empty()) std::memcpy(plans.data(), view.data(), plans.size() * sizeof(Plan));
     return true;
 }

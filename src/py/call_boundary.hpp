@@ -12,7 +12,7 @@
 #include <exception>
 #include <new>
 
-#include "py_ref.hpp"
+#include "py/py_ref.hpp"
 #include "support/shared_api.hpp"
 
 namespace zorv::py {

@@ -1,4 +1,4 @@
-#include "call_boundary.hpp"
+#include "py/call_boundary.hpp"
 
 #include <utility>
 
