@@ -30,6 +30,7 @@
 #include "py/argument_binding.hpp"
 #include "py/array_arguments.hpp"
 #include "py/call_boundary.hpp"
+#include "py/core_library.hpp"
 #include "py/module_functions.hpp"
 #include "py/py_ref.hpp"
 
@@ -349,6 +350,7 @@ PyModuleDef module_def{PyModuleDef_HEAD_INIT,
                        nullptr};
 
 PyRef init_module() {
+    if (!py::core_library_is_this_builds("zorv._cmaes")) return {};
     PyRef module = PyRef::steal(PyModule_Create(&module_def));
     if (!module) return {};
     for (PyMethodDef& definition : methods) {

@@ -10,6 +10,7 @@
 #include "batch/batch_evaluator.hpp"
 #include "py/argument_binding.hpp"
 #include "py/call_boundary.hpp"
+#include "py/core_library.hpp"
 #include "py/module_functions.hpp"
 #include "py/plan_reader.hpp"
 #include "py/py_ref.hpp"
@@ -80,6 +81,7 @@ PyModuleDef module_def{PyModuleDef_HEAD_INIT, "zorv_fast", text::module_doc, 0,
 std::atomic<bool> module_initialised{false};
 
 PyRef init_module() {
+    if (!py::core_library_is_this_builds("zorv_fast")) return {};
     PyRef module = PyRef::steal(PyModule_Create2(&module_def, python_api_version));
     if (!module) return {};
     if (module_initialised.exchange(true, std::memory_order_seq_cst)) {

@@ -3,9 +3,10 @@
 // It runs the very step loop that scores a plan, compiled once in the core
 // library that zorv_fast loads too, and records where the body points are
 // after every step. It also publishes the body's tables, from which Python
-// takes every size and name of the body, and says which batch path and how
+// takes every size and name of the body, says which batch path and how
 // many worker threads sim_batch takes here, as the core library decides
-// them. The scoring module stays free of all this.
+// them, and which core library file the process has loaded. The scoring
+// module stays free of all this.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -16,6 +17,7 @@
 #include "pool/processor_count.hpp"
 #include "py/argument_binding.hpp"
 #include "py/call_boundary.hpp"
+#include "py/core_library.hpp"
 #include "py/module_functions.hpp"
 #include "py/plan_reader.hpp"
 #include "py/py_ref.hpp"
@@ -145,6 +147,7 @@ PyModuleDef module_def{PyModuleDef_HEAD_INIT,
                        nullptr};
 
 PyRef init_module() {
+    if (!py::core_library_is_this_builds("zorv._trace")) return {};
     PyRef module = PyRef::steal(PyModule_Create(&module_def));
     if (!module) return {};
     for (PyMethodDef& definition : methods) {
@@ -158,7 +161,9 @@ PyRef init_module() {
                        py::add_to_module(m, "joint_names", make_names(sim::joints)) &&
                        py::add_to_module(m, "joints", make_joints()) &&
                        py::add_to_module(m, "plan_size", PyRef::steal(PyLong_FromSize_t(sim::plan_size))) &&
-                       py::add_to_module(m, "max_steps", PyRef::steal(PyLong_FromSize_t(sim::max_steps)));
+                       py::add_to_module(m, "max_steps", PyRef::steal(PyLong_FromSize_t(sim::max_steps))) &&
+                       py::add_to_module(m, "core_library",
+                                         PyRef::steal(PyUnicode_DecodeFSDefault(py::loaded_core_library())));
     if (!added) return {};
     return module;
 }
