@@ -4,15 +4,14 @@ from __future__ import annotations
 
 import argparse
 import os
-import sys
 from collections.abc import Sequence
 from pathlib import Path
 
 import zorv_fast
 
-from . import _trace, check, plot, svg
+from . import _trace, check, installed_files, plot, svg
 from .arguments import build_parser
-from .console import print_error, write_or_say
+from .console import print_error, program_name, write_or_say
 from .exit_status import BAD_INPUT, FAILED
 from .input_files import InputFileError, load_curve, load_plan
 from .output_files import OutputPathError, check_outputs
@@ -69,17 +68,19 @@ def _run_plot(args: argparse.Namespace, prog: str) -> int:
 
 
 def _run_check(args: argparse.Namespace, prog: str) -> int:
+    installation = installed_files.this_installation()
     report = check.examine(zorv_fast.sim, zorv_fast.sim_batch, _trace.batch_settings,
-                           check.library_atan2(), check.c_library())
+                           check.library_atan2(), check.c_library(),
+                           core_library=_trace.core_library,
+                           installed_faults=None if installation is None
+                           else installed_files.faults(installation))
     for line in check.describe(report, os.environ):
         print(line)
-    return 0 if report.documented_scores_hold else FAILED
+    return 0 if report.documented_scores_hold and report.installation_intact else FAILED
 
 
 def main(argv: Sequence[str] | None = None, prog: str | None = None) -> int:
-    if prog is None:
-        name = os.path.basename(sys.argv[0]) if sys.argv and sys.argv[0] else "zorv"
-        prog = "python -m zorv" if name == "__main__.py" else name
+    prog = program_name(prog)
     args = build_parser(prog).parse_args(argv)
     runs = {"search": run_search, "show": _run_show, "plot": _run_plot, "check": _run_check}
     return runs[args.command](args, prog)

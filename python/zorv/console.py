@@ -3,6 +3,7 @@ progress line."""
 from __future__ import annotations
 
 import math
+import os
 import sys
 import time
 from pathlib import Path
@@ -10,6 +11,15 @@ from typing import TextIO
 
 from .output_files import OutputPathError, write_text
 from .records import Progress
+
+
+def program_name(prog: str | None) -> str:
+    """The command's name in its messages: `prog` where given, else as it
+    was run (python -m zorv, or the script's own name)."""
+    if prog is not None:
+        return prog
+    name = os.path.basename(sys.argv[0]) if sys.argv and sys.argv[0] else "zorv"
+    return "python -m zorv" if name == "__main__.py" else name
 
 
 def print_error(prog: str, message: str) -> None:
