@@ -221,9 +221,11 @@ PyRef map_into_box(const Arguments& arguments) {
     ArrayArguments in(arguments);
     const Array points = in.array(Items::float64, -1), out = in.array(Items::float64, -1, Access::write);
     in.separate(out, {&points});
-    char message[64];
-    std::snprintf(message, sizeof message, "%s() needs out as large as points", arguments.function());
-    in.require(out.count() == points.count(), message);
+    if (out.count() != points.count()) {
+        char message[64];
+        std::snprintf(message, sizeof message, "%s() needs out as large as points", arguments.function());
+        in.require(false, message);
+    }
     if (!in.ok()) return {};
     map(points.doubles(), out.doubles(), points.count());
     return none();
@@ -268,9 +270,8 @@ PyRef eigen(const Arguments& arguments) {
 
 template <double (*function)(double)>
 PyRef unary(const Arguments& arguments) {
-    ArrayArguments in(arguments);
-    const double x = in.number();
-    if (!in.ok()) return {};
+    const double x = PyFloat_AsDouble(arguments[0]);
+    if (x == -1.0 && PyErr_Occurred()) return {};
     return py::new_float(function(x));
 }
 

@@ -35,14 +35,13 @@ std::size_t parameter_named(PyObject* keyword, const Signature& signature, std::
     return count;
 }
 
-bool bind_keywords(const Signature& signature, PyObject* const* args, Py_ssize_t positional,
-                   PyObject* kwnames, PyObject** bound) {
+bool bind_keywords(const Signature& signature, std::size_t count, PyObject* const* args,
+                   Py_ssize_t positional, PyObject* kwnames, PyObject** bound) {
     const Py_ssize_t keywords = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     if (keywords > 0 && signature.keywords == Keywords::refused) {
         PyErr_Format(PyExc_TypeError, text::no_keywords, signature.function);
         return false;
     }
-    const std::size_t count = signature.count();
     for (Py_ssize_t k = 0; k < keywords; ++k) {
         PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
         const std::size_t i = parameter_named(keyword, signature, count);
@@ -60,11 +59,11 @@ bool bind_keywords(const Signature& signature, PyObject* const* args, Py_ssize_t
 }
 
 // As Python names them: 'a', 'a' and 'b', 'a', 'b' and 'c'.
-bool report_missing(const Signature& signature, PyObject* const* bound) {
-    std::string names;
+bool report_missing(const Signature& signature, std::size_t count, PyObject* const* bound) {
     std::size_t missing = 0;
-    const std::size_t count = signature.count();
     for (std::size_t i = 0; i < count; ++i) missing += bound[i] == nullptr;
+    if (missing == 0) return true;
+    std::string names;
     for (std::size_t i = 0, listed = 0; i < count; ++i) {
         if (bound[i]) continue;
         if (listed > 0) names += missing > 2 ? ", " : " ";
@@ -72,7 +71,6 @@ bool report_missing(const Signature& signature, PyObject* const* bound) {
         names += std::string("'") + signature.parameters[i] + "'";
         ++listed;
     }
-    if (missing == 0) return true;
     PyErr_Format(PyExc_TypeError, text::missing_arguments, signature.function, missing,
                  missing == 1 ? "" : "s", names.c_str());
     return false;
@@ -82,7 +80,6 @@ bool report_missing(const Signature& signature, PyObject* const* bound) {
 
 bool bind_arguments(const Signature& signature, PyObject* const* args, Py_ssize_t nargsf,
                     PyObject* kwnames, Arguments& bound) {
-    bound = Arguments();
     bound.signature_ = &signature;
     const std::size_t count = signature.count();
     const Py_ssize_t positional = PyVectorcall_NARGS(nargsf);
@@ -91,8 +88,8 @@ bool bind_arguments(const Signature& signature, PyObject* const* args, Py_ssize_
         return false;
     }
     for (Py_ssize_t i = 0; i < positional; ++i) bound.bound_[i] = args[i];
-    return bind_keywords(signature, args, positional, kwnames, bound.bound_) &&
-           report_missing(signature, bound.bound_);
+    return bind_keywords(signature, count, args, positional, kwnames, bound.bound_) &&
+           report_missing(signature, count, bound.bound_);
 }
 
 }  // namespace zorv::py

@@ -49,9 +49,9 @@ private:
     PyObject* bound_[most_parameters] = {};
 };
 
-// Binds the arguments of a vectorcall to the signature's parameters: every
-// parameter gets exactly one. False with the binding error set (TypeError)
-// otherwise.
+// Binds the arguments of a vectorcall to the signature's parameters, into
+// `bound` as it is made (every parameter unbound): every parameter gets
+// exactly one. False with the binding error set (TypeError) otherwise.
 ZORV_SHARED_API bool bind_arguments(const Signature& signature, PyObject* const* args, Py_ssize_t nargsf,
                                     PyObject* kwnames, Arguments& bound);
 

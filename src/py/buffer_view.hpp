@@ -56,7 +56,10 @@ private:
         if (std::exchange(held_, false)) PyBuffer_Release(&view_);
     }
 
-    Py_buffer view_{};
+    // Filled by acquire, and read only once it has succeeded: left
+    // uninitialised until then, since a reader of arrays keeps a row of
+    // views, most of them never used, for every call.
+    Py_buffer view_;
     bool held_ = false;
 };
 
