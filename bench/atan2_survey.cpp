@@ -22,10 +22,11 @@
 #include <vector>
 
 #include "model_angles.hpp"
-#include "sim/fast_atan2.hpp"
-#include "sim/lane_paths.hpp"
-#include "sim/run.hpp"
+#include "fast_atan2/fast_atan2.hpp"
+#include "instruction_set_rows.hpp"
+#include "sim/scoring.hpp"
 
+using namespace zorv::fast_atan2;
 using namespace zorv::sim;
 
 namespace {
@@ -166,7 +167,7 @@ void print_survey(const char* source, const Survey& survey) {
 int main(int argc, char** argv) {
     const std::size_t per_region = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 4'000'000;
     const std::size_t runs = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 1500;
-    if (!fast_atan2_available(zorv::sim::lane_width("avx2"))) {
+    if (!zorv::dispatch::fast_atan2_available(zorv::dispatch::instruction_set("avx2"))) {
         std::printf("this CPU lacks AVX2 or FMA: no fast path to survey\n");
         return 0;
     }

@@ -1,5 +1,5 @@
 // Nanoseconds per atan2 on one thread: the C library one call at a time
-// against the fast atan2 of sim/fast_atan2.hpp on four lanes, on the same
+// against the fast atan2 of src/fast_atan2 on four lanes, on the same
 // pairs.
 //
 //   atan2_throughput [PAIRS] [REPEATS]
@@ -15,13 +15,13 @@
 #include <cstring>
 #include <vector>
 
-#include "sim/fast_atan2.hpp"
-#include "sim/fast_atan2_survey.hpp"
-#include "sim/lane_paths.hpp"
+#include "fast_atan2/fast_atan2.hpp"
+#include "fast_atan2_survey.hpp"
+#include "instruction_set_rows.hpp"
 
 namespace {
 
-using zorv::sim::Atan2Family;
+using zorv::fast_atan2::Atan2Family;
 
 struct Pairs {
     std::vector<double> y, x;
@@ -29,12 +29,12 @@ struct Pairs {
 
 // n pairs of one family, from a generator seeded with seed.
 Pairs sample(std::size_t n, Atan2Family family, std::uint64_t seed) {
-    zorv::sim::SplitMix64 generator{seed};
+    zorv::fast_atan2::SplitMix64 generator{seed};
     Pairs p;
     p.y.resize(n);
     p.x.resize(n);
     for (std::size_t i = 0; i < n; ++i) {
-        const zorv::sim::Atan2Input in = zorv::sim::draw_atan2_input(family, generator);
+        const zorv::fast_atan2::Atan2Input in = zorv::fast_atan2::draw_atan2_input(family, generator);
         p.y[i] = in.y;
         p.x[i] = in.x;
     }
@@ -64,7 +64,7 @@ Row measure(const Pairs& p, int repeats) {
         start = std::chrono::steady_clock::now();
         for (std::size_t i = 0; i < n; i += 4) {
             library_lanes += static_cast<std::size_t>(
-                __builtin_popcount(zorv::sim::fast_atan2_lanes(&p.y[i], &p.x[i], &lanes[i])));
+                __builtin_popcount(zorv::fast_atan2::fast_atan2_lanes(&p.y[i], &p.x[i], &lanes[i])));
         }
         best_lanes = std::fmin(best_lanes, seconds_since(start));
     }
@@ -81,7 +81,7 @@ int main(int argc, char** argv) {
     std::size_t pairs = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : (1u << 20);
     const int repeats = argc > 2 ? std::atoi(argv[2]) : 5;
     pairs = (pairs + 3) / 4 * 4;
-    if (!zorv::sim::fast_atan2_available(zorv::sim::lane_width("avx2"))) {
+    if (!zorv::dispatch::fast_atan2_available(zorv::dispatch::instruction_set("avx2"))) {
         std::printf("this CPU lacks AVX2 or FMA: no fast path to measure\n");
         return 0;
     }

@@ -21,10 +21,10 @@
 
 #include "model_angles.hpp"
 #include "plain_run.hpp"
-#include "sim/fast_atan2.hpp"
-#include "sim/lane_paths.hpp"
+#include "instruction_set_rows.hpp"
 #include "sim/run.hpp"
 
+using zorv::dispatch::Atan2Source;
 using zorv::sim::Plan;
 using zorv::sim::PlanCursor;
 
@@ -81,23 +81,23 @@ int main(int argc, char** argv) {
          }},
         {"scalar", on_cursor<[](PlanCursor& c) { zorv::sim::score_plans_scalar(c); }>}};
     if (__builtin_cpu_supports("avx2")) {
-        paths.push_back({"avx2_lanes", on_cursor<[](PlanCursor& c) { zorv::sim::score_plans_avx2(c, zorv::sim::Atan2Source::c_library); }>});
+        paths.push_back({"avx2_lanes", on_cursor<[](PlanCursor& c) { zorv::sim::score_plans_avx2(c, Atan2Source::c_library); }>});
     }
     double (*const library)(double, double) = [](double y, double x) { return std::atan2(y, x); };
-    const zorv::sim::LaneWidth& four_lanes = zorv::sim::lane_width("avx2");
-    if (zorv::sim::fast_atan2_agrees_with(library, four_lanes)) {
+    const zorv::dispatch::InstructionSet& four_lanes = zorv::dispatch::instruction_set("avx2");
+    if (zorv::dispatch::fast_atan2_agrees_with(library, four_lanes)) {
         paths.push_back(
             {"one_lane_fast_atan2", on_cursor<[](PlanCursor& c) { zorv::sim::score_plans_one_lane_avx2(c); }>});
         paths.push_back(
-            {"avx2_lanes_fast_atan2", on_cursor<[](PlanCursor& c) { zorv::sim::score_plans_avx2(c, zorv::sim::Atan2Source::fast_atan2); }>});
+            {"avx2_lanes_fast_atan2", on_cursor<[](PlanCursor& c) { zorv::sim::score_plans_avx2(c, Atan2Source::fast_atan2); }>});
     }
-    const bool avx512 = zorv::sim::avx512_support() == zorv::sim::Avx512Support::usable;
+    const bool avx512 = zorv::dispatch::avx512_support() == zorv::dispatch::Avx512Support::usable;
     if (avx512) {
-        paths.push_back({"avx512_lanes", on_cursor<[](PlanCursor& c) { zorv::sim::score_plans_avx512(c, zorv::sim::Atan2Source::c_library); }>});
+        paths.push_back({"avx512_lanes", on_cursor<[](PlanCursor& c) { zorv::sim::score_plans_avx512(c, Atan2Source::c_library); }>});
     }
-    if (avx512 && zorv::sim::fast_atan2_agrees_with(library, zorv::sim::lane_width("avx512"))) {
+    if (avx512 && zorv::dispatch::fast_atan2_agrees_with(library, zorv::dispatch::instruction_set("avx512"))) {
         paths.push_back(
-            {"avx512_lanes_fast_atan2", on_cursor<[](PlanCursor& c) { zorv::sim::score_plans_avx512(c, zorv::sim::Atan2Source::fast_atan2); }>});
+            {"avx512_lanes_fast_atan2", on_cursor<[](PlanCursor& c) { zorv::sim::score_plans_avx512(c, Atan2Source::fast_atan2); }>});
     }
 
     for (const Path& path : paths) {
@@ -109,7 +109,7 @@ int main(int argc, char** argv) {
         }
         std::printf("path %s %.1f %zu\n", path.name, static_cast<double>(plans.size()) / seconds, mismatches);
     }
-    if (zorv::sim::fast_atan2_available(four_lanes)) {
+    if (zorv::dispatch::fast_atan2_available(four_lanes)) {
         print_library_shares(library_shares(angles_of_runs(plans)), "region ");
     }
     return 0;

@@ -3,10 +3,11 @@
 #include <cmath>
 #include <cstdio>
 
-#include "sim/fast_atan2.hpp"
+#include "fast_atan2/fast_atan2.hpp"
 #include "sim/run_loop.hpp"
 
 using namespace zorv::sim;
+using namespace zorv::fast_atan2;
 
 std::vector<Atan2Input> angles_of_runs(std::span<const Plan> plans) {
     std::vector<Atan2Input> pairs;

@@ -1,24 +1,26 @@
 // The module entry: the module's definition and initialisation, and the
 // entries of `sim` and `sim_batch`. The call boundary, argument binding and
-// plan reading live beside it, shared with the trace module.
+// plan reading live in src/py, shared with the other modules.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
 #include <atomic>
 #include <vector>
 
-#include "argument_binding.hpp"
 #include "batch/batch_evaluator.hpp"
-#include "call_boundary.hpp"
-#include "plan_reader.hpp"
-#include "py_ref.hpp"
+#include "py/argument_binding.hpp"
+#include "py/call_boundary.hpp"
+#include "py/core_library.hpp"
+#include "py/module_functions.hpp"
+#include "py/plan_reader.hpp"
+#include "py/py_ref.hpp"
 #include "sim/plan.hpp"
-#include "sim/run.hpp"
-#include "support/internal_failure.hpp"
+#include "sim/scoring.hpp"
 
 namespace zorv {
 namespace {
 
+using py::Arguments;
 using py::PyRef;
 using sim::Plan;
 
@@ -33,32 +35,23 @@ constexpr const char* sim_batch_doc =
     "sim_batch(plans)\n--\n\nSimulates multiple plans in batches and returns the distances traveled.";
 constexpr const char* initialised_twice =
     "PyO3 modules may only be initialized once per interpreter process";
-constexpr const char* append_to_all_failed = "could not append __name__ to __all__";
-constexpr const char* name_not_a_string = "'%s' object cannot be converted to 'PyString'";
 }  // namespace text
 
 // The C-API version of the full, version-specific interface.
 constexpr int python_api_version = 1013;
 
-constexpr py::Signature sim_signature{"sim", py::plan_parameter};
-constexpr py::Signature sim_batch_signature{"sim_batch", "plans"};
-
 // ---------------------------------------------------------------------------
 // Entries
 
-PyRef run_sim(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    PyObject* argument = py::bind_argument(sim_signature, args, nargsf, kwnames);
-    if (!argument) return {};
+PyRef run_sim(const Arguments& arguments) {
     Plan plan;
-    if (!py::read_plan_argument(argument, sim_signature.parameter, plan)) return {};
+    if (!py::read_plan_argument(arguments[0], arguments.name(0), plan)) return {};
     return py::new_float(sim::_sim(plan));
 }
 
-PyRef run_sim_batch(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    PyObject* argument = py::bind_argument(sim_batch_signature, args, nargsf, kwnames);
-    if (!argument) return {};
+PyRef run_sim_batch(const Arguments& arguments) {
     std::vector<Plan> plans;
-    if (!py::read_plan_list_argument(argument, sim_batch_signature.parameter, plans)) return {};
+    if (!py::read_plan_list_argument(arguments[0], arguments.name(0), plans)) return {};
     const std::vector<double> scores = batch::evaluate_batch(std::move(plans));
     PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(scores.size())));
     if (!list) py::fail_api_call();
@@ -68,24 +61,16 @@ PyRef run_sim_batch(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames)
     return list;
 }
 
-PyObject* sim_entry(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    return py::call_boundary([&] { return run_sim(args, nargsf, kwnames); });
-}
-
-PyObject* sim_batch_entry(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
-                          PyObject* kwnames) {
-    return py::call_boundary([&] { return run_sim_batch(args, nargsf, kwnames); });
-}
+constexpr py::Function sim_function{{"sim", {py::plan_parameter}, py::Keywords::accepted}, run_sim, text::sim_doc};
+constexpr py::Function sim_batch_function{{"sim_batch", {"plans"}, py::Keywords::accepted}, run_sim_batch,
+                                          text::sim_batch_doc};
 
 // ---------------------------------------------------------------------------
 // Initialisation
 
 // The interpreter keeps pointers to these for the life of the process.
-PyMethodDef sim_def{"sim", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(sim_entry)),
-                    METH_FASTCALL | METH_KEYWORDS, text::sim_doc};
-PyMethodDef sim_batch_def{
-    "sim_batch", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(sim_batch_entry)),
-    METH_FASTCALL | METH_KEYWORDS, text::sim_batch_doc};
+PyMethodDef sim_def = py::method_definition<sim_function>();
+PyMethodDef sim_batch_def = py::method_definition<sim_batch_function>();
 
 // State size 0: no per-module state, and the interpreter calls the init
 // function again on a later import, which the once flag then refuses.
@@ -95,51 +80,17 @@ PyModuleDef module_def{PyModuleDef_HEAD_INIT, "zorv_fast", text::module_doc, 0,
 
 std::atomic<bool> module_initialised{false};
 
-PyRef all_list(PyObject* module) {
-    PyRef all = PyRef::steal(PyObject_GetAttrString(module, "__all__"));
-    if (all || !PyErr_ExceptionMatches(PyExc_AttributeError)) return all;
-    PyErr_Clear();
-    all = PyRef::steal(PyList_New(0));
-    if (!all) return {};
-    if (PyObject_SetAttrString(module, "__all__", all.get()) == -1) return {};
-    return all;
-}
-
-bool add_function(PyObject* module, PyMethodDef* definition) {
-    const char* module_name = PyModule_GetName(module);
-    if (!module_name) return false;
-    PyRef module_name_object = PyRef::steal(PyUnicode_FromString(module_name));
-    if (!module_name_object) return false;
-    PyRef function =
-        PyRef::steal(PyCMethod_New(definition, module, module_name_object.get(), nullptr));
-    module_name_object.reset();
-    if (!function) return false;
-
-    PyRef name = PyRef::steal(PyObject_GetAttrString(function.get(), "__name__"));
-    if (!name) return false;
-    if (!PyUnicode_Check(name.get())) {
-        PyErr_Format(PyExc_TypeError, text::name_not_a_string, Py_TYPE(name.get())->tp_name);
-        return false;
-    }
-    PyRef all = all_list(module);
-    if (!all) return false;
-    if (PyList_Append(all.get(), name.get()) == -1) {
-        PyErr_Clear();
-        throw InternalFailure(text::append_to_all_failed);
-    }
-    all.reset();
-    return PyObject_SetAttr(module, name.get(), function.get()) == 0;
-}
-
 PyRef init_module() {
+    if (!py::core_library_is_this_builds("zorv_fast")) return {};
     PyRef module = PyRef::steal(PyModule_Create2(&module_def, python_api_version));
     if (!module) return {};
     if (module_initialised.exchange(true, std::memory_order_seq_cst)) {
         PyErr_SetString(PyExc_ImportError, text::initialised_twice);
         return {};
     }
-    if (!add_function(module.get(), &sim_def)) return {};
-    if (!add_function(module.get(), &sim_batch_def)) return {};
+    for (PyMethodDef* definition : {&sim_def, &sim_batch_def}) {
+        if (!py::add_function(module.get(), *definition, py::Listing::in_all)) return {};
+    }
     return module;
 }
 

@@ -3,9 +3,10 @@
 // It runs the very step loop that scores a plan, compiled once in the core
 // library that zorv_fast loads too, and records where the body points are
 // after every step. It also publishes the body's tables, from which Python
-// takes every size and name of the body, and says which batch path and how
+// takes every size and name of the body, says which batch path and how
 // many worker threads sim_batch takes here, as the core library decides
-// them. The scoring module stays free of all this.
+// them, and which core library file the process has loaded. The scoring
+// module stays free of all this.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -13,34 +14,35 @@
 #include <cstddef>
 #include <optional>
 
-#include "batch/processor_count.hpp"
-#include "call_boundary.hpp"
-#include "plan_reader.hpp"
-#include "py_ref.hpp"
+#include "pool/processor_count.hpp"
+#include "py/argument_binding.hpp"
+#include "py/call_boundary.hpp"
+#include "py/core_library.hpp"
+#include "py/module_functions.hpp"
+#include "py/plan_reader.hpp"
+#include "py/py_ref.hpp"
 #include "sim/body.hpp"
 #include "sim/plan.hpp"
+#include "sim/batch_path_choice.hpp"
 #include "sim/run.hpp"
 
 namespace zorv::trace {
 namespace {
 
+using py::Arguments;
 using py::PyRef;
 using sim::Plan;
 
 // Reads and rejects a plan exactly as sim() does, with the same messages.
 // Returns a bytearray, so that NumPy can wrap it as a writable array.
-PyRef run_trace(PyObject* argument) {
+PyRef run_trace(const Arguments& arguments) {
     Plan plan;
-    if (!py::read_plan_argument(argument, py::plan_parameter, plan)) return {};
+    if (!py::read_plan_argument(arguments[0], arguments.name(0), plan)) return {};
     sim::RunRecording recording;  // 19.2 kB on the stack, like the run's own state
     const unsigned steps = sim::record_run(plan, recording);
     return PyRef::steal(PyByteArray_FromStringAndSize(
         reinterpret_cast<const char*>(recording.data()),
         static_cast<Py_ssize_t>(std::size_t{steps} * sim::recorded_values_per_step * sizeof(double))));
-}
-
-PyObject* run_entry(PyObject*, PyObject* argument) noexcept {
-    return py::call_boundary([&] { return run_trace(argument); });
 }
 
 // Tuples of the body's tables, in table order: the names and sizes Python
@@ -84,12 +86,12 @@ PyRef make_joints() {
     });
 }
 
-const char* processors_name(const std::optional<batch::ProcessorCountSource>& source) {
+const char* processors_name(const std::optional<pool::ProcessorCountSource>& source) {
     if (!source) return nullptr;
     switch (*source) {
-        case batch::ProcessorCountSource::cgroup_quota: return "cgroup_quota";
-        case batch::ProcessorCountSource::affinity_mask: return "affinity_mask";
-        case batch::ProcessorCountSource::online_processors: return "online_processors";
+        case pool::ProcessorCountSource::cgroup_quota: return "cgroup_quota";
+        case pool::ProcessorCountSource::affinity_mask: return "affinity_mask";
+        case pool::ProcessorCountSource::online_processors: return "online_processors";
     }
     return "unknown";
 }
@@ -102,9 +104,9 @@ const char* processors_name(const std::optional<batch::ProcessorCountSource>& so
 // from the CPU and its operating system, the switches in the environment
 // and the agreement check against the C library, by whichever asks first.
 // The names and descriptions are the core's own.
-PyRef batch_settings() {
+PyRef batch_settings(const Arguments&) {
     const sim::BatchPathChoice choice = sim::batch_path_choice();
-    const batch::ThreadCountOrigin threads = batch::thread_count_origin_from_environment();
+    const pool::ThreadCountOrigin threads = pool::thread_count_origin_from_environment();
     return PyRef::steal(Py_BuildValue(
         "(ssssssnzz)", sim::batch_path_name(choice.path), sim::batch_path_description(choice.path),
         sim::batch_path_reason_name(choice.reason), sim::batch_path_reason_description(choice.reason),
@@ -113,58 +115,56 @@ PyRef batch_settings() {
         processors_name(threads.processors)));
 }
 
-PyObject* batch_settings_entry(PyObject*, PyObject*) noexcept {
-    return py::call_boundary([] { return batch_settings(); });
-}
+constexpr py::Function batch_settings_function{
+    {"batch_settings", {}}, batch_settings,
+    "batch_settings()\n--\n\n"
+    "Returns (path, path_text, reason, reason_text, avx512, avx512_text,\n"
+    "threads, variable, processors): the batch path sim_batch takes in this\n"
+    "process and why, whether its lanes are AVX-512's and why (each as a name\n"
+    "and a line for a person), the worker threads it would\n"
+    "start, the environment variable that set that count (None: neither),\n"
+    "and where the processors were counted (None: not counted)."};
+constexpr py::Function run_function{
+    {"run", {py::plan_parameter}}, run_trace,
+    "run(plan, /)\n--\n\n"
+    "Runs a plan and returns the x, y of the body points after every step\n"
+    "as native doubles, step by step, point by point."};
 
+// The interpreter keeps pointers to these for the life of the process.
 PyMethodDef methods[] = {
-    {"batch_settings", batch_settings_entry, METH_NOARGS,
-     "batch_settings()\n--\n\n"
-     "Returns (path, path_text, reason, reason_text, avx512, avx512_text,\n"
-     "threads, variable, processors): the batch path sim_batch takes in this\n"
-     "process and why, whether its lanes are AVX-512's and why (each as a name\n"
-     "and a line for a person), the worker threads it would\n"
-     "start, the environment variable that set that count (None: neither),\n"
-     "and where the processors were counted (None: not counted)."},
-    {"run", run_entry, METH_O,
-     "run(plan, /)\n--\n\n"
-     "Runs a plan and returns the x, y of the body points after every step\n"
-     "as native doubles, step by step, point by point."},
-    {nullptr, nullptr, 0, nullptr},
+    py::method_definition<batch_settings_function>(),
+    py::method_definition<run_function>(),
 };
 
 PyModuleDef module_def{PyModuleDef_HEAD_INIT,
                        "zorv._trace",
                        "Records the positions of a run step by step; use zorv.trace().",
                        0,
-                       methods,
+                       nullptr,
                        nullptr,
                        nullptr,
                        nullptr,
                        nullptr};
 
-// Adds `value` as `name`; the module takes a reference of its own.
-bool add_object(PyObject* module, const char* name, const PyRef& value) {
-    if (!value) return false;
-    Py_INCREF(value.get());
-    if (PyModule_AddObject(module, name, value.get()) < 0) {
-        Py_DECREF(value.get());
-        return false;
-    }
-    return true;
-}
-
 PyRef init_module() {
+    if (!py::core_library_is_this_builds("zorv._trace")) return {};
     PyRef module = PyRef::steal(PyModule_Create(&module_def));
     if (!module) return {};
-    if (!add_object(module.get(), "point_names", make_names(sim::body_points))) return {};
-    if (!add_object(module.get(), "link_names", make_names(sim::links))) return {};
-    if (!add_object(module.get(), "links", make_links())) return {};
-    if (!add_object(module.get(), "link_limbs", make_link_limbs())) return {};
-    if (!add_object(module.get(), "joint_names", make_names(sim::joints))) return {};
-    if (!add_object(module.get(), "joints", make_joints())) return {};
-    if (PyModule_AddIntConstant(module.get(), "plan_size", sim::plan_size) < 0) return {};
-    if (PyModule_AddIntConstant(module.get(), "max_steps", sim::max_steps) < 0) return {};
+    for (PyMethodDef& definition : methods) {
+        if (!py::add_function(module.get(), definition, py::Listing::not_listed)) return {};
+    }
+    PyObject* const m = module.get();
+    const bool added = py::add_to_module(m, "point_names", make_names(sim::body_points)) &&
+                       py::add_to_module(m, "link_names", make_names(sim::links)) &&
+                       py::add_to_module(m, "links", make_links()) &&
+                       py::add_to_module(m, "link_limbs", make_link_limbs()) &&
+                       py::add_to_module(m, "joint_names", make_names(sim::joints)) &&
+                       py::add_to_module(m, "joints", make_joints()) &&
+                       py::add_to_module(m, "plan_size", PyRef::steal(PyLong_FromSize_t(sim::plan_size))) &&
+                       py::add_to_module(m, "max_steps", PyRef::steal(PyLong_FromSize_t(sim::max_steps))) &&
+                       py::add_to_module(m, "core_library",
+                                         PyRef::steal(PyUnicode_DecodeFSDefault(py::loaded_core_library())));
+    if (!added) return {};
     return module;
 }
 

@@ -1,6 +1,8 @@
 """zorv._cmaes, the arithmetic under the CMA-ES: exp and log close to the C
-library's, normal samples that are normal, sums in index order, and an
-eigendecomposition that matches LAPACK's to rounding."""
+library's, normal samples that are normal and the same from every build, the
+arrays it refuses, and an eigendecomposition that matches LAPACK's to
+rounding. (Its products sum in index order in every build:
+tests/cpp/test_optimizer_split.cpp.)"""
 import math
 import os
 import subprocess
@@ -50,10 +52,12 @@ def test_normals_are_standard_normal_and_follow_the_state():
 
 
 def test_normals_are_the_same_from_every_build():
-    # Enough samples for a few hundred from the tail and the wedges.
-    draw = ("import hashlib, numpy as np; from zorv import _cmaes; "
+    # Enough samples for a few hundred from the tail and the wedges. The
+    # optimizer takes the build of the row of instruction sets that the
+    # scores take, which the batch path names.
+    draw = ("import hashlib, numpy as np; from zorv import _cmaes, _trace; "
             "out = np.empty(1_000_003); _cmaes.normals(np.array([5, 6, 7, 8], dtype=np.uint64), out); "
-            "print(_cmaes.products_build(), hashlib.sha256(out.tobytes()).hexdigest())")
+            "print(_trace.batch_settings()[0], hashlib.sha256(out.tobytes()).hexdigest())")
     builds, digests = set(), set()
     for switch in (None, "ZORV_FAST_NO_AVX512", "ZORV_FAST_NO_SIMD"):
         env = {k: v for k, v in os.environ.items() if not k.startswith("ZORV_FAST_NO_")}
@@ -66,52 +70,41 @@ def test_normals_are_the_same_from_every_build():
     assert "portable" in builds and len(digests) == 1
 
 
-def in_order(terms):
-    total = 0.0
-    for term in terms:
-        total += term
-    return total
+STATE = np.ones(4, dtype=np.uint64)
 
 
-@pytest.mark.parametrize("rows, n", [(1, 1), (3, 5), (17, 40), (150, 13)])
-def test_products_sum_in_index_order(rows, n):
-    rng = np.random.default_rng(rows * n)
-    z, a, w = rng.standard_normal((rows, n)), rng.standard_normal((n, n)), rng.standard_normal(rows)
-    shaped, combined, outer = np.empty((rows, n)), np.empty(n), np.empty((n, n))
-    dots = np.empty(rows)
-    _cmaes.shape(z, a, shaped)
-    _cmaes.combine(w, z, combined)
-    _cmaes.outer_sum(w, z, outer)
-    _cmaes.row_dots(z, z, dots)
-    for k in range(rows):
-        assert dots[k] == in_order(z[k, j] * z[k, j] for j in range(n))
-        for i in range(n):
-            assert shaped[k, i] == in_order(z[k, j] * a[i, j] for j in range(n))
-    for i in range(n):
-        assert combined[i] == in_order(w[k] * z[k, i] for k in range(rows))
-        for j in range(i, n):
-            assert outer[i, j] == outer[j, i] == in_order(
-                (w[k] * z[k, i]) * z[k, j] for k in range(rows))
-
-
-@pytest.mark.parametrize("call, arrays", [
+@pytest.mark.parametrize("call, arguments", [
+    # What an array argument must be: its shape, its items, C-contiguous.
     (_cmaes.shape, [np.ones((2, 3)), np.ones((3, 3)), np.ones((2, 2))]),
-    (_cmaes.combine, [np.ones(2), np.ones((3, 3)), np.ones(3)]),
-    (_cmaes.outer_sum, [np.ones(2), np.ones((2, 3)), np.ones((3, 3), dtype=np.float32)]),
-    (_cmaes.row_dots, [np.ones((2, 3)), np.ones((2, 3)), np.ones((3, 2)).T]),
+    (_cmaes.sample, [STATE, np.eye(3), np.zeros(3), 1.0, np.ones((2, 3)), np.ones((2, 3)),
+                     np.ones((2, 2))]),
+    (_cmaes.penalised_values, [np.ones((2, 3)), np.ones((2, 3)), np.ones(2),
+                               np.ones(2, dtype=np.float32)]),
+    (_cmaes.sample, [STATE, np.eye(3), np.zeros(3), 1.0, np.ones((2, 3)), np.ones((2, 3)),
+                     np.ones((3, 2)).T]),
+    (_cmaes.ranks, [np.ones(3), np.arange(6)[::2]]),
+    (_cmaes.ranks, [np.ones(3), np.arange(3, dtype=np.uint64)]),
+    (_cmaes.clip_to_box, [np.ones(3), np.ones(2)]),
     (_cmaes.normals, [np.zeros(4, dtype=np.uint64), np.ones(3)]),
     (_cmaes.normals, [np.ones(3, dtype=np.uint64), np.ones(3)]),
     (_cmaes.eigen, [np.eye(3), np.eye(3), np.ones(2)]),
+    (_cmaes.update, [(0.5,) * 7, *[np.ones(1)] * 11]),
+    # The arguments bound as in a function of positional-only parameters.
+    (_cmaes.normals, [STATE]),
+    (_cmaes.exp, [1.0, 2.0]),
+    (partial(_cmaes.log, x=1.0), []),
+    (_cmaes.sample, [STATE, np.eye(3), np.zeros(3), "wide", np.ones((2, 3)), np.ones((2, 3)),
+                     np.ones((2, 3))]),
 ])
-def test_wrong_arrays_are_refused(call, arrays):
+def test_wrong_arguments_are_refused(call, arguments):
     with pytest.raises((TypeError, ValueError)):
-        call(*arrays)
+        call(*arguments)
 
 
 def test_outputs_that_overlap_inputs_are_refused():
     z = np.ones((4, 4))
     with pytest.raises(ValueError, match="overlaps"):
-        _cmaes.shape(z, np.eye(4), z)
+        _cmaes.clip_to_box(z, z)
     # The update reads its rows by the order's indices: each must be a row.
     old = (np.zeros(4), np.zeros(4), np.zeros(4), np.eye(4))
     new = tuple(a.copy() for a in old)
@@ -123,8 +116,8 @@ def test_outputs_that_overlap_inputs_are_refused():
     update(np.arange(4), z, z, np.eye(4), np.eye(4), 1.0, 1.0, old, new)
     read_only = np.ones(4)
     read_only.flags.writeable = False
-    with pytest.raises(TypeError):
-        _cmaes.row_dots(z, z, read_only)
+    with pytest.raises(TypeError, match="writable"):
+        _cmaes.clip_to_box(z.ravel(), read_only)
 
 
 @pytest.mark.parametrize("n, condition", [(1, 1.0), (2, 1e3), (10, 1e6), (40, 1e12)])

@@ -159,3 +159,46 @@ def test_process_wide_parts_are_in_the_core_library_only(text):
     for module in NATIVE_MODULES:
         with open(module_file(module), "rb") as file:
             assert text not in file.read(), module
+
+
+@pytest.fixture(scope="module")
+def another_builds_library(tmp_path_factory):
+    """The core library of a copy of the installation, given another build's
+    identity."""
+    from installation_support import copy_of_installation, core_library, of_another_build
+    library = core_library(copy_of_installation(tmp_path_factory.mktemp("another_build")))
+    of_another_build(library)
+    return library
+
+
+def import_in_a_process(modules, env):
+    code = f"import {', '.join(modules)}; from zorv import _trace; print(_trace.core_library)"
+    return subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True,
+                          timeout=120)
+
+
+@pytest.mark.parametrize("module", NATIVE_MODULES)
+@pytest.mark.parametrize("how", ["its own folder", "LD_PRELOAD"])
+def test_a_core_library_of_another_build_is_refused_in_one_line(another_builds_library, module,
+                                                                how):
+    # The copy's modules load the copy's library, and this installation's
+    # the one preloaded in its place: each module's init names the library.
+    from installation_support import REINSTALL, environment
+    if how == "LD_PRELOAD":
+        env = environment(LD_PRELOAD=str(another_builds_library))
+    else:
+        env = environment(another_builds_library.parents[1])
+    result = import_in_a_process([module], env)
+    assert result.returncode == 1
+    assert result.stderr.splitlines()[-1] == (
+        f"ImportError: {module} cannot use the core library {another_builds_library}: it is "
+        f"from another build of zorv_fast; {REINSTALL}")
+
+
+def test_ld_library_path_does_not_take_the_modules_own_library_from_them(another_builds_library):
+    from installation_support import environment
+    [own] = loaded_core_libraries()
+    result = import_in_a_process(NATIVE_MODULES,
+                                 environment(LD_LIBRARY_PATH=str(another_builds_library.parent)))
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split() == [own]

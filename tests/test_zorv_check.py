@@ -1,6 +1,7 @@
 """python -m zorv check: the documented scores hold here; they do not with the
 C library's non-FMA atan2 forced; the batch path and thread count it reports
-follow the switches and variables."""
+follow the switches and variables; it names the core library it loaded and
+the installed files that are not as installed."""
 import os
 import re
 import subprocess
@@ -39,6 +40,7 @@ TOO_SMALL_FOR_2000_THREADS = 1_200_000_000
     ({}, None, 0, [
         "atan2:      glibc's FMA variant, the one the documented scores come from",
         "scores:     the documented ones, bit for bit: 5 plans through sim and sim_batch",
+        "files:      as the installation recorded them",
         "result:     the documented scores hold on this machine",
     ]),
     ({"GLIBC_TUNABLES": "glibc.cpu.hwcaps=-FMA", "RAYON_NUM_THREADS": "3"}, None, 1, [
@@ -73,6 +75,22 @@ def test_check_says_whether_the_documented_scores_hold(variables, address_space,
     lines = result.stdout.splitlines()
     assert lines[0] == f"C library:  {check.c_library()}"
     assert set(expected) <= set(lines), result.stdout
+
+
+def test_the_core_library_and_a_changed_file_are_named(tmp_path):
+    from installation_support import REINSTALL, copy_of_installation, core_library, environment
+    site = copy_of_installation(tmp_path)
+    changed = site / "zorv" / "svg_document.py"
+    text = changed.read_text()
+    changed.write_text(text.replace("the", "THE", 1))  # the same size, other contents
+    assert changed.read_text() != text
+    result = subprocess.run([sys.executable, "-m", "zorv", "check"], env=environment(site),
+                            capture_output=True, text=True, timeout=120)
+    assert result.returncode == 1 and result.stderr == "", result.stdout + result.stderr
+    lines = result.stdout.splitlines()
+    assert f"core:       {core_library(site)}" in lines
+    assert f"files:      {changed} differs from the installation's record of it" in lines
+    assert lines[-1] == f"result:     the installed files are not as installed (see files): {REINSTALL}"
 
 
 def test_a_disagreement_or_an_old_library_is_reported():

@@ -740,6 +740,52 @@ def writing_a_checkpoint(pid, folder):
     return False
 
 
+def remove(path):
+    path.unlink()
+
+
+def cut_short(path):
+    with open(path, "r+b") as file:
+        file.truncate(4096)
+
+
+def give_another_builds_identity(path):
+    from installation_support import of_another_build
+    of_another_build(path)
+
+
+#: (the file of a copy of the installation, what is done to it, words of the
+#: error): each a file that loading the native modules needs, which would
+#: otherwise end the command in a traceback, or in a crash with no word
+#: (a shared object cut short: SIGBUS).
+DAMAGED_INSTALLATIONS = [
+    ("zorv/libzorv_core.so", remove, "is missing"),
+    ("zorv/libzorv_core.so", cut_short, "has 4096 bytes where the installation recorded"),
+    ("zorv/libzorv_core.so", give_another_builds_identity,
+     "cannot use the core library {}: it is from another build of zorv_fast"),
+    ("zorv_fast.*.so", cut_short, "has 4096 bytes where the installation recorded"),
+    ("zorv/_cmaes.*.so", remove, "is missing"),
+]
+
+
+@pytest.mark.parametrize("command", [["check"], ["show", "plan.json"]])
+@pytest.mark.parametrize("pattern, damage, words", DAMAGED_INSTALLATIONS,
+                         ids=[f"{damage.__name__}-{pattern}" for pattern, damage, _ in
+                              DAMAGED_INSTALLATIONS])
+def test_a_damaged_installation_is_one_error_line(tmp_path, pattern, damage, words, command):
+    from installation_support import REINSTALL, copy_of_installation, environment
+    site = copy_of_installation(tmp_path / "installation")
+    [damaged] = site.glob(pattern)
+    damage(damaged)
+    (tmp_path / "plan.json").write_text(json.dumps([0.0] * 40))
+    result = subprocess.run([sys.executable, "-m", "zorv", *command], cwd=tmp_path,
+                            env=environment(site), capture_output=True, text=True, timeout=120)
+    assert (result.returncode, result.stdout) == (1, ""), result.stderr
+    [line] = result.stderr.splitlines()
+    assert line.startswith("python -m zorv: error: ") and str(damaged) in line, line
+    assert words.format(damaged) in line and line.endswith(REINSTALL), line
+
+
 class TestKillAndResume:
     @pytest.mark.parametrize("when", ["after the first checkpoint", "late",
                                       "inside a checkpoint write",

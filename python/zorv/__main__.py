@@ -23,10 +23,23 @@ def main(argv: "Sequence[str] | None" = None, prog: "str | None" = None) -> int:
     try:
         took_over = _exit_at_once_on_interrupt()
         try:
-            from .cli import main as run_command_line
+            # A damaged installation or a core library of another build: one
+            # line, where loading would give a traceback or a crash.
+            from .installed_files import native_fault_before_loading
+            fault = native_fault_before_loading()
+            if fault is None:
+                from .cli import main as run_command_line
+        except ImportError as error:
+            fault = "cannot load zorv: " + str(error).replace("\n", " ")
         finally:
             if took_over:
                 signal.signal(signal.SIGINT, signal.default_int_handler)
+        if fault is not None:
+            from .console import print_error, program_name, standard_streams
+            from .exit_status import FAILED
+            with standard_streams():
+                print_error(program_name(prog), fault)
+            return FAILED
         return run_command_line(argv, prog)
     except KeyboardInterrupt:
         return _EXIT_INTERRUPTED

@@ -9,6 +9,7 @@ links: tuple[tuple[int, int], ...]
 link_limbs: tuple[str, ...]
 joint_names: tuple[str, ...]
 joints: tuple[tuple[int, int], ...]
+core_library: str
 
 def run(plan: Sequence[SupportsFloat], /) -> bytearray: ...
 def batch_settings() -> tuple[str, str, str, str, str, str, int, str | None, str | None]: ...

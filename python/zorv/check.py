@@ -5,7 +5,9 @@ beyond the plan is the C library's `atan2`: the documented scores come from
 glibc's FMA variant (glibc 2.35 and later, picked on CPUs with FMA). The
 check looks at the C library, probes which `atan2` it runs, scores the
 documented plans through `sim` and `sim_batch`, and says which batch path
-and how many worker threads `sim_batch` takes here, and why.
+and how many worker threads `sim_batch` takes here, and why; it names the
+core library the process loaded and holds the installed files against the
+installation's record of them.
 """
 from __future__ import annotations
 
@@ -19,6 +21,7 @@ from collections.abc import Callable, Mapping, Sequence
 from typing import Optional, Tuple
 
 from .body import PLAN_SIZE
+from .installed_files import REINSTALL
 from .native import POOL_NOT_STARTED, is_native_failure
 
 __all__ = ["ATAN2_PROBES", "DOCUMENTED_SCORES", "Atan2Probe", "BatchSettings", "CLibrary",
@@ -127,10 +130,19 @@ class MachineReport:
     batch_scores: tuple[float, ...]
     batch: BatchSettings
     pool_error: str | None = None
+    #: The file of the core library the process loaded.
+    core_library: str | None = None
+    #: What differs from the installation's record, a line a file (None: not
+    #: held against one).
+    installed_faults: tuple[str, ...] | None = None
 
     @property
     def documented_scores_hold(self) -> bool:
         return _same_bits(self.scores, _EXPECTED) and _same_bits(self.batch_scores, _EXPECTED)
+
+    @property
+    def installation_intact(self) -> bool:
+        return not self.installed_faults
 
 
 def _same_bits(first: Sequence[float], second: Sequence[float]) -> bool:
@@ -180,9 +192,12 @@ def examine(sim: Callable[[list[float]], float],
             sim_batch: Callable[[list[list[float]]], list[float]],
             batch_settings: Callable[[], BatchSettingsTuple],
             atan2: Callable[[float, float], float],
-            library: CLibrary) -> MachineReport:
+            library: CLibrary, core_library: str | None = None,
+            installed_faults: Sequence[str] | None = None) -> MachineReport:
     """Runs the check with these collaborators: normally zorv_fast's two
-    functions, zorv._trace.batch_settings, library_atan2() and c_library()."""
+    functions, zorv._trace.batch_settings, library_atan2() and c_library(),
+    the core library's file (zorv._trace.core_library) and the installed
+    files' faults (zorv.installed_files.faults)."""
     plans = [list(documented.plan) for documented in DOCUMENTED_SCORES]
     scores = tuple(sim(plan) for plan in plans)
     pool_error = None
@@ -200,6 +215,8 @@ def examine(sim: Callable[[list[float]], float],
         batch_scores=batch_scores,
         batch=BatchSettings(*batch_settings()),
         pool_error=pool_error,
+        core_library=core_library,
+        installed_faults=None if installed_faults is None else tuple(installed_faults),
     )
 
 
@@ -318,7 +335,18 @@ def _threads_line(batch: BatchSettings, environ: Mapping[str, str],
     return f"{threads}: {_thread_origin(batch, environ)}"
 
 
+def _installed_line(faults: tuple[str, ...] | None) -> str:
+    if faults is None:
+        return "not held against a record: zorv is not imported from an installation of zorv_fast"
+    if not faults:
+        return "as the installation recorded them"
+    more = f" (and {len(faults) - 1} more)" if len(faults) > 1 else ""
+    return faults[0] + more
+
+
 def _verdict(report: MachineReport) -> str:
+    if not report.installation_intact:
+        return f"the installed files are not as installed (see files): {REINSTALL}"
     if report.documented_scores_hold:
         return "the documented scores hold on this machine"
     if report.pool_error is not None:
@@ -347,6 +375,8 @@ def describe(report: MachineReport, environ: Mapping[str, str]) -> list[str]:
         ("batch path", f"{batch.path_text}: {batch.reason_text}"),
         ("AVX-512", batch.avx512_text),
         ("threads", _threads_line(batch, environ, report.pool_error)),
+        ("core", report.core_library or "not known"),
+        ("files", _installed_line(report.installed_faults)),
         ("result", _verdict(report)),
     ]
     width = max(len(label) for label, _ in rows) + 1

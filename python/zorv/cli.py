@@ -5,15 +5,15 @@ from __future__ import annotations
 import argparse
 import dataclasses
 import os
-import sys
 from collections.abc import Sequence
 from pathlib import Path
 
 import zorv_fast
 
-from . import _trace, check, plot, svg
+from . import _trace, check, installed_files, plot, svg
 from .arguments import DEFAULT_CHART, build_parser
-from .console import print_error, shown_path, standard_streams, summary_stream, write_or_say
+from .console import (print_error, program_name, shown_path, standard_streams,
+                      summary_stream, write_or_say)
 from .exit_status import BAD_INPUT, FAILED
 from .input_files import InputFileError, load_curve, load_plan
 from .output_files import OutputPathError, check_outputs, output_path
@@ -96,17 +96,19 @@ def _may_replace(output: Path, overwrite: bool, prog: str) -> bool:
 
 
 def _run_check(args: argparse.Namespace, prog: str) -> int:
+    installation = installed_files.this_installation()
     report = check.examine(zorv_fast.sim, zorv_fast.sim_batch, _trace.batch_settings,
-                           check.library_atan2(), check.c_library())
+                           check.library_atan2(), check.c_library(),
+                           core_library=_trace.core_library,
+                           installed_faults=None if installation is None
+                           else installed_files.faults(installation))
     for line in check.describe(report, os.environ):
         print(line)
-    return 0 if report.documented_scores_hold else FAILED
+    return 0 if report.documented_scores_hold and report.installation_intact else FAILED
 
 
 def main(argv: Sequence[str] | None = None, prog: str | None = None) -> int:
-    if prog is None:
-        name = os.path.basename(sys.argv[0]) if sys.argv and sys.argv[0] else "zorv"
-        prog = "python -m zorv" if name == "__main__.py" else name
+    prog = program_name(prog)
     runs = {"search": run_search, "show": _run_show, "plot": _run_plot, "check": _run_check}
     # What a command prints is dropped where it cannot be written: the
     # status says how the command went, not whether anyone still listens.

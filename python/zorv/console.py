@@ -119,6 +119,15 @@ def standard_streams() -> Iterator[None]:
         sys.stdout, sys.stderr = originals
 
 
+def program_name(prog: str | None) -> str:
+    """The command's name in its messages: `prog` where given, else as it
+    was run (python -m zorv, or the script's own name)."""
+    if prog is not None:
+        return prog
+    name = os.path.basename(sys.argv[0]) if sys.argv and sys.argv[0] else "zorv"
+    return "python -m zorv" if name == "__main__.py" else name
+
+
 def print_error(prog: str, message: str) -> None:
     """One error line on standard error, after the command's name."""
     print(f"{prog}: error: {message}", file=sys.stderr)

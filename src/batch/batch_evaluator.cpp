@@ -4,13 +4,18 @@
 #include <cstddef>
 #include <string>
 
-#include "batch/worker_pool.hpp"
+#include "pool/pool_once.hpp"
 #include "sim/plan_cursor.hpp"
-#include "sim/run.hpp"
+#include "sim/batch_path_choice.hpp"
+#include "sim/scoring.hpp"
 
 namespace zorv::batch {
 
 namespace {
+
+using pool::CallerLatch;
+using pool::global_pool;
+using pool::WorkerPool;
 
 // These texts are part of the module's interface: callers and stored logs
 // match them, so they are never reworded.

@@ -3,17 +3,11 @@
 // whose first try is not taken finishes its sample with the scalar slow path
 // on its own stream, so that every sample is the one the scalar draw gives.
 // Compiled for AVX-512 (eight lanes, one per stream) and entered only where
-// the optimizer's products take their AVX-512 build; a build without the x86
-// lanes compiles it plainly and draws the samples one at a time, the same
-// samples (and never enters it).
-#include <cstddef>
-
-#include "optimizer/normals.hpp"
-
-#ifdef __AVX512F__
+// the process takes the optimizer's AVX-512 build (products_avx512.cpp).
 #define ZORV_ISA avx512
 
 #include <bit>
+#include <cstddef>
 #include <cstdint>
 
 #include "optimizer/ziggurat.hpp"
@@ -33,12 +27,12 @@ struct StreamLanes {
 
     Words word[4];
 
-    void read_streams(const Xoshiro256 (&streams)[normal_streams]) {
+    void read_streams(const StreamsOfAFill& streams) {
         for (Words& w : word) w = Words(std::uint64_t{0});
         for (int i = 0; i < width; ++i) set_stream(i, streams[i]);
     }
 
-    void write_streams(Xoshiro256 (&streams)[normal_streams]) const {
+    void write_streams(StreamsOfAFill& streams) const {
         for (int i = 0; i < width; ++i) streams[i] = stream(i);
     }
 
@@ -77,7 +71,7 @@ struct StreamLanes {
 // where a first try is not taken, and the last samples, fewer than the
 // lanes, one at a time.
 template <class Words>
-void fill_normals_on_lanes(Xoshiro256 (&streams)[normal_streams], double* out, std::size_t count) {
+void fill_normals_on_lanes(StreamsOfAFill& streams, double* out, std::size_t count) {
     constexpr int width = width_of<Words>;
     constexpr unsigned every_lane = (1u << width) - 1;
     const ZigguratLayers& l = ziggurat_layers();
@@ -110,20 +104,8 @@ void fill_normals_on_lanes(Xoshiro256 (&streams)[normal_streams], double* out, s
 }  // namespace
 }  // namespace ZORV_ISA
 
-void fill_normals_avx512(Xoshiro256 (&streams)[normal_streams], double* out, std::size_t count) {
+void fill_normals_avx512(StreamsOfAFill& streams, double* out, std::size_t count) {
     fill_normals_on_lanes<simd::Words8>(streams, out, count);
 }
 
 }  // namespace zorv::optimizer
-
-#else
-
-namespace zorv::optimizer {
-
-void fill_normals_avx512(Xoshiro256 (&streams)[normal_streams], double* out, std::size_t count) {
-    fill_normals_from_streams(streams, out, 0, count);
-}
-
-}  // namespace zorv::optimizer
-
-#endif

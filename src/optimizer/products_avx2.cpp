@@ -1,18 +1,12 @@
-// The products on AVX2: two registers of four lanes per group of eight.
-// Without the x86 lanes this file compiles on plain doubles, a build that
-// products() never chooses.
+// The optimizer's AVX2 build: the products on two registers of four lanes
+// per group of eight, the normal samples one at a time.
 #define ZORV_ISA avx2
 
+#include "dispatch/instruction_sets.hpp"
+#include "optimizer/build.hpp"
 #include "optimizer/products_loops.hpp"
-
-#ifdef __AVX2__
 #include "simd/avx2.hpp"
-#endif
 
 namespace zorv::optimizer::builds {
-#ifdef __AVX2__
-const Products avx2 = ProductLoops<simd::Double4>::table();
-#else
-const Products avx2 = ProductLoops<double>::table();
-#endif
+const Build avx2{ProductLoops<simd::Double4>::table(), fill_normals_one_at_a_time};
 }  // namespace zorv::optimizer::builds

@@ -1,18 +1,13 @@
-// The products on eight AVX-512 lanes: one register per group of lanes.
-// Without the x86 lanes this file compiles on plain doubles, a build that
-// products() never chooses.
+// The optimizer's AVX-512 build: the products on eight AVX-512 lanes, one
+// register per group of lanes, and the normal samples drawn one from each
+// stream at once (normals_avx512.cpp).
 #define ZORV_ISA avx512
 
+#include "dispatch/instruction_sets.hpp"
+#include "optimizer/build.hpp"
 #include "optimizer/products_loops.hpp"
-
-#ifdef __AVX512F__
 #include "simd/avx512.hpp"
-#endif
 
 namespace zorv::optimizer::builds {
-#ifdef __AVX512F__
-const Products avx512 = ProductLoops<simd::Double8>::table();
-#else
-const Products avx512 = ProductLoops<double>::table();
-#endif
+const Build avx512{ProductLoops<simd::Double8>::table(), fill_normals_avx512};
 }  // namespace zorv::optimizer::builds

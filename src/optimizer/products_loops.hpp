@@ -8,7 +8,7 @@
 #include <algorithm>
 #include <cstddef>
 
-#include "optimizer/products.hpp"
+#include "optimizer/product_kernels.hpp"
 #include "simd/scalar.hpp"
 
 namespace zorv::optimizer {

@@ -3,14 +3,16 @@
 #include <algorithm>
 #include <memory>
 
+#include "pool/pool_once.hpp"
+
 namespace zorv::optimizer {
 
 Split Split::for_size(std::size_t size, std::size_t smallest) {
     if (size < smallest) return none();
-    batch::WorkerPool* pool = batch::global_pool_if_built();
-    if (pool == nullptr || pool->thread_count() < 2) return none();
+    pool::WorkerPool* workers = pool::global_pool_if_built();
+    if (workers == nullptr || workers->thread_count() < 2) return none();
     // A piece per worker, but none much smaller than the threshold itself.
-    return Split(pool, std::min(pool->thread_count(), size * 2 / smallest));
+    return Split(workers, std::min(workers->thread_count(), size * 2 / smallest));
 }
 
 double* Split::kept_memory(std::size_t doubles) {

@@ -9,7 +9,8 @@
 #include <type_traits>
 #include <utility>
 
-#include "batch/worker_pool.hpp"
+#include "pool/run_pieces.hpp"
+#include "pool/worker_pool.hpp"
 #include "support/shared_api.hpp"
 
 namespace zorv::optimizer {
@@ -37,7 +38,7 @@ public:
     // Everything on the calling thread.
     static Split none() { return Split(nullptr, 1); }
     // `pieces` pieces on `pool`; on the calling thread when pool is null.
-    Split(batch::WorkerPool* pool, std::size_t pieces)
+    Split(pool::WorkerPool* pool, std::size_t pieces)
         : pool_(pool), pieces_(pool == nullptr || pieces == 0 ? 1 : pieces) {}
 
     std::size_t pieces() const { return pieces_; }
@@ -57,7 +58,7 @@ public:
             return;
         }
         using Plain = std::remove_reference_t<Piece>;
-        batch::run_pieces(
+        pool::run_pieces(
             *pool_, pieces_, [](void* context, std::size_t p) { (*static_cast<Plain*>(context))(p); },
             const_cast<void*>(static_cast<const void*>(&piece)));
     }
@@ -70,7 +71,7 @@ public:
     ZORV_SHARED_API static double* kept_memory(std::size_t doubles);
 
 private:
-    batch::WorkerPool* pool_;
+    pool::WorkerPool* pool_;
     std::size_t pieces_;
 };
 

@@ -1,13 +1,15 @@
 // The ziggurat behind the optimizer's normal samples, shared by the scalar
-// and the vector draw: the layer tables and the slow path that a first try
-// hands over to.
+// and the vector draw: the layer tables, the slow path that a first try
+// hands over to, and the draws of the streams that one fill of samples
+// takes (normals.hpp), one sample at a time and in the lanes of AVX-512.
 #pragma once
 
 #include <array>
 #include <bit>
+#include <cstddef>
 #include <cstdint>
 
-#include "optimizer/normals.hpp"
+#include "optimizer/xoshiro256.hpp"
 
 namespace zorv::optimizer {
 
@@ -69,5 +71,22 @@ inline bool first_try_taken(double x, std::uint64_t bits, const ZigguratLayers& 
 // the wedge test, or new tries, drawing on from `generator`.
 double after_first_try(Xoshiro256& generator, std::uint64_t bits, double x,
                        const ZigguratLayers& l);
+
+// The streams of one fill: sample i comes from stream i % normal_streams,
+// each stream drawn in order, so that a vector unit can draw one sample
+// from each at once.
+constexpr std::size_t normal_streams = 8;
+using StreamsOfAFill = Xoshiro256[normal_streams];
+
+// The next `count` samples of one stream, in order, one at a time.
+void draw_normals(Xoshiro256& stream, double* out, std::size_t count);
+// Samples first..count-1 of a fill from its streams, one at a time.
+void fill_normals_from_streams(StreamsOfAFill& streams, double* out, std::size_t first,
+                               std::size_t count);
+// All `count` samples of a fill from its streams: one at a time (the
+// portable and the AVX2 builds' draw), and with eight AVX-512 lanes
+// (normals_avx512.cpp), the same samples.
+void fill_normals_one_at_a_time(StreamsOfAFill& streams, double* out, std::size_t count);
+void fill_normals_avx512(StreamsOfAFill& streams, double* out, std::size_t count);
 
 }  // namespace zorv::optimizer

@@ -56,7 +56,7 @@ concept LaneType = requires(Lanes a, double d, const std::array<double, Lanes::w
 };
 
 // Where a step of Lanes takes its link angles from (library_atan2.hpp,
-// fast_atan2_angles.hpp).
+// src/fast_atan2/angles.hpp).
 template <class Angles, class Lanes>
 concept AngleSource = requires(const PerLink<Lanes>& per_link) {
     { Angles::of(per_link, per_link) } -> std::same_as<PerLink<Lanes>>;

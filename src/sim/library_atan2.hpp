@@ -1,6 +1,6 @@
 // The link angles of a step from the C library's atan2, lane by lane: the
 // scalar run's source, and the lanes' wherever the fast atan2 may not stand
-// in for it (fast_atan2_angles.hpp is the other source; both give the
+// in for it (src/fast_atan2/angles.hpp is the other source; both give the
 // library's bits).
 #pragma once
 

@@ -13,7 +13,7 @@ inline namespace ZORV_ISA {
 
 // Advances the state by one step and answers whether the run ends after it.
 // The link angles come from Angles: the C library's atan2 unless the lanes
-// take the fast atan2 (fast_atan2_angles.hpp); both give the same bits.
+// take the fast atan2 (src/fast_atan2/angles.hpp); both give the same bits.
 template <class Angles = LibraryAtan2, class T>
 auto step(RunnerState<T>& state, const CommandBlend<T>& blend) {
     const T hip_height = state.y[hip];

@@ -15,9 +15,9 @@
 #include <vector>
 
 #include "batch/batch_evaluator.hpp"
-#include "batch/worker_pool.hpp"
+#include "pool/pool_once.hpp"
 #include "sim/plan_cursor.hpp"
-#include "sim/run.hpp"
+#include "sim/scoring.hpp"
 
 #ifdef __SANITIZE_THREAD__
 // The fork tests have children start the pool's threads, which
@@ -27,6 +27,8 @@ extern "C" __attribute__((visibility("default"))) const char* __tsan_default_opt
 
 namespace zorv::batch {
 namespace {
+
+using pool::global_pool;
 
 // Mostly in [-1, 1], with some values beyond it and some NaN, which the core
 // clamps; different seeds give different plans.

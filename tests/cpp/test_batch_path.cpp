@@ -11,19 +11,22 @@
 #include <vector>
 
 #include "exact_double.hpp"
-#include "sim/fast_atan2.hpp"
-#include "sim/lane_paths.hpp"
+#include "fast_atan2/splitmix64.hpp"
+#include "instruction_set_rows.hpp"
+#include "sim/batch_path_choice.hpp"
 #include "sim/run.hpp"
-#include "sim/splitmix64.hpp"
+#include "sim/scoring.hpp"
 
 namespace {
 
+using namespace zorv::dispatch;
 using namespace zorv::sim;
+using zorv::fast_atan2::SplitMix64;
 
-// The rows of the table of lane widths, and the five paths they make.
-const LaneWidth& portable_lanes = lane_width("portable");
-const LaneWidth& four_lanes = lane_width("avx2");
-const LaneWidth& eight_lanes = lane_width("avx512");
+// The rows of the table of instruction sets, and the five paths they make.
+const InstructionSet& portable_lanes = instruction_set("portable");
+const InstructionSet& four_lanes = instruction_set("avx2");
+const InstructionSet& eight_lanes = instruction_set("avx512");
 const BatchPath portable{&portable_lanes};
 const BatchPath avx2_lanes{&four_lanes, Atan2Source::c_library};
 const BatchPath avx2_lanes_with_fast_atan2{&four_lanes, Atan2Source::fast_atan2};
@@ -35,7 +38,7 @@ const BatchPath avx512_lanes_with_fast_atan2{&eight_lanes, Atan2Source::fast_ata
 unsigned asked;
 unsigned agreeing;
 
-bool record_agreement(const LaneWidth& width) {
+bool record_agreement(const InstructionSet& width) {
     const unsigned bit = &width == &eight_lanes ? 2u : 1u;
     asked |= bit;
     return (agreeing & bit) != 0;
@@ -43,7 +46,7 @@ bool record_agreement(const LaneWidth& width) {
 
 struct Case {
     const char* name;
-    BatchPathInputs inputs;
+    Inputs inputs;
     unsigned agrees;  // the widths that agree, as in `agreeing`
     BatchPath path;
     BatchPathReason reason;
@@ -51,10 +54,10 @@ struct Case {
     unsigned checked;  // the widths that must have been checked
 };
 
-constexpr BatchPathInputs avx2_fma{.avx2 = true, .fma = true};
-constexpr BatchPathInputs avx512{.avx2 = true, .fma = true, .avx512 = Avx512Support::usable};
+constexpr Inputs avx2_fma{.avx2 = true, .fma = true};
+constexpr Inputs avx512{.avx2 = true, .fma = true, .avx512 = Avx512Support::usable};
 
-BatchPathInputs with(BatchPathInputs in, void (*change)(BatchPathInputs&)) {
+Inputs with(Inputs in, void (*change)(Inputs&)) {
     change(in);
     return in;
 }
@@ -92,6 +95,8 @@ TEST(BatchPath, ChoiceFollowsTheMachineAndTheSwitches) {
         asked = 0;
         const BatchPathChoice choice = choose_batch_path(c.inputs, record_agreement);
         EXPECT_EQ(choice.path, c.path);
+        // The optimizer's build comes from the row of the lanes.
+        EXPECT_EQ(choice.path.lanes, &instruction_set_for(c.inputs));
         EXPECT_EQ(choice.reason, c.reason);
         EXPECT_EQ(choice.avx512, c.avx512);
         EXPECT_EQ(asked & c.checked, c.checked);

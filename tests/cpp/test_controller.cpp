@@ -8,7 +8,7 @@
 #include "exact_double.hpp"
 #include "sim/controller.hpp"
 #include "sim/plan.hpp"
-#include "sim/run.hpp"
+#include "sim/scoring.hpp"
 
 namespace {
 

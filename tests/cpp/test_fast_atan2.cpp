@@ -15,34 +15,34 @@
 #include <vector>
 
 #include "exact_double.hpp"
-#include "sim/fast_atan2.hpp"
-#include "sim/fast_atan2_inputs.hpp"
-#include "sim/fast_atan2_survey.hpp"
-#include "sim/lane_paths.hpp"
+#include "fast_atan2/fast_atan2.hpp"
+#include "fast_atan2/inputs.hpp"
+#include "fast_atan2_survey.hpp"
+#include "instruction_set_rows.hpp"
 
 namespace {
 
-using zorv::sim::Atan2Family;
-using zorv::sim::Atan2Input;
-using zorv::sim::draw_atan2_input;
-using zorv::sim::fast_atan2_agrees_with;
-using zorv::sim::fast_atan2_agrees_with_unchecked;
-using zorv::sim::fast_atan2_available;
-using zorv::sim::fast_atan2_lanes8;
-using zorv::sim::LaneWidth;
-using zorv::sim::lane_width;
-using zorv::sim::fast_atan2_before_rounding_lanes;
-using zorv::sim::fast_atan2_hard_inputs;
-using zorv::sim::fast_atan2_lanes;
-using zorv::sim::fast_atan2_special_values;
-using zorv::sim::SplitMix64;
+using zorv::fast_atan2::Atan2Family;
+using zorv::fast_atan2::Atan2Input;
+using zorv::fast_atan2::draw_atan2_input;
+using zorv::fast_atan2::fast_atan2_before_rounding_lanes;
+using zorv::fast_atan2::fast_atan2_hard_inputs;
+using zorv::fast_atan2::fast_atan2_lanes;
+using zorv::fast_atan2::fast_atan2_lanes8;
+using zorv::fast_atan2::fast_atan2_special_values;
+using zorv::fast_atan2::SplitMix64;
+using zorv::dispatch::fast_atan2_agrees_with;
+using zorv::dispatch::fast_atan2_agrees_with_unchecked;
+using zorv::dispatch::fast_atan2_available;
+using zorv::dispatch::instruction_set;
+using zorv::dispatch::InstructionSet;
 using zorv::test::bits;
 
 double library_atan2(double y, double x) { return std::atan2(y, x); }
 
 // The rows of the four-lane and the eight-lane kernels.
-const LaneWidth& four_lanes() { return lane_width("avx2"); }
-const LaneWidth& eight_lanes() { return lane_width("avx512"); }
+const InstructionSet& four_lanes() { return instruction_set("avx2"); }
+const InstructionSet& eight_lanes() { return instruction_set("avx512"); }
 
 double from_bits(std::uint64_t b) {
     double v;
@@ -146,7 +146,7 @@ std::uint64_t total_samples() {
 
 // The check rejects reference on every width this CPU runs.
 #define EXPECT_REJECTED(reference)                                                    \
-    for (const LaneWidth* width : both_widths())                                      \
+    for (const InstructionSet* width : both_widths())                                 \
     if (fast_atan2_available(*width))                                                 \
     EXPECT_FALSE(fast_atan2_agrees_with_unchecked(reference, *width)) << name_of(*width)
 
@@ -448,7 +448,7 @@ TEST(FastAtan2, LanesNeverRoundWithinTheBand) {
                 if ((library >> i) & 1u) continue;
                 ++own;
                 const double d = from_midpoint(nearest[i], residual[i]);
-                const double band = 1.25 * zorv::sim::atan2_library_bound(y[i], x[i], nearest[i]);
+                const double band = 1.25 * zorv::fast_atan2::atan2_library_bound(y[i], x[i], nearest[i]);
                 const double magnitude = std::fabs(nearest[i]);
                 near_power += magnitude == std::ldexp(1.0, std::ilogb(magnitude));
                 ASSERT_GE(d, band)
@@ -466,11 +466,11 @@ TEST(FastAtan2, LanesNeverRoundWithinTheBand) {
 
 // Every test of the check runs it for both widths the CPU can run: each
 // process checks the kernel of the path it takes.
-std::array<const LaneWidth*, 2> both_widths() { return {&four_lanes(), &eight_lanes()}; }
-const char* name_of(const LaneWidth& width) { return width.lanes == 8 ? "eight lanes" : "four lanes"; }
+std::array<const InstructionSet*, 2> both_widths() { return {&four_lanes(), &eight_lanes()}; }
+const char* name_of(const InstructionSet& width) { return width.lanes == 8 ? "eight lanes" : "four lanes"; }
 
 TEST(FastAtan2Agreement, AcceptsTheLibrary) {
-    for (const LaneWidth* width : both_widths()) {
+    for (const InstructionSet* width : both_widths()) {
         EXPECT_EQ(fast_atan2_agrees_with(library_atan2, *width), fast_atan2_available(*width))
             << name_of(*width);
     }
@@ -540,8 +540,8 @@ double loose_in_one_region(double y, double x) {
     const double r = std::atan2(y, x);
     double ys[4] = {y, y, y, y}, xs[4] = {x, x, x, x}, nearest[4], residual[4];
     if (!(fast_atan2_before_rounding_lanes(ys, xs, nearest, residual) & 1u)) return r;
-    if (zorv::sim::atan2_region(y, x) != loose_region) return r;
-    const double bound = zorv::sim::atan2_library_bound(y, x, nearest[0]);
+    if (zorv::fast_atan2::atan2_region(y, x) != loose_region) return r;
+    const double bound = zorv::fast_atan2::atan2_library_bound(y, x, nearest[0]);
     const double d = 0.5 * ulp_of(nearest[0]) - std::fabs(residual[0]);
     if (d < 1.3 * bound || d > 1.65 * bound) return r;
     return residual[0] > 0 ? std::nextafter(nearest[0], INFINITY) : std::nextafter(nearest[0], -INFINITY);
@@ -549,9 +549,9 @@ double loose_in_one_region(double y, double x) {
 
 TEST(FastAtan2Agreement, RejectsALibraryLessAccurateThanItStatesInAnyRegion) {
     REQUIRE_LANES();
-    for (int g = 0; g < zorv::sim::atan2_bounds::region_count; ++g) {
+    for (int g = 0; g < zorv::fast_atan2::atan2_bounds::region_count; ++g) {
         loose_region = g;
-        EXPECT_REJECTED(loose_in_one_region) << zorv::sim::atan2_bounds::region(loose_region).name;
+        EXPECT_REJECTED(loose_in_one_region) << zorv::fast_atan2::atan2_bounds::region(loose_region).name;
     }
 }
 

@@ -8,8 +8,9 @@
 
 #include "exact_double.hpp"
 #include "sim/integrator.hpp"
-#include "sim/lane_paths.hpp"
+#include "dispatch/instruction_sets.hpp"
 #include "sim/run.hpp"
+#include "sim/scoring.hpp"
 #include "sim/step.hpp"
 
 namespace {

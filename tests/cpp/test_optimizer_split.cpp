@@ -2,15 +2,19 @@
 // at sizes that fit no group of eight and with pieces of every count.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
 #include <memory>
 #include <random>
+#include <utility>
 #include <vector>
 
-#include "batch/worker_pool.hpp"
+#include "pool/worker_pool.hpp"
+#include "dispatch/instruction_sets.hpp"
 #include "optimizer/box.hpp"
+#include "optimizer/build.hpp"
 #include "optimizer/generation.hpp"
 #include "optimizer/normals.hpp"
 #include "optimizer/products.hpp"
@@ -19,10 +23,10 @@
 namespace zorv::optimizer {
 namespace {
 
-batch::WorkerPool& test_pool() {
-    static const std::unique_ptr<batch::WorkerPool> pool = [] {
+pool::WorkerPool& test_pool() {
+    static const std::unique_ptr<pool::WorkerPool> pool = [] {
         int error = 0;
-        return batch::WorkerPool::start(3, &batch::WorkerPool::start_detached_thread, error);
+        return pool::WorkerPool::start(3, &pool::WorkerPool::start_detached_thread, error);
     }();
     return *pool;
 }
@@ -43,11 +47,12 @@ bool same_bits(const std::vector<double>& a, const std::vector<double>& b) {
     return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
 }
 
-// Every build this CPU can run.
+// The products of every build this CPU can run.
 std::vector<const Products*> runnable_builds() {
-    std::vector<const Products*> builds{&builds::portable};
-    if (products_build() != ProductsBuild::portable) builds.push_back(&builds::avx2);
-    if (products_build() == ProductsBuild::avx512) builds.push_back(&builds::avx512);
+    std::vector<const Products*> builds;
+    for (const dispatch::InstructionSet& row : dispatch::instruction_sets()) {
+        if (row.runs(dispatch::this_process_inputs())) builds.push_back(&row.optimizer->products);
+    }
     return builds;
 }
 
@@ -117,6 +122,47 @@ TEST(SplitProducts, RowDotsAndOuterSumGiveTheUnsplitBits) {
                     EXPECT_TRUE(same_bits(split_sum, sum));
                 }
             }
+}
+
+// A sum in index order, one term after another.
+template <class Term>
+double in_order(std::size_t count, Term term) {
+    double total = 0.0;
+    for (std::size_t i = 0; i < count; ++i) total += term(i);
+    return total;
+}
+
+TEST(Products, EveryBuildSumsEachOutputInIndexOrder) {
+    for (const Products* kernels : runnable_builds())
+        for (const auto [rows, n] : {std::pair<std::size_t, std::size_t>{1, 1}, {3, 5}, {17, 40}, {150, 13}}) {
+            SCOPED_TRACE(testing::Message() << "rows " << rows << ", n " << n);
+            const std::vector<double> z = random_values(rows * n, 5);
+            const std::vector<double> a = random_values(n * n, 6);
+            const std::vector<double> w = random_values(rows, 7);
+            std::vector<double> work(std::max(row_dots_work(n), outer_sum_work(n)));
+            std::vector<double> shaped = unwritten(rows * n), combined = unwritten(n),
+                                outer = unwritten(n * n), dots = unwritten(rows);
+            const auto lanes = reinterpret_cast<double (*)[8]>(work.data());
+            kernels->shape(z.data(), a.data(), shaped.data(), rows, n, lanes);
+            kernels->combine(w.data(), z.data(), combined.data(), rows, n);
+            kernels->row_dots(z.data(), z.data(), dots.data(), rows, n, lanes);
+            kernels->weighted_outer_sum(w.data(), z.data(), outer.data(), rows, n, work.data());
+            for (std::size_t k = 0; k < rows; ++k) {
+                ASSERT_EQ(dots[k], in_order(n, [&](std::size_t j) { return z[k * n + j] * z[k * n + j]; }));
+                for (std::size_t i = 0; i < n; ++i) {
+                    ASSERT_EQ(shaped[k * n + i],
+                              in_order(n, [&](std::size_t j) { return z[k * n + j] * a[i * n + j]; }));
+                }
+            }
+            for (std::size_t i = 0; i < n; ++i) {
+                ASSERT_EQ(combined[i], in_order(rows, [&](std::size_t k) { return w[k] * z[k * n + i]; }));
+                for (std::size_t j = i; j < n; ++j) {
+                    ASSERT_EQ(outer[i * n + j], in_order(rows, [&](std::size_t k) {
+                                  return (w[k] * z[k * n + i]) * z[k * n + j];
+                              }));
+                }
+            }
+        }
 }
 
 TEST(Products, EveryBuildClampsAsTheScalarSelectsDo) {

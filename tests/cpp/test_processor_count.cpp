@@ -8,9 +8,9 @@
 #include <optional>
 #include <string>
 
-#include "batch/processor_count.hpp"
+#include "pool/processor_count.hpp"
 
-namespace zorv::batch {
+namespace zorv::pool {
 namespace {
 
 TEST(ParseUnsigned, AcceptsOptionalPlusAndDigitsOnly) {
@@ -307,4 +307,4 @@ TEST_F(FakeRoot, CandidateSelectionAcrossVersions) {
 }
 
 }  // namespace
-}  // namespace zorv::batch
+}  // namespace zorv::pool

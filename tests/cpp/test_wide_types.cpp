@@ -7,7 +7,7 @@
 #include <limits>
 
 #include "exact_double.hpp"
-#include "sim/cpu_support.hpp"
+#include "dispatch/cpu_support.hpp"
 #include "wide_type_cases.hpp"
 
 namespace zorv::test {
@@ -42,7 +42,7 @@ TEST(WideTypes, FourAvx2LanesAgreeWithTheScalarType) {
 }
 
 TEST(WideTypes, EightAvx512LanesAgreeWithTheScalarType) {
-    if (sim::avx512_support() != sim::Avx512Support::usable) GTEST_SKIP() << "this CPU lacks AVX-512";
+    if (dispatch::avx512_support() != dispatch::Avx512Support::usable) GTEST_SKIP() << "this CPU lacks AVX-512";
     expect_same(wide_cases_avx512(inputs()), wide_cases_scalar(inputs()));
 }
 

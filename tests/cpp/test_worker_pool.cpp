@@ -13,10 +13,12 @@
 #include <thread>
 #include <vector>
 
-#include "batch/batch_evaluator.hpp"
-#include "batch/worker_pool.hpp"
+#include "pool/pool_once.hpp"
+#include "pool/run_pieces.hpp"
+#include "pool/worker_pool.hpp"
+#include "support/internal_failure.hpp"
 
-namespace zorv::batch {
+namespace zorv::pool {
 namespace {
 
 using namespace std::chrono_literals;
@@ -565,4 +567,4 @@ TEST(RunPieces, TheCallerDoesTheWorkersPiecesWhenNoneIsFreeAndFailuresComeAfterE
 }
 
 }  // namespace
-}  // namespace zorv::batch
+}  // namespace zorv::pool
