@@ -35,10 +35,9 @@ def main(argv: "Sequence[str] | None" = None, prog: "str | None" = None) -> int:
             if took_over:
                 signal.signal(signal.SIGINT, signal.default_int_handler)
         if fault is not None:
-            from .console import print_error, program_name, standard_streams
             from .exit_status import FAILED
-            with standard_streams():
-                print_error(program_name(prog), fault)
+            from .messages import print_error, program_name
+            print_error(program_name(prog), fault)
             return FAILED
         return run_command_line(argv, prog)
     except KeyboardInterrupt:

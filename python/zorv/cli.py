@@ -12,10 +12,10 @@ import zorv_fast
 
 from . import _trace, check, installed_files, plot, svg
 from .arguments import DEFAULT_CHART, build_parser
-from .console import (print_error, program_name, shown_path, standard_streams,
-                      summary_stream, write_or_say)
+from .console import shown_path, standard_streams, summary_stream, write_or_say
 from .exit_status import BAD_INPUT, FAILED
 from .input_files import InputFileError, load_curve, load_plan
+from .messages import print_error, program_name
 from .output_files import OutputPathError, check_outputs, output_path
 from .replacing import PICTURE, why_kept
 from .search_command import run_search

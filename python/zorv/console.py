@@ -13,6 +13,7 @@ from collections.abc import Iterator
 from pathlib import Path
 from typing import Any, TextIO
 
+from .messages import print_error
 from .output_files import OutputPathError, is_standard_output, write_text
 from .records import Progress
 
@@ -117,20 +118,6 @@ def standard_streams() -> Iterator[None]:
         for stream in guarded:
             stream.flush()
         sys.stdout, sys.stderr = originals
-
-
-def program_name(prog: str | None) -> str:
-    """The command's name in its messages: `prog` where given, else as it
-    was run (python -m zorv, or the script's own name)."""
-    if prog is not None:
-        return prog
-    name = os.path.basename(sys.argv[0]) if sys.argv and sys.argv[0] else "zorv"
-    return "python -m zorv" if name == "__main__.py" else name
-
-
-def print_error(prog: str, message: str) -> None:
-    """One error line on standard error, after the command's name."""
-    print(f"{prog}: error: {message}", file=sys.stderr)
 
 
 def write_or_say(path: Path, text: str, prog: str) -> bool:

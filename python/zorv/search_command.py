@@ -14,9 +14,9 @@ from typing import Any
 
 from . import _trace, check, checkpoints, svg
 from .arguments import DEFAULT_OUTPUT, search_settings
-from .console import (ProgressLine, duration, print_error, shown_path, summary_stream,
-                      write_or_say)
+from .console import ProgressLine, duration, shown_path, summary_stream, write_or_say
 from .exit_status import BAD_INPUT, FAILED
+from .messages import print_error
 from .interrupts import StopOnInterrupt
 from .memory import require_search_fits
 from .output_files import (OutputLock, OutputLockedError, OutputPathError, check_outputs,
