@@ -10,7 +10,7 @@ import textwrap
 
 import numpy as np
 import pytest
-from process_waits import HANG
+from process_waits import HANG, read_until
 
 import zorv
 import zorv.checkpoints
@@ -206,11 +206,12 @@ def test_ctrl_c_from_python_returns_the_result(tmp_path, how, signals):
     child = subprocess.Popen([sys.executable, str(script), how], stdout=subprocess.PIPE,
                              stderr=subprocess.PIPE, text=True)
     try:
-        assert child.stdout.readline() == "ready\n"
+        # Read unbuffered: the lines after these are left for communicate().
+        assert read_until(child.stdout, b"ready") == b"ready\n"
         if signals:
             child.send_signal(signal.SIGINT)
         if signals == 2:  # one at a time, as a user presses the keys
-            assert child.stdout.readline() == "stop requested\n"
+            assert read_until(child.stdout, b"stop requested") == b"stop requested\n"
             child.send_signal(signal.SIGINT)
         out, err = child.communicate(timeout=HANG)
     finally:
