@@ -9,32 +9,37 @@ import sys
 import textwrap
 
 import pytest
+from process_waits import HANG
 
 # A search large enough to be split, scored by a cheap function instead of
 # sim_batch, so that the optimizer is the first to want the pool. Prints the
 # search's score and plan bits, the state it ends in, and how many threads
-# the process gained by the search and then by a sim_batch call.
+# the process gained by the search and then by a sim_batch call. Its
+# arguments: how many workers the pool is to keep, and the seconds after which
+# a thread that has not left the process never will.
 SEARCH = textwrap.dedent("""
-    import hashlib, json, os, struct, time
+    import hashlib, json, os, struct, sys, time
     import numpy as np
     import zorv, zorv.checkpoints, zorv_fast
 
     def threads():
+        return len(os.listdir("/proc/self/task"))
+
+    def threads_once_left(at_most):
         # Workers of a pool that failed to start all its threads are told to
-        # stop and awaited, but leave the task list a moment after they
-        # return: counted once the count holds still for 0.1 s.
-        count, give_up = len(os.listdir("/proc/self/task")), time.monotonic() + 5
-        while time.monotonic() < give_up:
-            time.sleep(0.1)
-            count, last = len(os.listdir("/proc/self/task")), count
-            if count == last:
-                break
-        return count
+        # stop and awaited, but leave the task list a while after they
+        # return: counted once no more than `at_most` threads are left, or
+        # once the others are seen never to leave.
+        give_up = time.monotonic() + float(sys.argv[2])
+        while threads() > at_most and time.monotonic() < give_up:
+            time.sleep(0.01)
+        return threads()
 
     before = threads()
+    kept = before + int(sys.argv[1])
     settings = zorv.SearchSettings(seed=4, popsize=2100, generations=5, checkpoint_every=0)
     result = zorv.search(settings, score=lambda plans: plans[:, 0] - plans[:, 1] * plans[:, 2])
-    by_search = threads() - before
+    by_search = threads_once_left(kept) - before
     state = zorv.checkpoints.to_json(result)["checkpoint"]["state"]["optimizer"]
     digest = hashlib.sha256(struct.pack("40d", *result.plan)
                             + json.dumps(state, sort_keys=True, default=repr).encode())
@@ -43,23 +48,24 @@ SEARCH = textwrap.dedent("""
         batch = "scored"
     except BaseException as error:
         batch = str(error)
-    print(json.dumps([result.score, digest.hexdigest(), by_search, threads() - before, batch]))
+    in_all = threads_once_left(kept) - before
+    print(json.dumps([result.score, digest.hexdigest(), by_search, in_all, batch]))
 """)
 
 
-def run_search(variables, preexec_fn=None):
+def run_search(variables, workers, preexec_fn=None):
     env = {k: v for k, v in os.environ.items()
            if not k.startswith(("RAYON_", "ZORV_FAST_NO_"))}
-    completed = subprocess.run([sys.executable, "-c", SEARCH], env={**env, **variables},
-                               capture_output=True, text=True, timeout=300,
-                               preexec_fn=preexec_fn)
+    completed = subprocess.run([sys.executable, "-c", SEARCH, str(workers), str(HANG)],
+                               env={**env, **variables}, capture_output=True, text=True,
+                               timeout=2 * HANG, preexec_fn=preexec_fn)
     assert completed.returncode == 0, completed.stderr
     return json.loads(completed.stdout.splitlines()[-1])
 
 
 @pytest.fixture(scope="module")
 def on_one_worker():
-    return run_search({"RAYON_NUM_THREADS": "1"})
+    return run_search({"RAYON_NUM_THREADS": "1"}, 1)
 
 
 @pytest.mark.parametrize("variables", [
@@ -69,11 +75,11 @@ def on_one_worker():
     {"RAYON_NUM_THREADS": "2", "ZORV_FAST_NO_AVX512": "1"},
 ], ids=lambda v: " ".join(f"{k}={v}" for k, v in v.items()))
 def test_a_split_search_keeps_its_bits_and_adds_only_the_pools_workers(variables, on_one_worker):
-    score, digest, by_search, in_all, batch = run_search(variables)
+    workers = int(variables["RAYON_NUM_THREADS"])
+    score, digest, by_search, in_all, batch = run_search(variables, workers)
     assert [score, digest] == on_one_worker[:2]
     # The search built the pool that sim_batch then scores on: the process
     # has its own threads and the workers, no more.
-    workers = int(variables["RAYON_NUM_THREADS"])
     assert (by_search, in_all, batch) == (workers, workers, "scored")
 
 
@@ -89,7 +95,7 @@ def limit_address_space():
 
 
 def test_where_the_pool_cannot_start_the_search_runs_on_its_own_thread(on_one_worker):
-    score, digest, by_search, in_all, batch = run_search({"RAYON_NUM_THREADS": "2000"},
+    score, digest, by_search, in_all, batch = run_search({"RAYON_NUM_THREADS": "2000"}, 0,
                                                          preexec_fn=limit_address_space)
     assert [score, digest] == on_one_worker[:2]
     assert by_search == in_all == 0

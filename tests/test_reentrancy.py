@@ -224,9 +224,11 @@ class TestSignals:
     def test_handler_runs_after_the_complete_batch(self, slow_plans, restore_alarm, delay,
                                                    handler_raises):
         plans, expected = slow_plans
-        # Results are collected by C code only (list.extend over map), so that
-        # no Python code runs between the end of the batch and its storing;
-        # the time the batch ended is the next thing collected.
+        # The steps are run and their results collected by C code only
+        # (list.extend over map), so that no Python code, which would run the
+        # handler, runs between the alarm's start and the batch's, nor between
+        # the end of the batch and its storing; the time the batch ended is
+        # the next thing collected.
         collected = []
         seen_by_handler = []
 
@@ -235,14 +237,13 @@ class TestSignals:
             raise handler_raises("alarm")
 
         signal.signal(signal.SIGALRM, handler)
-        steps = [functools.partial(sim_batch, plans), time.monotonic]
-        started = time.monotonic()
-        signal.setitimer(signal.ITIMER_REAL, delay)
+        steps = [time.monotonic, functools.partial(signal.setitimer, signal.ITIMER_REAL, delay),
+                 functools.partial(sim_batch, plans), time.monotonic]
         with pytest.raises(handler_raises, match="^alarm$"):
             collected.extend(map(operator.methodcaller("__call__"), steps))
             time.sleep(5)  # only reached if the handler never ran: fails the raises
-        assert seen_by_handler == [2], "the handler ran before the batch had returned"
-        scores, ended = collected
+        assert seen_by_handler == [4], "the handler ran before the batch had returned"
+        started, _, scores, ended = collected
         assert ended - started > delay, "the alarm was not due while the batch ran"
         assert len(scores) == len(plans)
         assert scores == expected

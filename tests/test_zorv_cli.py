@@ -4,16 +4,15 @@ import contextlib
 import importlib.util
 import json
 import os
-import select
 import shutil
 import signal
 import stat
 import subprocess
 import sys
-import time
 import xml.etree.ElementTree as ET
 
 import pytest
+from process_waits import HANG, frozen, read_until, send_taken, wait_until
 from stress_support import under_address_sanitizer
 
 import zorv_fast
@@ -21,7 +20,7 @@ import zorv_fast
 SVG = "{http://www.w3.org/2000/svg}"
 
 
-def zorv(*args, cwd, timeout=120, env=None, preexec_fn=None):
+def zorv(*args, cwd, timeout=HANG, env=None, preexec_fn=None):
     return subprocess.run([sys.executable, "-m", "zorv", *map(str, args)], cwd=cwd,
                           capture_output=True, text=True, timeout=timeout,
                           env=None if env is None else {**os.environ, **env},
@@ -183,7 +182,7 @@ class TestSearch:
                                        "budget) can draw popsize 1048576"),
     ])
     def test_population_beyond_the_memory_limit(self, tmp_path, args, words):
-        result = zorv("search", *args, "-o", "best.json", cwd=tmp_path, timeout=60,
+        result = zorv("search", *args, "-o", "best.json", cwd=tmp_path,
                       preexec_fn=address_space(2 * 2**30))
         assert result.returncode == 2
         lines = result.stderr.splitlines()
@@ -245,28 +244,25 @@ class TestInterrupt:
     def test_ctrl_c_stops_quickly_and_saves_the_best_plan(self, tmp_path):
         process = subprocess.Popen(
             [sys.executable, "-m", "zorv", "search", "--generations", "1000000",
-             "--output", "best.json"],
+             "--checkpoint-every", "0", "--output", "best.json"],
             cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         try:
-            # The progress line appears after the first generation.
-            ready, _, _ = select.select([process.stderr], [], [], 60)
-            assert ready, "no progress within 60 s"
-            assert os.read(process.stderr.fileno(), 1)
+            # Each generation is saved as it ends: the file is there after the first.
+            wait_until((tmp_path / "best.json").exists, "a generation", process)
             # One search at a time writes a file: a second one is refused.
             second = zorv("search", "--generations", 3, "-o", "best.json", cwd=tmp_path)
-            time.sleep(0.3)
-            process.send_signal(signal.SIGINT)
-            sent = time.monotonic()
-            stdout, stderr = process.communicate(timeout=10)
-            took = time.monotonic() - sent
+            with frozen(process.pid):  # the search stands still while the file is read
+                saved = json.loads((tmp_path / "best.json").read_text())["generations"]
+                process.send_signal(signal.SIGINT)
+            stdout, stderr = process.communicate(timeout=HANG)
         finally:
             process.kill()
             process.wait()
-        assert took < 2.0
         assert process.returncode == 130
         assert b"Traceback" not in stderr
         data = json.loads((tmp_path / "best.json").read_text())
-        assert data["interrupted"] is True and data["generations"] > 0
+        # Quickly: within the generation that it was scoring.
+        assert data["interrupted"] is True and 0 < saved <= data["generations"] <= saved + 1
         assert data["score"] == zorv_fast.sim(data["plan"])
         assert b"interrupted" in stdout and b"best.json" in stdout
         assert [path.name for path in tmp_path.iterdir()] == ["best.json"]
@@ -275,15 +271,19 @@ class TestInterrupt:
             f"{process.pid}) is writing it; wait for it to end, or choose another --output"]
 
 
-    @pytest.mark.parametrize("delay", [0.0, 0.03, 0.1, 0.3])
+    @pytest.mark.parametrize("later", [0, 25, 100, "locked"],
+                             ids=["at-its-imports", "25-imports-later", "100-imports-later",
+                                  "output-locked"])
     @pytest.mark.parametrize("command", [[sys.executable, "-m", "zorv"],
                                          [os.path.join(os.path.dirname(sys.executable), "zorv")]],
                              ids=["module", "script"])
-    def test_ctrl_c_while_starting_exits_quietly(self, tmp_path, command, delay):
+    def test_ctrl_c_while_starting_exits_quietly(self, tmp_path, command, later):
         # Python reports each import on stderr as it ends. The command is
         # interrupted after the package is imported, once the command line
-        # imports its own modules (nested two deep), while they are imported
-        # or, later, while the search starts.
+        # imports its own modules (nested two deep): at once, or so many
+        # lines later, while they are imported, or, later, once the search
+        # starts and has locked its output.
+        from zorv.output_files import lock_file
         if not os.path.exists(command[0]):
             pytest.skip("the zorv script is not installed beside this Python")
         process = subprocess.Popen(
@@ -291,15 +291,21 @@ class TestInterrupt:
             cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
             env={**os.environ, "PYTHONPROFILEIMPORTTIME": "1"})
         try:
-            package_imported = False
+            package_imported, lines_after = False, None
             for line in process.stderr:
                 name = line.decode().rpartition("|")[2]
                 package_imported = package_imported or name.strip() == "zorv"
-                if package_imported and name.startswith("     "):
-                    break
-            time.sleep(delay)
+                if lines_after is None and package_imported and name.startswith("     "):
+                    lines_after = 0
+                if lines_after is not None:
+                    if lines_after == later or later == "locked":
+                        break
+                    lines_after += 1
+            if later == "locked":
+                wait_until(lock_file(tmp_path / "best.json").exists, "the output locked",
+                           process)
             process.send_signal(signal.SIGINT)
-            _, stderr = process.communicate(timeout=30)
+            _, stderr = process.communicate(timeout=HANG)
         finally:
             process.kill()
             process.wait()
@@ -660,7 +666,7 @@ def test_unusable_input_file(tmp_path, command, name, content, words):
         (tmp_path / name).write_bytes(content)
     elif content is not None:
         content(tmp_path / name)
-    result = zorv(command, name, "-o", "out.svg", cwd=tmp_path, timeout=60)
+    result = zorv(command, name, "-o", "out.svg", cwd=tmp_path)
     assert result.returncode == 2, result.stderr
     assert result.stdout == ""
     lines = result.stderr.splitlines()
@@ -796,22 +802,21 @@ class TestKillAndResume:
             [sys.executable, "-m", "zorv", *map(str, RESTARTING), "--checkpoint-every", "0",
              "-o", "run.json"], cwd=tmp_path, stderr=subprocess.PIPE)
         try:
-            deadline = time.monotonic() + 60
-            while not (tmp_path / "run.json").exists():
-                assert time.monotonic() < deadline and process.poll() is None
-                time.sleep(0.001)
+            wait_until((tmp_path / "run.json").exists, "the first checkpoint", process)
             if when.startswith("late"):
-                while len(json.loads((tmp_path / "run.json").read_text())["history"]["best"]) < 300:
-                    assert time.monotonic() < deadline and process.poll() is None
+                wait_until(lambda: len(json.loads((tmp_path / "run.json").read_text())
+                                       ["history"]["best"]) >= 300, "300 generations", process)
             if when == "inside a checkpoint write":
-                # Stopped at random moments until one falls inside a write.
-                while True:
-                    assert time.monotonic() < deadline and process.poll() is None
-                    process.send_signal(signal.SIGSTOP)
-                    if writing_a_checkpoint(process.pid, tmp_path):
-                        break
-                    process.send_signal(signal.SIGCONT)
-                    time.sleep(0.0005)
+                # Stopped at random moments until one falls inside a write,
+                # and killed there: what it has open is read once it stands still.
+                def killed_inside_a_write():
+                    with frozen(process.pid):
+                        if writing_a_checkpoint(process.pid, tmp_path):
+                            process.kill()
+                            return True
+                    return False
+
+                wait_until(killed_inside_a_write, "stopped inside a checkpoint write", process)
             process.kill()
             process.wait()
         finally:
@@ -827,7 +832,7 @@ class TestKillAndResume:
                                          "run.json", "--quiet"], cwd=tmp_path,
                                         stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                         text=True) for _ in range(2)]
-            outcomes = sorted((resume.wait(timeout=120), resume.pid, *resume.communicate())
+            outcomes = sorted((resume.wait(timeout=HANG), resume.pid, *resume.communicate())
                               for resume in resumes)
             assert outcomes[0][0] == 0 and outcomes[0][3] == "", outcomes
             status, _, stdout, stderr = outcomes[1]
@@ -930,17 +935,19 @@ class TestBadCheckpoint:
 
 
 class TestSignals:
-    @pytest.mark.parametrize("signals, gap, status", [
-        ((signal.SIGTERM,), 0, 128 + signal.SIGTERM),
-        ((signal.SIGHUP,), 0, 128 + signal.SIGHUP),
-        ((signal.SIGINT, signal.SIGINT), 0.005, 130),
-        # 5 ms apart, all three may still be handled after one native call,
-        # in the order of their numbers; the first to arrive decides the
-        # status. (Sent back to back, their order of arrival is not theirs
-        # to keep: each may land on another of the process's threads.)
-        ((signal.SIGTERM, signal.SIGINT, signal.SIGHUP), 0.005, 128 + signal.SIGTERM),
+    @pytest.mark.parametrize("signals, status", [
+        ((signal.SIGTERM,), 128 + signal.SIGTERM),
+        ((signal.SIGHUP,), 128 + signal.SIGHUP),
+        ((signal.SIGINT, signal.SIGINT), 130),
+        # Each arrives after the one before, yet all three may be handled
+        # after one native call, in the order of their numbers; the first to
+        # arrive decides the status. (Sent back to back, their order of
+        # arrival is not theirs to keep: each may land on another of the
+        # process's threads, and pending together, they come in the order of
+        # their numbers.)
+        ((signal.SIGTERM, signal.SIGINT, signal.SIGHUP), 128 + signal.SIGTERM),
     ])
-    def test_stop_and_save_also_when_signalled_again(self, tmp_path, signals, gap, status):
+    def test_stop_and_save_also_when_signalled_again(self, tmp_path, signals, status):
         process = subprocess.Popen(
             [sys.executable, "-m", "zorv", "search", "--generations", "1000000",
              "--output", "best.json"],
@@ -948,13 +955,12 @@ class TestSignals:
             # Under nohup SIGHUP is ignored, and a search then leaves it so.
             preexec_fn=lambda: signal.signal(signal.SIGHUP, signal.SIG_DFL))
         try:
-            ready, _, _ = select.select([process.stderr], [], [], 60)
-            assert ready, "no progress within 60 s"
-            time.sleep(0.3)
-            for signum in signals:
-                process.send_signal(signum)
-                time.sleep(gap)
-            stdout, stderr = process.communicate(timeout=30)
+            # The progress line appears after the first generation.
+            progress = read_until(process.stderr, b"] generation ")
+            for signum in signals:  # each after the one before has been taken
+                send_taken(process.pid, signum)
+            stdout, stderr = process.communicate(timeout=HANG)
+            stderr = progress + stderr
         finally:
             process.kill()
             process.wait()
@@ -1057,7 +1063,7 @@ class TestOutputFiles:
     def test_refused_before_any_work(self, folder, args, words):
         before = {p.name: (p.lstat().st_mode, p.read_bytes() if p.is_file() else None)
                   for p in folder.iterdir() if p.name != "fifo"}
-        result = zorv(*args, cwd=folder, timeout=30)
+        result = zorv(*args, cwd=folder)
         assert result.returncode == 2, result.stderr
         lines = result.stderr.splitlines()
         words = words.format(pid=os.getpid(), folder=folder)
@@ -1079,15 +1085,25 @@ class TestOutputFiles:
         assert (folder / "link.svg").is_symlink()
         assert len(frames(folder / "target.svg")) > 0
         # A FIFO: written to a reader, refused without one (rather than waiting).
-        alone = zorv("show", "r.json", "-o", "fifo", cwd=folder, timeout=30)
+        alone = zorv("show", "r.json", "-o", "fifo", cwd=folder)
         assert alone.returncode == 1 and "no process reads" in alone.stderr
-        # The reader's own output goes to a file: into a pipe that nobody
-        # empties meanwhile, a picture larger than two pipe buffers would stall it.
+        # The reader has the FIFO open before the command starts: opened here
+        # without waiting for a writer, and handed to it. A writer held here
+        # meanwhile keeps it from reading the end of a FIFO that nobody has
+        # written yet. The reader's own output goes to a file: into a pipe
+        # that nobody empties meanwhile, a picture larger than two pipe
+        # buffers would stall it.
+        reading = os.open(folder / "fifo", os.O_RDONLY | os.O_NONBLOCK)
+        holding = os.open(folder / "fifo", os.O_WRONLY)
+        os.set_blocking(reading, True)
         with open(folder / "read.svg", "wb") as read, \
-                subprocess.Popen(["cat", "fifo"], cwd=folder, stdout=read) as reader:
-            time.sleep(0.2)  # cat opens the FIFO
-            assert zorv("show", "r.json", "-o", "fifo", cwd=folder, timeout=30).returncode == 0
-            assert reader.wait(timeout=30) == 0
+                subprocess.Popen(["cat"], stdin=reading, stdout=read) as reader:
+            os.close(reading)
+            try:
+                assert zorv("show", "r.json", "-o", "fifo", cwd=folder).returncode == 0
+            finally:
+                os.close(holding)
+            assert reader.wait(timeout=HANG) == 0
         assert b"<svg" in (folder / "read.svg").read_bytes()
         assert stat.S_ISFIFO(os.stat(folder / "fifo").st_mode)
         # Standard output, a pipe: it gets the picture alone.
@@ -1213,16 +1229,16 @@ class TestOutputFiles:
             cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
             env={**os.environ, "TMPDIR": str(tmp_path / "temporary")})
         try:
-            deadline = time.monotonic() + 60
-            while not (tmp_path / "out" / "best.json").exists():
-                assert time.monotonic() < deadline and process.poll() is None
-                time.sleep(0.01)
+            wait_until((tmp_path / "out" / "best.json").exists, "the first checkpoint", process)
+
             # The search writes its file every generation: a file it makes
             # while the folder is being emptied keeps the folder, once.
-            while (tmp_path / "out").exists():
-                assert time.monotonic() < deadline
+            def removed():
                 shutil.rmtree(tmp_path / "out", ignore_errors=True)
-            _, stderr = process.communicate(timeout=60)
+                return not (tmp_path / "out").exists()
+
+            wait_until(removed, "the output folder removed")
+            _, stderr = process.communicate(timeout=HANG)
         finally:
             process.kill()
             process.wait()
@@ -1359,7 +1375,7 @@ EXAMPLES = os.path.join(os.path.dirname(__file__), os.pardir, "examples")
 def test_examples_answer_help_and_bad_input_without_a_traceback(tmp_path, example):
     def run(*args):
         return subprocess.run([sys.executable, os.path.join(EXAMPLES, example), *args],
-                              cwd=tmp_path, capture_output=True, text=True, timeout=120)
+                              cwd=tmp_path, capture_output=True, text=True, timeout=HANG)
 
     helped = run("--help")
     assert helped.returncode == 0 and helped.stdout.startswith(f"usage: {example}")

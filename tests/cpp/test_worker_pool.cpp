@@ -6,8 +6,10 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <memory>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -32,8 +34,10 @@ std::unique_ptr<WorkerPool> start_pool(std::size_t thread_count) {
 }
 
 // Polls instead of blocking so that a broken pool fails the test, not hangs it.
+// The limit only ends a wait that would never end: a busy machine delays a
+// thread by milliseconds, not minutes.
 template <class Condition>
-bool wait_for(Condition condition, std::chrono::milliseconds limit = 10s) {
+bool wait_for(Condition condition, std::chrono::milliseconds limit = 120s) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
     while (!condition()) {
         if (std::chrono::steady_clock::now() > deadline) return false;
@@ -54,10 +58,33 @@ void for_each_index(WorkerPool& pool, std::size_t first, std::size_t last, const
               [&](bool) { for_each_index(pool, middle, last, leaf); });
 }
 
-std::size_t thread_count_of_process() {
-    std::size_t count = 0;
-    for ([[maybe_unused]] const auto& task : std::filesystem::directory_iterator("/proc/self/task")) ++count;
-    return count;
+std::set<std::string> thread_ids_of_process() {
+    std::set<std::string> ids;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) ids.insert(task.path().filename());
+    return ids;
+}
+
+// A pool of `thread_count` workers, and the ids of the threads it started.
+std::unique_ptr<WorkerPool> start_pool(std::size_t thread_count, std::vector<std::string>& worker_ids) {
+    const auto before = thread_ids_of_process();
+    auto pool = start_pool(thread_count);
+    for (const auto& id : thread_ids_of_process()) {
+        if (before.count(id) == 0) worker_ids.push_back(id);
+    }
+    return pool;
+}
+
+// Whether every one of these threads sleeps (waits in the kernel): an idle
+// worker looks for work, yielding but runnable, for a moment, then sleeps.
+bool all_asleep(const std::vector<std::string>& thread_ids) {
+    for (const auto& id : thread_ids) {
+        std::ifstream stat("/proc/self/task/" + id + "/stat");
+        std::string line;
+        std::getline(stat, line);
+        const auto name_end = line.rfind(')');
+        if (name_end == std::string::npos || line.compare(name_end, 3, ") S") != 0) return false;
+    }
+    return true;
 }
 
 TEST(WorkerPool, JoinTreesVisitEveryLeafExactlyOnce) {
@@ -74,7 +101,8 @@ TEST(WorkerPool, JoinTreesVisitEveryLeafExactlyOnce) {
 }
 
 TEST(WorkerPool, ManyTinyJoinsAndManySmallCallsFromOutside) {
-    auto pool = start_pool(4);
+    std::vector<std::string> workers;
+    auto pool = start_pool(4, workers);
     std::atomic<std::size_t> sum{0};
     for_each_index(*pool, 0, 200000, [&](std::size_t i) { sum.fetch_add(i, std::memory_order_relaxed); });
     EXPECT_EQ(sum.load(), std::size_t{200000} * 199999 / 2);
@@ -85,7 +113,7 @@ TEST(WorkerPool, ManyTinyJoinsAndManySmallCallsFromOutside) {
         std::atomic<std::size_t> count{0};
         for_each_index(*pool, 0, size % 37, [&](std::size_t) { count.fetch_add(1, std::memory_order_relaxed); });
         ASSERT_EQ(count.load(), size % 37);
-        if (size % 50 == 0) std::this_thread::sleep_for(20ms);  // let the workers fall asleep
+        if (size % 50 == 0) ASSERT_TRUE(wait_for([&] { return all_asleep(workers); }));
     }
 }
 
@@ -120,7 +148,9 @@ TEST(WorkerPool, TakenOverTellsWhetherTheJobRunsOffItsCreatorThread) {
         std::atomic<int>& taken_over_count;
         void grow(int depth) const {
             if (depth == 0) {
-                std::this_thread::sleep_for(50us);
+                // A leaf holds its thread until another worker has taken
+                // over a job: with three, one must.
+                wait_for([&] { return taken_over_count.load() > 0; });
                 return;
             }
             const auto here = std::this_thread::get_id();
@@ -138,8 +168,9 @@ TEST(WorkerPool, TakenOverTellsWhetherTheJobRunsOffItsCreatorThread) {
 }
 
 TEST(WorkerPool, AnIdleWorkerIsWokenToStealTheOfferedHalf) {
-    auto pool = start_pool(2);
-    std::this_thread::sleep_for(100ms);  // both workers asleep
+    std::vector<std::string> workers;
+    auto pool = start_pool(2, workers);
+    ASSERT_TRUE(wait_for([&] { return all_asleep(workers); }));
     std::atomic<bool> b_ran{false};
     std::thread::id a_thread;
     std::thread::id b_thread;
@@ -320,19 +351,19 @@ TEST(WorkerPool, DestroyingAPoolStopsItsThreads) {
     // Some runtimes (ThreadSanitizer's) start a helper thread of their own
     // with the first thread a program creates; let that happen first.
     std::thread([] {}).join();
-    // Threads of earlier tests' pools may take a moment to leave the
-    // kernel's list; wait until the count holds still.
-    std::size_t before = thread_count_of_process();
-    for (;;) {
-        std::this_thread::sleep_for(20ms);
-        const std::size_t now = thread_count_of_process();
-        if (now == before) break;
-        before = now;
-    }
-    auto pool = start_pool(4);
-    EXPECT_EQ(thread_count_of_process(), before + 4);
+    // Its own threads, by id: threads of earlier tests' pools may still be
+    // leaving the kernel's list meanwhile.
+    std::vector<std::string> workers;
+    auto pool = start_pool(4, workers);
+    EXPECT_EQ(workers.size(), 4u);
     pool.reset();
-    EXPECT_TRUE(wait_for([&] { return thread_count_of_process() == before; }));
+    EXPECT_TRUE(wait_for([&] {
+        const auto now = thread_ids_of_process();
+        for (const auto& id : workers) {
+            if (now.count(id) != 0) return false;
+        }
+        return true;
+    }));
 }
 
 TEST(WorkerPool, PoolWithoutThreadsRunsEverythingOnTheCaller) {
@@ -526,30 +557,40 @@ TEST(RunPieces, TheCallerDoesTheWorkersPiecesWhenNoneIsFreeAndFailuresComeAfterE
         auto& ran = *static_cast<std::vector<std::atomic<int>>*>(raw);
         ran[p].fetch_add(1);
     };
-    // The only worker is held by another caller's job: run_pieces must not
-    // wait for it, and takes its pieces back.
+    // The only worker is held by another caller's job until this caller is
+    // done: run_pieces must not wait for it, and takes back the piece that
+    // it offered. (Had it waited, the holder would have given up first.)
     std::atomic<bool> held{false}, release{false};
+    bool held_until_released = false;
     std::thread holder([&] {
-        pool->join([&](bool) { held = true; wait_for([&] { return release.load(); }); }, [](bool) {});
+        pool->join(
+            [&](bool) {
+                held = true;
+                held_until_released = wait_for([&] { return release.load(); });
+            },
+            [](bool) {});
     });
-    wait_for([&] { return held.load(); });
-    std::vector<std::atomic<int>> ran(4);
+    ASSERT_TRUE(wait_for([&] { return held.load(); }));
+    std::vector<std::atomic<int>> ran(2);
     run_pieces(*pool, ran.size(), piece, &ran);
     for (const auto& count : ran) EXPECT_EQ(count.load(), 1);
     release = true;
     holder.join();
+    EXPECT_TRUE(held_until_released);
 
     // The caller's own piece fails while a worker's still runs: the failure
     // reaches the caller only once that piece is done; the caller's wins.
     std::atomic<bool> other_started{false}, other_finished{false};
+    bool saw_other_start = false;
     struct Failing {
         std::atomic<bool>& other_started;
         std::atomic<bool>& other_finished;
-    } failing{other_started, other_finished};
+        bool& saw_other_start;
+    } failing{other_started, other_finished, saw_other_start};
     const auto failing_piece = [](void* raw, std::size_t p) {
         auto& f = *static_cast<Failing*>(raw);
         if (p == 0) {
-            wait_for([&] { return f.other_started.load(); });
+            f.saw_other_start = wait_for([&] { return f.other_started.load(); });
             throw std::runtime_error("piece 0");
         }
         f.other_started = true;
@@ -562,6 +603,7 @@ TEST(RunPieces, TheCallerDoesTheWorkersPiecesWhenNoneIsFreeAndFailuresComeAfterE
         ADD_FAILURE() << "no exception";
     } catch (const std::runtime_error& e) {
         EXPECT_STREQ(e.what(), "piece 0");
+        EXPECT_TRUE(saw_other_start);
         EXPECT_TRUE(other_finished.load());
     }
 }
