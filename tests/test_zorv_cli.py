@@ -143,8 +143,21 @@ class TestSearch:
         (["search", "--output", "no/such/folder/best.json"], ": error: "),
         (["search", "--popsize", "1000000000"], ": error: popsize 1000000000 needs about"),
         # argparse's own refusals: one line, without the usage before it.
-        (["search", "--optimizer", "cmaes"],
-         " search: error: argument --optimizer: not one of builtin, pycma: 'cmaes'"),
+        (["search", "--optimizer", "cma-es"],
+         " search: error: argument --optimizer: no optimizer 'cma-es': did you mean cmaes? "
+         "(give builtin, pycma, cmaes, nevergrad:OPTIMIZER or MODULE:FACTORY)"),
+        (["search", "--optimizer", "builtin:popsze=64"],
+         " search: error: argument --optimizer: optimizer 'builtin:popsze=64': no setting "
+         "'popsze' (did you mean popsize? settings: popsize, sigma0, "),
+        (["search", "--optimizer", "builtin:seed=3"],
+         " search: error: argument --optimizer: optimizer 'builtin:seed=3': seed is the "
+         "command's, the same for every optimizer"),
+        (["search", "--optimizer", "no_such_module:make"],
+         ": error: optimizer 'no_such_module:make': cannot import 'no_such_module': "
+         "ModuleNotFoundError: No module named 'no_such_module'"),
+        (["search", "--optimizer", "nevergrad:NGOpz"],
+         ": error: optimizer 'nevergrad:NGOpz': Nevergrad has no optimizer 'NGOpz': did you "
+         "mean nevergrad:NGOpt?"),
         (["search", "--gens", "10"],
          " search: error: no option --gens: did you mean --generations?"),
         (["search", "--restart-shedule=ipop"],

@@ -14,8 +14,9 @@ from typing import NoReturn
 from .body import PLAN_SIZE
 from .plot import X_AXES
 from .provenance import __version__
-from .settings import (BOUNDARIES, NOT_CHANGING_THE_SEARCH, OPTIMIZERS, RESTART_SCHEDULES,
-                       InvalidSetting, SearchSettings)
+from .optimizer_specs import FORMS, OptimizerSpecError, parse_optimizer
+from .settings import (BOUNDARIES, NOT_CHANGING_THE_SEARCH, RESTART_SCHEDULES, InvalidSetting,
+                       SearchSettings)
 
 
 class CommandLineParser(argparse.ArgumentParser):
@@ -97,8 +98,10 @@ def _whole_number(text: str) -> int:
 
 
 def _optimizer_name(text: str) -> str:
-    if text not in OPTIMIZERS:  # others are one's own, given to zorv.search from Python
-        raise argparse.ArgumentTypeError(f"not one of {', '.join(OPTIMIZERS)}: {text!r}")
+    try:
+        parse_optimizer(text)  # checked as text here; what it names is imported later
+    except OptimizerSpecError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
     return text
 
 
@@ -116,7 +119,11 @@ _SEARCH_OPTIONS = (
     ("--seed", "seed", _whole_number, "random seed"),
     ("--popsize", "popsize", _whole_number, "plans per generation (of the first run)"),
     ("--sigma", "sigma0", _number, "initial step size of CMA-ES"),
-    ("--optimizer", "optimizer", _optimizer_name, "the CMA-ES to run: " + ", ".join(OPTIMIZERS)),
+    ("--optimizer", "optimizer", _optimizer_name,
+     f"the optimizer to run: {FORMS} (one's own: a function of (settings, run) that makes "
+     "each run's optimizer), each with KEY=VALUE settings after it if need be, such as "
+     "builtin:restart_schedule=ipop,popsize=64 (pycma, cmaes and Nevergrad are installed "
+     "with pip install cma, cmaes, nevergrad)"),
     ("--boundary", "boundary", str,
      "how plans are kept in [-1, 1]: " + ", ".join(BOUNDARIES)),
     ("--restarts", "restarts", _whole_number,
@@ -249,6 +256,13 @@ def search_settings(args: argparse.Namespace,
     given = {name: getattr(args, name) for _, name, _, _ in _SEARCH_OPTIONS
              if getattr(args, name) is not None}
     flags = {name: flag for flag, name, _, _ in _SEARCH_OPTIONS}
+    if args.optimizer is not None:
+        # The optimizer's own settings after its name override the options.
+        spec = parse_optimizer(args.optimizer)
+        given["optimizer"] = spec.name
+        for name, value in spec.settings:
+            given[name] = value
+            flags[name] = f"{name} in --optimizer"
     try:
         if resumed is None:
             return SearchSettings(**given)
