@@ -6,6 +6,7 @@ from __future__ import annotations
 import argparse
 import dataclasses
 import difflib
+import math
 import sys
 from collections.abc import Sequence
 from pathlib import Path
@@ -211,6 +212,8 @@ def build_parser(prog: str) -> argparse.ArgumentParser:
                          help="score on a Dask cluster of N worker processes started "
                               "on this machine for the run (needs Dask too)")
 
+    _add_compare(commands)
+
     show = commands.add_parser(
         "show", help="draw the run of a plan as an SVG animation or filmstrip",
         description="Draws the run of a plan from a JSON file (a search result or a "
@@ -246,6 +249,121 @@ def build_parser(prog: str) -> argparse.ArgumentParser:
                     "the batch path and worker threads sim_batch takes here. Exits with 0 "
                     "when the documented scores hold, 1 when they do not.")
     return parser
+
+
+#: The folder that compare writes its study into unless told otherwise.
+DEFAULT_STUDY = "study"
+#: The seeds of a study that names none.
+DEFAULT_SEEDS = "1-10"
+#: The most seeds one study runs.
+MOST_SEEDS = 10_000
+#: Search options that a study sets for each run itself.
+_PER_RUN = ("seed", "optimizer", "generations")
+
+
+def seed_list(text: str) -> list[int]:
+    """The seeds that --seeds names: whole numbers and ranges, such as
+    "1-20" or "1,2,5" or "1-3,7"; ArgumentTypeError for other text."""
+    seeds: list[int] = []
+    for part in text.split(","):
+        first, dash, last = part.strip().partition("-")
+        try:
+            low = int(first)
+            high = int(last) if dash else low
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"not a list of seeds: {text!r} (give 1-20, or "
+                                             "1,2,5, or both: 1-3,7)") from None
+        if not 0 <= low <= high < 2**32:
+            raise argparse.ArgumentTypeError(f"{part.strip()!r} is no seed or range of seeds "
+                                             "from 0 to 2**32 - 1, the first first")
+        if len(seeds) + high - low + 1 > MOST_SEEDS:
+            raise argparse.ArgumentTypeError(f"more than {MOST_SEEDS:,} seeds")
+        seeds.extend(range(low, high + 1))
+    if len(set(seeds)) != len(seeds):
+        raise argparse.ArgumentTypeError(f"a seed is named twice in {text!r}")
+    return seeds
+
+
+def _targets(text: str) -> list[float]:
+    try:
+        values = [float(part) for part in text.split(",")]
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a list of distances: {text!r} (give 9,10,10.5, "
+                                         "say)") from None
+    if not all(math.isfinite(value) for value in values):
+        raise argparse.ArgumentTypeError(f"targets are finite distances, not {text!r}")
+    return values
+
+
+def _add_compare(commands: argparse._SubParsersAction[CommandLineParser]) -> None:
+    study = commands.add_parser(
+        "compare", help="run optimizers on many seeds and compare them, into a study folder",
+        description="Runs each optimizer on each seed, with one budget and the same search "
+                    "settings, into a study folder: study.json (what was asked, and every "
+                    "run's optimizer, seed, best distance, plans scored, seconds and file), "
+                    "each run's result file under runs/ (which show, plot and search --resume "
+                    "read), summary.csv (the best distances at budgets of 1,000, 10,000, ... "
+                    "plans: median, quartiles, min, max, mean and its standard error), and "
+                    "the pictures convergence.svg, targets.svg and finals.svg; then prints "
+                    "those tables, the targets reached and rank-sum tests between the "
+                    "optimizers. Each run is the search that zorv search makes with its "
+                    "settings and seed. One study at a time runs in a folder; --resume goes "
+                    "on with a study cut short (Ctrl-C, SIGTERM and SIGHUP stop it and save, "
+                    "as a kill leaves it): its finished runs stay, a run cut short goes on "
+                    "from its file where its optimizer saves its state (the builtin's), and "
+                    "starts again where not. A run that fails is recorded as failed, with its "
+                    "reason, and the study goes on. Exit status: 0 when every run is done, 1 "
+                    "when a run failed or a file could not be written, 2 when it is refused "
+                    "before it starts (bad options, optimizers that cannot be found or "
+                    "imported, a folder that holds something else or that another study is "
+                    "writing), 128 + N when signal N stops it (130 for Ctrl-C).")
+    study.set_defaults(**dict.fromkeys(_PER_RUN))
+    study.add_argument("optimizers", nargs="*", metavar="OPTIMIZER",
+                       help=f"an optimizer to compare: {FORMS}, each with KEY=VALUE settings "
+                            "after it if need be (builtin:restart_schedule=ipop,popsize=64); "
+                            "the study names its runs so")
+    study.add_argument("--seeds", type=seed_list, default=None, metavar="SEEDS",
+                       help=f"the seeds of every optimizer's runs, such as 1-20 or 1,2,5 "
+                            f"(default {DEFAULT_SEEDS})")
+    for flag, name, convert, text in _SEARCH_OPTIONS:
+        if name not in _PER_RUN:
+            default = (f"the plans of {SearchSettings.DEFAULT_GENERATIONS} generations of "
+                       "--popsize" if name == "evaluations" else _SETTINGS_DEFAULTS[name])
+            study.add_argument(flag, dest=name, type=convert, default=None,
+                               metavar=flag[2:].upper(),
+                               help=f"{text}, for every run (default {default})")
+    study.add_argument("--targets", type=_targets, default=None, metavar="DISTANCES",
+                       help="the distances of the table of targets reached, such as 9,10,10.5 "
+                            "(default: the quartiles of the runs' final best distances)")
+    study.add_argument("-o", "--output", default=DEFAULT_STUDY, metavar="STUDY",
+                       help="the study's folder: new (in an existing folder), empty, or an "
+                            "earlier study's with --resume or --overwrite (default "
+                            f"{DEFAULT_STUDY})")
+    again = study.add_mutually_exclusive_group()
+    again.add_argument("--resume", action="store_true",
+                       help="go on with the study in the folder: optimizers, seeds and "
+                            "settings are its own (those given must be the same)")
+    again.add_argument("--overwrite", action="store_true",
+                       help="start a new study in a folder that holds an earlier study, or "
+                            "other files (it replaces only files of its own names)")
+    study.add_argument("--report", metavar="STUDY", default=None,
+                       help="print the tables of the study in this folder again, and run "
+                            "nothing")
+    study.add_argument("-q", "--quiet", action="store_true", help="no progress line")
+    cluster = study.add_mutually_exclusive_group()
+    cluster.add_argument("--scheduler", metavar="ADDRESS", default=None,
+                         help="run the runs on the workers of this Dask scheduler, several at "
+                              "once, one a worker (each worker needs zorv, and one's own "
+                              "optimizer's module); needs Dask: pip install "
+                              "'dask[distributed]'")
+    cluster.add_argument("--local-workers", type=_positive, metavar="N", default=None,
+                         help="run the runs on a Dask cluster of N worker processes started "
+                              "on this machine for the study, N at once (needs Dask too)")
+
+
+def given_settings(args: argparse.Namespace) -> bool:
+    """Whether any search option is given."""
+    return any(getattr(args, name) is not None for _, name, _, _ in _SEARCH_OPTIONS)
 
 
 def search_settings(args: argparse.Namespace,
