@@ -167,7 +167,41 @@ class TestSearch:
         (["search", "again"],
          " search: error: unexpected argument 'again' (see python -m zorv search --help)"),
         (["sarch", "--generations", "3"], ": error: no command 'sarch': did you mean search? "
-                                          "(commands: search, show, plot, check)"),
+                                          "(commands: search, compare, show, plot, check)"),
+        # compare: optimizers, seeds, targets and folders that make no study.
+        (["compare"], ": error: name the optimizers to compare, such as builtin pycma (see "
+                      "python -m zorv compare --help)"),
+        (["compare", "builtin", "cma-es"], " compare: error: argument OPTIMIZER: no optimizer "
+                                           "'cma-es': did you mean cmaes? "),
+        (["compare", "builtin", "no_such_module:make"],
+         ": error: optimizer 'no_such_module:make': cannot import 'no_such_module': "
+         "ModuleNotFoundError: No module named 'no_such_module'"),
+        (["compare", "builtin", "zorv.search:no_factory"],
+         ": error: optimizer 'zorv.search:no_factory': 'zorv.search' has no 'no_factory'"),
+        (["compare", "builtin", "builtin"], ": error: optimizer 'builtin' is named twice"),
+        (["compare", "builtin:evaluations=500"],
+         " compare: error: argument OPTIMIZER: optimizer 'builtin:evaluations=500': evaluations "
+         "is the command's, the same for every optimizer"),
+        (["compare", "builtin:popsize=1"], " compare: error: argument OPTIMIZER: optimizer "
+                                           "'builtin:popsize=1': popsize must be at least 2"),
+        (["compare", "builtin", "--seeds", "1-x"],
+         " compare: error: argument --seeds: not a list of seeds: '1-x' (give 1-20, or 1,2,5, "
+         "or both: 1-3,7)"),
+        (["compare", "builtin", "--seeds", "5-3"], " compare: error: argument --seeds: '5-3' is "
+                                                   "no seed or range of seeds"),
+        (["compare", "builtin", "--seeds", "1,2,1"],
+         " compare: error: argument --seeds: a seed is named twice in '1,2,1'"),
+        (["compare", "builtin", "--targets", "9,x"],
+         " compare: error: argument --targets: not a list of distances: '9,x'"),
+        (["compare", "builtin", "--evaluations", "0"],
+         ": error: --evaluations must be at least 1, got 0"),
+        (["compare", "builtin", "--resume"],
+         ": error: no study to resume in 'study': there is no such folder"),
+        (["compare", "builtin", "-o", "no/such/study"],
+         ": error: cannot make the study's folder 'no/such/study': no folder 'no/such'"),
+        (["compare", "--report", "nothing"], ": error: cannot read 'nothing/study.json': "),
+        (["compare", "--report", "nothing", "--seeds", "1"],
+         ": error: --report prints a study's tables and runs nothing: give it without --seeds"),
         (["plot"], " plot: error: the following arguments are required: RESULT.json "
                    "(see python -m zorv plot --help)"),
         (["plot", "a.json", "b.json", "--label", "a"],
@@ -561,7 +595,8 @@ def test_help_lists_every_command(tmp_path, args):
     result = zorv(*args, cwd=tmp_path)
     assert result.returncode == 0 and result.stderr == ""
     listed = result.stdout.split("positional arguments:")[1]
-    assert all(f"    {command} " in listed for command in ("search", "show", "plot", "check"))
+    assert all(f"    {command} " in listed
+               for command in ("search", "compare", "show", "plot", "check"))
 
 
 def test_messages_name_the_program_as_it_was_run(tmp_path, capsys, monkeypatch):

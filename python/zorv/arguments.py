@@ -318,7 +318,7 @@ def _add_compare(commands: argparse._SubParsersAction[CommandLineParser]) -> Non
                     "imported, a folder that holds something else or that another study is "
                     "writing), 128 + N when signal N stops it (130 for Ctrl-C).")
     study.set_defaults(**dict.fromkeys(_PER_RUN))
-    study.add_argument("optimizers", nargs="*", metavar="OPTIMIZER",
+    study.add_argument("optimizers", nargs="*", metavar="OPTIMIZER", type=_optimizer_name,
                        help=f"an optimizer to compare: {FORMS}, each with KEY=VALUE settings "
                             "after it if need be (builtin:restart_schedule=ipop,popsize=64); "
                             "the study names its runs so")
@@ -366,11 +366,11 @@ def given_settings(args: argparse.Namespace) -> bool:
     return any(getattr(args, name) is not None for _, name, _, _ in _SEARCH_OPTIONS)
 
 
-def search_settings(args: argparse.Namespace,
-                    resumed: SearchSettings | None) -> SearchSettings:
-    """The settings asked for; for a resumed search, its own, of which only
-    those that do not change the search may be changed. ValueError (one
-    line) for others."""
+def search_settings(args: argparse.Namespace, resumed: SearchSettings | None,
+                    what: str = "search") -> SearchSettings:
+    """The settings asked for; for a resumed search (or `what` else is
+    resumed), its own, of which only those that do not change the search
+    may be changed. ValueError (one line) for others."""
     given = {name: getattr(args, name) for _, name, _, _ in _SEARCH_OPTIONS
              if getattr(args, name) is not None}
     flags = {name: flag for flag, name, _, _ in _SEARCH_OPTIONS}
@@ -390,6 +390,6 @@ def search_settings(args: argparse.Namespace,
         raise ValueError(f"{flags.get(error.setting, error.setting)} {error.problem}") from None
     for name, value in given.items():
         if getattr(settings, name) != value:
-            raise ValueError(f"{flags[name]} {value} differs from the search to resume "
+            raise ValueError(f"{flags[name]} {value} differs from the {what} to resume "
                              f"({getattr(resumed, name)}): it goes on with its own settings")
     return settings

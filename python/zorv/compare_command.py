@@ -38,7 +38,7 @@ def run_compare(args: argparse.Namespace, prog: str) -> int:
         settings = None
         if given_settings(args):
             settings = search_settings(args, read_study(folder).plan.settings
-                                       if args.resume else None)
+                                       if args.resume else None, what="study")
         seeds = args.seeds
         if seeds is None and not args.resume:
             seeds = seed_list(DEFAULT_SEEDS)

@@ -192,7 +192,7 @@ class PreparedStudy:
         usable = (state is not None and not state.settings.changes_from(
                       run_settings(self.study.plan, record))
                   and (state.finished or state.optimizer is not None))
-        if not usable and record.evaluations:
+        if not usable and (record.evaluations or (state is not None and state.evaluations)):
             record.started_again += 1
         return state if usable else None
 
