@@ -4,8 +4,8 @@
 Neither library is needed by a plain install (`pip install cmaes`,
 `pip install nevergrad`, or zorv_fast's extras of those names), and each is
 imported when its first optimizer is made: they take a second or more to
-import. A library that is missing is a LibraryMissingError, whose message
-names the pip command.
+import. A library that is missing is a zorv.libraries.LibraryMissingError,
+whose message names the pip command.
 
 Both ask for a whole generation at once, which the search scores with one
 call of its scorer, and take every distance back at once. Neither saves its
@@ -13,7 +13,6 @@ state: their searches are not resumed before they finish.
 """
 from __future__ import annotations
 
-import importlib
 import math
 import warnings
 from collections.abc import Iterator
@@ -24,6 +23,7 @@ import numpy as np
 
 from .body import PLAN_SIZE
 from .box import LOWER, UPPER, Plans
+from .libraries import import_library
 from .optimizers import OptimizerFactory
 from .restarts import Run, first_run
 from .settings import SearchSettings
@@ -31,27 +31,6 @@ from .settings import SearchSettings
 #: The stop rule of the cmaes package's CMA: its should_stop() fired (it
 #: does not say which of its tolerances did).
 CMAES_STOP = "should_stop"
-
-
-class LibraryMissingError(ImportError):
-    """A library that an optimizer needs is not installed; the message, one
-    line, names the pip command that installs it."""
-
-
-def import_library(module: str, what: str, package: str | None = None) -> Any:
-    """The library `module`, imported without the warnings that some print
-    on import (cma's about matplotlib); LibraryMissingError naming `what`
-    needs it and `pip install PACKAGE` (the module's name by default) where
-    it is not installed."""
-    try:
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore")
-            return importlib.import_module(module)
-    except ImportError as error:
-        if error.name is not None and error.name.split(".")[0] != module.split(".")[0]:
-            raise  # the library is there, but something it needs is not
-        raise LibraryMissingError(f"{what} needs {package or module}, which is not installed: "
-                                  f"pip install {package or module}") from None
 
 
 def _run_seed(settings: SearchSettings, run: Run) -> int:

@@ -11,12 +11,12 @@ import sys
 from pathlib import Path
 from typing import Any
 
-from .adapters import LibraryMissingError
 from .arguments import DEFAULT_SEEDS, given_settings, search_settings, seed_list
 from .console import print_error, shown_path
 from .exit_status import BAD_INPUT, FAILED
 from .input_files import InputFileError
 from .interrupts import StopOnInterrupt
+from .libraries import LibraryMissingError
 from .studies.folder import StudyWriteError
 from .studies.outputs import write_outputs
 from .studies.progress import StudyProgressLine
@@ -43,11 +43,13 @@ def run_compare(args: argparse.Namespace, prog: str) -> int:
         if seeds is None and not args.resume:
             seeds = seed_list(DEFAULT_SEEDS)
         if on_cluster:
-            from .distributed import DaskMissingError, require_dask
+            from .distributed import DaskMissingError, require_dask, scheduler_endpoint
             try:
                 require_dask("running a study on a Dask cluster")
             except DaskMissingError as error:
                 raise ValueError(str(error)) from None
+            if args.scheduler is not None:
+                scheduler_endpoint(args.scheduler)  # SchedulerAddressError, a ValueError
         prepared = prepare_study(folder, args.optimizers or None, seeds, settings, args.targets,
                                  args.resume, args.overwrite)
     except (ValueError, LibraryMissingError) as error:  # StudyError too

@@ -26,7 +26,8 @@ import sys
 from dataclasses import dataclass, fields, replace
 from typing import Any
 
-from .adapters import CmaesOptimizer, import_library, nevergrad_factory, nevergrad_names
+from .adapters import CmaesOptimizer, nevergrad_factory, nevergrad_names
+from .libraries import import_library
 from .optimizers import OptimizerFactory
 from .settings import BUILTIN, PYCMA, InvalidSetting, SearchSettings
 

@@ -9,6 +9,7 @@ import numpy as np
 from .body import PLAN_SIZE
 from .box import LOWER, UPPER, Boxed, Plans
 from .cma_es import CMAES, Normals
+from .libraries import import_library
 from .restarts import Run, first_run
 from .settings import (BUILTIN, MAX_OPTIMIZER_NAME, OPTIMIZERS, PYCMA, SearchSettings,
                        usable_optimizer_name)
@@ -96,8 +97,6 @@ class BuiltinOptimizer:
 def _import_cma() -> Any:
     # Imported on first use: it takes half a second, which trace() and the
     # drawing code need not pay; and it is an extra, not a dependency.
-    from .adapters import import_library
-
     return import_library("cma", "the pycma optimizer")
 
 

@@ -13,12 +13,12 @@ from pathlib import Path
 from typing import Any
 
 from . import _trace, check, checkpoints, svg
-from .adapters import LibraryMissingError
 from .arguments import DEFAULT_OUTPUT, search_settings
 from .console import (ProgressLine, duration, print_error, shown_path, summary_stream,
                       write_or_say)
 from .exit_status import BAD_INPUT, FAILED
 from .interrupts import StopOnInterrupt
+from .libraries import LibraryMissingError
 from .memory import require_search_fits
 from .optimizer_specs import (OWN, OptimizerSpec, OptimizerSpecError, optimizer_factory,
                               parse_optimizer)
