@@ -649,6 +649,16 @@ def make_sparse_file(path):
         file.truncate(MAX_INPUT_BYTES + 1)
 
 
+def study_text(seeds=(1,), **run):
+    """A study file of one builtin run, pending unless `run` says else."""
+    record = {"optimizer": "builtin", "seed": 1, "file": "runs/builtin/seed-1.json",
+              "status": "pending", "best": None, "evaluations": 0, "seconds": 0.0,
+              "reason": None, "started_again": 0, **run}
+    return json.dumps({"kind": "zorv study", "format": 1, "optimizers": ["builtin"],
+                       "seeds": list(seeds), "settings": {"evaluations": 100}, "budget": 100,
+                       "targets": None, "made_by": {}, "runs": [record]})
+
+
 #: (command, file name, its content or what makes it, words of the error)
 UNUSABLE_INPUTS = [
     ("show", "missing.json", None, "cannot read"),
@@ -693,6 +703,15 @@ UNUSABLE_INPUTS = [
     ("plot", "fraction.json", result_text(evaluations="[16, 32.5, 48]"),
      "history evaluations[1] is 32.5, not a whole number"),
     ("plot", "fifo.json", make_fifo, "it is a FIFO"),
+    # A study's file, as zorv plot and compare --report read it.
+    ("plot", "study.json", json.dumps({"kind": "zorv study", "format": 99}),
+     "'study.json' holds no study that this version reads: study format 99, not 1"),
+    ("plot", "study.json", study_text(seeds=[1, True]), "seeds must be whole numbers"),
+    ("plot", "study.json", study_text(evaluations="many"),
+     "a run's seed, plans and starts are whole numbers of at least 0"),
+    ("plot", "study.json", study_text(file="../../etc/passwd"),
+     "the run file '../../etc/passwd' lies outside the study"),
+    ("plot", "study.json", study_text(status="done"), "cannot read 'runs/builtin/seed-1.json'"),
     ("plot", "nested.json", result_text(best=nested_text(600)), "more than 128 deep"),
 ]
 

@@ -88,8 +88,8 @@ def describe(study: StudyProgress) -> str:
     if len(study.running) == 1:
         optimizer, seed = study.running[0]
         text = f"run {study.ended + 1}/{study.runs} {optimizer} seed {seed}"
-    else:
-        text = f"runs {study.ended}/{study.runs} done, {len(study.running)} running"
+    else:  # runs on a cluster, several at once
+        text = f"runs {study.ended}/{study.runs} done"
     if study.run is not None:
         text += (f": generation {study.run.generation}/{study.run.generations}, "
                  f"best {study.run.best_score:.3f}")

@@ -239,15 +239,29 @@ def _strings(values: Any, what: str) -> list[str]:
 
 def _run_from_json(data: Any) -> RunRecord:
     if not isinstance(data, dict) or set(data) != {item.name for item in fields(RunRecord)}:
-        raise ValueError("a run has other fields than a study's")
+        raise ValueError("a run has other fields than a study's runs")
     run = RunRecord(**data)
     if run.status not in STATUSES:
-        raise ValueError(f"no run status {run.status!r}")
+        raise ValueError(f"no run status {str(run.status)[:40]!r}")
+    counts = (run.seed, run.evaluations, run.started_again)
+    if any(isinstance(n, bool) or not isinstance(n, int) or n < 0 for n in counts):
+        raise ValueError("a run's seed, plans and starts are whole numbers of at least 0")
+    if not (_finite(run.seconds) and run.seconds >= 0 and (run.best is None
+                                                           or _finite(run.best))):
+        raise ValueError("a run's seconds and best distance are finite numbers")
+    if not isinstance(run.optimizer, str) or not (run.reason is None
+                                                  or isinstance(run.reason, str)):
+        raise ValueError("a run's optimizer and reason are text")
     # A run's file lies inside the study's folder, whatever the file says.
     if (not isinstance(run.file, str) or os.path.isabs(run.file)
             or ".." in Path(run.file).parts or not run.file):
         raise ValueError(f"the run file {str(run.file)[:80]!r} lies outside the study")
     return run
+
+
+def _finite(value: object) -> bool:
+    return (isinstance(value, (int, float)) and not isinstance(value, bool)
+            and math.isfinite(value))
 
 
 def planned_runs(plan: StudyPlan) -> list[tuple[str, int]]:
