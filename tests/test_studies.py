@@ -42,6 +42,17 @@ def make(settings, run):
     if settings.seed == 13:
         raise RuntimeError("this optimizer refuses seed 13")
     return Around(settings, run)
+
+
+class Saving(Around):
+    """Around, with its state saved: its searches resume."""
+
+    def save_state(self):
+        return {"rng": self.rng.bit_generator.state, "centre": self.centre, "best": self.best}
+
+    def load_state(self, state):
+        self.rng.bit_generator.state = state["rng"]
+        self.centre, self.best = np.array(state["centre"]), state["best"]
 '''
 
 #: Settings that restart the builtin CMA-ES within a few hundred plans:
@@ -349,3 +360,113 @@ def test_two_dask_workers_make_the_same_study(tmp_path, uninterrupted):
     made_by = json.loads((tmp_path / "study" / "runs" / "builtin" / "seed-1.json").read_text())
     from zorv import _trace
     assert made_by["made_by"]["batch_path"] == _trace.batch_settings()[0]
+
+
+@pytest.mark.parametrize("text, kind, name, settings", [
+    ("builtin", "builtin", "builtin", ()),
+    ("builtin:restart_schedule=ipop,popsize=64", "builtin", "builtin",
+     (("restart_schedule", "ipop"), ("popsize", 64))),
+    ("pycma:sigma0=0.25,restarts=none", "pycma", "pycma", (("sigma0", 0.25), ("restarts", None))),
+    ("cmaes:restarts=2", "cmaes", "cmaes", (("restarts", 2),)),
+    ("nevergrad:CMA,popsize=64", "nevergrad", "nevergrad:CMA", (("popsize", 64),)),
+    ("my.module:make.optimizer,boundary=none", "own", "my.module:make.optimizer",
+     (("boundary", "none"),)),
+])
+def test_optimizer_names_and_their_settings(text, kind, name, settings):
+    from zorv.optimizer_specs import parse_optimizer
+    spec = parse_optimizer(text)
+    assert (spec.label, spec.kind, spec.name, spec.settings) == (text, kind, name, settings)
+    made = spec.settings_for(zorv.SearchSettings(seed=7, evaluations=900, popsize=32))
+    assert made.optimizer == name and (made.seed, made.evaluations) == (7, 900)
+    assert all(getattr(made, key) == value for key, value in settings)
+
+
+@pytest.mark.parametrize("text, words", [
+    ("nevergrad", "name one of Nevergrad's optimizers: nevergrad:NGOpt, say"),
+    ("nevergrad:", "name one of Nevergrad's optimizers after nevergrad:"),
+    ("my-module:make", "'my-module' is no module's dotted name"),
+    ("mod:make()", "'make()' is no attribute's name"),
+    ("builtin:popsize", "'popsize' is no KEY=VALUE setting"),
+    ("builtin:popsize=8,popsize=9", "popsize is given twice"),
+    ("builtin:restarts=several", "restarts must be a whole number, got 'several'"),
+    ("builtin:boundary=soft", "boundary must be one of penalty, transform, none"),
+    ("pycma:optimizer=builtin", "optimizer is the command's, the same for every optimizer"),
+])
+def test_names_that_name_no_optimizer(text, words):
+    from zorv.optimizer_specs import OptimizerSpecError, parse_optimizer
+    with pytest.raises(OptimizerSpecError) as refused:
+        parse_optimizer(text)
+    assert words in str(refused.value) and "\n" not in str(refused.value)
+
+
+def test_a_missing_library_names_its_pip_command(monkeypatch):
+    from zorv.libraries import LibraryMissingError
+    from zorv.optimizer_specs import optimizer_factory, parse_optimizer
+    for module, optimizer in (("cmaes", "cmaes"), ("nevergrad", "nevergrad:NGOpt"),
+                              ("cma", "pycma")):
+        monkeypatch.setitem(sys.modules, module, None)  # import fails as if not installed
+        with pytest.raises(LibraryMissingError, match=f"which is not installed: pip install "
+                                                      f"{module}$"):
+            optimizer_factory(parse_optimizer(optimizer))
+
+
+def test_a_stopped_study_resumes_and_retries_what_failed(tmp_path, own_module, monkeypatch):
+    """Stopped within its third run (each run has 40 generations), resumed
+    from Python: the same study as
+    one never stopped; the run that failed is tried again; targets given
+    on resuming are the study's from then on."""
+    monkeypatch.syspath_prepend(str(own_module))
+    settings = zorv.SearchSettings(popsize=16, evaluations=640, checkpoint_every=0)
+    whole = zorv.compare(["builtin", "own_optimizer:make"], [1, 13], tmp_path / "whole",
+                         settings=settings)
+    generations = []
+    stopped = zorv.compare(["builtin", "own_optimizer:make"], [1, 13], tmp_path / "cut",
+                           settings=settings, on_progress=generations.append,
+                           should_stop=lambda: sum(p.run is not None for p in generations) > 90)
+    assert [run.status for run in stopped.runs] == ["done", "done", "unfinished", "pending"]
+    assert zorv.compare(None, None, tmp_path / "cut", resume=True).runs[3].reason == (
+        "RuntimeError: this optimizer refuses seed 13")
+    again = zorv.compare(None, None, tmp_path / "cut", resume=True, targets=[3, 4],
+                         settings=dataclasses.replace(settings, chunk=7))
+    assert again.plan.targets == (3.0, 4.0) and again.plan.settings.chunk == 7
+    assert [row[1] for row in again.fixed_target().rows] == [3.0, 4.0, 3.0, 4.0]
+    for cut, run in zip(again.runs, whole.runs):
+        assert (cut.status, cut.best, cut.evaluations) == (run.status, run.best, run.evaluations)
+        if run.status == "done":
+            assert without_seconds(json.loads((again.folder / cut.file).read_text())) == \
+                without_seconds(json.loads((whole.folder / run.file).read_text()))
+    from zorv.studies.study import StudyError
+    with pytest.raises(StudyError, match="has popsize 16, not 32"):
+        zorv.compare(None, None, tmp_path / "cut", resume=True,
+                     settings=dataclasses.replace(settings, popsize=32))
+
+
+def test_ones_own_optimizer_resumes_from_the_command_line(tmp_path, own_module):
+    env = {"PYTHONPATH": str(own_module)}
+    args = ("search", "--optimizer", "own_optimizer:Saving", "--popsize", 16,
+            "--evaluations", 800, "-q")
+    whole = zorv_command(*args, "-o", "whole.json", cwd=tmp_path, env=env)
+    assert whole.returncode == 0, whole.stderr
+    data = json.loads((tmp_path / "whole.json").read_text())
+    assert data["settings"]["optimizer"] == "own_optimizer:Saving"
+    # The same search, stopped halfway by hand: its state as a checkpoint saves it.
+    sys.path.insert(0, str(own_module))
+    try:
+        from own_optimizer import Saving
+        steps = []
+        settings = zorv.SearchSettings(popsize=16, evaluations=800,
+                                       optimizer="own_optimizer:Saving")
+        half = zorv.search(settings, optimizer=Saving, on_generation=steps.append,
+                           should_stop=lambda: len(steps) == 25)
+    finally:
+        sys.path.remove(str(own_module))
+    checkpoints.save(tmp_path / "half.json", half)
+    refused = zorv_command("search", "--resume", "half.json", cwd=tmp_path, env=env)
+    assert refused.returncode == 2 and refused.stderr.splitlines() == [
+        "python -m zorv: error: the search ran the optimizer 'own_optimizer:Saving' of its own: "
+        "give --optimizer own_optimizer:Saving to resume it"]
+    resumed = zorv_command("search", "--resume", "half.json", "--optimizer",
+                           "own_optimizer:Saving", "-q", cwd=tmp_path, env=env)
+    assert resumed.returncode == 0, resumed.stderr
+    assert without_seconds(json.loads((tmp_path / "half.json").read_text())) == \
+        without_seconds(data)
