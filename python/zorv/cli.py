@@ -118,7 +118,9 @@ def _plot_study(args: argparse.Namespace, prog: str, studies: list[Path]) -> int
     said = summary_stream(output)
     if not write_or_say(output, chart, prog):
         return FAILED
-    print(f"{len(study.plan.optimizers)} optimizers of a study: {shown_path(output)}", file=said)
+    count = len(study.plan.optimizers)
+    print(f"{count} optimizer{'s' if count != 1 else ''} of a study: {shown_path(output)}",
+          file=said)
     return 0
 
 
