@@ -142,8 +142,21 @@ class TestSearch:
         (["search", "--output", "no/such/folder/best.json"], ": error: "),
         (["search", "--popsize", "1000000000"], ": error: popsize 1000000000 needs about"),
         # argparse's own refusals: one line, without the usage before it.
-        (["search", "--optimizer", "cmaes"],
-         " search: error: argument --optimizer: not one of builtin, pycma: 'cmaes'"),
+        (["search", "--optimizer", "cma-es"],
+         " search: error: argument --optimizer: no optimizer 'cma-es': did you mean cmaes? "
+         "(give builtin, pycma, cmaes, nevergrad:OPTIMIZER or MODULE:FACTORY)"),
+        (["search", "--optimizer", "builtin:popsze=64"],
+         " search: error: argument --optimizer: optimizer 'builtin:popsze=64': no setting "
+         "'popsze' (did you mean popsize? settings: popsize, sigma0, "),
+        (["search", "--optimizer", "builtin:seed=3"],
+         " search: error: argument --optimizer: optimizer 'builtin:seed=3': seed is the "
+         "command's, the same for every optimizer"),
+        (["search", "--optimizer", "no_such_module:make"],
+         ": error: optimizer 'no_such_module:make': cannot import 'no_such_module': "
+         "ModuleNotFoundError: No module named 'no_such_module'"),
+        (["search", "--optimizer", "nevergrad:NGOpz"],
+         ": error: optimizer 'nevergrad:NGOpz': Nevergrad has no optimizer 'NGOpz': did you "
+         "mean nevergrad:NGOpt?"),
         (["search", "--gens", "10"],
          " search: error: no option --gens: did you mean --generations?"),
         (["search", "--restart-shedule=ipop"],
@@ -153,7 +166,41 @@ class TestSearch:
         (["search", "again"],
          " search: error: unexpected argument 'again' (see python -m zorv search --help)"),
         (["sarch", "--generations", "3"], ": error: no command 'sarch': did you mean search? "
-                                          "(commands: search, show, plot, check)"),
+                                          "(commands: search, compare, show, plot, check)"),
+        # compare: optimizers, seeds, targets and folders that make no study.
+        (["compare"], ": error: name the optimizers to compare, such as builtin pycma (see "
+                      "python -m zorv compare --help)"),
+        (["compare", "builtin", "cma-es"], " compare: error: argument OPTIMIZER: no optimizer "
+                                           "'cma-es': did you mean cmaes? "),
+        (["compare", "builtin", "no_such_module:make"],
+         ": error: optimizer 'no_such_module:make': cannot import 'no_such_module': "
+         "ModuleNotFoundError: No module named 'no_such_module'"),
+        (["compare", "builtin", "zorv.search:no_factory"],
+         ": error: optimizer 'zorv.search:no_factory': 'zorv.search' has no 'no_factory'"),
+        (["compare", "builtin", "builtin"], ": error: optimizer 'builtin' is named twice"),
+        (["compare", "builtin:evaluations=500"],
+         " compare: error: argument OPTIMIZER: optimizer 'builtin:evaluations=500': evaluations "
+         "is the command's, the same for every optimizer"),
+        (["compare", "builtin:popsize=1"], " compare: error: argument OPTIMIZER: optimizer "
+                                           "'builtin:popsize=1': popsize must be at least 2"),
+        (["compare", "builtin", "--seeds", "1-x"],
+         " compare: error: argument --seeds: not a list of seeds: '1-x' (give 1-20, or 1,2,5, "
+         "or both: 1-3,7)"),
+        (["compare", "builtin", "--seeds", "5-3"], " compare: error: argument --seeds: '5-3' is "
+                                                   "no seed or range of seeds"),
+        (["compare", "builtin", "--seeds", "1,2,1"],
+         " compare: error: argument --seeds: a seed is named twice in '1,2,1'"),
+        (["compare", "builtin", "--targets", "9,x"],
+         " compare: error: argument --targets: not a list of distances: '9,x'"),
+        (["compare", "builtin", "--evaluations", "0"],
+         ": error: --evaluations must be at least 1, got 0"),
+        (["compare", "builtin", "--resume"],
+         ": error: no study to resume in 'study': there is no such folder"),
+        (["compare", "builtin", "-o", "no/such/study"],
+         ": error: cannot make the study's folder 'no/such/study': no folder 'no/such'"),
+        (["compare", "--report", "nothing"], ": error: cannot read 'nothing/study.json': "),
+        (["compare", "--report", "nothing", "--seeds", "1"],
+         ": error: --report prints a study's tables and runs nothing: give it without --seeds"),
         (["plot"], " plot: error: the following arguments are required: RESULT.json "
                    "(see python -m zorv plot --help)"),
         (["plot", "a.json", "b.json", "--label", "a"],
@@ -554,7 +601,8 @@ def test_help_lists_every_command(tmp_path, args):
     result = zorv(*args, cwd=tmp_path)
     assert result.returncode == 0 and result.stderr == ""
     listed = result.stdout.split("positional arguments:")[1]
-    assert all(f"    {command} " in listed for command in ("search", "show", "plot", "check"))
+    assert all(f"    {command} " in listed
+               for command in ("search", "compare", "show", "plot", "check"))
 
 
 def test_messages_name_the_program_as_it_was_run(tmp_path, capsys, monkeypatch):
@@ -607,6 +655,16 @@ def make_sparse_file(path):
         file.truncate(MAX_INPUT_BYTES + 1)
 
 
+def study_text(seeds=(1,), **run):
+    """A study file of one builtin run, pending unless `run` says else."""
+    record = {"optimizer": "builtin", "seed": 1, "file": "runs/builtin/seed-1.json",
+              "status": "pending", "best": None, "evaluations": 0, "seconds": 0.0,
+              "reason": None, "started_again": 0, **run}
+    return json.dumps({"kind": "zorv study", "format": 1, "optimizers": ["builtin"],
+                       "seeds": list(seeds), "settings": {"evaluations": 100}, "budget": 100,
+                       "targets": None, "made_by": {}, "runs": [record]})
+
+
 #: (command, file name, its content or what makes it, words of the error)
 UNUSABLE_INPUTS = [
     ("show", "missing.json", None, "cannot read"),
@@ -651,6 +709,15 @@ UNUSABLE_INPUTS = [
     ("plot", "fraction.json", result_text(evaluations="[16, 32.5, 48]"),
      "history evaluations[1] is 32.5, not a whole number"),
     ("plot", "fifo.json", make_fifo, "it is a FIFO"),
+    # A study's file, as zorv plot and compare --report read it.
+    ("plot", "study.json", json.dumps({"kind": "zorv study", "format": 99}),
+     "'study.json' holds no study that this version reads: study format 99, not 1"),
+    ("plot", "study.json", study_text(seeds=[1, True]), "seeds must be whole numbers"),
+    ("plot", "study.json", study_text(evaluations="many"),
+     "a run's seed, plans and starts are whole numbers of at least 0"),
+    ("plot", "study.json", study_text(file="../../etc/passwd"),
+     "the run file '../../etc/passwd' lies outside the study"),
+    ("plot", "study.json", study_text(status="done"), "cannot read 'runs/builtin/seed-1.json'"),
     ("plot", "nested.json", result_text(best=nested_text(600)), "more than 128 deep"),
 ]
 

@@ -2,7 +2,8 @@
 
 The scoring itself is `zorv_fast.sim` and `zorv_fast.sim_batch`, re-exported
 here; `trace` records a run step by step, `search` looks for far-running plans
-with CMA-ES, and `zorv.svg` draws runs. `zorv.body` has the sizes and names of
+with CMA-ES, `compare` runs optimizers on many seeds into a study, and
+`zorv.svg` draws runs. `zorv.body` has the sizes and names of
 the body and the plan, as the compiled model defines them. `python -m zorv
 --help` lists the command-line tools.
 """
@@ -91,6 +92,8 @@ if TYPE_CHECKING:  # what type checkers see; each "as" marks the name as exporte
     from .search import search as search
     from .settings import SearchSettings as SearchSettings
     from .state import CheckpointError as CheckpointError
+    from .studies.running import compare as compare
+    from .studies.study import Study as Study
     from .state import SearchResult as SearchResult
     from .state import SearchState as SearchState
     from .trace import trace as trace
@@ -105,7 +108,7 @@ _SOURCES = {
     "Optimizer": ".optimizers", "__version__": ".provenance",
     "History": ".records", "Progress": ".records", "SearchResult": ".state",
     "ScoringFailed": ".search", "SearchFailed": ".search", "search": ".search",
-    "SearchSettings": ".settings",
+    "SearchSettings": ".settings", "compare": ".studies.running", "Study": ".studies.study",
     "CheckpointError": ".state", "SearchState": ".state", "trace": ".trace",
 }
 

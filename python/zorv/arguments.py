@@ -6,6 +6,7 @@ from __future__ import annotations
 import argparse
 import dataclasses
 import difflib
+import math
 import sys
 from collections.abc import Sequence
 from pathlib import Path
@@ -14,8 +15,9 @@ from typing import NoReturn
 from .body import PLAN_SIZE
 from .plot import X_AXES
 from .provenance import __version__
-from .settings import (BOUNDARIES, NOT_CHANGING_THE_SEARCH, OPTIMIZERS, RESTART_SCHEDULES,
-                       InvalidSetting, SearchSettings)
+from .optimizer_specs import FORMS, OptimizerSpecError, parse_optimizer
+from .settings import (BOUNDARIES, NOT_CHANGING_THE_SEARCH, RESTART_SCHEDULES, InvalidSetting,
+                       SearchSettings)
 
 
 class CommandLineParser(argparse.ArgumentParser):
@@ -97,8 +99,10 @@ def _whole_number(text: str) -> int:
 
 
 def _optimizer_name(text: str) -> str:
-    if text not in OPTIMIZERS:  # others are one's own, given to zorv.search from Python
-        raise argparse.ArgumentTypeError(f"not one of {', '.join(OPTIMIZERS)}: {text!r}")
+    try:
+        parse_optimizer(text)  # checked as text here; what it names is imported later
+    except OptimizerSpecError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
     return text
 
 
@@ -116,7 +120,11 @@ _SEARCH_OPTIONS = (
     ("--seed", "seed", _whole_number, "random seed"),
     ("--popsize", "popsize", _whole_number, "plans per generation (of the first run)"),
     ("--sigma", "sigma0", _number, "initial step size of CMA-ES"),
-    ("--optimizer", "optimizer", _optimizer_name, "the CMA-ES to run: " + ", ".join(OPTIMIZERS)),
+    ("--optimizer", "optimizer", _optimizer_name,
+     f"the optimizer to run: {FORMS} (one's own: a function of (settings, run) that makes "
+     "each run's optimizer), each with KEY=VALUE settings after it if need be, such as "
+     "builtin:restart_schedule=ipop,popsize=64 (pycma, cmaes and Nevergrad are installed "
+     "with pip install cma, cmaes, nevergrad)"),
     ("--boundary", "boundary", str,
      "how plans are kept in [-1, 1]: " + ", ".join(BOUNDARIES)),
     ("--restarts", "restarts", _whole_number,
@@ -204,6 +212,8 @@ def build_parser(prog: str) -> argparse.ArgumentParser:
                          help="score on a Dask cluster of N worker processes started "
                               "on this machine for the run (needs Dask too)")
 
+    _add_compare(commands)
+
     show = commands.add_parser(
         "show", help="draw the run of a plan as an SVG animation or filmstrip",
         description="Draws the run of a plan from a JSON file (a search result or a "
@@ -241,14 +251,136 @@ def build_parser(prog: str) -> argparse.ArgumentParser:
     return parser
 
 
-def search_settings(args: argparse.Namespace,
-                    resumed: SearchSettings | None) -> SearchSettings:
-    """The settings asked for; for a resumed search, its own, of which only
-    those that do not change the search may be changed. ValueError (one
-    line) for others."""
+#: The folder that compare writes its study into unless told otherwise.
+DEFAULT_STUDY = "study"
+#: The seeds of a study that names none.
+DEFAULT_SEEDS = "1-10"
+#: The most seeds one study runs.
+MOST_SEEDS = 10_000
+#: Search options that a study sets for each run itself.
+_PER_RUN = ("seed", "optimizer", "generations")
+
+
+def seed_list(text: str) -> list[int]:
+    """The seeds that --seeds names: whole numbers and ranges, such as
+    "1-20" or "1,2,5" or "1-3,7"; ArgumentTypeError for other text."""
+    seeds: list[int] = []
+    for part in text.split(","):
+        first, dash, last = part.strip().partition("-")
+        try:
+            low = int(first)
+            high = int(last) if dash else low
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"not a list of seeds: {text!r} (give 1-20, or "
+                                             "1,2,5, or both: 1-3,7)") from None
+        if not 0 <= low <= high < 2**32:
+            raise argparse.ArgumentTypeError(f"{part.strip()!r} is no seed or range of seeds "
+                                             "from 0 to 2**32 - 1, the first first")
+        if len(seeds) + high - low + 1 > MOST_SEEDS:
+            raise argparse.ArgumentTypeError(f"more than {MOST_SEEDS:,} seeds")
+        seeds.extend(range(low, high + 1))
+    if len(set(seeds)) != len(seeds):
+        raise argparse.ArgumentTypeError(f"a seed is named twice in {text!r}")
+    return seeds
+
+
+def _targets(text: str) -> list[float]:
+    try:
+        values = [float(part) for part in text.split(",")]
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a list of distances: {text!r} (give 9,10,10.5, "
+                                         "say)") from None
+    if not all(math.isfinite(value) for value in values):
+        raise argparse.ArgumentTypeError(f"targets are finite distances, not {text!r}")
+    return values
+
+
+def _add_compare(commands: argparse._SubParsersAction[CommandLineParser]) -> None:
+    study = commands.add_parser(
+        "compare", help="run optimizers on many seeds and compare them, into a study folder",
+        description="Runs each optimizer on each seed, with one budget and the same search "
+                    "settings, into a study folder: study.json (what was asked, and every "
+                    "run's optimizer, seed, best distance, plans scored, seconds and file), "
+                    "each run's result file under runs/ (which show, plot and search --resume "
+                    "read), summary.csv (the best distances at budgets of 1,000, 10,000, ... "
+                    "plans: median, quartiles, min, max, mean and its standard error), and "
+                    "the pictures convergence.svg, targets.svg and finals.svg; then prints "
+                    "those tables, the targets reached and rank-sum tests between the "
+                    "optimizers. Each run is the search that zorv search makes with its "
+                    "settings and seed. One study at a time runs in a folder; --resume goes "
+                    "on with a study cut short (Ctrl-C, SIGTERM and SIGHUP stop it and save, "
+                    "as a kill leaves it): its finished runs stay, a run cut short goes on "
+                    "from its file where its optimizer saves its state (the builtin's), and "
+                    "starts again where not. A run that fails is recorded as failed, with its "
+                    "reason, and the study goes on. Exit status: 0 when every run is done, 1 "
+                    "when a run failed or a file could not be written, 2 when it is refused "
+                    "before it starts (bad options, optimizers that cannot be found or "
+                    "imported, a folder that holds something else or that another study is "
+                    "writing), 128 + N when signal N stops it (130 for Ctrl-C).")
+    study.set_defaults(**dict.fromkeys(_PER_RUN))
+    study.add_argument("optimizers", nargs="*", metavar="OPTIMIZER", type=_optimizer_name,
+                       help=f"an optimizer to compare: {FORMS}, each with KEY=VALUE settings "
+                            "after it if need be (builtin:restart_schedule=ipop,popsize=64); "
+                            "the study names its runs so")
+    study.add_argument("--seeds", type=seed_list, default=None, metavar="SEEDS",
+                       help=f"the seeds of every optimizer's runs, such as 1-20 or 1,2,5 "
+                            f"(default {DEFAULT_SEEDS})")
+    for flag, name, convert, text in _SEARCH_OPTIONS:
+        if name not in _PER_RUN:
+            default = (f"the plans of {SearchSettings.DEFAULT_GENERATIONS} generations of "
+                       "--popsize" if name == "evaluations" else _SETTINGS_DEFAULTS[name])
+            study.add_argument(flag, dest=name, type=convert, default=None,
+                               metavar=flag[2:].upper(),
+                               help=f"{text}, for every run (default {default})")
+    study.add_argument("--targets", type=_targets, default=None, metavar="DISTANCES",
+                       help="the distances of the table of targets reached, such as 9,10,10.5 "
+                            "(default: the quartiles of the runs' final best distances)")
+    study.add_argument("-o", "--output", default=DEFAULT_STUDY, metavar="STUDY",
+                       help="the study's folder: new (in an existing folder), empty, or an "
+                            "earlier study's with --resume or --overwrite (default "
+                            f"{DEFAULT_STUDY})")
+    again = study.add_mutually_exclusive_group()
+    again.add_argument("--resume", action="store_true",
+                       help="go on with the study in the folder: optimizers, seeds and "
+                            "settings are its own (those given must be the same)")
+    again.add_argument("--overwrite", action="store_true",
+                       help="start a new study in a folder that holds an earlier study, or "
+                            "other files (it replaces only files of its own names)")
+    study.add_argument("--report", metavar="STUDY", default=None,
+                       help="print the tables of the study in this folder again, and run "
+                            "nothing")
+    study.add_argument("-q", "--quiet", action="store_true", help="no progress line")
+    cluster = study.add_mutually_exclusive_group()
+    cluster.add_argument("--scheduler", metavar="ADDRESS", default=None,
+                         help="run the runs on the workers of this Dask scheduler, several at "
+                              "once, one a worker (each worker needs zorv, and one's own "
+                              "optimizer's module); needs Dask: pip install "
+                              "'dask[distributed]'")
+    cluster.add_argument("--local-workers", type=_positive, metavar="N", default=None,
+                         help="run the runs on a Dask cluster of N worker processes started "
+                              "on this machine for the study, N at once (needs Dask too)")
+
+
+def given_settings(args: argparse.Namespace) -> bool:
+    """Whether any search option is given."""
+    return any(getattr(args, name) is not None for _, name, _, _ in _SEARCH_OPTIONS)
+
+
+def search_settings(args: argparse.Namespace, resumed: SearchSettings | None,
+                    what: str = "search") -> SearchSettings:
+    """The settings asked for; for a resumed search (or `what` else is
+    resumed), its own, of which only those that do not change the search
+    may be changed. ValueError (one line) for others."""
     given = {name: getattr(args, name) for _, name, _, _ in _SEARCH_OPTIONS
              if getattr(args, name) is not None}
     flags = {name: flag for flag, name, _, _ in _SEARCH_OPTIONS}
+    if args.optimizer is not None:
+        # The optimizer's own settings after its name override the options.
+        spec = parse_optimizer(args.optimizer)
+        given["optimizer"] = spec.name
+        for name, value in spec.settings:
+            given[name] = value
+            flags[name] = f"{name} in --optimizer"
     try:
         if resumed is None:
             return SearchSettings(**given)
@@ -258,6 +390,6 @@ def search_settings(args: argparse.Namespace,
         raise ValueError(f"{flags.get(error.setting, error.setting)} {error.problem}") from None
     for name, value in given.items():
         if getattr(settings, name) != value:
-            raise ValueError(f"{flags[name]} {value} differs from the search to resume "
+            raise ValueError(f"{flags[name]} {value} differs from the {what} to resume "
                              f"({getattr(resumed, name)}): it goes on with its own settings")
     return settings

@@ -1,5 +1,5 @@
-"""The command line: `zorv search`, `show`, `plot` and `check` (also as
-`python -m zorv`)."""
+"""The command line: `zorv search`, `compare`, `show`, `plot` and `check`
+(also as `python -m zorv`)."""
 from __future__ import annotations
 
 import argparse
@@ -12,6 +12,7 @@ import zorv_fast
 
 from . import _trace, check, installed_files, plot, svg
 from .arguments import DEFAULT_CHART, build_parser
+from .compare_command import run_compare
 from .console import shown_path, standard_streams, summary_stream, write_or_say
 from .exit_status import BAD_INPUT, FAILED
 from .input_files import InputFileError, load_curve, load_plan
@@ -19,6 +20,7 @@ from .messages import print_error, program_name
 from .output_files import OutputPathError, check_outputs, output_path
 from .replacing import PICTURE, why_kept
 from .search_command import run_search
+from .studies.study import StudyError, is_study, read_study
 from .trace import trace
 
 
@@ -57,6 +59,9 @@ def _run_plot(args: argparse.Namespace, prog: str) -> int:
         print_error(prog, f"--label names {len(args.label)} of {len(args.results)} results: "
                           "give it once per RESULT.json, or not at all")
         return BAD_INPUT
+    studies = [path for path in args.results if is_study(path)]
+    if studies:
+        return _plot_study(args, prog, studies)
     try:
         curves = [load_curve(path, search_command=f"{prog} search") for path in args.results]
     except InputFileError as error:
@@ -86,6 +91,39 @@ def _run_plot(args: argparse.Namespace, prog: str) -> int:
     return 0
 
 
+def _plot_study(args: argparse.Namespace, prog: str, studies: list[Path]) -> int:
+    """plot of a study: the median best distance so far of each of its
+    optimizers, in a band between the quartiles (the study's own
+    convergence.svg)."""
+    from .studies.pictures import convergence as study_convergence
+
+    try:
+        if len(args.results) > 1:
+            raise StudyError(f"{str(studies[0])!r} is a study, which is drawn alone: give it "
+                             "without other results")
+        if args.label is not None or args.x_axis != "evaluations":
+            raise StudyError("a study's chart names its optimizers as the study does, against "
+                             "plans scored: give it without --label and --x-axis")
+        study = read_study(studies[0])
+        if not study.curves():
+            raise StudyError(f"{str(studies[0])!r} holds no run that is done yet")
+        output = output_path(args.output, DEFAULT_CHART)
+        check_outputs([(output, False)], inputs=[study.folder / "study.json"])
+        chart = study_convergence(study)
+    except (StudyError, InputFileError, OutputPathError) as error:
+        print_error(prog, str(error))
+        return BAD_INPUT
+    if not _may_replace(output, args.overwrite, prog):
+        return BAD_INPUT
+    said = summary_stream(output)
+    if not write_or_say(output, chart, prog):
+        return FAILED
+    count = len(study.plan.optimizers)
+    print(f"{count} optimizer{'s' if count != 1 else ''} of a study: {shown_path(output)}",
+          file=said)
+    return 0
+
+
 def _may_replace(output: Path, overwrite: bool, prog: str) -> bool:
     """Whether the picture may go to `output`: says why not in one error
     line where it holds what zorv did not draw and --overwrite is not given."""
@@ -109,7 +147,8 @@ def _run_check(args: argparse.Namespace, prog: str) -> int:
 
 def main(argv: Sequence[str] | None = None, prog: str | None = None) -> int:
     prog = program_name(prog)
-    runs = {"search": run_search, "show": _run_show, "plot": _run_plot, "check": _run_check}
+    runs = {"search": run_search, "compare": run_compare, "show": _run_show, "plot": _run_plot,
+            "check": _run_check}
     # What a command prints is dropped where it cannot be written: the
     # status says how the command went, not whether anyone still listens.
     with standard_streams():

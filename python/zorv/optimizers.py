@@ -1,7 +1,6 @@
 """The optimizers a search runs, behind the few calls its loop makes."""
 from __future__ import annotations
 
-import warnings
 from collections.abc import Callable
 from typing import Any, Protocol, runtime_checkable
 
@@ -10,6 +9,7 @@ import numpy as np
 from .body import PLAN_SIZE
 from .box import LOWER, UPPER, Boxed, Plans
 from .cma_es import CMAES, Normals
+from .libraries import import_library
 from .restarts import Run, first_run
 from .settings import (BUILTIN, MAX_OPTIMIZER_NAME, OPTIMIZERS, PYCMA, SearchSettings,
                        usable_optimizer_name)
@@ -96,12 +96,8 @@ class BuiltinOptimizer:
 
 def _import_cma() -> Any:
     # Imported on first use: it takes half a second, which trace() and the
-    # drawing code need not pay.
-    with warnings.catch_warnings():
-        # cma warns on import when matplotlib (only for its plots) is absent.
-        warnings.simplefilter("ignore")
-        import cma  # type: ignore[import-untyped]
-    return cma
+    # drawing code need not pay; and it is an extra, not a dependency.
+    return import_library("cma", "the pycma optimizer")
 
 
 class PycmaOptimizer:

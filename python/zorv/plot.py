@@ -28,10 +28,11 @@ _TICK_FONT = text_size(_WIDTH)  # also the legend's
 _TITLE_FONT, _AXIS_TITLE_FONT = text_size(_WIDTH, 1.2), text_size(_WIDTH, 1.1)
 _MARGIN = 12.0  # between the picture's edge and anything drawn
 _LINE = 1.3  # lines of text, in font sizes apart
-# Colour-blind-safe hues; beyond them the dashes tell curves apart.
-_COLOURS = ("#0072b2", "#d55e00", "#009e73", "#cc79a7", "#e69f00", "#56b4e9",
-            "#000000", "#f0e442")
-_DASHES = ("", "6 3", "2 3", "8 3 2 3")
+#: Colour-blind-safe hues, a curve's each (zorv.studies.pictures draws with
+#: them too); beyond them the dashes tell curves apart.
+COLOURS = ("#0072b2", "#d55e00", "#009e73", "#cc79a7", "#e69f00", "#56b4e9",
+           "#000000", "#f0e442")
+DASHES = ("", "6 3", "2 3", "8 3 2 3")
 
 _STYLE = f"""
     .frame {{ fill: none; stroke: #495057; stroke-width: 1; }}
@@ -70,7 +71,8 @@ def nice_ticks(low: float, high: float, most: int = 8) -> list[float]:
     return ticks
 
 
-def _tick_text(value: float, step: float) -> str:
+def tick_text(value: float, step: float) -> str:
+    """A tick's label, with as many decimals as ticks `step` apart need."""
     if step >= 1:
         return f"{value:,.0f}"
     decimals = max(0, -math.floor(math.log10(step) + 1e-9))
@@ -157,7 +159,7 @@ def convergence(curves: Sequence[Drawable], *, x_axis: str = "evaluations",
     plot_h = max(_WIDTH * 0.5, text_width(Y_TITLE, _AXIS_TITLE_FONT) + _TICK_FONT)
     y_ticks = nice_ticks(min(min(y) for y in ys), max(max(y) for y in ys),
                          max(3, min(8, int(plot_h / (2.5 * _TICK_FONT)))))
-    y_texts = [_tick_text(tick, y_ticks[1] - y_ticks[0]) for tick in y_ticks]
+    y_texts = [tick_text(tick, y_ticks[1] - y_ticks[0]) for tick in y_ticks]
     # The y labels end a little left of the axis, its title left of them.
     # Numbers of hundreds of digits, which no search makes, get no more
     # than a quarter of the width.
@@ -168,7 +170,7 @@ def convergence(curves: Sequence[Drawable], *, x_axis: str = "evaluations",
     # and room at the right for the last one's half.
     for most in range(8, 1, -1):
         x_ticks, x_end = x_axis_span(highest, most)
-        x_texts = [_tick_text(tick, x_ticks[1] - x_ticks[0]) for tick in x_ticks]
+        x_texts = [tick_text(tick, x_ticks[1] - x_ticks[0]) for tick in x_ticks]
         right = min(max(_MARGIN, text_width(x_texts[-1], _TICK_FONT) / 2 + _MARGIN / 2),
                     _WIDTH / 4)
         plot_w = _WIDTH - left - right
@@ -217,8 +219,8 @@ def convergence(curves: Sequence[Drawable], *, x_axis: str = "evaluations",
 
     row = 0
     for i, (curve, x, y, lines) in enumerate(zip(drawn, xs, ys, entries)):
-        colour = _COLOURS[i % len(_COLOURS)]
-        dash = _DASHES[(i // len(_COLOURS)) % len(_DASHES)]
+        colour = COLOURS[i % len(COLOURS)]
+        dash = DASHES[(i // len(COLOURS)) % len(DASHES)]
         dash_attr = f' stroke-dasharray="{dash}"' if dash else ""
         points = " ".join(f"{_f(px(a))},{_f(py(b))}" for a, b in _steps(x, y))
         out.append(f'<polyline class="curve" stroke="{colour}"{dash_attr} points="{points}">'

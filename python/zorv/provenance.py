@@ -55,14 +55,18 @@ def batch_path_here() -> str:
 @functools.lru_cache(maxsize=None)
 def _made_by() -> tuple[tuple[str, Any], ...]:
     import numpy as np
-    from threadpoolctl import threadpool_info  # type: ignore[import-untyped]
 
     from .check import c_library
 
-    # Thread counts are left out: they follow the limits in force at the call.
-    blas = sorted({f"{pool.get('internal_api')} {pool.get('version')} "
-                   f"({pool.get('architecture') or 'any CPU'})"
-                   for pool in threadpool_info() if pool.get("user_api") == "blas"})
+    try:
+        from threadpoolctl import threadpool_info  # type: ignore[import-untyped]
+    except ImportError:  # it comes with pycma, the one optimizer here that uses BLAS
+        blas = ["unknown: threadpoolctl is not installed"]
+    else:
+        # Thread counts are left out: they follow the limits in force at the call.
+        blas = sorted({f"{pool.get('internal_api')} {pool.get('version')} "
+                       f"({pool.get('architecture') or 'any CPU'})"
+                       for pool in threadpool_info() if pool.get("user_api") == "blas"})
     return (
         ("zorv_fast", package_version()),
         ("python", f"{platform.python_implementation()} {platform.python_version()}"),

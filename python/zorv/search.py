@@ -8,13 +8,13 @@ the box (zorv.box), the optimizers (zorv.optimizers), the restart schedule
 """
 from __future__ import annotations
 
+import contextlib
 import dataclasses
 import time
 from collections.abc import Callable, Sequence
 from typing import Any, TypeVar
 
 import numpy as np
-from threadpoolctl import threadpool_limits  # type: ignore[import-untyped]
 
 import zorv_fast
 
@@ -237,12 +237,24 @@ def search(
     make_optimizer, restartable = _optimizer_factory(settings, optimizer)
     if optimizer is None:
         require_search_fits(settings, resume)
-    # The optimizer's matrices are 40 by 40: more BLAS threads only spin,
-    # on the cores that sim_batch needs.
-    with threadpool_limits(limits=1, user_api="blas"):
+    with _one_blas_thread():
         return _Loop(settings, resume, score_here if score is None else score,
                      on_generation, should_stop, checkpoint, make_optimizer,
                      restartable, own=optimizer is not None).run()
+
+
+def _one_blas_thread() -> contextlib.AbstractContextManager[object]:
+    """NumPy's BLAS kept to one thread, where threadpoolctl is installed
+    (it comes with pycma, the only optimizer here that multiplies through
+    BLAS): its matrices are 40 by 40, and more threads only spin, on the
+    cores that sim_batch needs."""
+    try:
+        from threadpoolctl import threadpool_limits  # type: ignore[import-untyped]
+    except ImportError:
+        return contextlib.nullcontext()
+    limits: contextlib.AbstractContextManager[object] = threadpool_limits(
+        limits=1, user_api="blas")
+    return limits
 
 
 class _Loop:

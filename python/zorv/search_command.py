@@ -18,7 +18,10 @@ from .console import ProgressLine, duration, shown_path, summary_stream, write_o
 from .exit_status import BAD_INPUT, FAILED
 from .messages import print_error
 from .interrupts import StopOnInterrupt
+from .libraries import LibraryMissingError
 from .memory import require_search_fits
+from .optimizer_specs import (OWN, OptimizerSpec, OptimizerSpecError, optimizer_factory,
+                              parse_optimizer)
 from .output_files import (OutputLock, OutputLockedError, OutputPathError, check_outputs,
                            output_path, same_file, write_text)
 from .replacing import PICTURE, RESULT, why_kept
@@ -58,12 +61,10 @@ def _run_locked_search(args: argparse.Namespace, prog: str, output: Path,
         if args.resume is not None:
             resume = checkpoints.load(args.resume, search_command=f"{prog} search")
         settings = search_settings(args, None if resume is None else resume.settings)
-        if settings.optimizer not in OPTIMIZERS:
-            raise ValueError(f"the search ran an optimizer of its own, {settings.optimizer!r}: "
-                             "resume it with zorv.search(..., optimizer=...) from Python")
+        factory = optimizer_factory(_optimizer_to_run(args.optimizer, settings.optimizer))
         # Every population the search can draw, before any cluster starts.
         require_search_fits(settings, resume)
-    except ValueError as error:  # CheckpointError too
+    except (ValueError, LibraryMissingError) as error:  # CheckpointError too
         print_error(prog, str(error))
         return BAD_INPUT
     if resume is not None and resume.finished:
@@ -116,7 +117,7 @@ def _run_locked_search(args: argparse.Namespace, prog: str, output: Path,
         failure: SearchFailed | None = None
         try:
             result = search(settings, on_generation=line.update, should_stop=stop,
-                            score=scorer, resume=resume,
+                            score=scorer, resume=resume, optimizer=factory,
                             checkpoint=lambda so_far: checkpoints.save(output, so_far))
         except SearchFailed as error:
             result, failure = error.result, error
@@ -143,6 +144,25 @@ def _run_locked_search(args: argparse.Namespace, prog: str, output: Path,
         if status == 0 and result.interrupted:
             return stop.exit_status
         return status
+
+
+def _optimizer_to_run(given: str | None, named: str) -> OptimizerSpec:
+    """The optimizer of the search: the one --optimizer names, or else the
+    one that the search to resume ran, by its name in the file. A file
+    names one's own optimizer, but does not make the search import it:
+    --optimizer does, as it is given again. ValueError (one line) for a
+    name that says neither how to make it nor what to import."""
+    if given is not None:
+        return parse_optimizer(given)
+    try:
+        spec = parse_optimizer(named)
+    except OptimizerSpecError:
+        raise ValueError(f"the search ran an optimizer of its own, {named!r}: resume it "
+                         "with zorv.search(..., optimizer=...) from Python") from None
+    if spec.kind == OWN:
+        raise ValueError(f"the search ran the optimizer {named!r} of its own: give "
+                         f"--optimizer {named} to resume it")
+    return spec
 
 
 def _failure_line(failure: SearchFailed, on_cluster: bool) -> str:
