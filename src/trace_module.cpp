@@ -2,7 +2,7 @@
 //
 // It runs the very step loop that scores a plan, compiled once in the core
 // library that zorv_fast loads too, and records where the body points are
-// after every step. It also publishes the body's tables, from which Python
+// after every step, or all that every step shows (zorv.record_run). It also publishes the body's tables, from which Python
 // takes every size and name of the body, and says which batch path and how
 // many worker threads sim_batch takes here, as the core library decides
 // them. The scoring module stays free of all this.
@@ -18,6 +18,7 @@
 #include "plan_reader.hpp"
 #include "py_ref.hpp"
 #include "sim/body.hpp"
+#include "sim/integrator.hpp"
 #include "sim/plan.hpp"
 #include "sim/run.hpp"
 
@@ -41,6 +42,27 @@ PyRef run_trace(PyObject* argument) {
 
 PyObject* run_entry(PyObject*, PyObject* argument) noexcept {
     return py::call_boundary([&] { return run_trace(argument); });
+}
+
+// The same run, every step's StepRecord kept: rows of doubles in a
+// bytearray, as many as the run took steps. The rows are written straight
+// into the bytearray, which holds room for the longest run until the run
+// is over: 83 kB that need not live on the stack of the calling thread.
+PyRef record_steps(PyObject* argument) {
+    Plan plan;
+    if (!py::read_plan_argument(argument, py::plan_parameter, plan)) return {};
+    constexpr std::size_t row_bytes = sizeof(sim::StepRecord);
+    PyRef rows = PyRef::steal(
+        PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(sim::max_steps * row_bytes)));
+    if (!rows) return {};
+    const unsigned steps =
+        sim::record_steps(plan, reinterpret_cast<sim::StepRecord*>(PyByteArray_AS_STRING(rows.get())));
+    if (PyByteArray_Resize(rows.get(), static_cast<Py_ssize_t>(steps * row_bytes)) < 0) return {};
+    return rows;
+}
+
+PyObject* record_entry(PyObject*, PyObject* argument) noexcept {
+    return py::call_boundary([&] { return record_steps(argument); });
 }
 
 // Tuples of the body's tables, in table order: the names and sizes Python
@@ -81,6 +103,26 @@ PyRef make_link_limbs() {
 PyRef make_joints() {
     return make_tuple(sim::joint_count, [](std::size_t j) {
         return make_index_pair(sim::joints[j].parent, sim::joints[j].child);
+    });
+}
+
+PyRef make_point_masses() {
+    return make_tuple(sim::point_count,
+                      [](std::size_t p) { return PyFloat_FromDouble(sim::body_points[p].mass); });
+}
+
+PyRef make_point_starts() {
+    return make_tuple(sim::point_count, [](std::size_t p) {
+        return Py_BuildValue("(dd)", sim::body_points[p].start_x, sim::body_points[p].start_y);
+    });
+}
+
+// (name, first column, columns) of each field of a step's record row.
+PyRef make_record_fields() {
+    return make_tuple(sim::step_record_fields.size(), [](std::size_t f) {
+        const sim::StepRecordField& field = sim::step_record_fields[f];
+        return Py_BuildValue("(snn)", field.name, static_cast<Py_ssize_t>(field.offset),
+                             static_cast<Py_ssize_t>(field.count));
     });
 }
 
@@ -130,6 +172,10 @@ PyMethodDef methods[] = {
      "run(plan, /)\n--\n\n"
      "Runs a plan and returns the x, y of the body points after every step\n"
      "as native doubles, step by step, point by point."},
+    {"record", record_entry, METH_O,
+     "record(plan, /)\n--\n\n"
+     "Runs a plan and returns every step's record as native doubles, one row\n"
+     "of record_row_size values a step, laid out as record_fields says."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -163,6 +209,19 @@ PyRef init_module() {
     if (!add_object(module.get(), "link_limbs", make_link_limbs())) return {};
     if (!add_object(module.get(), "joint_names", make_names(sim::joints))) return {};
     if (!add_object(module.get(), "joints", make_joints())) return {};
+    if (!add_object(module.get(), "point_masses", make_point_masses())) return {};
+    if (!add_object(module.get(), "point_starts", make_point_starts())) return {};
+    if (!add_object(module.get(), "record_fields", make_record_fields())) return {};
+    if (PyModule_AddIntConstant(module.get(), "record_row_size",
+                                static_cast<long>(sim::record_values_per_row)) < 0) {
+        return {};
+    }
+    if (!add_object(module.get(), "time_step", PyRef::steal(PyFloat_FromDouble(sim::time_step)))) {
+        return {};
+    }
+    if (!add_object(module.get(), "gravity", PyRef::steal(PyFloat_FromDouble(sim::gravity)))) {
+        return {};
+    }
     if (PyModule_AddIntConstant(module.get(), "plan_size", sim::plan_size) < 0) return {};
     if (PyModule_AddIntConstant(module.get(), "max_steps", sim::max_steps) < 0) return {};
     return module;
