@@ -181,6 +181,11 @@ def build_parser(prog: str) -> argparse.ArgumentParser:
         (budget if name in ("generations", "evaluations") else find).add_argument(
             flag, dest=name, type=convert, default=None, metavar=flag[2:].upper(),
             help=f"{text} (default {_SETTINGS_DEFAULTS[name]})")
+    find.add_argument("--start", type=Path, default=None, metavar="FILE",
+                      help="start every run of CMA-ES from the plan in FILE, a search's "
+                           f"result or a list of {PLAN_SIZE} numbers (default: the zero "
+                           "plan), with --sigma as its step size; the plan is the best "
+                           "until the search finds a farther one")
     find.add_argument("--resume", type=Path, default=None, metavar="FILE",
                       help="go on with the search whose output file this is, with its "
                            "settings; writes to FILE unless -o says otherwise")
@@ -241,15 +246,18 @@ def build_parser(prog: str) -> argparse.ArgumentParser:
     return parser
 
 
-def search_settings(args: argparse.Namespace,
-                    resumed: SearchSettings | None) -> SearchSettings:
-    """The settings asked for; for a resumed search, its own, of which only
-    those that do not change the search may be changed. ValueError (one
-    line) for others."""
+def search_settings(args: argparse.Namespace, resumed: SearchSettings | None,
+                    start: list[float] | None = None) -> SearchSettings:
+    """The settings asked for, with the plan read from --start's file as
+    `start`; for a resumed search, its own, of which only those that do not
+    change the search may be changed. ValueError (one line) for others."""
     given = {name: getattr(args, name) for _, name, _, _ in _SEARCH_OPTIONS
              if getattr(args, name) is not None}
     flags = {name: flag for flag, name, _, _ in _SEARCH_OPTIONS}
+    flags["start"] = "--start"
     try:
+        if start is not None:
+            given["start"] = SearchSettings(start=start).start  # as the settings keep it
         if resumed is None:
             return SearchSettings(**given)
         settings = dataclasses.replace(resumed, **{
@@ -258,6 +266,9 @@ def search_settings(args: argparse.Namespace,
         raise ValueError(f"{flags.get(error.setting, error.setting)} {error.problem}") from None
     for name, value in given.items():
         if getattr(settings, name) != value:
+            if name == "start":
+                raise ValueError("--start names another plan than the search to resume "
+                                 "started from: it goes on with its own settings")
             raise ValueError(f"{flags[name]} {value} differs from the search to resume "
                              f"({getattr(resumed, name)}): it goes on with its own settings")
     return settings

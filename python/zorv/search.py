@@ -150,13 +150,15 @@ def search(
 
     The builtin CMA-ES (or pycma's, or the optimizer given) proposes plans,
     kept in [-1, 1] as `settings.boundary` says, generation by generation.
-    The start plan, all zeros, is the best until a scored plan goes farther
-    (it is not counted among the plans scored). When the optimizer's stop
-    rules fire with budget left, a new run starts (`settings.restarts`,
-    `settings.restart_schedule`); when no restart is left, the search ends
-    and the result's `stop_reasons` names the rules. Otherwise it names the
-    search's own end: "budget" or "generations" for a spent budget,
-    "interrupted", or "failed" (see STOP_REASONS).
+    Every run of the optimizer starts from `settings.start` (all zeros
+    unless given: a warm start from a plan found before), which is the best
+    plan until a scored plan goes farther (it is not counted among the plans
+    scored). When the optimizer's stop rules fire with budget left, a new
+    run starts (`settings.restarts`, `settings.restart_schedule`); when no
+    restart is left, the search ends and the result's `stop_reasons` names
+    the rules. Otherwise it names the search's own end: "budget" or
+    "generations" for a spent budget, "interrupted", or "failed" (see
+    STOP_REASONS).
 
     With the builtin optimizer, the same settings give the same result, bit
     for bit, on every machine where zorv_fast's scores are the same: its
@@ -265,8 +267,9 @@ class _Loop:
             run = first_run(settings)
             self.optimizer = self._new_optimizer(run)
             self.settings = self._named(self.optimizer)
-            zero = [0.0] * PLAN_SIZE
-            self.state = SearchState(self.settings, run, 0, 0, 0, zero, zorv_fast.sim(zero), 0.0)
+            start = list(settings.start_plan)
+            self.state = SearchState(self.settings, run, 0, 0, 0, start, zorv_fast.sim(start),
+                                     0.0)
         else:
             self.state = self._resumed(resume)
         self.checked_optimizer: Optimizer | None = None

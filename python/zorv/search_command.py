@@ -17,6 +17,7 @@ from .arguments import DEFAULT_OUTPUT, search_settings
 from .console import (ProgressLine, duration, print_error, shown_path, summary_stream,
                       write_or_say)
 from .exit_status import BAD_INPUT, FAILED
+from .input_files import InputFileError, load_plan
 from .interrupts import StopOnInterrupt
 from .memory import require_search_fits
 from .output_files import (OutputLock, OutputLockedError, OutputPathError, check_outputs,
@@ -35,6 +36,7 @@ def run_search(args: argparse.Namespace, prog: str) -> int:
         animation = (None if args.svg is None
                      else output_path(args.svg, output.stem + ".svg"))
         inputs = [] if args.resume is None or same_file(args.resume, output) else [args.resume]
+        inputs += [] if args.start is None else [args.start]
         check_outputs([(output, True)] + ([] if animation is None else [(animation, False)]),
                       inputs)
         # Held from before the search's state is read (a resume may read
@@ -57,13 +59,14 @@ def _run_locked_search(args: argparse.Namespace, prog: str, output: Path,
     try:
         if args.resume is not None:
             resume = checkpoints.load(args.resume, search_command=f"{prog} search")
-        settings = search_settings(args, None if resume is None else resume.settings)
+        start = None if args.start is None else load_plan(args.start)
+        settings = search_settings(args, None if resume is None else resume.settings, start)
         if settings.optimizer not in OPTIMIZERS:
             raise ValueError(f"the search ran an optimizer of its own, {settings.optimizer!r}: "
                              "resume it with zorv.search(..., optimizer=...) from Python")
         # Every population the search can draw, before any cluster starts.
         require_search_fits(settings, resume)
-    except ValueError as error:  # CheckpointError too
+    except (ValueError, InputFileError) as error:  # CheckpointError too
         print_error(prog, str(error))
         return BAD_INPUT
     if resume is not None and resume.finished:
