@@ -161,6 +161,15 @@ class TestSearch:
          ": error: --label names 1 of 2 results: give it once per RESULT.json, or not at all"),
         (["show", "plan.json", "--frames", "0"],
          " show: error: argument --frames: must be at least 1, got 0"),
+        (["show", "plan.json", "--robustness", "-0.5"],
+         " show: error: argument --robustness: must be a finite number of at least 0, got -0.5"),
+        (["show", "plan.json", "--robustness", "nan"],
+         " show: error: argument --robustness: must be a finite number of at least 0, got nan"),
+        (["show", "plan.json", "--robustness", "much"],
+         " show: error: argument --robustness: not a number: 'much'"),
+        (["show", "plan.json", "--frames", "4", "--torques"],
+         " show: error: argument --torques: not allowed with argument --frames"),
+        (["search", "--start", "missing.json"], ": error: cannot read 'missing.json'"),
     ])
     def test_bad_options(self, tmp_path, args, line):
         result = zorv(*args, cwd=tmp_path)
@@ -450,6 +459,22 @@ class TestShow:
         root = ET.parse(tmp_path / "strip.svg").getroot()
         assert len(frames(tmp_path / "strip.svg")) == 5
         assert root.find(f".//{SVG}animate") is None
+
+    def test_gait_robustness_and_torques(self, tmp_path, searched):
+        folder, _ = searched
+        result = zorv("show", folder / "best.json", "-o", "run.svg", "--gait", "--torques",
+                      "--robustness", "0", cwd=tmp_path)
+        assert result.returncode == 0, result.stderr
+        lines = result.stdout.splitlines()
+        plan = json.loads((folder / "best.json").read_text())["plan"]
+        assert lines[0].startswith(f"distance {zorv_fast.sim(plan)!r}: ")
+        assert any(line.startswith("foot_a: ") for line in lines)
+        assert any(line.startswith("positive muscle work ") for line in lines)
+        assert "within 1 % of the plan's own: 100.0%; within 10 %: 100.0%" in lines
+        root = ET.parse(tmp_path / "run.svg").getroot()
+        assert root.findall(f".//{SVG}rect[@class='contact']")
+        assert len(root.findall(f".//{SVG}polyline[@class='torque']")) == 4
+        assert len(frames(tmp_path / "run.svg")) == len(root.findall(f".//{SVG}line[@class='cursor']"))
 
     def test_output_folder_missing(self, plan_file, tmp_path):
         result = zorv("show", plan_file, "-o", "no/such/run.svg", cwd=tmp_path)

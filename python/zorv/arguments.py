@@ -6,12 +6,14 @@ from __future__ import annotations
 import argparse
 import dataclasses
 import difflib
+import math
 import sys
 from collections.abc import Sequence
 from pathlib import Path
 from typing import NoReturn
 
 from .body import PLAN_SIZE
+from .gait.perturbation import DEFAULT_NOISE, DEFAULT_SAMPLES, DEFAULT_SEED
 from .plot import X_AXES
 from .provenance import __version__
 from .settings import (BOUNDARIES, NOT_CHANGING_THE_SEARCH, OPTIMIZERS, RESTART_SCHEDULES,
@@ -107,6 +109,13 @@ def _number(text: str) -> float:
         return float(text)
     except ValueError:
         raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+
+
+def _noise(text: str) -> float:
+    value = _number(text)
+    if not (math.isfinite(value) and value >= 0):
+        raise argparse.ArgumentTypeError(f"must be a finite number of at least 0, got {text}")
+    return value
 
 
 #: Search options: (flag, settings field, conversion, help). Defaults and
@@ -218,9 +227,20 @@ def build_parser(prog: str) -> argparse.ArgumentParser:
                       help="SVG file to write (default: PLAN.svg beside the plan; "
                            f"{_INTO_FOLDER} PLAN.svg into)")
     show.add_argument("--overwrite", action="store_true", help=_REPLACES)
-    show.add_argument("--frames", type=_positive, nargs="?", const=8, default=None,
-                      metavar="N", help="write a static filmstrip of N steps (default 8) "
-                                        "instead of an animation")
+    drawing = show.add_mutually_exclusive_group()
+    drawing.add_argument("--frames", type=_positive, nargs="?", const=8, default=None,
+                         metavar="N", help="write a static filmstrip of N steps (default 8) "
+                                           "instead of an animation")
+    drawing.add_argument("--torques", action="store_true",
+                         help="draw each joint's torque under the animation's gait diagram")
+    show.add_argument("--gait", action="store_true",
+                      help="also print the run's gait: footfalls, strides, duty factors, "
+                           "flight phases, speed, the muscles' work and the cost of transport")
+    show.add_argument("--robustness", type=_noise, nargs="?", const=DEFAULT_NOISE,
+                      default=None, metavar="NOISE",
+                      help=f"also print how far {DEFAULT_SAMPLES} changes of the plan go: "
+                           "each value changed by normal noise of this standard deviation "
+                           f"(default {DEFAULT_NOISE}, seed {DEFAULT_SEED})")
 
     chart = commands.add_parser(
         "plot", help="draw how searches converged, as an SVG chart",

@@ -26,7 +26,7 @@ from .replacing import PICTURE, RESULT, why_kept
 from .search import SEARCH_ENDS, STOP_REASONS, SearchFailed, score_here, search
 from .settings import OPTIMIZERS
 from .state import CheckpointError, SearchResult, SearchState
-from .trace import trace
+from .gait.run_record import record_run
 
 
 def run_search(args: argparse.Namespace, prog: str) -> int:
@@ -186,7 +186,9 @@ def _save_search(result: SearchResult, output: Path, animation: Path | None, pro
         return FAILED
     if animation is not None:
         title = f"best of seed {result.settings.seed}"
-        if not write_or_say(animation, svg.animation(trace(result.plan), title=title), prog):
+        record = record_run(result.plan)
+        picture = svg.animation(record.positions, title=title, contacts=record.contacts)
+        if not write_or_say(animation, picture, prog):
             return FAILED
     said = summary_stream(*([] if animation is None else [animation]))
     how = "interrupted after" if result.interrupted else "after"
