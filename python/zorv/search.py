@@ -9,6 +9,7 @@ the box (zorv.box), the optimizers (zorv.optimizers), the restart schedule
 from __future__ import annotations
 
 import dataclasses
+import sys
 import time
 from collections.abc import Callable, Sequence
 from typing import Any, TypeVar
@@ -24,6 +25,7 @@ from .cma_es import STOP_RULES
 from .interrupts import CtrlC
 from .memory import require_search_fits
 from .native import is_native_failure
+from .notebook import progress_display
 from .optimizers import (Optimizer, OptimizerFactory, ResumableOptimizer, StoppingOptimizer,
                          new_optimizer, own_optimizer_name)
 from .records import History, Progress
@@ -145,6 +147,7 @@ def search(
     checkpoint: Checkpoint | None = None,
     resume: SearchState | None = None,
     optimizer: Optimizer | OptimizerFactory | None = None,
+    progress: bool = False,
 ) -> SearchResult:
     """Searches for the plan that carries the head farthest.
 
@@ -202,6 +205,11 @@ def search(
             like the built-in ones: chunked scoring, stop requests, history
             and checkpoints (resumable when it has save_state and
             load_state).
+        progress: Shows how the search goes: in a Jupyter notebook as a
+            display that updates itself, elsewhere as a line on standard
+            error (rewritten in place on a terminal, every few seconds in a
+            log), as `zorv search` shows it; `on_generation` is still
+            called.
 
     Returns:
         The best plan, its score and how the search went. The plan is kept
@@ -239,12 +247,24 @@ def search(
     make_optimizer, restartable = _optimizer_factory(settings, optimizer)
     if optimizer is None:
         require_search_fits(settings, resume)
+    shown = progress_display(sys.stderr) if progress else None
+    if shown is not None:
+        given, show = on_generation, shown.update
+
+        def on_generation(progress: Progress) -> None:
+            show(progress)
+            if given is not None:
+                given(progress)
     # The optimizer's matrices are 40 by 40: more BLAS threads only spin,
     # on the cores that sim_batch needs.
-    with threadpool_limits(limits=1, user_api="blas"):
-        return _Loop(settings, resume, score_here if score is None else score,
-                     on_generation, should_stop, checkpoint, make_optimizer,
-                     restartable, own=optimizer is not None).run()
+    try:
+        with threadpool_limits(limits=1, user_api="blas"):
+            return _Loop(settings, resume, score_here if score is None else score,
+                         on_generation, should_stop, checkpoint, make_optimizer,
+                         restartable, own=optimizer is not None).run()
+    finally:
+        if shown is not None:
+            shown.close()
 
 
 class _Loop:
