@@ -3,7 +3,7 @@ from __future__ import annotations
 
 import math
 import numbers
-from collections.abc import Iterable
+from collections.abc import Iterable, Sequence
 from dataclasses import asdict, dataclass, fields
 from typing import Any
 
@@ -123,10 +123,11 @@ class SearchSettings:
     """Seconds between checkpoints (taken between generations; 0: after
     every generation). Checkpoints are also taken at every restart. It does
     not change which plans are scored."""
-    start: tuple[float, ...] | None = None
+    start: Sequence[float] | None = None
     """The plan that every run of the optimizer starts from, its first mean
     (a warm start, from a plan found before, say): PLAN_SIZE finite numbers,
-    kept as sim reads them, each clamped to [-1, 1]. It is the search's
+    kept as a tuple of the values as sim reads them, each clamped to
+    [-1, 1] (so that the settings stay hashable). It is the search's
     best plan until a scored plan goes farther. None: the zero plan."""
 
     DEFAULT_GENERATIONS = 100
@@ -202,7 +203,7 @@ class SearchSettings:
     def start_plan(self) -> tuple[float, ...]:
         """The plan that the optimizer's runs start from: `start`, or the
         zero plan."""
-        return self.start if self.start is not None else (0.0,) * PLAN_SIZE
+        return tuple(self.start) if self.start is not None else (0.0,) * PLAN_SIZE
 
     @property
     def planned_generations(self) -> int:

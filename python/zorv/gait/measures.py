@@ -176,7 +176,7 @@ def gait_measures(record: RunRecord) -> GaitMeasures:
     end = float(np.dot(masses, record.positions[-1, :, 0]) / masses.sum())
     travel = end - start
     duration = record.steps * TIME_STEP
-    airborne = contact_spans(~record.contacts.any(axis=1))
+    airborne = contact_spans(np.logical_not(record.contacts.any(axis=1)))
     joint_work = _joint_work(record)
     positive_work = float(joint_work.sum())
     weight = float(masses.sum()) * GRAVITY

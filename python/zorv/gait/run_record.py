@@ -5,7 +5,7 @@ from __future__ import annotations
 
 from collections.abc import Sequence
 from dataclasses import dataclass
-from typing import SupportsFloat
+from typing import SupportsFloat, TypeVar
 
 import numpy as np
 import numpy.typing as npt
@@ -86,7 +86,10 @@ def _fields(rows: npt.NDArray[np.float64]) -> dict[str, npt.NDArray[np.float64]]
     return {name: rows[:, first:first + count] for name, first, count in _trace.record_fields}
 
 
-def _read_only(array: npt.NDArray[np.generic]) -> npt.NDArray[np.generic]:
+_Item = TypeVar("_Item", bound=np.generic)
+
+
+def _read_only(array: npt.NDArray[_Item]) -> npt.NDArray[_Item]:
     array.setflags(write=False)
     return array
 
