@@ -329,7 +329,9 @@ def animation(positions: Trace, *, title: str = "zorv run",
     names_width = max(text_width(POINTS[point].replace("_", " "), text.size) for point in FEET)
     axis = _StepAxis(steps, _MARGIN + names_width + text.size, width - _MARGIN)
     panels: list[str] = []
-    panels_top = panel_top = view.height
+    # Half a line below the ground's labels, where there are panels.
+    gap = 0.0 if contacts is None and torques is None else text.line / 2
+    panels_top = panel_top = view.height + gap
     if contacts is not None:
         drawn, taken = _gait_panel(np.asarray(contacts, dtype=bool), axis, panel_top, text)
         panels += drawn
@@ -369,7 +371,7 @@ def animation(positions: Trace, *, title: str = "zorv run",
         head_x = float(positions[k, HEAD, 0])
         out.append(f'  <text class="caption" x="{_MARGIN}" y="{_f(caption_y)}">'
                    f"step {k + 1} / {steps}, head x {head_x:.3f}</text>")
-        if panel_top > panels_top:
+        if panels:
             at = _f(axis.x(k + 0.5))
             out.append(f'  <line class="cursor" x1="{at}" y1="{_f(panels_top + text.line)}" '
                        f'x2="{at}" y2="{_f(panel_top - text.line / 2)}"/>')
