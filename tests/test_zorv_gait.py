@@ -88,30 +88,16 @@ class TestRecord:
         for joint, (parent, child) in enumerate(JOINTS):
             assert np.array_equal(walker.joint_angles[:, joint], walker.link_angles[:, child]
                                   - walker.link_angles[:, parent])
-        # Each muscle pulls its joint towards its target: its stiffness term
-        # has the sign of the wrapped error.
-        error = walker.joint_angles - walker.target_angles
-        error = np.where(error > math.pi, error - 2 * math.pi,
-                         np.where(error < -math.pi, error + 2 * math.pi, error))
-        stiffness = np.array([20.0, 10.0, 20.0, 10.0])
-        damping = walker.torques - error * stiffness
-        assert np.abs(damping).max() < np.abs(walker.torques).max()
 
     @pytest.mark.parametrize("plan, end, steps", [
-        ([0.0] * 40, "head", 128),
-        ([1.0] * 40, None, 150),
-        ([-1.0] * 40, None, 192),
+        ([0.0] * 40, "head", 128),                # it falls forward onto the head
         ([1.0, -1.0] * 20, "all steps", 200),
     ])
     def test_why_the_run_ended(self, plan, end, steps):
         record = zorv.record_run(plan)
-        assert record.steps == steps
-        hip, head = POINTS.index("hip"), HEAD
-        last_began = record.positions[-2]
-        expected = {(True, True): "hip and head", (True, False): "hip",
-                    (False, True): "head"}.get(
-            (bool(last_began[hip, 1] <= 0), bool(last_began[head, 1] <= 0)), "all steps")
-        assert record.end == expected and (end is None or record.end == end)
+        assert (record.end, record.steps) == (end, steps)
+        if end == "head":  # the step after the one that took the head down still ran
+            assert record.positions[-2, HEAD, 1] <= 0.0 < record.positions[-3, HEAD, 1]
 
     def test_the_arrays_are_read_only_and_bad_plans_are_refused_as_sim_refuses_them(self):
         record = zorv.record_run([0.0] * 40)
