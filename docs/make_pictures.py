@@ -20,7 +20,13 @@ def main() -> None:
     compared = [zorv.search(zorv.SearchSettings(seed=1, evaluations=100_000)),
                 zorv.search(zorv.SearchSettings(seed=1, evaluations=100_000, optimizer="pycma",
                                                 boundary="transform", popsize=256))]
+    # The gait page's plan: `zorv search --seed 1 --popsize 64 --generations 30`,
+    # drawn as `zorv show --torques` draws it.
+    studied = zorv.record_run(zorv.search(zorv.SearchSettings(seed=1, popsize=64,
+                                                              generations=30)).plan)
     pictures = {
+        "gait.svg": svg.animation(studied.positions, title="gait-best.json",
+                                  contacts=studied.contacts, torques=studied.torques),
         "filmstrip.svg": svg.filmstrip(run, frames=8, title=title),
         "run.svg": svg.animation(run, title=title),
         "body.svg": svg.body_diagram(zorv.trace([0.0] * PLAN_SIZE)[0]),

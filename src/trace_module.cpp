@@ -2,8 +2,9 @@
 //
 // It runs the very step loop that scores a plan, compiled once in the core
 // library that zorv_fast loads too, and records where the body points are
-// after every step. It also publishes the body's tables, from which Python
-// takes every size and name of the body, says which batch path and how
+// after every step, or all that every step shows (zorv.record_run). It also
+// publishes the body's tables, from which Python takes every size and name
+// of the body, says which batch path and how
 // many worker threads sim_batch takes here, as the core library decides
 // them, and which core library file the process has loaded. The scoring
 // module stays free of all this.
@@ -22,6 +23,7 @@
 #include "py/plan_reader.hpp"
 #include "py/py_ref.hpp"
 #include "sim/body.hpp"
+#include "sim/integrator.hpp"
 #include "sim/plan.hpp"
 #include "sim/batch_path_choice.hpp"
 #include "sim/run.hpp"
@@ -43,6 +45,23 @@ PyRef run_trace(const Arguments& arguments) {
     return PyRef::steal(PyByteArray_FromStringAndSize(
         reinterpret_cast<const char*>(recording.data()),
         static_cast<Py_ssize_t>(std::size_t{steps} * sim::recorded_values_per_step * sizeof(double))));
+}
+
+// The same run, every step's StepRecord kept: rows of doubles in a
+// bytearray, as many as the run took steps. The rows are written straight
+// into the bytearray, which holds room for the longest run until the run
+// is over: 83 kB that need not live on the stack of the calling thread.
+PyRef record_steps(const Arguments& arguments) {
+    Plan plan;
+    if (!py::read_plan_argument(arguments[0], arguments.name(0), plan)) return {};
+    constexpr std::size_t row_bytes = sizeof(sim::StepRecord);
+    PyRef rows = PyRef::steal(
+        PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(sim::max_steps * row_bytes)));
+    if (!rows) return {};
+    const unsigned steps =
+        sim::record_steps(plan, reinterpret_cast<sim::StepRecord*>(PyByteArray_AS_STRING(rows.get())));
+    if (PyByteArray_Resize(rows.get(), static_cast<Py_ssize_t>(steps * row_bytes)) < 0) return {};
+    return rows;
 }
 
 // Tuples of the body's tables, in table order: the names and sizes Python
@@ -83,6 +102,26 @@ PyRef make_link_limbs() {
 PyRef make_joints() {
     return make_tuple(sim::joint_count, [](std::size_t j) {
         return make_index_pair(sim::joints[j].parent, sim::joints[j].child);
+    });
+}
+
+PyRef make_point_masses() {
+    return make_tuple(sim::point_count,
+                      [](std::size_t p) { return PyFloat_FromDouble(sim::body_points[p].mass); });
+}
+
+PyRef make_point_starts() {
+    return make_tuple(sim::point_count, [](std::size_t p) {
+        return Py_BuildValue("(dd)", sim::body_points[p].start_x, sim::body_points[p].start_y);
+    });
+}
+
+// (name, first column, columns) of each field of a step's record row.
+PyRef make_record_fields() {
+    return make_tuple(sim::step_record_fields.size(), [](std::size_t f) {
+        const sim::StepRecordField& field = sim::step_record_fields[f];
+        return Py_BuildValue("(snn)", field.name, static_cast<Py_ssize_t>(field.offset),
+                             static_cast<Py_ssize_t>(field.count));
     });
 }
 
@@ -129,11 +168,17 @@ constexpr py::Function run_function{
     "run(plan, /)\n--\n\n"
     "Runs a plan and returns the x, y of the body points after every step\n"
     "as native doubles, step by step, point by point."};
+constexpr py::Function record_function{
+    {"record", {py::plan_parameter}}, record_steps,
+    "record(plan, /)\n--\n\n"
+    "Runs a plan and returns every step's record as native doubles, one row\n"
+    "of record_row_size values a step, laid out as record_fields says."};
 
 // The interpreter keeps pointers to these for the life of the process.
 PyMethodDef methods[] = {
     py::method_definition<batch_settings_function>(),
     py::method_definition<run_function>(),
+    py::method_definition<record_function>(),
 };
 
 PyModuleDef module_def{PyModuleDef_HEAD_INIT,
@@ -160,6 +205,13 @@ PyRef init_module() {
                        py::add_to_module(m, "link_limbs", make_link_limbs()) &&
                        py::add_to_module(m, "joint_names", make_names(sim::joints)) &&
                        py::add_to_module(m, "joints", make_joints()) &&
+                       py::add_to_module(m, "point_masses", make_point_masses()) &&
+                       py::add_to_module(m, "point_starts", make_point_starts()) &&
+                       py::add_to_module(m, "record_fields", make_record_fields()) &&
+                       py::add_to_module(m, "record_row_size",
+                                         PyRef::steal(PyLong_FromSize_t(sim::record_values_per_row))) &&
+                       py::add_to_module(m, "time_step", PyRef::steal(PyFloat_FromDouble(sim::time_step))) &&
+                       py::add_to_module(m, "gravity", PyRef::steal(PyFloat_FromDouble(sim::gravity))) &&
                        py::add_to_module(m, "plan_size", PyRef::steal(PyLong_FromSize_t(sim::plan_size))) &&
                        py::add_to_module(m, "max_steps", PyRef::steal(PyLong_FromSize_t(sim::max_steps))) &&
                        py::add_to_module(m, "core_library",

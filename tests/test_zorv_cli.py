@@ -207,6 +207,15 @@ class TestSearch:
          ": error: --label names 1 of 2 results: give it once per RESULT.json, or not at all"),
         (["show", "plan.json", "--frames", "0"],
          " show: error: argument --frames: must be at least 1, got 0"),
+        (["show", "plan.json", "--robustness", "-0.5"],
+         " show: error: argument --robustness: must be a finite number of at least 0, got -0.5"),
+        (["show", "plan.json", "--robustness", "nan"],
+         " show: error: argument --robustness: must be a finite number of at least 0, got nan"),
+        (["show", "plan.json", "--robustness", "much"],
+         " show: error: argument --robustness: not a number: 'much'"),
+        (["show", "plan.json", "--frames", "4", "--torques"],
+         " show: error: argument --torques: not allowed with argument --frames"),
+        (["search", "--start", "missing.json"], ": error: cannot read 'missing.json'"),
     ])
     def test_bad_options(self, tmp_path, args, line):
         result = zorv(*args, cwd=tmp_path)
@@ -504,6 +513,22 @@ class TestShow:
         assert len(frames(tmp_path / "strip.svg")) == 5
         assert root.find(f".//{SVG}animate") is None
 
+    def test_gait_robustness_and_torques(self, tmp_path, searched):
+        folder, _ = searched
+        result = zorv("show", folder / "best.json", "-o", "run.svg", "--gait", "--torques",
+                      "--robustness", "0", cwd=tmp_path)
+        assert result.returncode == 0, result.stderr
+        lines = result.stdout.splitlines()
+        plan = json.loads((folder / "best.json").read_text())["plan"]
+        assert lines[0].startswith(f"distance {zorv_fast.sim(plan)!r}: ")
+        assert any(line.startswith("foot_a: ") for line in lines)
+        assert any(line.startswith("positive muscle work ") for line in lines)
+        assert "within 1 % of the plan's own: 100.0%; within 10 %: 100.0%" in lines
+        root = ET.parse(tmp_path / "run.svg").getroot()
+        assert root.findall(f".//{SVG}rect[@class='contact']")
+        assert len(root.findall(f".//{SVG}polyline[@class='torque']")) == 4
+        assert len(frames(tmp_path / "run.svg")) == len(root.findall(f".//{SVG}line[@class='cursor']"))
+
     def test_output_folder_missing(self, plan_file, tmp_path):
         result = zorv("show", plan_file, "-o", "no/such/run.svg", cwd=tmp_path)
         assert result.returncode == 2 and len(result.stderr.splitlines()) == 1
@@ -687,6 +712,10 @@ UNUSABLE_INPUTS = [
     ("show", "fifo.json", make_fifo, "it is a FIFO"),
     ("show", "folder.json", make_folder, "it is a folder"),
     ("show", "large.json", make_sparse_file, "is larger than"),
+    ("search --start", "missing.json", None, "cannot read"),
+    ("search --start", "short.json", json.dumps({"plan": [0.0] * 39}), "this one has 39"),
+    ("search --start", "text.json", json.dumps([0.0] * 39 + ["1.0"]), "value 39 is not a number"),
+    ("search --start", "fifo.json", make_fifo, "it is a FIFO"),
     ("plot", "plan.json", json.dumps([0.0] * 40), "holds no search history"),
     ("plot", "nan.json", result_text(best="[1.0, NaN, 2.0]"), "NaN is not a number"),
     ("plot", "inf.json", result_text(best="[1.0, Infinity, 2.0]"), "Infinity is not a number"),
@@ -733,7 +762,7 @@ def test_unusable_input_file(tmp_path, command, name, content, words):
         (tmp_path / name).write_bytes(content)
     elif content is not None:
         content(tmp_path / name)
-    result = zorv(command, name, "-o", "out.svg", cwd=tmp_path)
+    result = zorv(*command.split(), name, "-o", "out.svg", cwd=tmp_path)
     assert result.returncode == 2, result.stderr
     assert result.stdout == ""
     lines = result.stderr.splitlines()
@@ -914,6 +943,32 @@ class TestKillAndResume:
         assert comparable(tmp_path / "run.json") == uninterrupted[1]
         assert [path.name for path in tmp_path.iterdir()] == ["run.json"]
 
+    def test_a_warm_started_search_killed_and_resumed(self, tmp_path, uninterrupted):
+        # From the plan of another search, at a small step size: it ends at
+        # least as far, and a kill and resume changes nothing of its result.
+        start = json.loads(uninterrupted[0].read_text())["plan"]
+        (tmp_path / "start.json").write_text(json.dumps(start))
+        warm = ("search", "--start", "start.json", "--seed", 5, "--popsize", 16,
+                "--generations", 400, "--sigma", "0.02", "--quiet")
+        assert zorv(*warm, "-o", "full.json", cwd=tmp_path).returncode == 0
+        full = comparable(tmp_path / "full.json")
+        assert full["settings"]["start"] == start
+        assert full["score"] >= zorv_fast.sim(start)
+        process = subprocess.Popen([sys.executable, "-m", "zorv", *map(str, warm),
+                                    "--checkpoint-every", "0", "-o", "run.json"], cwd=tmp_path)
+        try:
+            deadline = time.monotonic() + 60
+            while not (tmp_path / "run.json").exists():
+                assert time.monotonic() < deadline and process.poll() is None
+                time.sleep(0.001)
+        finally:
+            process.kill()
+            process.wait()
+        assert not comparable(tmp_path / "run.json")["checkpoint"]["state"]["finished"]
+        result = zorv("search", "--resume", "run.json", "--quiet", cwd=tmp_path)
+        assert result.returncode == 0, result.stderr
+        assert comparable(tmp_path / "run.json") == full
+
     def test_resuming_a_finished_search_changes_nothing(self, tmp_path, uninterrupted):
         path = tmp_path / "done.json"
         path.write_bytes(uninterrupted[0].read_bytes())
@@ -999,6 +1054,11 @@ class TestBadCheckpoint:
         result = zorv("search", "--resume", "run.json", "--popsize", 32, cwd=tmp_path)
         assert result.returncode == 2 and len(result.stderr.splitlines()) == 1
         assert "--popsize 32 differs from the search to resume (16)" in result.stderr
+        (tmp_path / "start.json").write_text(json.dumps([0.25] * 40))
+        result = zorv("search", "--resume", "run.json", "--start", "start.json", cwd=tmp_path)
+        assert result.returncode == 2 and result.stderr.splitlines() == [
+            "python -m zorv: error: --start names another plan than the search to resume "
+            "started from: it goes on with its own settings"]
 
 
 class TestSignals:

@@ -217,6 +217,33 @@ class TestSettings:
         with pytest.raises(ValueError):
             zorv.SearchSettings(**kwargs)
 
+    @pytest.mark.parametrize("start, words", [
+        ([0.0] * 39, "must be a plan of 40 numbers, got 39 numbers"),
+        ([0.0] * 41, "got 41 numbers"),
+        ([0.0] * 39 + ["0.5"], "value 39 is not a number: '0.5'"),
+        ([None] + [0.0] * 39, "value 0 is not a number: None"),
+        ([True] * 40, "value 0 is not a number: True"),
+        ([0.0] * 10 + [float("nan")] + [0.0] * 29, "value 10 must be finite, got nan"),
+        ([float("-inf")] * 40, "value 0 must be finite"),
+        ("0" * 40, "must be a plan of 40 numbers, got '000"),
+        (1.0, "must be a plan of 40 numbers, got 1.0"),
+    ])
+    def test_a_start_plan_is_forty_finite_numbers(self, start, words):
+        with pytest.raises(ValueError) as refused:
+            zorv.SearchSettings(start=start)
+        message = str(refused.value)
+        assert message.startswith("start ") and words in message and "\n" not in message
+        assert refused.value.setting == "start"
+
+    def test_a_start_plan_is_kept_as_sim_reads_it(self):
+        given = np.linspace(-2.0, 2.0, 40, dtype=np.float32)
+        settings = zorv.SearchSettings(start=given)
+        assert settings.start == tuple(float(v) for v in np.clip(given, -1, 1))
+        assert hash(settings) == hash(zorv.SearchSettings(start=list(settings.start)))
+        # Files of searches from the zero plan hold no start, as before.
+        assert "start" not in zorv.SearchSettings().as_dict()
+        assert zorv.SearchSettings(**settings.as_dict()) == settings
+
 
 class TestMemory:
     @pytest.mark.skipif(not os.path.exists("/proc/self/status"), reason="reads VmHWM")
@@ -424,6 +451,57 @@ class TestRestarts:
         # Both kinds get turns, and about the same evaluations.
         assert kinds[0] and False in kinds
         assert run.small_evaluations <= run.large_evaluations
+
+
+def found_plan():
+    """The best plan of a short search."""
+    return small_search(5, generations=15).plan
+
+
+class TestWarmStart:
+    @pytest.mark.parametrize("optimizer", OPTIMIZERS)
+    def test_every_run_starts_from_the_start_plan(self, optimizer):
+        start = found_plan()
+        asked = []
+
+        def scorer(plans):
+            asked.append(np.array(plans))
+            return zorv_fast.sim_batch(plans)
+
+        settings = zorv.SearchSettings(**{**RESTARTING, "evaluations": 2_000}, start=start,
+                                       optimizer=optimizer)
+        result = zorv.search(settings, score=scorer)
+        assert result.runs >= 2 and result.settings.start == tuple(start)
+        spread = max(float(np.abs(plans - np.array(start)).max()) for plans in asked)
+        assert spread < 1e-6
+        # The start plan is the best until a plan goes farther.
+        assert result.history.best[0] >= zorv_fast.sim(start)
+        assert result.score >= zorv_fast.sim(start)
+
+    def test_a_refinement_ends_at_least_as_far_as_its_start(self):
+        first = small_search(4, generations=12)
+        refined = small_search(9, generations=5, sigma0=0.05, start=first.plan)
+        assert refined.score >= first.score
+        assert refined.history.best == sorted(refined.history.best)
+        assert refined.history.best[0] >= first.score
+
+    def test_resumed_from_any_checkpoint_bit_for_bit(self, tmp_path):
+        settings = zorv.SearchSettings(**RESTARTING, restart_schedule="bipop",
+                                       checkpoint_every=0, start=found_plan())
+        saved = []
+        full = zorv.search(settings, checkpoint=lambda r: saved.append(
+            zorv.checkpoints.dumps(r)) if len(r.history) % 41 == 1 else None)
+        assert len(saved) > 3 and full.runs >= 2
+        for text in saved[::2] + [saved[-1]]:
+            state = read_back(text, tmp_path)
+            assert state.settings.start == settings.start
+            resumed = zorv.search(dataclasses.replace(settings, chunk=5), resume=state)
+            assert without_seconds(resumed) == without_seconds(full)
+        # A start plan is part of the search: another one is refused.
+        state = read_back(saved[0], tmp_path)
+        for other in [None, [0.5] * 40]:
+            with pytest.raises(zorv.CheckpointError, match="start"):
+                zorv.search(dataclasses.replace(settings, start=other), resume=state)
 
 
 def read_back(text, folder):

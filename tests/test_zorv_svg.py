@@ -187,8 +187,15 @@ def chart(*maxima, restarts=()):
     return parse(plot.convergence(curves))
 
 
+def gait_animation(plan):
+    """An animation with its gait diagram and torque chart."""
+    record = zorv.record_run(plan)
+    return svg.animation(record.positions, contacts=record.contacts, torques=record.torques)
+
+
 PICTURES = {
     "animation": lambda: svg.animation(zorv.trace(PLANS["random"])),
+    "gait animation": lambda: gait_animation(PLANS["random"]),
     "filmstrip": lambda: svg.filmstrip(zorv.trace(PLANS["random"])),
     "body": lambda: svg.body_diagram(zorv.trace(PLANS["zeros"])[0]),
     "chart": lambda: plot.convergence([Curve("a", History([5, 2_450_000], [1.5, 2.5],

@@ -2,8 +2,9 @@
 
 The scoring itself is `zorv_fast.sim` and `zorv_fast.sim_batch`, re-exported
 here; `trace` records a run step by step, `search` looks for far-running plans
-with CMA-ES, `compare` runs optimizers on many seeds into a study, and
-`zorv.svg` draws runs. `zorv.body` has the sizes and names of
+with CMA-ES, `compare` runs optimizers on many seeds into a study,
+`record_run`, `gait_measures` and `robustness` study what a plan's run
+does, and `zorv.svg` draws runs. `zorv.body` has the sizes and names of
 the body and the plan, as the compiled model defines them. `python -m zorv
 --help` lists the command-line tools.
 """
@@ -80,6 +81,10 @@ if TYPE_CHECKING:  # what type checkers see; each "as" marks the name as exporte
     from zorv_fast import sim_batch as sim_batch
 
     from .body import HEAD as HEAD
+    from .gait.measures import gait_measures as gait_measures
+    from .gait.perturbation import robustness as robustness
+    from .gait.run_record import RunRecord as RunRecord
+    from .gait.run_record import record_run as record_run
     from .body import LINKS as LINKS
     from .body import MAX_STEPS as MAX_STEPS
     from .body import POINTS as POINTS
@@ -110,6 +115,8 @@ _SOURCES = {
     "ScoringFailed": ".search", "SearchFailed": ".search", "search": ".search",
     "SearchSettings": ".settings", "compare": ".studies.running", "Study": ".studies.study",
     "CheckpointError": ".state", "SearchState": ".state", "trace": ".trace",
+    "RunRecord": ".gait.run_record", "record_run": ".gait.run_record",
+    "gait_measures": ".gait.measures", "robustness": ".gait.perturbation",
 }
 
 __all__ = sorted(_SOURCES)

@@ -10,6 +10,13 @@ link_limbs: tuple[str, ...]
 joint_names: tuple[str, ...]
 joints: tuple[tuple[int, int], ...]
 core_library: str
+point_masses: tuple[float, ...]
+point_starts: tuple[tuple[float, float], ...]
+record_fields: tuple[tuple[str, int, int], ...]
+record_row_size: int
+time_step: float
+gravity: float
 
 def run(plan: Sequence[SupportsFloat], /) -> bytearray: ...
+def record(plan: Sequence[SupportsFloat], /) -> bytearray: ...
 def batch_settings() -> tuple[str, str, str, str, str, str, int, str | None, str | None]: ...

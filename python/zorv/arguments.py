@@ -13,6 +13,7 @@ from pathlib import Path
 from typing import NoReturn
 
 from .body import PLAN_SIZE
+from .gait.perturbation import DEFAULT_NOISE, DEFAULT_SAMPLES, DEFAULT_SEED
 from .plot import X_AXES
 from .provenance import __version__
 from .optimizer_specs import FORMS, OptimizerSpecError, parse_optimizer
@@ -113,6 +114,13 @@ def _number(text: str) -> float:
         raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
 
 
+def _noise(text: str) -> float:
+    value = _number(text)
+    if not (math.isfinite(value) and value >= 0):
+        raise argparse.ArgumentTypeError(f"must be a finite number of at least 0, got {text}")
+    return value
+
+
 #: Search options: (flag, settings field, conversion, help). Defaults and
 #: checks are SearchSettings'; the help shows its defaults. An option not
 #: given stays None, so that a resumed search can tell what was asked for.
@@ -189,6 +197,11 @@ def build_parser(prog: str) -> argparse.ArgumentParser:
         (budget if name in ("generations", "evaluations") else find).add_argument(
             flag, dest=name, type=convert, default=None, metavar=flag[2:].upper(),
             help=f"{text} (default {_SETTINGS_DEFAULTS[name]})")
+    find.add_argument("--start", type=Path, default=None, metavar="FILE",
+                      help="start every run of CMA-ES from the plan in FILE, a search's "
+                           f"result or a list of {PLAN_SIZE} numbers (default: the zero "
+                           "plan), with --sigma as its step size; the plan is the best "
+                           "until the search finds a farther one")
     find.add_argument("--resume", type=Path, default=None, metavar="FILE",
                       help="go on with the search whose output file this is, with its "
                            "settings; writes to FILE unless -o says otherwise")
@@ -223,9 +236,20 @@ def build_parser(prog: str) -> argparse.ArgumentParser:
                       help="SVG file to write (default: PLAN.svg beside the plan; "
                            f"{_INTO_FOLDER} PLAN.svg into)")
     show.add_argument("--overwrite", action="store_true", help=_REPLACES)
-    show.add_argument("--frames", type=_positive, nargs="?", const=8, default=None,
-                      metavar="N", help="write a static filmstrip of N steps (default 8) "
-                                        "instead of an animation")
+    drawing = show.add_mutually_exclusive_group()
+    drawing.add_argument("--frames", type=_positive, nargs="?", const=8, default=None,
+                         metavar="N", help="write a static filmstrip of N steps (default 8) "
+                                           "instead of an animation")
+    drawing.add_argument("--torques", action="store_true",
+                         help="draw each joint's torque under the animation's gait diagram")
+    show.add_argument("--gait", action="store_true",
+                      help="also print the run's gait: footfalls, strides, duty factors, "
+                           "flight phases, speed, the muscles' work and the cost of transport")
+    show.add_argument("--robustness", type=_noise, nargs="?", const=DEFAULT_NOISE,
+                      default=None, metavar="NOISE",
+                      help=f"also print how far {DEFAULT_SAMPLES} changes of the plan go: "
+                           "each value changed by normal noise of this standard deviation "
+                           f"(default {DEFAULT_NOISE}, seed {DEFAULT_SEED})")
 
     chart = commands.add_parser(
         "plot", help="draw how searches converged, as an SVG chart",
@@ -367,13 +391,15 @@ def given_settings(args: argparse.Namespace) -> bool:
 
 
 def search_settings(args: argparse.Namespace, resumed: SearchSettings | None,
-                    what: str = "search") -> SearchSettings:
-    """The settings asked for; for a resumed search (or `what` else is
-    resumed), its own, of which only those that do not change the search
-    may be changed. ValueError (one line) for others."""
+                    start: list[float] | None = None, what: str = "search") -> SearchSettings:
+    """The settings asked for, with the plan read from --start's file as
+    `start`; for a resumed search (or `what` else is resumed), its own, of
+    which only those that do not change the search may be changed.
+    ValueError (one line) for others."""
     given = {name: getattr(args, name) for _, name, _, _ in _SEARCH_OPTIONS
              if getattr(args, name) is not None}
     flags = {name: flag for flag, name, _, _ in _SEARCH_OPTIONS}
+    flags["start"] = "--start"
     if args.optimizer is not None:
         # The optimizer's own settings after its name override the options.
         spec = parse_optimizer(args.optimizer)
@@ -382,6 +408,8 @@ def search_settings(args: argparse.Namespace, resumed: SearchSettings | None,
             given[name] = value
             flags[name] = f"{name} in --optimizer"
     try:
+        if start is not None:
+            given["start"] = SearchSettings(start=start).start  # as the settings keep it
         if resumed is None:
             return SearchSettings(**given)
         settings = dataclasses.replace(resumed, **{
@@ -390,6 +418,9 @@ def search_settings(args: argparse.Namespace, resumed: SearchSettings | None,
         raise ValueError(f"{flags.get(error.setting, error.setting)} {error.problem}") from None
     for name, value in given.items():
         if getattr(settings, name) != value:
+            if name == "start":
+                raise ValueError(f"--start names another plan than the {what} to resume "
+                                 "started from: it goes on with its own settings")
             raise ValueError(f"{flags[name]} {value} differs from the {what} to resume "
                              f"({getattr(resumed, name)}): it goes on with its own settings")
     return settings

@@ -25,8 +25,16 @@ JOINT_NAMES: tuple[str, ...] = _trace.joint_names
 """The joints' names, in joint order."""
 JOINTS: tuple[tuple[int, int], ...] = _trace.joints
 """The joints as (parent, child) indices into LINKS, in joint order."""
+MASSES: tuple[float, ...] = _trace.point_masses
+"""The body points' masses, in POINTS order."""
+STARTS: tuple[tuple[float, float], ...] = _trace.point_starts
+"""Where each body point stands as a run starts, (x, y) in POINTS order."""
+TIME_STEP: float = _trace.time_step
+"""The model time that one step of a run takes."""
+GRAVITY: float = _trace.gravity
+"""The acceleration of gravity: a point of mass m weighs m * GRAVITY."""
 HEAD: int = POINTS.index("head")
 """Index of the head in POINTS; its x after the last step is the score."""
 
-__all__ = ["HEAD", "JOINTS", "JOINT_NAMES", "LINKS", "LINK_LIMBS", "LINK_NAMES", "MAX_STEPS",
-           "PLAN_SIZE", "POINTS"]
+__all__ = ["GRAVITY", "HEAD", "JOINTS", "JOINT_NAMES", "LINKS", "LINK_LIMBS", "LINK_NAMES",
+           "MASSES", "MAX_STEPS", "PLAN_SIZE", "POINTS", "STARTS", "TIME_STEP"]

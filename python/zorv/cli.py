@@ -15,6 +15,9 @@ from .arguments import DEFAULT_CHART, build_parser
 from .compare_command import run_compare
 from .console import shown_path, standard_streams, summary_stream, write_or_say
 from .exit_status import BAD_INPUT, FAILED
+from .gait.measures import gait_measures
+from .gait.perturbation import robustness
+from .gait.run_record import record_run
 from .input_files import InputFileError, load_curve, load_plan
 from .messages import print_error, program_name
 from .output_files import OutputPathError, check_outputs, output_path
@@ -24,11 +27,12 @@ from .studies.study import StudyError, is_study, read_study
 from .trace import trace
 
 
-def _render(plan: Sequence[float], frames: int | None, title: str) -> str:
-    positions = trace(plan)
+def _render(plan: Sequence[float], frames: int | None, title: str, torques: bool) -> str:
     if frames is None:
-        return svg.animation(positions, title=title)
-    return svg.filmstrip(positions, frames=frames, title=title)
+        record = record_run(plan)
+        return svg.animation(record.positions, title=title, contacts=record.contacts,
+                             torques=record.torques if torques else None)
+    return svg.filmstrip(trace(plan), frames=frames, title=title)
 
 
 def _run_show(args: argparse.Namespace, prog: str) -> int:
@@ -46,11 +50,17 @@ def _run_show(args: argparse.Namespace, prog: str) -> int:
         return BAD_INPUT
     if not _may_replace(output, args.overwrite, prog):
         return BAD_INPUT
-    text = _render(plan, args.frames, title=args.plan.name)
+    text = _render(plan, args.frames, title=args.plan.name, torques=args.torques)
     said = summary_stream(output)
     if not write_or_say(output, text, prog):
         return FAILED
     print(f"distance {zorv_fast.sim(plan)!r}: {shown_path(output)}", file=said)
+    if args.gait:
+        for line in gait_measures(record_run(plan)).lines():
+            print(line, file=said)
+    if args.robustness is not None:
+        for line in robustness(plan, noise=args.robustness).lines():
+            print(line, file=said)
     return 0
 
 

@@ -164,6 +164,17 @@ def duration(seconds: float) -> str:
     return f"{minutes // 60} h {minutes % 60} min"
 
 
+def progress_text(p: Progress) -> str:
+    """Where a search stands, in one line: a bar, the generations, the plans
+    scored per second and the best distance."""
+    done = p.generation / p.generations if p.generations else 1.0
+    filled = int(done * 20)
+    bar = "#" * filled + "-" * (20 - filled)
+    run = f"  run {p.run + 1}" if p.run else ""
+    return (f"[{bar}] generation {p.generation}/{p.generations}{run}  "
+            f"{p.evaluations_per_second:,.0f} evals/s  best {p.best_score:.6f}")
+
+
 class ProgressLine:
     """The search's progress on stderr: on a terminal, one line rewritten in
     place at most ten times a second; in a file or a pipe (a log), whole
@@ -195,12 +206,7 @@ class ProgressLine:
     def _show(self, p: Progress) -> None:
         if not self.enabled:
             return
-        done = p.generation / p.generations if p.generations else 1.0
-        filled = int(done * 20)
-        bar = "#" * filled + "-" * (20 - filled)
-        run = f"  run {p.run + 1}" if p.run else ""
-        line = (f"[{bar}] generation {p.generation}/{p.generations}{run}  "
-                f"{p.evaluations_per_second:,.0f} evals/s  best {p.best_score:.6f}")
+        line = progress_text(p)
         if self.in_place:
             self.stream.write("\r" + line.ljust(self.width))
             self.width = len(line)

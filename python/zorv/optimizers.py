@@ -6,7 +6,6 @@ from typing import Any, Protocol, runtime_checkable
 
 import numpy as np
 
-from .body import PLAN_SIZE
 from .box import LOWER, UPPER, Boxed, Plans
 from .cma_es import CMAES, Normals
 from .libraries import import_library
@@ -67,15 +66,15 @@ class ResumableOptimizer(Optimizer, Protocol):
 
 
 class BuiltinOptimizer:
-    """zorv.cma_es.CMAES from the all-zero plan, with the run's population,
-    step size and random numbers."""
+    """zorv.cma_es.CMAES from the settings' start plan (the zero plan unless
+    given), with the run's population, step size and random numbers."""
 
     def __init__(self, settings: SearchSettings, run: Run | None = None) -> None:
         run = first_run(settings) if run is None else run
         # The first run's samples are seeded with the seed alone, a restart's
         # with the seed and its index.
         normals = Normals(settings.seed if run.index == 0 else [settings.seed, run.index])
-        self.es = CMAES(np.zeros(PLAN_SIZE), run.sigma0, normals, popsize=run.popsize)
+        self.es = CMAES(np.array(settings.start_plan), run.sigma0, normals, popsize=run.popsize)
         self.box = Boxed(settings.boundary)
 
     def ask(self) -> Plans:
@@ -124,7 +123,7 @@ class PycmaOptimizer:
         }
         if settings.boundary == "transform":
             options["bounds"] = [LOWER, UPPER]
-        self.es = cma.CMAEvolutionStrategy(np.zeros(PLAN_SIZE), run.sigma0, options)
+        self.es = cma.CMAEvolutionStrategy(np.array(settings.start_plan), run.sigma0, options)
         # cma's transform already lands in the box: clipping changes nothing.
         self.box = Boxed("none" if settings.boundary == "transform" else settings.boundary)
         self.asked: list[Plans] = []

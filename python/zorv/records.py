@@ -6,9 +6,12 @@ import json
 import math
 from collections.abc import Mapping
 from dataclasses import asdict, dataclass, field
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from .settings import BUILTIN, OPTIMIZERS, SearchSettings
+
+if TYPE_CHECKING:
+    import numpy.typing as npt
 
 @dataclass(frozen=True)
 class Progress:
@@ -116,6 +119,32 @@ class History:
             raise ValueError("run_starts must rise from 0 within the history")
         return cls(list(evaluations), [float(v) for v in best], [float(v) for v in median],
                    [float(v) for v in seconds], list(run_starts))
+
+    def to_arrays(self) -> dict[str, npt.NDArray[Any]]:
+        """The columns as NumPy arrays, one entry per generation:
+        "evaluations" and "run" (the optimizer's run that the generation
+        belongs to, 0 for the first) as integers, "best", "median" and
+        "seconds" as floats."""
+        import numpy as np
+        runs = np.zeros(len(self), dtype=np.int64)
+        for start in self.run_starts[1:]:
+            runs[start:] += 1
+        return {"evaluations": np.array(self.evaluations, dtype=np.int64),
+                "best": np.array(self.best, dtype=np.float64),
+                "median": np.array(self.median, dtype=np.float64),
+                "seconds": np.array(self.seconds, dtype=np.float64),
+                "run": runs}
+
+    def to_pandas(self) -> Any:
+        """The columns of `to_arrays` as a pandas DataFrame, one row per
+        generation. Needs pandas (pip install pandas): ImportError, saying
+        so, where it is missing."""
+        try:
+            import pandas  # type: ignore[import-untyped]
+        except ImportError:
+            raise ImportError("History.to_pandas needs pandas: pip install pandas; "
+                              "History.to_arrays gives the columns as NumPy arrays") from None
+        return pandas.DataFrame(self.to_arrays())
 
     def copy(self) -> History:
         """A history of the same entries that shares no list with this one."""

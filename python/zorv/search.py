@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import contextlib
 import dataclasses
+import sys
 import time
 from collections.abc import Callable, Sequence
 from typing import Any, TypeVar
@@ -24,6 +25,7 @@ from .cma_es import STOP_RULES
 from .interrupts import CtrlC
 from .memory import require_search_fits
 from .native import is_native_failure
+from .notebook import progress_display
 from .optimizers import (Optimizer, OptimizerFactory, ResumableOptimizer, StoppingOptimizer,
                          new_optimizer, own_optimizer_name)
 from .records import History, Progress
@@ -145,18 +147,21 @@ def search(
     checkpoint: Checkpoint | None = None,
     resume: SearchState | None = None,
     optimizer: Optimizer | OptimizerFactory | None = None,
+    progress: bool = False,
 ) -> SearchResult:
     """Searches for the plan that carries the head farthest.
 
     The builtin CMA-ES (or pycma's, or the optimizer given) proposes plans,
     kept in [-1, 1] as `settings.boundary` says, generation by generation.
-    The start plan, all zeros, is the best until a scored plan goes farther
-    (it is not counted among the plans scored). When the optimizer's stop
-    rules fire with budget left, a new run starts (`settings.restarts`,
-    `settings.restart_schedule`); when no restart is left, the search ends
-    and the result's `stop_reasons` names the rules. Otherwise it names the
-    search's own end: "budget" or "generations" for a spent budget,
-    "interrupted", or "failed" (see STOP_REASONS).
+    Every run of the optimizer starts from `settings.start` (all zeros
+    unless given: a warm start from a plan found before), which is the best
+    plan until a scored plan goes farther (it is not counted among the plans
+    scored). When the optimizer's stop rules fire with budget left, a new
+    run starts (`settings.restarts`, `settings.restart_schedule`); when no
+    restart is left, the search ends and the result's `stop_reasons` names
+    the rules. Otherwise it names the search's own end: "budget" or
+    "generations" for a spent budget, "interrupted", or "failed" (see
+    STOP_REASONS).
 
     With the builtin optimizer, the same settings give the same result, bit
     for bit, on every machine where zorv_fast's scores are the same: its
@@ -200,6 +205,11 @@ def search(
             like the built-in ones: chunked scoring, stop requests, history
             and checkpoints (resumable when it has save_state and
             load_state).
+        progress: Shows how the search goes: in a Jupyter notebook as a
+            display that updates itself, elsewhere as a line on standard
+            error (rewritten in place on a terminal, every few seconds in a
+            log), as `zorv search` shows it; `on_generation` is still
+            called.
 
     Returns:
         The best plan, its score and how the search went. The plan is kept
@@ -237,10 +247,22 @@ def search(
     make_optimizer, restartable = _optimizer_factory(settings, optimizer)
     if optimizer is None:
         require_search_fits(settings, resume)
-    with _one_blas_thread():
-        return _Loop(settings, resume, score_here if score is None else score,
-                     on_generation, should_stop, checkpoint, make_optimizer,
-                     restartable, own=optimizer is not None).run()
+    shown = progress_display(sys.stderr) if progress else None
+    if shown is not None:
+        given, show = on_generation, shown.update
+
+        def on_generation(progress: Progress) -> None:
+            show(progress)
+            if given is not None:
+                given(progress)
+    try:
+        with _one_blas_thread():
+            return _Loop(settings, resume, score_here if score is None else score,
+                         on_generation, should_stop, checkpoint, make_optimizer,
+                         restartable, own=optimizer is not None).run()
+    finally:
+        if shown is not None:
+            shown.close()
 
 
 def _one_blas_thread() -> contextlib.AbstractContextManager[object]:
@@ -277,8 +299,9 @@ class _Loop:
             run = first_run(settings)
             self.optimizer = self._new_optimizer(run)
             self.settings = self._named(self.optimizer)
-            zero = [0.0] * PLAN_SIZE
-            self.state = SearchState(self.settings, run, 0, 0, 0, zero, zorv_fast.sim(zero), 0.0)
+            start = list(settings.start_plan)
+            self.state = SearchState(self.settings, run, 0, 0, 0, start, zorv_fast.sim(start),
+                                     0.0)
         else:
             self.state = self._resumed(resume)
         self.checked_optimizer: Optimizer | None = None

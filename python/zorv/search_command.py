@@ -16,10 +16,12 @@ from . import _trace, check, checkpoints, svg
 from .arguments import DEFAULT_OUTPUT, search_settings
 from .console import ProgressLine, duration, shown_path, summary_stream, write_or_say
 from .exit_status import BAD_INPUT, FAILED
-from .messages import print_error
+from .gait.run_record import record_run
+from .input_files import InputFileError, load_plan
 from .interrupts import StopOnInterrupt
 from .libraries import LibraryMissingError
 from .memory import require_search_fits
+from .messages import print_error
 from .optimizer_specs import (OWN, OptimizerSpec, OptimizerSpecError, optimizer_factory,
                               parse_optimizer)
 from .output_files import (OutputLock, OutputLockedError, OutputPathError, check_outputs,
@@ -28,7 +30,6 @@ from .replacing import PICTURE, RESULT, why_kept
 from .search import SEARCH_ENDS, STOP_REASONS, SearchFailed, score_here, search
 from .settings import OPTIMIZERS
 from .state import CheckpointError, SearchResult, SearchState
-from .trace import trace
 
 
 def run_search(args: argparse.Namespace, prog: str) -> int:
@@ -38,6 +39,7 @@ def run_search(args: argparse.Namespace, prog: str) -> int:
         animation = (None if args.svg is None
                      else output_path(args.svg, output.stem + ".svg"))
         inputs = [] if args.resume is None or same_file(args.resume, output) else [args.resume]
+        inputs += [] if args.start is None else [args.start]
         check_outputs([(output, True)] + ([] if animation is None else [(animation, False)]),
                       inputs)
         # Held from before the search's state is read (a resume may read
@@ -60,11 +62,12 @@ def _run_locked_search(args: argparse.Namespace, prog: str, output: Path,
     try:
         if args.resume is not None:
             resume = checkpoints.load(args.resume, search_command=f"{prog} search")
-        settings = search_settings(args, None if resume is None else resume.settings)
+        start = None if args.start is None else load_plan(args.start)
+        settings = search_settings(args, None if resume is None else resume.settings, start)
         factory = optimizer_factory(_optimizer_to_run(args.optimizer, settings.optimizer))
         # Every population the search can draw, before any cluster starts.
         require_search_fits(settings, resume)
-    except (ValueError, LibraryMissingError) as error:  # CheckpointError too
+    except (ValueError, InputFileError, LibraryMissingError) as error:  # CheckpointError too
         print_error(prog, str(error))
         return BAD_INPUT
     if resume is not None and resume.finished:
@@ -203,7 +206,9 @@ def _save_search(result: SearchResult, output: Path, animation: Path | None, pro
         return FAILED
     if animation is not None:
         title = f"best of seed {result.settings.seed}"
-        if not write_or_say(animation, svg.animation(trace(result.plan), title=title), prog):
+        record = record_run(result.plan)
+        picture = svg.animation(record.positions, title=title, contacts=record.contacts)
+        if not write_or_say(animation, picture, prog):
             return FAILED
     said = summary_stream(*([] if animation is None else [animation]))
     how = "interrupted after" if result.interrupted else "after"

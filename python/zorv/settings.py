@@ -3,8 +3,11 @@ from __future__ import annotations
 
 import math
 import numbers
+from collections.abc import Iterable, Sequence
 from dataclasses import asdict, dataclass, fields
 from typing import Any
+
+from .body import PLAN_SIZE
 
 #: The optimizers built in: the population CMA-ES of zorv.cma_es, or the cma
 #: package's (pycma), kept as the reference it is measured against. Any other
@@ -120,6 +123,12 @@ class SearchSettings:
     """Seconds between checkpoints (taken between generations; 0: after
     every generation). Checkpoints are also taken at every restart. It does
     not change which plans are scored."""
+    start: Sequence[float] | None = None
+    """The plan that every run of the optimizer starts from, its first mean
+    (a warm start, from a plan found before, say): PLAN_SIZE finite numbers,
+    kept as a tuple of the values as sim reads them, each clamped to
+    [-1, 1] (so that the settings stay hashable). It is the search's
+    best plan until a scored plan goes farther. None: the zero plan."""
 
     DEFAULT_GENERATIONS = 100
     """Generations run when neither generations nor evaluations is given."""
@@ -187,6 +196,14 @@ class SearchSettings:
         if not (math.isfinite(self.checkpoint_every) and self.checkpoint_every >= 0):
             raise InvalidSetting("checkpoint_every", "must be a number of seconds, at least "
                                                      f"0, got {self.checkpoint_every}")
+        if self.start is not None:
+            object.__setattr__(self, "start", _start_plan(self.start))
+
+    @property
+    def start_plan(self) -> tuple[float, ...]:
+        """The plan that the optimizer's runs start from: `start`, or the
+        zero plan."""
+        return tuple(self.start) if self.start is not None else (0.0,) * PLAN_SIZE
 
     @property
     def planned_generations(self) -> int:
@@ -213,14 +230,42 @@ class SearchSettings:
                 and getattr(self, f.name) != getattr(other, f.name)]
 
     def as_dict(self) -> dict[str, Any]:
-        """The settings by name, as plain data (result files hold this)."""
-        return asdict(self)
+        """The settings by name, as plain data (result files hold this):
+        `start` as a list, and left out where it is None, as in the files
+        of searches from the zero plan that earlier versions wrote."""
+        data = asdict(self)
+        if self.start is None:
+            del data["start"]
+        else:
+            data["start"] = list(self.start)
+        return data
 
 
 _WHOLE_NUMBERS = ("seed", "popsize", "chunk", "generations", "evaluations", "restarts")
 _OPTIONAL = ("generations", "evaluations", "restarts")
 _REAL_NUMBERS = ("sigma0", "checkpoint_every")
 _NAMES = ("optimizer", "boundary", "restart_schedule")
+
+
+def _start_plan(given: object) -> tuple[float, ...]:
+    """A start plan as the settings keep it: PLAN_SIZE floats, each clamped
+    to [-1, 1]; InvalidSetting for anything but PLAN_SIZE finite numbers."""
+    if isinstance(given, (str, bytes)) or not isinstance(given, Iterable):
+        raise InvalidSetting("start", f"must be a plan of {PLAN_SIZE} numbers, "
+                                      f"got {_shown(given)}")
+    values = list(given)
+    if len(values) != PLAN_SIZE:
+        raise InvalidSetting("start", f"must be a plan of {PLAN_SIZE} numbers, got "
+                                      f"{len(values)} numbers")
+    plan = []
+    for index, value in enumerate(values):
+        if isinstance(value, bool) or not isinstance(value, numbers.Real):
+            raise InvalidSetting("start", f"value {index} is not a number: {_shown(value)}")
+        number = float(value)
+        if not math.isfinite(number):
+            raise InvalidSetting("start", f"value {index} must be finite, got {number}")
+        plan.append(min(max(number, -1.0), 1.0))
+    return tuple(plan)
 
 
 def _shown(value: object) -> str:

@@ -250,6 +250,10 @@ class SearchResult:
         """Runs of the optimizer: 1, and one more per restart."""
         return len(self.history.run_starts)
 
+    def _repr_html_(self) -> str:
+        from .notebook import result_html
+        return result_html(self)
+
     def to_json(self) -> dict[str, Any]:
         """The result as plain JSON data (`zorv.checkpoints.dumps` adds what
         made it and its state)."""

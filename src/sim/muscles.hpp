@@ -32,12 +32,17 @@ T stretch_factor(T child_ratio, T parent_ratio) {
                   select(child_ratio < parent_ratio, child_ratio, parent_ratio));
 }
 
+// The angle the muscle drives: the child link's angle minus the parent's.
+template <class T>
+T relative_angle(const JointProperties& joint, const PerLink<LinkTerms<T>>& terms) {
+    return terms[joint.child].angle - terms[joint.parent].angle;
+}
+
 template <class T>
 T joint_torque(const JointProperties& joint, const PerLink<LinkTerms<T>>& terms, T target) {
     const LinkTerms<T>& parent = terms[joint.parent];
     const LinkTerms<T>& child = terms[joint.child];
-    const T relative_angle = child.angle - parent.angle;
-    const T error = wrap_angle(relative_angle + target);
+    const T error = wrap_angle(relative_angle(joint, terms) + target);
     const T factor =
         stretch_factor(stretch_ratio(child, joint.child), stretch_ratio(parent, joint.parent));
     const T damping = factor * ((child.spin - parent.spin) * (-joint.damping));

@@ -33,15 +33,16 @@ inline CommandBlend<double> blend_at(const Plan& plan, RunClock clock) {
 
 // Normalises `plan` in place (callers hand over a private copy) and runs it
 // from the start state until the run ends, at most max_steps steps.
-// after_step(state) sees the state after every step; the head's x in the
-// state returned is the score.
-template <class AfterStep>
-RunnerState<double> run_plan(Plan& plan, AfterStep&& after_step) {
+// after_step(state) sees the state after every step, and watch the stages
+// of every step (see step()); the head's x in the state returned is the
+// score.
+template <class AfterStep, class Watch = NoWatch>
+RunnerState<double> run_plan(Plan& plan, AfterStep&& after_step, const Watch& watch = {}) {
     normalise_plan(plan);
     RunnerState<double> state = start_state<double>();
     RunClock clock;
     for (;;) {
-        const bool ends = step(state, blend_at(plan, clock));
+        const bool ends = step(state, blend_at(plan, clock), watch);
         after_step(std::as_const(state));
         if (ends || !clock.advance()) return state;
     }
