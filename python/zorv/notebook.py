@@ -8,6 +8,7 @@ used only where a notebook's kernel runs.
 from __future__ import annotations
 
 import base64
+import importlib
 import sys
 import time
 from collections.abc import Mapping
@@ -132,8 +133,9 @@ def _notebook_display() -> tuple[Any, Any] | None:
     shell = ipython.get_ipython()
     if shell is None or getattr(shell, "kernel", None) is None:
         return None
-    from IPython.display import HTML, display
-    return display, HTML
+    # Looked up by name: IPython's releases differ in what their stubs export.
+    shown = importlib.import_module("IPython.display")
+    return shown.display, shown.HTML
 
 
 def progress_display(stream: TextIO) -> ProgressLine | NotebookProgress:
