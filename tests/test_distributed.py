@@ -408,8 +408,8 @@ class TestLocalWorkers:
 WITHOUT_DASK = textwrap.dedent("""
     import sys
     sys.modules["dask"] = sys.modules["distributed"] = None  # as if not installed
-    import zorv, zorv.cli, zorv.distributed
-    from zorv.cli import main
+    import zorv, zorv.command_line.main, zorv.distributed
+    from zorv.command_line.main import main
     result = zorv.search(zorv.SearchSettings(seed=1, popsize=8, generations=2))
     assert result.score == zorv.sim(result.plan)
     try:
@@ -424,7 +424,7 @@ WITHOUT_DASK = textwrap.dedent("""
 
 class TestWithoutDask:
     def test_zorv_does_not_import_dask(self, tmp_path):
-        code = ("import sys, zorv, zorv.cli, zorv.distributed; "
+        code = ("import sys, zorv, zorv.command_line.main, zorv.distributed; "
                 "print(sorted(m for m in sys.modules if m.split('.')[0] in "
                 "('dask', 'distributed')))")
         result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
@@ -575,7 +575,7 @@ class TestWhoScores:
         assert data["interrupted"] is True and data["generations"] == 0
 
     def test_the_result_names_the_batch_paths_of_the_workers(self, tmp_path, empty_scheduler):
-        from zorv.provenance import batch_path_here, made_by
+        from zorv.machine.provenance import batch_path_here, made_by
         here = batch_path_here()
         assert here != "portable"  # the path of ZORV_FAST_NO_SIMD
         with distributed.Client(empty_scheduler, set_as_default=False) as client, \

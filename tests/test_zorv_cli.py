@@ -113,11 +113,12 @@ class TestSearch:
         from importlib import metadata
 
         import numpy
-        from zorv import _trace, check
+        from zorv import _trace
+        from zorv.machine import facts
         assert made_by["zorv_fast"] == metadata.version("zorv_fast") != "unknown"
         assert made_by["numpy"] == numpy.__version__
         assert made_by["batch_path"] == _trace.batch_settings()[0]
-        assert made_by["c_library"] == str(check.c_library()) and made_by["blas"]
+        assert made_by["c_library"] == str(facts.c_library()) and made_by["blas"]
 
     def test_quiet_and_reproducible_across_processes(self, tmp_path, searched):
         folder, _ = searched
@@ -175,8 +176,8 @@ class TestSearch:
         (["compare", "builtin", "no_such_module:make"],
          ": error: optimizer 'no_such_module:make': cannot import 'no_such_module': "
          "ModuleNotFoundError: No module named 'no_such_module'"),
-        (["compare", "builtin", "zorv.search:no_factory"],
-         ": error: optimizer 'zorv.search:no_factory': 'zorv.search' has no 'no_factory'"),
+        (["compare", "builtin", "zorv.searching.loop:no_factory"],
+         ": error: optimizer 'zorv.searching.loop:no_factory': 'zorv.searching.loop' has no 'no_factory'"),
         (["compare", "builtin", "builtin"], ": error: optimizer 'builtin' is named twice"),
         (["compare", "builtin:evaluations=500"],
          " compare: error: argument OPTIMIZER: optimizer 'builtin:evaluations=500': evaluations "
@@ -271,7 +272,7 @@ class TestSearch:
         # Runs that stop after a generation or two: as many restarts as the
         # budget allows, from the start and from every checkpoint.
         import zorv as package
-        from zorv.memory import largest_population
+        from zorv.searching.memory import largest_population
         from zorv.optimizers import new_optimizer
         settings = package.SearchSettings(
             seed=2, popsize=popsize, sigma0=1e-300, restart_schedule=schedule,
@@ -339,7 +340,7 @@ class TestInterrupt:
         # imports its own modules (nested two deep): at once, or so many
         # lines later, while they are imported, or, later, once the search
         # starts and has locked its output.
-        from zorv.output_files import lock_file
+        from zorv.files.writing import lock_file
         if not os.path.exists(command[0]):
             pytest.skip("the zorv script is not installed beside this Python")
         process = subprocess.Popen(
@@ -366,7 +367,7 @@ class TestInterrupt:
             process.kill()
             process.wait()
         from zorv.__main__ import _EXIT_INTERRUPTED
-        from zorv.exit_status import after_signal
+        from zorv.command_line.exit_status import after_signal
         assert process.returncode == 130 == _EXIT_INTERRUPTED == after_signal(signal.SIGINT), \
             stderr.decode()[-2000:]
         assert b"Traceback" not in stderr and b"KeyboardInterrupt" not in stderr
@@ -675,7 +676,7 @@ def nested_text(depth):
 
 
 def make_sparse_file(path):
-    from zorv.input_files import MAX_INPUT_BYTES
+    from zorv.files.reading import MAX_INPUT_BYTES
     with open(path, "wb") as file:
         file.truncate(MAX_INPUT_BYTES + 1)
 
@@ -1469,7 +1470,7 @@ class TestWhatTheOutputSays:
     ])
     def test_stop_reasons_of_other_optimizers_are_shown_as_they_are(self, optimizer, shown):
         import zorv as package
-        from zorv.search_command import stop_reasons
+        from zorv.command_line.search import stop_reasons
         result = package.SearchResult([0.0] * 40, 0.0, package.SearchSettings(
             optimizer=optimizer), 1, 8, 0.1, stop_reasons=["tolx", "spread"])
         assert stop_reasons(result) == shown
@@ -1479,7 +1480,7 @@ class TestWhatTheOutputSays:
         (12.34, "12.3 s"), (59.97, "1 min 0 s"), (125.4, "2 min 5 s"), (3661, "1 h 1 min"),
     ])
     def test_times_keep_their_digits(self, seconds, shown):
-        from zorv.console import duration
+        from zorv.display.progress import duration
         assert duration(seconds) == shown
 
     def test_the_end_line_and_the_help_name_what_exists(self, searched, tmp_path):

@@ -7,7 +7,7 @@ import time
 from dataclasses import dataclass
 from typing import TextIO
 
-from ..console import ProgressLine, duration
+from ..display.progress import ProgressLine, duration
 from ..records import Progress
 
 
@@ -32,7 +32,7 @@ class StudyProgressLine:
     """A study's progress on a stream: "run 7/40 builtin seed 3:
     generation 12/40, best 9.812  time left ~2 min", in place on a
     terminal, whole lines every ProgressLine.LOG_INTERVAL seconds in a log
-    (see zorv.console.ProgressLine)."""
+    (see zorv.command_line.console.ProgressLine)."""
 
     def __init__(self, stream: TextIO, enabled: bool) -> None:
         self.line = _Line(stream, enabled)
