@@ -68,9 +68,12 @@ class ProgressLine:
             self.pending = None
 
     def _show(self, p: Progress) -> None:
-        if not self.enabled:
-            return
-        line = progress_text(p)
+        if self.enabled:
+            self.write(progress_text(p))
+
+    def write(self, line: str) -> None:
+        """Shows `line`: over the last one on a terminal, as a line of its
+        own in a log."""
         if self.in_place:
             self.stream.write("\r" + line.ljust(self.width))
             self.width = len(line)

@@ -74,13 +74,7 @@ class _Line(ProgressLine):
         study = self.study
         if not self.enabled or study is None:
             return
-        line = describe(study)
-        if self.in_place:
-            self.stream.write("\r" + line.ljust(self.width))
-            self.width = len(line)
-        else:
-            self.stream.write(line + "\n")
-        self.stream.flush()
+        self.write(describe(study))
 
 
 def describe(study: StudyProgress) -> str:
