@@ -6,10 +6,12 @@ while loading, with no word."""
 from __future__ import annotations
 
 import base64
+import csv
 import hashlib
 import os
 from importlib import metadata
 from pathlib import Path
+from typing import NamedTuple
 
 #: How to put a damaged installation right, as every message says it.
 REINSTALL = ("reinstall zorv_fast (pip install --force-reinstall zorv_fast, "
@@ -41,18 +43,43 @@ def _digest(path: Path) -> str:
     return base64.urlsafe_b64encode(digest).rstrip(b"=").decode("ascii")
 
 
+class _Recorded(NamedTuple):
+    """One line of RECORD: where the file is, and its sha256 and size where
+    recorded (RECORD records neither for itself)."""
+    path: Path
+    sha256: str | None
+    size: int | None
+
+
+def _recorded_files(distribution: metadata.Distribution) -> list[_Recorded]:
+    """Every file that RECORD lists, read from RECORD itself: Distribution.files
+    leaves out the files that are missing (from Python 3.12 on), which are the
+    ones to name."""
+    record = distribution.read_text("RECORD") or ""
+    files = []
+    for row in csv.reader(record.splitlines()):
+        if len(row) != 3 or not row[0]:
+            continue
+        name, hash_entry, size = row
+        mode, _, value = hash_entry.partition("=")
+        files.append(_Recorded(Path(os.path.normpath(str(distribution.locate_file(name)))),
+                               value if mode == "sha256" and value else None,
+                               int(size) if size.isdigit() else None))
+    return files
+
+
 def faults(distribution: metadata.Distribution, native_only: bool = False,
            by_contents: bool = True) -> list[str]:
     """One line for each recorded file that is missing, has another size
     than recorded or, with by_contents, other contents; native_only looks
     at the shared objects alone."""
     found = []
-    for recorded in distribution.files or ():
-        if recorded.hash is None or _CACHES in recorded.parts:
+    for recorded in _recorded_files(distribution):
+        path = recorded.path
+        if (recorded.sha256 is None and recorded.size is None) or _CACHES in path.parts:
             continue  # RECORD itself, and the caches
-        if native_only and not recorded.name.endswith(_NATIVE_SUFFIX):
+        if native_only and not path.name.endswith(_NATIVE_SUFFIX):
             continue
-        path = Path(os.path.normpath(recorded.locate()))
         try:
             size = path.stat().st_size
         except FileNotFoundError:
@@ -60,7 +87,7 @@ def faults(distribution: metadata.Distribution, native_only: bool = False,
             continue
         if recorded.size is not None and size != recorded.size:
             found.append(f"{path} has {size} bytes where the installation recorded {recorded.size}")
-        elif by_contents and recorded.hash.mode == "sha256" and _digest(path) != recorded.hash.value:
+        elif by_contents and recorded.sha256 is not None and _digest(path) != recorded.sha256:
             found.append(f"{path} differs from the installation's record of it")
     return found
 
