@@ -11,6 +11,7 @@ from pathlib import Path
 from typing import Any
 
 from ..display.svg_document import HEAD_BYTES, drawn_by_zorv
+from ..display.text import shown_file
 from .reading import InputFileError, read_json
 
 #: What a command writes: a search's result, which replaces nothing
@@ -32,7 +33,7 @@ def why_kept(path: Path, option: str, kind: str) -> str | None:
         return None
     if kind == PICTURE and drawn_by_zorv(_head(path)):
         return None
-    shown = repr(str(path))
+    shown = shown_file(path)
     try:
         data: Any = read_json(path)
     except InputFileError:

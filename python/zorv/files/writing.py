@@ -44,6 +44,7 @@ from collections.abc import Sequence
 from pathlib import Path
 from types import TracebackType
 
+from ..display.text import shown_file
 from .reading import file_kind
 
 
@@ -77,11 +78,11 @@ def _target(path: Path) -> Path:
     except _PlantedLink as planted:
         link, folder = planted.args
         raise OutputPathError(
-            f"cannot write {_shown(path)}: {_shown(Path(link))} is a symbolic link that "
-            f"another user made in the shared folder {_shown(Path(folder))}, which is not "
+            f"cannot write {shown_file(path)}: {shown_file(Path(link))} is a symbolic link that "
+            f"another user made in the shared folder {shown_file(Path(folder))}, which is not "
             "followed; name the file it points to") from None
     except OSError as error:
-        raise OutputPathError(f"cannot write {_shown(path)}: {error.strerror}") from None
+        raise OutputPathError(f"cannot write {shown_file(path)}: {error.strerror}") from None
 
 
 class _PlantedLink(Exception):
@@ -139,10 +140,6 @@ def _check_link(link: str, info: os.stat_result, folder: str) -> None:
         raise _PlantedLink(link, folder)
 
 
-def _shown(path: Path) -> str:
-    return repr(str(path))
-
-
 def output_path(text: str, name: str) -> Path:
     """The file that an output option's `text` names: that path, or, for
     text that ends in a slash, which names a folder (as cp reads it), the
@@ -163,39 +160,39 @@ def check_output(path: Path, *, rewritten: bool = False) -> None:
     writes it. `rewritten`: the file is written again and again (a FIFO
     would hand each version to another reader, or block)."""
     if str(path) in ("", ".") or path.name in ("", ".", ".."):
-        raise OutputPathError(f"cannot write {_shown(path)}: it is a folder, not a file name")
+        raise OutputPathError(f"cannot write {shown_file(path)}: it is a folder, not a file name")
     target = _target(path)
     try:
         mode = os.stat(target).st_mode
     except FileNotFoundError:
         mode = None
     except OSError as error:
-        raise OutputPathError(f"cannot write {_shown(path)}: {error.strerror}") from None
+        raise OutputPathError(f"cannot write {shown_file(path)}: {error.strerror}") from None
     if mode is not None and stat.S_ISDIR(mode):
-        raise OutputPathError(f"cannot write {_shown(path)}: it is a folder")
+        raise OutputPathError(f"cannot write {shown_file(path)}: it is a folder")
     if mode is not None and stat.S_ISCHR(mode):
         if not os.access(target, os.W_OK):
-            raise OutputPathError(f"cannot write {_shown(path)}: permission denied")
+            raise OutputPathError(f"cannot write {shown_file(path)}: permission denied")
         return
     if mode is not None and stat.S_ISFIFO(mode):
         if rewritten:
-            raise OutputPathError(f"cannot write {_shown(path)}: it is a FIFO, and this file "
+            raise OutputPathError(f"cannot write {shown_file(path)}: it is a FIFO, and this file "
                                   "is rewritten as the search goes on; name a regular file")
         if not os.access(target, os.W_OK):
-            raise OutputPathError(f"cannot write {_shown(path)}: permission denied")
+            raise OutputPathError(f"cannot write {shown_file(path)}: permission denied")
         return
     if mode is not None and not stat.S_ISREG(mode):
-        raise OutputPathError(f"cannot write {_shown(path)}: it is not a regular file, "
+        raise OutputPathError(f"cannot write {shown_file(path)}: it is not a regular file, "
                               "a character device or a FIFO")
     folder = target.parent
     if not folder.is_dir():
-        raise OutputPathError(f"cannot write {_shown(path)}: no folder {_shown(path.parent)}")
+        raise OutputPathError(f"cannot write {shown_file(path)}: no folder {shown_file(path.parent)}")
     try:
         longest = os.pathconf(folder, "PC_NAME_MAX")
     except (OSError, ValueError):
         longest = 255
     if len(os.fsencode(target.name)) > longest:
-        raise OutputPathError(f"cannot write {_shown(path)}: the name is longer than the "
+        raise OutputPathError(f"cannot write {shown_file(path)}: the name is longer than the "
                               f"{longest} bytes this folder allows")
     # A trial run of the write's first step finds read-only mounts, missing
     # permissions and whatever else the folder refuses.
@@ -205,7 +202,7 @@ def check_output(path: Path, *, rewritten: bool = False) -> None:
         if name is not None:
             os.unlink(name)
     except OSError as error:
-        raise OutputPathError(f"cannot write {_shown(path)}: {error.strerror}") from None
+        raise OutputPathError(f"cannot write {shown_file(path)}: {error.strerror}") from None
 
 
 def check_outputs(outputs: Sequence[tuple[Path, bool]], inputs: Sequence[Path] = ()) -> None:
@@ -224,13 +221,13 @@ def check_outputs(outputs: Sequence[tuple[Path, bool]], inputs: Sequence[Path] =
     for path, rewritten in outputs:
         identity = _identity(path)
         if identity in locks:
-            raise OutputPathError(f"cannot write {_shown(path)}: it is the lock file of the "
-                                  f"output {_shown(locks[identity])}; name another file")
+            raise OutputPathError(f"cannot write {shown_file(path)}: it is the lock file of the "
+                                  f"output {shown_file(locks[identity])}; name another file")
         if identity in seen and not _is_character_device(path):
             other = seen[identity]
             what = "the input" if identity in names else "another output"
-            raise OutputPathError(f"cannot write {_shown(path)}: it is {what} "
-                                  f"{_shown(other)}; name another file")
+            raise OutputPathError(f"cannot write {shown_file(path)}: it is {what} "
+                                  f"{shown_file(other)}; name another file")
         seen[identity] = path
 
 
@@ -274,7 +271,7 @@ def write_text(path: Path, text: str) -> None:
     try:
         _write(path, text.encode("utf-8"))
     except OSError as error:
-        raise OutputPathError(f"cannot write {_shown(path)}: "
+        raise OutputPathError(f"cannot write {shown_file(path)}: "
                               f"{error.strerror or error}") from None
 
 
@@ -447,7 +444,7 @@ class OutputLock:
                 except BlockingIOError:
                     pid = _holder(fd)
                     holder = "another process" if pid is None else f"process {pid}"
-                    raise OutputLockedError(f"cannot write {_shown(self.path)}: another search "
+                    raise OutputLockedError(f"cannot write {shown_file(self.path)}: another search "
                                             f"({holder}) is writing it", pid) from None
                 except OSError as error:  # ENOLCK on some network file systems
                     self._remove_if_made(fd, created)
@@ -501,8 +498,8 @@ class OutputLock:
 
     def _failure(self, what: str, error: OSError) -> OutputPathError:
         assert self.lock_path is not None
-        return OutputPathError(f"cannot write {_shown(self.path)}: {what} its lock file "
-                               f"{_shown(self.lock_path)}: {error.strerror or error}")
+        return OutputPathError(f"cannot write {shown_file(self.path)}: {what} its lock file "
+                               f"{shown_file(self.lock_path)}: {error.strerror or error}")
 
     @staticmethod
     def _write_pid(fd: int) -> None:

@@ -15,6 +15,7 @@ import stat
 from pathlib import Path
 from types import TracebackType
 
+from ..display.text import shown_file
 from ..files.writing import (OutputLock, OutputLockedError, OutputPathError, check_output,
                              write_text)
 from .study import DONE, STUDY_FILE, Study, StudyError, read_study
@@ -92,7 +93,7 @@ class StudyFolder:
 
 
 def _make_if_missing(path: Path, resume: bool) -> None:
-    shown = repr(str(path))
+    shown = shown_file(path)
     try:
         mode = os.stat(path).st_mode
     except FileNotFoundError:
@@ -118,7 +119,7 @@ def _make_if_missing(path: Path, resume: bool) -> None:
 def _what_it_holds(path: Path, resume: bool, overwrite: bool) -> Study | None:
     """The study to resume; None where a new study may go into the folder;
     StudyError where neither is so."""
-    shown = repr(str(path))
+    shown = shown_file(path)
     if (path / STUDY_FILE).exists():
         if resume:
             return read_study(path)
