@@ -94,6 +94,20 @@ def test_the_core_library_and_a_changed_file_are_named(tmp_path):
     assert lines[-1] == f"result:     the installed files are not as installed (see files): {REINSTALL}"
 
 
+def test_a_script_moved_beside_the_packages_is_no_fault(tmp_path):
+    # As `pip install --target` leaves it: the command's script in the
+    # target's bin/, where RECORD does not place it.
+    from installation_support import copy_of_installation, environment
+    site = copy_of_installation(tmp_path)
+    [script] = (tmp_path / "bin").glob("zorv")
+    (site / "bin").mkdir()
+    script.rename(site / "bin" / "zorv")
+    result = subprocess.run([sys.executable, "-m", "zorv", "check"], env=environment(site),
+                            capture_output=True, text=True, timeout=120)
+    assert "files:      as the installation recorded them" in result.stdout.splitlines(), \
+        result.stdout + result.stderr
+
+
 def test_a_disagreement_or_an_old_library_is_reported():
     settings = ("avx2_lanes", "four AVX2 lanes with the C library's atan2", "no_fma",
                 "this CPU has no FMA, which the fast atan2 needs", "cpu_lacks",

@@ -52,18 +52,24 @@ class _Recorded(NamedTuple):
 
 
 def _recorded_files(distribution: metadata.Distribution) -> list[_Recorded]:
-    """Every file that RECORD lists, read from RECORD itself: Distribution.files
-    leaves out the files that are missing (from Python 3.12 on), which are the
-    ones to name."""
+    """The files that RECORD lists in the installation's own folder, read
+    from RECORD itself: Distribution.files leaves out the files that are
+    missing (from Python 3.12 on), which are the ones to name. The files that
+    RECORD places outside that folder (the `zorv` command's script in bin/)
+    are left out: `pip install --target` moves the script beside the
+    packages and keeps RECORD's path to where it would have gone."""
+    folder = Path(os.path.normpath(str(distribution.locate_file(""))))
     record = distribution.read_text("RECORD") or ""
     files = []
     for row in csv.reader(record.splitlines()):
         if len(row) != 3 or not row[0]:
             continue
         name, hash_entry, size = row
+        path = Path(os.path.normpath(folder / name))
+        if folder not in path.parents:
+            continue
         mode, _, value = hash_entry.partition("=")
-        files.append(_Recorded(Path(os.path.normpath(str(distribution.locate_file(name)))),
-                               value if mode == "sha256" and value else None,
+        files.append(_Recorded(path, value if mode == "sha256" and value else None,
                                int(size) if size.isdigit() else None))
     return files
 
