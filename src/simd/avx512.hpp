@@ -4,14 +4,16 @@
 // and VL include this.
 //
 // AVX-512 F has FMA instructions of its own: the exact products
-// (product_error, division_remainder) name them, and since every file is
-// compiled with -ffp-contract=off (and without -mfma), no other operation is
-// ever fused.
+// (product_error, division_remainder) and the quotients' sequence (below)
+// name them, and since every file is compiled with -ffp-contract=off (and
+// without -mfma), no other operation is ever fused.
 #pragma once
 
 #include <immintrin.h>
 
 #include <array>
+#include <bit>
+#include <cmath>
 #include <cstdint>
 
 #include "simd/isa_file.hpp"
@@ -112,6 +114,124 @@ struct __attribute__((may_alias)) Double8 {
         a.v = _mm512_mask_broadcastsd_pd(a.v, static_cast<__mmask8>(1u << i), _mm_set_sd(value));
     }
 };
+
+// --- Quotients without the divider -----------------------------------------------
+//
+// The divider takes as long for eight lanes as for four twice over (about
+// 16 cycles a register on Intel's Xeons), while the FMA units start two
+// instructions a cycle. So eight lanes divide by a sequence of FMA
+// instructions, which gives the divider's bits (round to nearest, ties to
+// even) in every lane it settles; the caller gives the few others to the
+// divider (scalar.hpp says how). Rounding errors below are relative: at most
+// 2^-53, or 2^-51 for a subnormal result of 1/b's size (|b| > 2^1022).
+//
+// Once per divisor b (quotients by the same b share it):
+//
+//   y0 = rcp14(b)                      |1 - b y0| < 2^-14 + 2^-50
+//   y1 = y0 + y0 (1 - b y0)            |1 - b y1| < 2^-28 + 2^-50
+//   y  = y1 + y1 ((1 - 2^-50) - b y1)  1 - 2^-49.3 < b y < 1 - 2^-51.1
+//   y' = y (1 + 2^-40)                 1 + 2^-40.01 < b y' < 1 + 2^-39.99
+//
+// (the Newton step's error is -(1 - b y1)^2 <= 0, the bias pushes y below
+// 1/b by more than the rounding errors, and y' above it). Then, for a
+// numerator a and x = a / b exactly, with three FMA instructions:
+//
+//   q0 = a y,   r = a - q0 b,   s = q0 + r y,   s' = q0 + r y'
+//   a / b = RN(s') wherever RN(s) = RN(s') and r is exact or within 2^-52
+//   of a - q0 b relatively.
+//
+// Why: a - q0 b = b (x - q0), so r y = (x - q0) P and r y' = (x - q0) P'
+// with P = (1 + e) b y < 1 < P' = (1 + e) b y' (|e| <= 2^-52). Hence
+// s - x = (x - q0)(P - 1) and s' - x = (x - q0)(P' - 1) have opposite signs
+// (or are both zero): x lies between s and s'. Each FMA rounds its exact s
+// or s' once, and rounding to nearest is monotone, so where s and s' round
+// to the same double, x rounds to it too: also where that double is a
+// subnormal, a zero or an infinity. No midpoint, tie or sign rule is
+// involved. A rounding boundary lies between s and s' (at most
+// 2^-89 |x| apart) in about one quotient in 2^35.
+//
+// r is that close where it is a normal number. It is also where a is a
+// nonzero double of at least 2^-965 in size (which a constant numerator
+// shows at compile time): then a and q0 b are multiples of 2^-1074 (q0 b is
+// one of ulp(q0) ulp(b) >= 2^-1074, as |q0 b| is about |a|), so a - q0 b is
+// exact where it is subnormal or zero and rounded relatively elsewhere.
+//
+// A lane is settled where RN(s) = RN(s') as an ordered comparison (false
+// for NaN) and r is normal or a is such a constant. Zero, infinite and NaN
+// operands, quotients that overflow in q0, and zero or subnormal r fail
+// (every non-finite operand makes s or s' NaN); a zero numerator, say,
+// then takes the divider. (The sequence raises other floating-point flags
+// than the divider would; nothing here reads them.)
+//
+// The core benchmark's copy of the lanes with the divider alone
+// (bench/divider_lanes_avx512.cpp, in an instruction-set namespace of its
+// own) defines ZORV_DIVIDER_QUOTIENTS and keeps scalar.hpp's Quotients.
+#ifndef ZORV_DIVIDER_QUOTIENTS
+template <>
+struct Quotients<Double8> {
+    Double8 operator()(Double8 a, Double8 b) { return divide(a, b, true); }
+    // A constant numerator (1 / L) shows whether r needs a look.
+    Double8 operator()(double a, Double8 b) {
+        const double size = std::fabs(a);
+        return divide(Double8(a), b, !(size >= 0x1p-965 && size <= 0x1.fffffffffffffp+1023));
+    }
+    // By a power of two with a double for reciprocal (the legs' rest
+    // length 0.5), the product with that reciprocal, which rounds the same
+    // exact value once; it folds into one product where b is a constant, as
+    // the compiler folds such a division.
+    Double8 operator()(Double8 a, double b) {
+        const std::uint64_t b_bits = std::bit_cast<std::uint64_t>(b);
+        const std::uint64_t exponent = b_bits & bits::exponent;
+        if ((b_bits & bits::mantissa) == 0 && exponent != 0 && exponent != bits::exponent) return a * (1.0 / b);
+        return divide(a, Double8(b), true);
+    }
+
+    bool all_settled() const { return _kortestc_mask8_u8(settled_.bits, settled_.bits) != 0; }
+    Mask8 settled() const { return settled_; }
+
+private:
+    Mask8 settled_{0xff};
+
+    Double8 divide(Double8 a, Double8 b, bool look_at_r) {
+        const __m512d one = _mm512_set1_pd(1.0);
+        const __m512d y0 = _mm512_maskz_rcp14_pd(0xff, b.v);
+        const __m512d y1 = _mm512_fmadd_pd(y0, _mm512_fnmadd_pd(b.v, y0, one), y0);
+#ifdef EXP_TWIN
+        const __m512d y = _mm512_fmadd_pd(y1, _mm512_fnmadd_pd(b.v, y1, _mm512_set1_pd(1.0 - 0x1p-50)), y1);
+        const __m512d y_above = _mm512_fmadd_pd(y1, _mm512_fnmadd_pd(b.v, y1, _mm512_set1_pd(1.0 + 0x1p-50)), y1);
+        const __m512d q0 = _mm512_mul_pd(a.v, y1);
+#else
+        const __m512d y = _mm512_fmadd_pd(y1, _mm512_fnmadd_pd(b.v, y1, _mm512_set1_pd(1.0 - 0x1p-50)), y1);
+        const __m512d y_above = _mm512_mul_pd(y, _mm512_set1_pd(1.0 + 0x1p-40));
+        const __m512d q0 = _mm512_mul_pd(a.v, y);
+#endif
+        const __m512d r = _mm512_fnmadd_pd(q0, b.v, a.v);
+        const __m512d below = _mm512_fmadd_pd(r, y, q0);
+        const __m512d above = _mm512_fmadd_pd(r, y_above, q0);
+#ifdef EXP_NOCHECK
+        (void)below; (void)look_at_r;
+        return Double8(above);
+#endif
+        settled_.bits = _mm512_mask_cmp_pd_mask(settled_.bits, below, above, _CMP_EQ_OQ);
+#ifdef EXP_ZEROFRIENDLY
+        if (look_at_r) {
+            constexpr int not_normal = 0x01 | 0x02 | 0x04 | 0x08 | 0x10 | 0x20 | 0x80;
+            const __mmask8 nonzero = _mm512_cmp_pd_mask(a.v, _mm512_setzero_pd(), _CMP_NEQ_UQ);
+            settled_.bits = _kandn_mask8(_mm512_mask_fpclass_pd_mask(nonzero, r, not_normal), settled_.bits);
+            return Double8(_mm512_castsi512_pd(_mm512_ternarylogic_epi64(_mm512_castpd_si512(above), _mm512_castpd_si512(q0), _mm512_set1_epi64(static_cast<long long>(bits::sign)), 0xd8)));
+        }
+        return Double8(above);
+#else
+        if (look_at_r) {
+            // Not a normal number: a NaN, an infinity, a zero or subnormal.
+            constexpr int not_normal = 0x01 | 0x02 | 0x04 | 0x08 | 0x10 | 0x20 | 0x80;
+            settled_.bits = _kandn_mask8(_mm512_fpclass_pd_mask(r, not_normal), settled_.bits);
+        }
+        return Double8(above);
+#endif
+    }
+};
+#endif
 
 // Eight 64-bit words side by side.
 struct Words8 {
