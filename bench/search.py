@@ -41,7 +41,7 @@ import zorv_fast
 from _timing import print_table
 from optimizer_threads import print_thread_comparison
 from zorv.body import PLAN_SIZE
-from zorv.settings import BOUNDARIES, RESTART_SCHEDULES
+from zorv.searching.settings import BOUNDARIES, RESTART_SCHEDULES
 
 
 class TimedScorer:

@@ -42,14 +42,14 @@ def api_reference() -> str:
 
 
 def stop_rules() -> str:
-    from zorv.search import STOP_REASONS
+    from zorv.searching.loop import STOP_REASONS
 
     rows = [f"| `{name}` | {_escape(text)} |" for name, text in STOP_REASONS.items()]
     return "| reason | what happened |\n|---|---|\n" + "\n".join(rows)
 
 
 def cli_reference() -> str:
-    from zorv.arguments import build_parser
+    from zorv.command_line.arguments import build_parser
 
     parser = build_parser("zorv")
     sections = [_usage(parser), _options_table(parser)]

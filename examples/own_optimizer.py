@@ -28,7 +28,7 @@ import numpy.typing as npt
 
 import zorv
 import zorv.checkpoints
-from zorv.output_files import OutputPathError
+from zorv.files.writing import OutputPathError
 
 Plans = npt.NDArray[np.float64]
 

@@ -64,6 +64,23 @@ PyRef record_steps(const Arguments& arguments) {
     return rows;
 }
 
+// The plan as every run reads it: each value clamped to [-1, 1], NaN as -1,
+// by the core's own normalisation, so that Python keeps a best plan as it
+// was scored without a copy of the rule.
+PyRef scored_plan(const Arguments& arguments) {
+    Plan plan;
+    if (!py::read_plan_argument(arguments[0], arguments.name(0), plan)) return {};
+    sim::normalise_plan(plan);
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(plan.size())));
+    if (!list) return {};
+    for (std::size_t i = 0; i < plan.size(); ++i) {
+        PyObject* value = PyFloat_FromDouble(plan[i]);
+        if (!value) return {};
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), value);
+    }
+    return list;
+}
+
 // Tuples of the body's tables, in table order: the names and sizes Python
 // draws and checks with.
 
@@ -168,6 +185,11 @@ constexpr py::Function run_function{
     "run(plan, /)\n--\n\n"
     "Runs a plan and returns the x, y of the body points after every step\n"
     "as native doubles, step by step, point by point."};
+constexpr py::Function scored_plan_function{
+    {"scored_plan", {py::plan_parameter}}, scored_plan,
+    "scored_plan(plan, /)\n--\n\n"
+    "Returns the plan as every run reads it: a list of its values clamped to\n"
+    "[-1, 1], NaN as -1."};
 constexpr py::Function record_function{
     {"record", {py::plan_parameter}}, record_steps,
     "record(plan, /)\n--\n\n"
@@ -179,6 +201,7 @@ PyMethodDef methods[] = {
     py::method_definition<batch_settings_function>(),
     py::method_definition<run_function>(),
     py::method_definition<record_function>(),
+    py::method_definition<scored_plan_function>(),
 };
 
 PyModuleDef module_def{PyModuleDef_HEAD_INIT,
@@ -212,6 +235,9 @@ PyRef init_module() {
                                          PyRef::steal(PyLong_FromSize_t(sim::record_values_per_row))) &&
                        py::add_to_module(m, "time_step", PyRef::steal(PyFloat_FromDouble(sim::time_step))) &&
                        py::add_to_module(m, "gravity", PyRef::steal(PyFloat_FromDouble(sim::gravity))) &&
+                       py::add_to_module(m, "thread_variables",
+                                         PyRef::steal(Py_BuildValue("(ss)", pool::thread_count_variable,
+                                                                    pool::cpu_count_variable))) &&
                        py::add_to_module(m, "plan_size", PyRef::steal(PyLong_FromSize_t(sim::plan_size))) &&
                        py::add_to_module(m, "max_steps", PyRef::steal(PyLong_FromSize_t(sim::max_steps))) &&
                        py::add_to_module(m, "core_library",

@@ -106,33 +106,38 @@ def _mask(fields, name):
 
 def send_taken(pid, signum):
     """Sends `signum` to process `pid` and returns once one of its threads
-    has run the signal's handler to its end: the signal is pending nowhere,
-    and no thread blocks it that did not before (the kernel blocks a signal
-    in the thread that runs its handler until the handler returns). A signal
-    sent next then arrives after this one, however busy the machine."""
+    has run the signal's handler to its end, so that a signal sent next
+    arrives after this one however busy the machine is. That is seen with
+    the process stopped (SIGSTOP): the signal pends nowhere, and no thread
+    blocks it that did not before. The kernel blocks a signal in a thread
+    from its delivery until its handler returns, and stops a thread only
+    outside that delivery, where a thread that runs would be caught between
+    taking the signal and blocking it."""
     bit = 1 << (signum - 1)
 
-    def blocked():
-        masks = {}
+    def masks():
+        """Each thread's blocked and pending signals, by thread id."""
+        found = {}
         for tid in _threads(pid):
             with contextlib.suppress(FileNotFoundError, ProcessLookupError):
                 fields = _fields(f"/proc/{pid}/task/{tid}/status")
-                masks[tid] = (_mask(fields, "SigBlk"), _mask(fields, "SigPnd"))
-        return masks
+                found[tid] = (_mask(fields, "SigBlk"), _mask(fields, "SigPnd"))
+        return found
 
-    before = blocked()
+    before = masks()
     os.kill(pid, signum)
 
     def taken():
         try:
-            if _mask(_fields(f"/proc/{pid}/status"), "ShdPnd") & bit:
-                return False
+            with frozen(pid):
+                if _mask(_fields(f"/proc/{pid}/status"), "ShdPnd") & bit:
+                    return False
+                for tid, (blocked, pending) in masks().items():
+                    earlier = before.get(tid, (blocked, 0))[0]
+                    if pending & bit or (blocked & bit and not earlier & bit):
+                        return False
+                return True
         except (FileNotFoundError, ProcessLookupError):  # gone: nothing pends
             return True
-        for tid, (mask, pending) in blocked().items():
-            earlier = before.get(tid, (mask, 0))[0]
-            if pending & bit or (mask & bit and not earlier & bit):
-                return False
-        return True
 
     wait_until(taken, f"signal {signum} taken by process {pid}")

@@ -107,7 +107,7 @@ def test_site_builds_strictly_with_every_name_and_option(tmp_path):
     for name in [*zorv_fast.__all__, *zorv.__all__]:
         assert re.search(rf'id="[\w.]*\b{re.escape(name)}"', api), name
     cli = (site / "reference" / "cli" / "index.html").read_text(encoding="utf-8")
-    from zorv.arguments import build_parser
+    from zorv.command_line.arguments import build_parser
     parser = build_parser("zorv")
     commands = next(a for a in parser._actions if isinstance(a, argparse._SubParsersAction))
     for name, command in [("", parser), *commands.choices.items()]:

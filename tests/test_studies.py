@@ -264,7 +264,7 @@ class TestAdapters:
     @pytest.mark.parametrize("optimizer", ["cmaes", "nevergrad:NGOpt", "nevergrad:PSO"])
     def test_the_budget_is_kept_and_the_runs_repeat(self, optimizer):
         pytest.importorskip(optimizer.split(":")[0])
-        from zorv.optimizer_specs import optimizer_factory, parse_optimizer
+        from zorv.searching.optimizer_names import optimizer_factory, parse_optimizer
         spec = parse_optimizer(optimizer)
         settings = spec.settings_for(zorv.SearchSettings(popsize=24, evaluations=500, seed=4))
         first, second = (zorv.search(settings, optimizer=optimizer_factory(spec))
@@ -277,8 +277,8 @@ class TestAdapters:
 
     def test_nevergrad_gets_the_budget_left(self):
         pytest.importorskip("nevergrad")
-        from zorv.adapters import NevergradOptimizer
-        from zorv.restarts import Run
+        from zorv.searching.adapters import NevergradOptimizer
+        from zorv.searching.restarts import Run
         settings = zorv.SearchSettings(popsize=24, evaluations=1000)
         assert NevergradOptimizer("NGOpt", settings).optimizer.budget == 1008
         later = Run(1, 48, 0.5, large_evaluations=300, small_evaluations=100)
@@ -286,7 +286,7 @@ class TestAdapters:
 
     def test_the_cmaes_package_restarts_when_it_stops(self):
         pytest.importorskip("cmaes")
-        from zorv.adapters import CMAES_STOP, CmaesOptimizer
+        from zorv.searching.adapters import CMAES_STOP, CmaesOptimizer
         # Plans a step of 1e-20 apart score the same: its rules stop it.
         settings = zorv.SearchSettings(popsize=8, sigma0=1e-20, evaluations=4000,
                                        restart_schedule="ipop", optimizer="cmaes")
@@ -331,7 +331,7 @@ class TestFoldersThatTakeNoStudy:
         assert (folder / "study.json").read_bytes() == before
 
     def test_another_study_running_in_the_folder(self, other_study):
-        from zorv.output_files import OutputLock
+        from zorv.files.writing import OutputLock
         folder, before = other_study
         with OutputLock(folder / "study.json"):
             result = zorv_command("compare", "--resume", "-o", "done", cwd=folder.parent)
@@ -373,7 +373,7 @@ def test_two_dask_workers_make_the_same_study(tmp_path, uninterrupted):
      (("boundary", "none"),)),
 ])
 def test_optimizer_names_and_their_settings(text, kind, name, settings):
-    from zorv.optimizer_specs import parse_optimizer
+    from zorv.searching.optimizer_names import parse_optimizer
     spec = parse_optimizer(text)
     assert (spec.label, spec.kind, spec.name, spec.settings) == (text, kind, name, settings)
     made = spec.settings_for(zorv.SearchSettings(seed=7, evaluations=900, popsize=32))
@@ -393,15 +393,15 @@ def test_optimizer_names_and_their_settings(text, kind, name, settings):
     ("pycma:optimizer=builtin", "optimizer is the command's, the same for every optimizer"),
 ])
 def test_names_that_name_no_optimizer(text, words):
-    from zorv.optimizer_specs import OptimizerSpecError, parse_optimizer
+    from zorv.searching.optimizer_names import OptimizerSpecError, parse_optimizer
     with pytest.raises(OptimizerSpecError) as refused:
         parse_optimizer(text)
     assert words in str(refused.value) and "\n" not in str(refused.value)
 
 
 def test_a_missing_library_names_its_pip_command(monkeypatch):
-    from zorv.libraries import LibraryMissingError
-    from zorv.optimizer_specs import optimizer_factory, parse_optimizer
+    from zorv.machine.libraries import LibraryMissingError
+    from zorv.searching.optimizer_names import optimizer_factory, parse_optimizer
     for module, optimizer in (("cmaes", "cmaes"), ("nevergrad", "nevergrad:NGOpt"),
                               ("cma", "pycma")):
         monkeypatch.setitem(sys.modules, module, None)  # import fails as if not installed

@@ -11,7 +11,8 @@ from pathlib import Path
 import pytest
 from stress_support import under_address_sanitizer
 
-from zorv import check
+from zorv.command_line import check
+from zorv.machine import facts
 
 
 def run_check(variables, address_space=None):
@@ -73,14 +74,14 @@ def test_check_says_whether_the_documented_scores_hold(variables, address_space,
     assert result.returncode == status, result.stdout + result.stderr
     assert result.stderr == ""
     lines = result.stdout.splitlines()
-    assert lines[0] == f"C library:  {check.c_library()}"
+    assert lines[0] == f"C library:  {facts.c_library()}"
     assert set(expected) <= set(lines), result.stdout
 
 
 def test_the_core_library_and_a_changed_file_are_named(tmp_path):
     from installation_support import REINSTALL, copy_of_installation, core_library, environment
     site = copy_of_installation(tmp_path)
-    changed = site / "zorv" / "svg_document.py"
+    changed = site / "zorv" / "display" / "svg_document.py"
     text = changed.read_text()
     changed.write_text(text.replace("the", "THE", 1))  # the same size, other contents
     assert changed.read_text() != text
@@ -99,7 +100,7 @@ def test_a_disagreement_or_an_old_library_is_reported():
                 "not taken: this CPU lacks AVX-512 F, DQ, BW or VL", 2, None, "cgroup_quota")
     scores = [documented.score for documented in check.DOCUMENTED_SCORES]
     report = check.examine(lambda plan: scores[0], lambda plans: scores, lambda: settings,
-                           lambda y, x: 0.0, check.CLibrary("glibc", (2, 31)))
+                           lambda y, x: 0.0, facts.CLibrary("glibc", (2, 31)))
     lines = check.describe(report, {})
     assert not report.documented_scores_hold
     assert lines[0] == "C library:  glibc 2.31, older than 2.35: its atan2 computes angles differently"
@@ -148,8 +149,8 @@ def test_check_reports_the_lanes_sim_batch_takes():
     (ValueError("scoring failed: PanicException: Python API call failed"), None),
 ])
 def test_a_pool_that_could_not_start_is_told_from_other_failures(failure, system_error):
-    assert check.pool_start_error(failure) == system_error
+    assert facts.pool_start_error(failure) == system_error
     if isinstance(failure, BaseException):  # as the cause of a search's failure
         wrapped = RuntimeError("the search failed")
         wrapped.__cause__ = failure
-        assert check.pool_start_error(wrapped) == system_error
+        assert facts.pool_start_error(wrapped) == system_error

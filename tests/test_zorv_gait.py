@@ -12,8 +12,8 @@ import zorv
 import zorv_fast
 from zorv import svg
 from zorv.body import HEAD, JOINTS, LINKS, MAX_STEPS, POINTS, STARTS, TIME_STEP
-from zorv.gait.measures import FEET
-from zorv.gait.run_record import RunRecord
+from zorv.body import FEET
+from zorv.motion.record import RunRecord
 
 SVG = "{http://www.w3.org/2000/svg}"
 

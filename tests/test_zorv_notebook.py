@@ -52,7 +52,7 @@ class TestHtml:
         assert "from a given start plan" in warm._repr_html_()
 
     def test_texts_from_the_user_are_escaped(self):
-        from zorv.notebook import summary_html
+        from zorv.display.notebook import summary_html
         html = summary_html("<b>", {"a & b": "<script>"})
         assert "<script>" not in html and "&lt;script&gt;" in html and "<b>" not in html
 

@@ -15,14 +15,14 @@ from stress_support import under_address_sanitizer
 
 import zorv
 import zorv.checkpoints
-import zorv.input_files
+import zorv.files.reading
 import zorv_fast
-from zorv.box import Boxed
-from zorv.input_files import load_plan
-from zorv.memory import PopulationTooLargeError, generation_bytes, require_population_fits
-from zorv.box import into_box, penalised_values
+from zorv.searching.box import Boxed
+from zorv.files.reading import load_plan
+from zorv.searching.memory import PopulationTooLargeError, generation_bytes, require_population_fits
+from zorv.searching.box import into_box, penalised_values
 from zorv.records import History
-from zorv.settings import BOUNDARIES, OPTIMIZERS, RESTART_SCHEDULES
+from zorv.searching.settings import BOUNDARIES, OPTIMIZERS, RESTART_SCHEDULES
 
 SMALL = dict(popsize=32, generations=10)
 
@@ -186,7 +186,7 @@ class TestStop:
 
     def test_every_stop_rule_of_the_builtin_cma_es_is_explained(self):
         from zorv.cma_es import CMAES, STOP_RULES, Normals
-        from zorv.search import STOP_REASONS
+        from zorv.searching.loop import STOP_REASONS
         fired = set()
         # Converged at once: the plans no longer move, their values no longer change.
         es = CMAES(np.zeros(4), 1e-13, Normals(1), popsize=6)
@@ -294,10 +294,10 @@ def test_the_package_loads_its_parts_on_first_use():
     script = textwrap.dedent("""
         import sys
         import zorv
-        assert "numpy" not in sys.modules and "zorv.search" not in sys.modules
+        assert "numpy" not in sys.modules and "zorv.searching.loop" not in sys.modules
         assert zorv.body.PLAN_SIZE == 40 and zorv.HEAD == zorv.body.HEAD
-        import zorv.search, zorv.trace
-        from zorv.settings import SearchSettings
+        import zorv.motion.positions, zorv.searching.loop
+        from zorv.searching.settings import SearchSettings
         assert callable(zorv.search) and callable(zorv.trace)
         assert zorv.SearchSettings is SearchSettings
         assert zorv.search(SearchSettings(popsize=4, generations=1)).generations == 1
@@ -425,7 +425,7 @@ class TestRestarts:
         assert limited.runs == 3 and "tolx" in limited.stop_reasons
 
     def test_schedules(self):
-        from zorv.restarts import first_run, next_run
+        from zorv.searching.restarts import first_run, next_run
         ipop = zorv.SearchSettings(popsize=256, restart_schedule="ipop")
         run = first_run(ipop)
         sizes = [run.popsize]
@@ -666,7 +666,7 @@ class TestCheckpointFiles:
 
     @pytest.mark.parametrize("boundary", BOUNDARIES)
     def test_the_largest_step_size_writes_files_that_load_and_resume(self, boundary, tmp_path):
-        from zorv.settings import MAX_SIGMA0
+        from zorv.searching.settings import MAX_SIGMA0
         with pytest.raises(ValueError, match="sigma0 must be a positive number of at most"):
             zorv.SearchSettings(sigma0=MAX_SIGMA0 * 1.5)
         settings = zorv.SearchSettings(popsize=8, generations=40, sigma0=MAX_SIGMA0,
@@ -676,7 +676,7 @@ class TestCheckpointFiles:
         path = tmp_path / "full.json"
         path.write_text(zorv.checkpoints.dumps(full))
         assert load_plan(path) == full.plan and all(-1.0 <= v <= 1.0 for v in full.plan)
-        assert zorv.input_files.load_curve(path).history == full.history
+        assert zorv.files.reading.load_curve(path).history == full.history
         resumed = zorv.search(settings, resume=read_back(saved[len(saved) // 2], tmp_path))
         assert without_seconds(resumed) == without_seconds(full)
 
@@ -707,7 +707,7 @@ class TestCheckpointFiles:
                     outcomes["refused"] += 1
                     continue
                 zorv.checkpoints.load(path)
-                zorv.input_files.load_curve(path)
+                zorv.files.reading.load_curve(path)
                 outcomes["resumed"] += 1
         assert outcomes["refused"] > 300 and outcomes["resumed"] > 20, outcomes
 

@@ -16,7 +16,7 @@ from zorv import plot, svg
 from zorv.body import JOINT_NAMES, JOINTS, LINK_LIMBS, LINKS
 from zorv.plot import nice_ticks
 from zorv.records import Curve, History
-from zorv.svg_document import text_width
+from zorv.display.svg_document import text_width
 
 NS = "{http://www.w3.org/2000/svg}"
 PLANS = {
@@ -206,7 +206,7 @@ PICTURES = {
 @pytest.mark.parametrize("kind", [*sorted(PICTURES), "long title"])
 def test_every_picture_is_recognised_as_zorvs_from_its_first_bytes(kind):
     # The commands that draw pictures replace their own earlier ones unasked.
-    from zorv.svg_document import HEAD_BYTES, drawn_by_zorv
+    from zorv.display.svg_document import HEAD_BYTES, drawn_by_zorv
     draw = PICTURES.get(kind, lambda: svg.animation(zorv.trace(PLANS["zeros"]), title="t" * 1000))
     assert drawn_by_zorv(draw().encode("utf-8")[:HEAD_BYTES])
 
@@ -426,7 +426,7 @@ class TestSaysWhatItShows:
 
     def test_chart_draws_results_files_and_curves_alike(self, tmp_path):
         from zorv.checkpoints import save
-        from zorv.input_files import InputFileError
+        from zorv.files.reading import InputFileError
         result = zorv.search(zorv.SearchSettings(popsize=8, generations=4,
                                                  restart_schedule="bipop"))
         save(tmp_path / "result.json", result)

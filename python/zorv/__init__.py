@@ -23,9 +23,10 @@ if TYPE_CHECKING:  # `signal` describes _signal's functions for the type checker
 else:
     import _signal
 
-#: The status of a command that Ctrl-C ends: zorv.exit_status.after_signal(
-#: SIGINT), which no import of the package may give before a Ctrl-C can be
-#: answered (a test checks that they agree).
+#: The status of a command that Ctrl-C ends:
+#: zorv.command_line.exit_status.after_signal(SIGINT), which no import of
+#: the package may give before a Ctrl-C can be answered (a test checks that
+#: they agree).
 _EXIT_INTERRUPTED = 128 + _signal.SIGINT
 
 
@@ -72,7 +73,6 @@ if _started_as_command_line():
 
 import importlib  # noqa: E402
 import importlib.util  # noqa: E402
-import types  # noqa: E402
 
 if TYPE_CHECKING:  # what type checkers see; each "as" marks the name as exported
     from typing import Any
@@ -80,28 +80,21 @@ if TYPE_CHECKING:  # what type checkers see; each "as" marks the name as exporte
     from zorv_fast import sim as sim
     from zorv_fast import sim_batch as sim_batch
 
-    from .body import HEAD as HEAD
-    from .gait.measures import gait_measures as gait_measures
-    from .gait.perturbation import robustness as robustness
-    from .gait.run_record import RunRecord as RunRecord
-    from .gait.run_record import record_run as record_run
-    from .body import LINKS as LINKS
-    from .body import MAX_STEPS as MAX_STEPS
-    from .body import POINTS as POINTS
+    from .body import HEAD as HEAD, LINKS as LINKS, MAX_STEPS as MAX_STEPS, POINTS as POINTS
+    from .machine.provenance import __version__ as __version__
+    from .motion.gait import gait_measures as gait_measures
+    from .motion.perturbation import robustness as robustness
+    from .motion.positions import trace as trace
+    from .motion.record import RunRecord as RunRecord, record_run as record_run
     from .optimizers import Optimizer as Optimizer
-    from .provenance import __version__ as __version__
-    from .records import History as History
-    from .records import Progress as Progress
-    from .search import ScoringFailed as ScoringFailed
-    from .search import SearchFailed as SearchFailed
-    from .search import search as search
-    from .settings import SearchSettings as SearchSettings
-    from .state import CheckpointError as CheckpointError
+    from .records import History as History, Progress as Progress
+    from .searching.loop import (ScoringFailed as ScoringFailed, SearchFailed as SearchFailed,
+                                 search as search)
+    from .searching.settings import SearchSettings as SearchSettings
+    from .searching.state import (CheckpointError as CheckpointError, SearchResult as SearchResult,
+                                  SearchState as SearchState)
     from .studies.running import compare as compare
     from .studies.study import Study as Study
-    from .state import SearchResult as SearchResult
-    from .state import SearchState as SearchState
-    from .trace import trace as trace
 
 #: Where each name of the package comes from. They are imported on first
 #: use: NumPy, which search and trace need, takes a tenth of a second to
@@ -110,13 +103,15 @@ if TYPE_CHECKING:  # what type checkers see; each "as" marks the name as exporte
 _SOURCES = {
     "sim": "zorv_fast", "sim_batch": "zorv_fast",
     "HEAD": ".body", "LINKS": ".body", "MAX_STEPS": ".body", "POINTS": ".body",
-    "Optimizer": ".optimizers", "__version__": ".provenance",
-    "History": ".records", "Progress": ".records", "SearchResult": ".state",
-    "ScoringFailed": ".search", "SearchFailed": ".search", "search": ".search",
-    "SearchSettings": ".settings", "compare": ".studies.running", "Study": ".studies.study",
-    "CheckpointError": ".state", "SearchState": ".state", "trace": ".trace",
-    "RunRecord": ".gait.run_record", "record_run": ".gait.run_record",
-    "gait_measures": ".gait.measures", "robustness": ".gait.perturbation",
+    "Optimizer": ".optimizers", "__version__": ".machine.provenance",
+    "History": ".records", "Progress": ".records",
+    "ScoringFailed": ".searching.loop", "SearchFailed": ".searching.loop",
+    "search": ".searching.loop", "SearchSettings": ".searching.settings",
+    "CheckpointError": ".searching.state", "SearchResult": ".searching.state",
+    "SearchState": ".searching.state",
+    "compare": ".studies.running", "Study": ".studies.study",
+    "trace": ".motion.positions", "RunRecord": ".motion.record", "record_run": ".motion.record",
+    "gait_measures": ".motion.gait", "robustness": ".motion.perturbation",
 }
 
 __all__ = sorted(_SOURCES)
@@ -136,17 +131,3 @@ def __getattr__(name: str) -> Any:
 
 def __dir__() -> list[str]:
     return sorted({*globals(), *_SOURCES})
-
-
-class _Package(types.ModuleType):
-    """The package's module, where the functions `search` and `trace` keep
-    their names: importing the submodules of the same names would bind them
-    there otherwise."""
-
-    def __setattr__(self, name: str, value: object) -> None:
-        if isinstance(value, types.ModuleType) and name in _SOURCES:
-            return  # the submodule stays reachable as sys.modules["zorv." + name]
-        super().__setattr__(name, value)
-
-
-sys.modules[__name__].__class__ = _Package

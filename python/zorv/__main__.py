@@ -25,18 +25,18 @@ def main(argv: "Sequence[str] | None" = None, prog: "str | None" = None) -> int:
         try:
             # A damaged installation or a core library of another build: one
             # line, where loading would give a traceback or a crash.
-            from .installed_files import native_fault_before_loading
+            from .machine.installed_files import native_fault_before_loading
             fault = native_fault_before_loading()
             if fault is None:
-                from .cli import main as run_command_line
+                from .command_line.main import main as run_command_line
         except ImportError as error:
             fault = "cannot load zorv: " + str(error).replace("\n", " ")
         finally:
             if took_over:
                 signal.signal(signal.SIGINT, signal.default_int_handler)
         if fault is not None:
-            from .exit_status import FAILED
-            from .messages import print_error, program_name
+            from .command_line.exit_status import FAILED
+            from .command_line.messages import print_error, program_name
             print_error(program_name(prog), fault)
             return FAILED
         return run_command_line(argv, prog)

@@ -35,6 +35,8 @@ GRAVITY: float = _trace.gravity
 """The acceleration of gravity: a point of mass m weighs m * GRAVITY."""
 HEAD: int = POINTS.index("head")
 """Index of the head in POINTS; its x after the last step is the score."""
+FEET: tuple[int, ...] = tuple(i for i, name in enumerate(POINTS) if name.startswith("foot"))
+"""The feet, as indices into POINTS, in that order."""
 
-__all__ = ["GRAVITY", "HEAD", "JOINTS", "JOINT_NAMES", "LINKS", "LINK_LIMBS", "LINK_NAMES",
+__all__ = ["FEET", "GRAVITY", "HEAD", "JOINTS", "JOINT_NAMES", "LINKS", "LINK_LIMBS", "LINK_NAMES",
            "MASSES", "MAX_STEPS", "PLAN_SIZE", "POINTS", "STARTS", "TIME_STEP"]

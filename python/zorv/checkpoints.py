@@ -4,10 +4,10 @@
 Plain JSON, which loading cannot execute: floats are written with repr and
 read back bit for bit, arrays as lists. A checkpoint file is a result file
 too (`show` and `plot` read it), written whole or not at all
-(zorv.output_files).
+(zorv.files.writing).
 
 Every number in such a file is finite and within the range of a float, as
-zorv.input_files reads them: a value that is not (NaN, an infinity, an
+zorv.files.reading reads them: a value that is not (NaN, an infinity, an
 integer of 400 digits) or that is no plain data at all (a complex number,
 an object) is refused as the file is made, with an UnwritableValueError
 that names where it lies, instead of being written into a file that could
@@ -25,17 +25,18 @@ from typing import Any
 
 import numpy as np
 
-from .input_files import InputFileError, read_json, too_large
-from .output_files import write_text
-from .provenance import made_by, package_version
-from .state import CheckpointError, SearchResult, SearchState
+from .display.text import shown
+from .files.reading import InputFileError, read_json, too_large
+from .files.writing import write_text
+from .machine.provenance import made_by, package_version
+from .searching.state import CheckpointError, SearchResult, SearchState
 
 #: Changes whenever the state's form does.
 FORMAT = 1
 
 #: The deepest nesting of lists and dicts that an optimizer's state may
 #: have: far more than any needs, and less than a file may nest to be read
-#: back (zorv.input_files.MAX_NESTING, which allows for the levels above
+#: back (zorv.files.reading.MAX_NESTING, which allows for the levels above
 #: the state).
 MAX_DEPTH = 100
 
@@ -98,12 +99,6 @@ class _Unwritable(Exception):
 _FILE = "\0"
 
 
-def _shown(value: object) -> str:
-    """A value as a message shows it: its repr on one printable line, cut short."""
-    text = "".join(c if c.isprintable() else "?" for c in " ".join(repr(value).split()))
-    return text if len(text) <= 40 else text[:37] + "..."
-
-
 def _key(path: str, key: object) -> str:
     return f"{path}[{key!r}]" if path else str(key)
 
@@ -124,10 +119,10 @@ def _plain(value: object, path: str, depth: int) -> Any:
         if not math.isfinite(number):
             if isinstance(value, float) or not np.isfinite(value):
                 raise _Unwritable(path, f"is {number!r}, which a {_FILE} cannot hold")
-            raise _Unwritable(path, f"is {_shown(value)}: a {_FILE} holds numbers within "
+            raise _Unwritable(path, f"is {shown(value, 40)}: a {_FILE} holds numbers within "
                                     "the range of a float")
         if number != value:
-            raise _Unwritable(path, f"is {_shown(value)}, which a {_FILE} cannot hold "
+            raise _Unwritable(path, f"is {shown(value, 40)}, which a {_FILE} cannot hold "
                                     "exactly: it holds floats")
         return number
     if isinstance(value, (dict, list, tuple, np.ndarray)) and depth == 0:
@@ -137,7 +132,7 @@ def _plain(value: object, path: str, depth: int) -> Any:
         plain = {}
         for key, item in value.items():
             if not isinstance(key, str):
-                raise _Unwritable(path, f"has the key {_shown(key)}: a {_FILE} holds "
+                raise _Unwritable(path, f"has the key {shown(key, 40)}: a {_FILE} holds "
                                         "string keys only")
             plain[str(key)] = _plain(item, _key(path, str(key)), depth - 1)
         return plain
@@ -157,7 +152,7 @@ def _plain(value: object, path: str, depth: int) -> Any:
         if value.dtype.kind in "biufOU":
             return _plain(value.tolist(), path, depth)
         raise _Unwritable(path, f"is an array of {value.dtype}, which a {_FILE} cannot hold")
-    raise _Unwritable(path, f"is {_shown(value)} of type {type(value).__name__}, which a "
+    raise _Unwritable(path, f"is {shown(value, 40)} of type {type(value).__name__}, which a "
                             f"{_FILE} cannot hold")
 
 

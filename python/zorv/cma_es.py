@@ -31,6 +31,7 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _cmaes
+from .display.text import shown
 
 Array = npt.NDArray[np.float64]
 
@@ -319,8 +320,8 @@ class CMAES:
         _expect(set(state) == expected, "the optimizer state has other fields than a CMAES's")
         _expect(_whole(state["dimension"]) and _whole(state["popsize"])
                 and state["dimension"] == n and state["popsize"] == lam,
-                f"the optimizer state is of dimension {_shown(state['dimension'])} and "
-                f"popsize {_shown(state['popsize'])}, not {n} and {lam}")
+                f"the optimizer state is of dimension {shown(state['dimension'], 40)} and "
+                f"popsize {shown(state['popsize'], 40)}, not {n} and {lam}")
         mean, pc, ps, D = (_array(state[k], (n,), k) for k in ("mean", "pc", "ps", "D"))
         C, B = (_array(state[k], (n, n), k) for k in ("C", "B"))
         sigma = _array(state["sigma"], (), "sigma")
@@ -410,7 +411,7 @@ _AXES_SLACK = 1e6
 #: The largest mean value and steps sigma * D and sigma * pc of a loaded
 #: state: its samples lie about as far out, and from about 1e150 on their
 #: squares, which the penalty on points outside the box sums, overflow
-#: (zorv.settings's MAX_SIGMA0 keeps searches far below this).
+#: (zorv.searching.settings's MAX_SIGMA0 keeps searches far below this).
 _FARTHEST = 1e140
 #: The most that the step size of a loaded state may grow in its next
 #: generation: it grows by e^((cs / damps) (|ps| / chi_n - 1)), in runs
@@ -444,11 +445,6 @@ def _check_axes(C: Array, B: Array, D: Array) -> None:
             "D does not match C")
 
 
-def _shown(value: object) -> str:
-    text = repr(value)
-    return text if len(text) <= 40 else text[:37] + "..."
-
-
 def _array(data: object, shape: tuple[int, ...] | None, name: str) -> Array:
     """Finite float64 values of the given shape, from nested lists of numbers."""
     def numbers_only(value: object) -> bool:
@@ -466,4 +462,3 @@ def _array(data: object, shape: tuple[int, ...] | None, name: str) -> Array:
     _expect(shape is None or array.shape == shape, f"{name} must have shape {shape}")
     _expect(bool(np.all(np.isfinite(array))), f"{name} must be finite")
     return array
-

@@ -49,8 +49,10 @@ import numpy.typing as npt
 
 import zorv_fast
 
+from . import _trace
 from .body import PLAN_SIZE
-from .provenance import BatchPaths, batch_path_here
+from .machine.facts import BatchSettings
+from .machine.provenance import BatchPaths, batch_path_here
 
 if TYPE_CHECKING:
     # For the annotations only. Without Dask installed, Client is Any; with it,
@@ -373,20 +375,16 @@ class DaskScorer:
         return paths
 
 
-def _cpu_count() -> int:
-    try:
-        return len(os.sched_getaffinity(0))
-    except AttributeError:  # not on Linux
-        return os.cpu_count() or 1
-
-
 def local_worker_environment(workers: int) -> dict[str, str]:
-    """Environment for `workers` worker processes on this machine: unless
-    RAYON_NUM_THREADS or RAYON_RS_NUM_CPUS is set already (and inherited),
-    each worker's pool gets an equal share of the cores, at least one."""
-    if "RAYON_NUM_THREADS" in os.environ or "RAYON_RS_NUM_CPUS" in os.environ:
+    """Environment for `workers` worker processes on this machine: unless a
+    variable that sets sim_batch's thread count is set already (and
+    inherited), each worker's pool gets an equal share of the threads that
+    sim_batch's pool takes here (the processors this process may use, its
+    control group's quota included), at least one."""
+    if any(name in os.environ for name in _trace.thread_variables):
         return {}
-    return {"RAYON_NUM_THREADS": str(max(1, _cpu_count() // workers))}
+    threads = BatchSettings(*_trace.batch_settings()).threads
+    return {_trace.thread_variables[0]: str(max(1, threads // workers))}
 
 
 def _in_main_thread() -> bool:

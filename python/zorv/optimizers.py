@@ -6,12 +6,12 @@ from typing import Any, Protocol, runtime_checkable
 
 import numpy as np
 
-from .box import LOWER, UPPER, Boxed, Plans
 from .cma_es import CMAES, Normals
-from .libraries import import_library
-from .restarts import Run, first_run
-from .settings import (BUILTIN, MAX_OPTIMIZER_NAME, OPTIMIZERS, PYCMA, SearchSettings,
-                       usable_optimizer_name)
+from .machine.libraries import import_library
+from .searching.box import LOWER, UPPER, Boxed, Plans
+from .searching.restarts import Run, first_run
+from .searching.settings import (BUILTIN, MAX_OPTIMIZER_NAME, OPTIMIZERS, PYCMA, SearchSettings,
+                                 usable_optimizer_name)
 
 
 @runtime_checkable

@@ -8,11 +8,10 @@ from collections.abc import Sequence
 from typing import Union
 from xml.sax.saxutils import escape
 
-from .input_files import load_curve
+from .display.svg_document import document, header, number as _f, text_size, text_width, wrap
+from .files.reading import load_curve
 from .records import Curve, label_for
-from .state import SearchResult
-from .svg_document import document, header, text_size, text_width, wrap
-from .svg_document import number as _f
+from .searching.state import SearchResult
 
 #: What the horizontal axis can show: the key into a History, and its title.
 X_AXES = {"evaluations": "plans scored", "seconds": "time (s)"}
@@ -22,7 +21,7 @@ Y_TITLE = "best distance so far (model units)"
 RESTART_NOTE = "restart: a new run begins"
 
 #: The chart's width; its height follows from its texts' sizes, which are
-#: shares of the width (see zorv.svg_document.text_size).
+#: shares of the width (see zorv.display.svg_document.text_size).
 _WIDTH = 640.0
 _TICK_FONT = text_size(_WIDTH)  # also the legend's
 _TITLE_FONT, _AXIS_TITLE_FONT = text_size(_WIDTH, 1.2), text_size(_WIDTH, 1.1)
@@ -137,7 +136,7 @@ def convergence(curves: Sequence[Drawable], *, x_axis: str = "evaluations",
     Raises:
         ValueError: Nothing to draw, a result without generations, an
             unknown `x_axis`, or values too far apart for one axis.
-        zorv.input_files.InputFileError: A path to a file that holds no
+        zorv.files.reading.InputFileError: A path to a file that holds no
             usable search result.
         TypeError: Something that is none of these.
     """

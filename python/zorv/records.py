@@ -8,7 +8,8 @@ from collections.abc import Mapping
 from dataclasses import asdict, dataclass, field
 from typing import TYPE_CHECKING, Any
 
-from .settings import BUILTIN, OPTIMIZERS, SearchSettings
+from .display.text import cut_short
+from .searching.settings import BUILTIN, OPTIMIZERS, SearchSettings
 
 if TYPE_CHECKING:
     import numpy.typing as npt
@@ -97,7 +98,7 @@ class History:
         evaluations, best, median, seconds = columns
         for index, value in enumerate(evaluations):
             if isinstance(value, bool) or not isinstance(value, int) or value < 0:
-                raise ValueError(f"history evaluations[{index}] is {_shown(value)}, not a "
+                raise ValueError(f"history evaluations[{index}] is {_as_in_file(value)}, not a "
                                  "whole number of at least 0")
             if index and value < evaluations[index - 1]:
                 raise ValueError(f"history evaluations[{index}] is {value}, fewer than "
@@ -105,7 +106,7 @@ class History:
         for name, column in (("best", best), ("median", median), ("seconds", seconds)):
             for index, value in enumerate(column):
                 if not _finite_number(value):
-                    raise ValueError(f"history {name}[{index}] is {_shown(value)}, not a "
+                    raise ValueError(f"history {name}[{index}] is {_as_in_file(value)}, not a "
                                      "finite number")
         for index, value in enumerate(seconds):
             if value < 0 or (index and value < seconds[index - 1]):
@@ -161,15 +162,6 @@ def _finite_number(value: object) -> bool:
         return False
 
 
-def _shown(value: object) -> str:
-    """A value from a file as a message shows it: JSON text, cut short."""
-    try:
-        text = json.dumps(value)
-    except (TypeError, ValueError):
-        text = repr(value)
-    return text if len(text) <= 40 else text[:37] + "..."
-
-
 @dataclass(frozen=True)
 class Curve:
     """One search's convergence as `zorv.plot.convergence` draws it: the
@@ -219,3 +211,12 @@ def label_for(settings: SearchSettings | Mapping[str, object]) -> str:
         if isinstance(value, (str, int)) and not isinstance(value, bool):
             parts.append(shown.format(" ".join(str(value).split())[:60]))
     return ", ".join(parts) or "search"
+
+
+def _as_in_file(value: object) -> str:
+    """A value from a file as a message shows it: its JSON text, cut short."""
+    try:
+        text = json.dumps(value)
+    except (TypeError, ValueError):
+        text = repr(value)
+    return cut_short(text, 40)

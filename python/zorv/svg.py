@@ -10,10 +10,10 @@ from xml.sax.saxutils import escape
 import numpy as np
 import numpy.typing as npt
 
-from .body import HEAD, JOINT_NAMES, JOINTS, LINK_LIMBS, LINKS, PLAN_SIZE, POINTS
-from .gait.measures import FEET, contact_spans
-from .svg_document import document, header, text_size, text_width, wrap
-from .svg_document import number as _f
+from .body import FEET, HEAD, JOINTS, JOINT_NAMES, LINKS, LINK_LIMBS, PLAN_SIZE, POINTS
+from .display.run_panels import StepAxis, gait_panel, torque_panel
+from .display.svg_document import document, header, number as _f, text_size, text_width, wrap
+
 
 Trace = npt.NDArray[np.float64]
 
@@ -54,7 +54,7 @@ _DEFAULT_RADIUS = 4.5
 @dataclass(frozen=True)
 class _Text:
     """The font sizes of a picture, as shares of its width (see
-    zorv.svg_document.text_size): its heading's, and every other text's."""
+    zorv.display.svg_document.text_size): its heading's, and every other text's."""
 
     size: float
     heading: float
@@ -232,73 +232,6 @@ def _summary(positions: Trace) -> str:
 _JOINT_STROKES = tuple(
     f'stroke="{_LINK_COLOURS[child]}"' + (' stroke-dasharray="6 4"' if "knee" in name else "")
     for name, (_, child) in zip(JOINT_NAMES, JOINTS))
-#: The torque chart's height, in text lines.
-_TORQUE_LINES = 7
-
-
-class _StepAxis:
-    """The panels under the animation: steps across, from `left` to
-    `right`, under the scene."""
-
-    def __init__(self, steps: int, left: float, right: float) -> None:
-        self.steps = steps
-        self.left = left
-        self.right = right
-
-    def x(self, step: float) -> float:
-        return self.left + step * (self.right - self.left) / self.steps
-
-
-def _gait_panel(contacts: npt.NDArray[np.bool_], axis: _StepAxis, top: float,
-                text: _Text) -> tuple[list[str], float]:
-    """Each foot's ground contact as bars over the steps: its lines, and
-    the height it takes."""
-    out = [f'<text class="caption" x="{_MARGIN}" y="{_f(top + text.size)}">ground contact '
-           "of each foot, by step</text>"]
-    row_top = top + text.line
-    for row, point in enumerate(FEET):
-        y = row_top + row * text.line
-        out.append(f'<text class="legend" x="{_MARGIN}" y="{_f(y + 0.75 * text.size)}">'
-                   f'{escape(POINTS[point].replace("_", " "))}</text>')
-        out.append(f'<rect class="gait-row" x="{_f(axis.left)}" y="{_f(y)}" '
-                   f'width="{_f(axis.right - axis.left)}" height="{_f(text.size)}"/>')
-        for first, count in contact_spans(contacts[:, point]):
-            out.append(f'<rect class="contact" data-point="{POINTS[point]}" '
-                       f'data-step="{first}" data-steps="{count}" '
-                       f'fill="{_POINT_COLOURS[point]}" x="{_f(axis.x(first))}" y="{_f(y)}" '
-                       f'width="{_f(axis.x(first + count) - axis.x(first))}" '
-                       f'height="{_f(text.size)}"/>')
-    bottom = row_top + len(FEET) * text.line
-    every = next(step for step in (10, 20, 25, 50, 100, 200, 500)
-                 if axis.x(step) - axis.x(0) >= text_width("000", text.size) + text.size)
-    for step in range(0, axis.steps + 1, every):
-        out.append(f'<text class="ticklabel" x="{_f(axis.x(step))}" '
-                   f'y="{_f(bottom + 0.5 * text.size)}">{step}</text>')
-    return out, bottom + text.line - top
-
-
-def _torque_panel(torques: Trace, axis: _StepAxis, top: float,
-                  text: _Text) -> tuple[list[str], float]:
-    """Each joint's torque over the steps, around a zero line: its lines,
-    and the height it takes."""
-    finite = np.abs(torques[np.isfinite(torques)])
-    most = float(finite.max()) if finite.size and finite.max() > 0 else 1.0
-    chart_top = top + text.line
-    middle = chart_top + _TORQUE_LINES * text.line / 2
-    half = _TORQUE_LINES * text.line / 2
-
-    def y(value: float) -> float:
-        return middle - value / most * half
-
-    out = [f'<text class="caption" x="{_MARGIN}" y="{_f(top + text.size)}">joint torques, '
-           f"by step (at most {most:.3g})</text>",
-           f'<line class="tick" x1="{_f(axis.left)}" y1="{_f(middle)}" x2="{_f(axis.right)}" '
-           f'y2="{_f(middle)}"/>']
-    for joint, (name, stroke) in enumerate(zip(JOINT_NAMES, _JOINT_STROKES)):
-        points = " ".join(f"{_f(axis.x(k + 0.5))},{_f(y(float(value)))}"
-                          for k, value in enumerate(torques[:, joint]))
-        out.append(f'<polyline class="torque" data-joint="{name}" {stroke} points="{points}"/>')
-    return out, _TORQUE_LINES * text.line + 1.5 * text.line
 
 
 def animation(positions: Trace, *, title: str = "zorv run",
@@ -327,18 +260,19 @@ def animation(positions: Trace, *, title: str = "zorv run",
                            (_GROUND_NOTE, None)], text, width - 2 * _MARGIN)
     cycle = steps * SECONDS_PER_STEP + HOLD_SECONDS
     names_width = max(text_width(POINTS[point].replace("_", " "), text.size) for point in FEET)
-    axis = _StepAxis(steps, _MARGIN + names_width + text.size, width - _MARGIN)
+    axis = StepAxis(steps, _MARGIN + names_width + text.size, width - _MARGIN, _MARGIN)
     panels: list[str] = []
     # Half a line below the ground's labels, where there are panels.
     gap = 0.0 if contacts is None and torques is None else text.line / 2
     panels_top = panel_top = view.height + gap
     if contacts is not None:
-        drawn, taken = _gait_panel(np.asarray(contacts, dtype=bool), axis, panel_top, text)
+        drawn, taken = gait_panel(np.asarray(contacts, dtype=bool), axis, panel_top,
+                                  text.size, text.line, _POINT_COLOURS)
         panels += drawn
         panel_top += taken
     if torques is not None:
-        drawn, taken = _torque_panel(np.asarray(torques, dtype=np.float64), axis, panel_top,
-                                     text)
+        drawn, taken = torque_panel(np.asarray(torques, dtype=np.float64), axis, panel_top,
+                                    text.size, text.line, _JOINT_STROKES)
         panels += drawn
         panel_top += taken
         legend = _legend_rows([*[(name.replace("_", " "), f'class="swatch" {stroke}')

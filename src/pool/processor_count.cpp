@@ -13,14 +13,6 @@
 #include <vector>
 
 namespace zorv::pool {
-namespace {
-
-// These names are part of the module's interface: callers' environments and
-// stored logs use them, so they are never renamed.
-constexpr const char* thread_count_variable = "RAYON_NUM_THREADS";
-constexpr const char* cpu_count_variable = "RAYON_RS_NUM_CPUS";
-
-}  // namespace
 
 std::optional<std::uint64_t> parse_unsigned(std::string_view text) {
     if (!text.empty() && text.front() == '+') text.remove_prefix(1);

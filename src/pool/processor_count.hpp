@@ -14,6 +14,12 @@ namespace zorv::pool {
 
 inline constexpr std::size_t max_thread_count = 65535;
 
+// The environment variables that set the thread count, in the order they are
+// read. These names are part of the module's interface: callers'
+// environments and stored logs use them, so they are never renamed.
+inline constexpr const char* thread_count_variable = "RAYON_NUM_THREADS";
+inline constexpr const char* cpu_count_variable = "RAYON_RS_NUM_CPUS";
+
 // An optional single "+" then one or more decimal digits, nothing else, no
 // overflow of 64 bits; anything else is not a number.
 std::optional<std::uint64_t> parse_unsigned(std::string_view text);

@@ -68,7 +68,7 @@ class Table:
     def to_pandas(self) -> Any:
         """The table as a pandas DataFrame (None becomes NaN); pandas is an
         extra: LibraryMissingError (an ImportError) where it is not installed."""
-        from ..libraries import import_library
+        from ..machine.libraries import import_library
 
         pandas = import_library("pandas", "a table as a DataFrame")
         return pandas.DataFrame(self.as_dict(), columns=list(self.columns))

@@ -15,11 +15,11 @@ from collections.abc import Callable, Sequence
 from typing import Any
 
 from ..distributed import WAIT_POLL_SECONDS, require_dask
-from ..optimizer_specs import optimizer_factory, parse_optimizer
-from ..provenance import batch_path_here
-from ..search import SearchFailed, search
-from ..settings import SearchSettings
-from ..state import CheckpointError, SearchResult, SearchState
+from ..machine.provenance import batch_path_here
+from ..searching.loop import SearchFailed, search
+from ..searching.optimizer_names import optimizer_factory, parse_optimizer
+from ..searching.settings import SearchSettings
+from ..searching.state import CheckpointError, SearchResult, SearchState
 from .study import RunRecord
 
 #: A run to send: its record, its settings, and the state it goes on from.

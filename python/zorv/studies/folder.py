@@ -1,6 +1,6 @@
 """A study's folder: what it may hold before a study goes into it, the lock
 that keeps a second study out while one runs, and the files a study writes
-there, each written whole or not at all (zorv.output_files).
+there, each written whole or not at all (zorv.files.writing).
 
 A study goes into a new folder (its parent must exist), an empty one, or
 the folder of an earlier study: resumed with `resume`, or started anew with
@@ -15,8 +15,8 @@ import stat
 from pathlib import Path
 from types import TracebackType
 
-from ..output_files import (OutputLock, OutputLockedError, OutputPathError, check_output,
-                            write_text)
+from ..files.writing import (OutputLock, OutputLockedError, OutputPathError, check_output,
+                             write_text)
 from .study import DONE, STUDY_FILE, Study, StudyError, read_study
 
 #: The files a study writes beside its study file, and its folder of runs.

@@ -1,6 +1,6 @@
 """A study's pictures as SVG, each optimizer in its colour and named as the
 command line named it, text sized as every zorv picture's is (see
-zorv.svg_document.text_size):
+zorv.display.svg_document.text_size):
 
 - convergence: the median best distance so far against plans scored, on a
   logarithmic axis, in a band from the lower to the upper quartile;
@@ -20,9 +20,8 @@ from collections.abc import Sequence
 from dataclasses import dataclass
 from xml.sax.saxutils import escape
 
+from ..display.svg_document import document, header, number as _f, text_size, text_width, wrap
 from ..plot import COLOURS, DASHES, nice_ticks, tick_text
-from ..svg_document import document, header, text_size, text_width, wrap
-from ..svg_document import number as _f
 from .aggregation import RunCurve, quantile, reached_share
 from .study import Study
 

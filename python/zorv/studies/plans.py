@@ -5,10 +5,10 @@ from __future__ import annotations
 import dataclasses
 from collections.abc import Iterable, Sequence
 
-from ..memory import require_search_fits
-from ..optimizer_specs import OptimizerSpecError, optimizer_factory, parse_optimizer
 from ..optimizers import OptimizerFactory
-from ..settings import NOT_CHANGING_THE_SEARCH, InvalidSetting, SearchSettings
+from ..searching.memory import require_search_fits
+from ..searching.optimizer_names import OptimizerSpecError, optimizer_factory, parse_optimizer
+from ..searching.settings import NOT_CHANGING_THE_SEARCH, InvalidSetting, SearchSettings
 from .study import RunRecord, StudyError, StudyPlan
 
 

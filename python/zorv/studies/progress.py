@@ -7,7 +7,7 @@ import time
 from dataclasses import dataclass
 from typing import TextIO
 
-from ..console import ProgressLine, duration
+from ..display.progress import ProgressLine, duration
 from ..records import Progress
 
 
@@ -32,7 +32,7 @@ class StudyProgressLine:
     """A study's progress on a stream: "run 7/40 builtin seed 3:
     generation 12/40, best 9.812  time left ~2 min", in place on a
     terminal, whole lines every ProgressLine.LOG_INTERVAL seconds in a log
-    (see zorv.console.ProgressLine)."""
+    (see zorv.command_line.console.ProgressLine)."""
 
     def __init__(self, stream: TextIO, enabled: bool) -> None:
         self.line = _Line(stream, enabled)
@@ -74,13 +74,7 @@ class _Line(ProgressLine):
         study = self.study
         if not self.enabled or study is None:
             return
-        line = describe(study)
-        if self.in_place:
-            self.stream.write("\r" + line.ljust(self.width))
-            self.width = len(line)
-        else:
-            self.stream.write(line + "\n")
-        self.stream.flush()
+        self.write(describe(study))
 
 
 def describe(study: StudyProgress) -> str:

@@ -11,13 +11,13 @@ from pathlib import Path
 from typing import Any
 
 from .. import checkpoints
+from ..files.writing import OutputPathError
+from ..machine.provenance import made_by
 from ..optimizers import OptimizerFactory
-from ..output_files import OutputPathError
-from ..provenance import made_by
 from ..records import Progress
-from ..search import SearchFailed, search
-from ..settings import SearchSettings
-from ..state import CheckpointError, SearchResult, SearchState
+from ..searching.loop import SearchFailed, search
+from ..searching.settings import SearchSettings
+from ..searching.state import CheckpointError, SearchResult, SearchState
 from .folder import StudyFolder, StudyWriteError
 from .outputs import write_outputs
 from .plans import factories_of, new_plan, resumed_plan, run_settings
@@ -55,7 +55,7 @@ def compare(
 
     Args:
         optimizers: As the command line names them (see
-            zorv.optimizer_specs): "builtin", "builtin:restart_schedule=ipop",
+            zorv.searching.optimizer_names): "builtin", "builtin:restart_schedule=ipop",
             "pycma", "cmaes", "nevergrad:NGOpt", or one's own
             "MODULE:FACTORY" ("__main__:make" in a notebook). Each name labels
             its runs. None when resuming: the study's.

@@ -1,7 +1,7 @@
 """What a study was asked to do and where each of its runs stands: the
 study file, study.json, and what its runs show together.
 
-A study file is plain JSON, written whole or not at all (zorv.output_files)
+A study file is plain JSON, written whole or not at all (zorv.files.writing)
 after every change of a run's state: a study killed at any moment is
 resumed from it. Each run's own file is an ordinary result file, which
 `zorv show`, `plot` and `search --resume` read.
@@ -19,9 +19,9 @@ from typing import Any
 import zorv_fast
 
 from ..body import PLAN_SIZE
-from ..input_files import InputFileError, read_json
+from ..files.reading import InputFileError, read_json
 from ..records import History
-from ..settings import SearchSettings
+from ..searching.settings import SearchSettings
 from .aggregation import RunCurve, Table, default_targets, fixed_budget, fixed_target, rank_sums
 
 #: Changes whenever the study file's form does.
@@ -48,7 +48,7 @@ class StudyError(ValueError):
 @dataclass(frozen=True)
 class StudyPlan:
     """What a study runs: each optimizer (named as on the command line, see
-    zorv.optimizer_specs) on each seed, with the same settings, whose
+    zorv.searching.optimizer_names) on each seed, with the same settings, whose
     budget is in plans (`evaluations`)."""
 
     optimizers: tuple[str, ...]
@@ -111,7 +111,7 @@ class Study:
     plan: StudyPlan
     runs: list[RunRecord]
     made_by: dict[str, Any]
-    """The versions and the machine that ran it (zorv.provenance.made_by)."""
+    """The versions and the machine that ran it (zorv.machine.provenance.made_by)."""
     folder: Path
     _curves: dict[str, RunCurve] = field(default_factory=dict, repr=False, compare=False)
 

@@ -1,0 +1,2 @@
+"""The command line: its parser, its commands, what they print, their exit
+statuses."""
