@@ -142,7 +142,8 @@ inline Octant<R> reduce(R y, R x, Q& quotients) {
     // by zero or invalid operation of their own.
     o.n = select(o.applies, select(o.swapped, a, b), R(1.0));
     o.d = select(o.applies, select(o.swapped, b, a), R(1.0));
-    o.t = quotients(o.n, o.d);
+    // n lies in [smallest, largest] or is 1: a moderate numerator.
+    o.t = quotients.with_moderate_numerator(o.n, o.d);
     o.k = nearest_integer(o.t * 128.0);
     o.c = o.k * (1.0 / 128);
     return o;
@@ -291,11 +292,7 @@ inline constexpr std::size_t max_registers = 64 / width_of<R>;
 template <class R, int n>
 inline std::uint64_t round_registers(const R* y, const R* x, R* out, std::size_t from) {
     Rounded<R> r[n];
-#ifdef EXP_KERNEL_DIVIDER
-    simd::DividerQuotients<R> quotients;
-#else
     simd::Quotients<R> quotients;
-#endif
     evaluate<R, n>(y + from, x + from, r, quotients);
     std::uint64_t unsettled = 0;
     for (int i = 0; i < n; ++i) {

@@ -75,18 +75,10 @@ void measure_link_angles(PerLink<LinkTerms<T>>& terms) {
 template <class Angles = LibraryAtan2, class T>
 PerLink<LinkTerms<T>> measure_links(const RunnerState<T>& state) {
     PerLink<LinkTerms<T>> terms;
-#ifdef EXP_PHYS_DIVIDER
-    simd::DividerQuotients<T> quotients;
-#else
     simd::Quotients<T> quotients;
-#endif
 #pragma GCC unroll 16
     for (std::size_t l = 0; l < link_count; ++l) terms[l] = measure_link(links[l], state, quotients);
-#ifdef EXP_NOREDO
-    if (false) {
-#else
     if (!quotients.all_settled()) [[unlikely]] {
-#endif
         simd::DividerQuotients<T> divider;
         for (std::size_t l = 0; l < link_count; ++l) terms[l] = measure_link(links[l], state, divider);
     }

@@ -66,11 +66,7 @@ T joint_torque(const JointProperties& joint, const PerLink<LinkTerms<T>>& terms,
 template <class T>
 PerJoint<T> joint_torques(const PerLink<LinkTerms<T>>& terms, const PerJoint<T>& targets) {
     PerJoint<T> torques;
-#ifdef EXP_PHYS_DIVIDER
-    simd::DividerQuotients<T> quotients;
-#else
     simd::Quotients<T> quotients;
-#endif
     for (std::size_t j = 0; j < joint_count; ++j) torques[j] = joint_torque(joints[j], terms, targets[j], quotients);
     if (!quotients.all_settled()) [[unlikely]] {
         simd::DividerQuotients<T> divider;

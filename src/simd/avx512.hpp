@@ -118,50 +118,57 @@ struct __attribute__((may_alias)) Double8 {
 // --- Quotients without the divider -----------------------------------------------
 //
 // The divider takes as long for eight lanes as for four twice over (about
-// 16 cycles a register on Intel's Xeons), while the FMA units start two
-// instructions a cycle. So eight lanes divide by a sequence of FMA
-// instructions, which gives the divider's bits (round to nearest, ties to
+// 16 cycles a register on Intel's cores), while the FMA unit starts one or
+// two instructions a cycle. So eight lanes divide by a sequence of FMA
+// instructions that gives the divider's bits (round to nearest, ties to
 // even) in every lane it settles; the caller gives the few others to the
-// divider (scalar.hpp says how). Rounding errors below are relative: at most
-// 2^-53, or 2^-51 for a subnormal result of 1/b's size (|b| > 2^1022).
+// divider (scalar.hpp says how). Below, RN is rounding to nearest, ties to
+// even; each FMA rounds its exact value once. A rounding's relative error is
+// at most 2^-53 where the result is normal, and 2^-51 where it is a
+// subnormal of at least 2^-1024 (1/b's size for |b| > 2^1022).
 //
 // Once per divisor b (quotients by the same b share it):
 //
-//   y0 = rcp14(b)                      |1 - b y0| < 2^-14 + 2^-50
+//   y0 = rcp14(b)                      |1 - b y0| < 2^-14
 //   y1 = y0 + y0 (1 - b y0)            |1 - b y1| < 2^-28 + 2^-50
 //   y  = y1 + y1 ((1 - 2^-50) - b y1)  1 - 2^-49.3 < b y < 1 - 2^-51.1
 //   y' = y (1 + 2^-40)                 1 + 2^-40.01 < b y' < 1 + 2^-39.99
 //
-// (the Newton step's error is -(1 - b y1)^2 <= 0, the bias pushes y below
-// 1/b by more than the rounding errors, and y' above it). Then, for a
-// numerator a and x = a / b exactly, with three FMA instructions:
+// With e = 1 - b y1, b y = (1 - e)(1 + e - 2^-50) = 1 - 2^-50 - e^2 + e 2^-50
+// before the roundings: the Newton step's error -e^2 only lowers it, and the
+// bias 2^-50 keeps it below 1 by more than the roundings (2^-53, or 2^-51
+// where y is subnormal) add; y' lies above 1/b by far more than they take.
+// Then, for a numerator a and x = a / b exactly, with four FMA instructions:
 //
-//   q0 = a y,   r = a - q0 b,   s = q0 + r y,   s' = q0 + r y'
-//   a / b = RN(s') wherever RN(s) = RN(s') and r is exact or within 2^-52
-//   of a - q0 b relatively.
+//   q0 = RN(a y),  r = RN(a - q0 b),  s = RN(q0 + r y),  s' = RN(q0 + r y')
 //
-// Why: a - q0 b = b (x - q0), so r y = (x - q0) P and r y' = (x - q0) P'
-// with P = (1 + e) b y < 1 < P' = (1 + e) b y' (|e| <= 2^-52). Hence
-// s - x = (x - q0)(P - 1) and s' - x = (x - q0)(P' - 1) have opposite signs
-// (or are both zero): x lies between s and s'. Each FMA rounds its exact s
-// or s' once, and rounding to nearest is monotone, so where s and s' round
-// to the same double, x rounds to it too: also where that double is a
-// subnormal, a zero or an infinity. No midpoint, tie or sign rule is
-// involved. A rounding boundary lies between s and s' (at most
-// 2^-89 |x| apart) in about one quotient in 2^35.
+// Claim: where s = s' and r is within 2^-52 of a - q0 b relatively (or
+// exact), RN(x) = s'. Proof: a - q0 b = b (x - q0), so r y = (x - q0) P and
+// r y' = (x - q0) P' with P = (1 + d) b y < 1 < P' = (1 + d) b y'
+// (|d| <= 2^-52). Hence q0 + r y - x = (x - q0)(P - 1) and
+// q0 + r y' - x = (x - q0)(P' - 1) have opposite signs or are both zero: x
+// lies between the two exact sums. RN is monotone, so where both round to
+// the same double, x rounds to it too: also where that double is a
+// subnormal, a zero or an infinity. No midpoint, tie or sign rule enters.
+// (Where y' overflows, |b| < 2^-1023.99, s' is NaN or the infinity on the
+// side of x from q0 + r y; s equals it only where q0 + r y itself rounds
+// to it, and x lies beyond.) A rounding boundary lies between the two sums
+// (at most 2^-88 |x| apart) in about one quotient in 2^35.
 //
-// r is that close where it is a normal number. It is also where a is a
-// nonzero double of at least 2^-965 in size (which a constant numerator
-// shows at compile time): then a and q0 b are multiples of 2^-1074 (q0 b is
-// one of ulp(q0) ulp(b) >= 2^-1074, as |q0 b| is about |a|), so a - q0 b is
-// exact where it is subnormal or zero and rounded relatively elsewhere.
+// When r is that close: where it is a normal number (then its exact value
+// is at least 2^-1022 - 2^-1075); and wherever a is a double of at least
+// 2^-965 in size. For then a and q0 b are whole multiples of 2^-1074 (q0 b
+// is one of ulp(q0) ulp(b), at least 2^-1074 since |q0 b| is within
+// 2^-48 of |a|, or where q0 or b is subnormal, since the other is then at
+// least 2^57 in size), so a - q0 b is exact where it is subnormal or zero
+// and rounded relatively elsewhere.
 //
-// A lane is settled where RN(s) = RN(s') as an ordered comparison (false
-// for NaN) and r is normal or a is such a constant. Zero, infinite and NaN
+// A lane is settled where s = s' as an ordered comparison (false for NaN)
+// and r is normal or a is known to be that large. Zero, infinite and NaN
 // operands, quotients that overflow in q0, and zero or subnormal r fail
-// (every non-finite operand makes s or s' NaN); a zero numerator, say,
-// then takes the divider. (The sequence raises other floating-point flags
-// than the divider would; nothing here reads them.)
+// (every non-finite operand makes s or s' NaN): a zero numerator, say, then
+// takes the divider. (The sequence raises other floating-point flags than
+// the divider would; nothing here reads them.)
 //
 // The core benchmark's copy of the lanes with the divider alone
 // (bench/divider_lanes_avx512.cpp, in an instruction-set namespace of its
@@ -170,7 +177,9 @@ struct __attribute__((may_alias)) Double8 {
 template <>
 struct Quotients<Double8> {
     Double8 operator()(Double8 a, Double8 b) { return divide(a, b, true); }
-    // A constant numerator (1 / L) shows whether r needs a look.
+    // A numerator that lies in [2^-965, 2^1024) in size in every lane (the
+    // caller knows: a constant, or a value it has bounded) needs no look at r.
+    Double8 with_moderate_numerator(Double8 a, Double8 b) { return divide(a, b, false); }
     Double8 operator()(double a, Double8 b) {
         const double size = std::fabs(a);
         return divide(Double8(a), b, !(size >= 0x1p-965 && size <= 0x1.fffffffffffffp+1023));
@@ -196,39 +205,19 @@ private:
         const __m512d one = _mm512_set1_pd(1.0);
         const __m512d y0 = _mm512_maskz_rcp14_pd(0xff, b.v);
         const __m512d y1 = _mm512_fmadd_pd(y0, _mm512_fnmadd_pd(b.v, y0, one), y0);
-#ifdef EXP_TWIN
-        const __m512d y = _mm512_fmadd_pd(y1, _mm512_fnmadd_pd(b.v, y1, _mm512_set1_pd(1.0 - 0x1p-50)), y1);
-        const __m512d y_above = _mm512_fmadd_pd(y1, _mm512_fnmadd_pd(b.v, y1, _mm512_set1_pd(1.0 + 0x1p-50)), y1);
-        const __m512d q0 = _mm512_mul_pd(a.v, y1);
-#else
         const __m512d y = _mm512_fmadd_pd(y1, _mm512_fnmadd_pd(b.v, y1, _mm512_set1_pd(1.0 - 0x1p-50)), y1);
         const __m512d y_above = _mm512_mul_pd(y, _mm512_set1_pd(1.0 + 0x1p-40));
         const __m512d q0 = _mm512_mul_pd(a.v, y);
-#endif
         const __m512d r = _mm512_fnmadd_pd(q0, b.v, a.v);
         const __m512d below = _mm512_fmadd_pd(r, y, q0);
         const __m512d above = _mm512_fmadd_pd(r, y_above, q0);
-#ifdef EXP_NOCHECK
-        (void)below; (void)look_at_r;
-        return Double8(above);
-#endif
         settled_.bits = _mm512_mask_cmp_pd_mask(settled_.bits, below, above, _CMP_EQ_OQ);
-#ifdef EXP_ZEROFRIENDLY
-        if (look_at_r) {
-            constexpr int not_normal = 0x01 | 0x02 | 0x04 | 0x08 | 0x10 | 0x20 | 0x80;
-            const __mmask8 nonzero = _mm512_cmp_pd_mask(a.v, _mm512_setzero_pd(), _CMP_NEQ_UQ);
-            settled_.bits = _kandn_mask8(_mm512_mask_fpclass_pd_mask(nonzero, r, not_normal), settled_.bits);
-            return Double8(_mm512_castsi512_pd(_mm512_ternarylogic_epi64(_mm512_castpd_si512(above), _mm512_castpd_si512(q0), _mm512_set1_epi64(static_cast<long long>(bits::sign)), 0xd8)));
-        }
-        return Double8(above);
-#else
         if (look_at_r) {
             // Not a normal number: a NaN, an infinity, a zero or subnormal.
             constexpr int not_normal = 0x01 | 0x02 | 0x04 | 0x08 | 0x10 | 0x20 | 0x80;
             settled_.bits = _kandn_mask8(_mm512_fpclass_pd_mask(r, not_normal), settled_.bits);
         }
         return Double8(above);
-#endif
     }
 };
 #endif

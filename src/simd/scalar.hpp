@@ -125,6 +125,7 @@ inline double division_remainder(double top, double q, double under) { return st
 template <class T>
 struct DividerQuotients {
     T operator()(T a, T b) const { return a / b; }
+    T with_moderate_numerator(T a, T b) const { return a / b; }
     static constexpr bool all_settled() { return true; }
     mask_of<T> settled() const { return T(0.0) <= T(0.0); }
 };
