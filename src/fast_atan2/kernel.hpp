@@ -171,8 +171,10 @@ inline Series<R> series(const Octant<R>& o, Q& quotients) {
     // Denominator d + c n = under + under_lo (d >= c n, so the fast two-sum).
     const R under = d + cn;
     const R under_lo = ((d - under) + cn) + cn_error;
-    // s = s_hi + s_lo; the remainder top - s_hi under is exact.
-    const R s_hi = quotients(top, under);
+    // s = s_hi + s_lo; the remainder top - s_hi under is exact. n, d and
+    // c d are whole multiples of 2^-509 (n, d >= 2^-450, c = k / 128), so
+    // top is +0 or at least 2^-509 in size: a moderate numerator.
+    const R s_hi = quotients.with_moderate_numerator(top, under);
     const R remainder = division_remainder(top, s_hi, under);
     const R s_lo = quotients((remainder - cd_error) - s_hi * under_lo, under);
 

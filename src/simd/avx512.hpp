@@ -138,7 +138,8 @@ struct __attribute__((may_alias)) Double8 {
 // before the roundings: the Newton step's error -e^2 only lowers it, and the
 // bias 2^-50 keeps it below 1 by more than the roundings (2^-53, or 2^-51
 // where y is subnormal) add; y' lies above 1/b by far more than they take.
-// Then, for a numerator a and x = a / b exactly, with four FMA instructions:
+// Then, for a numerator a and x = a / b exactly, with a product and three
+// FMA instructions:
 //
 //   q0 = RN(a y),  r = RN(a - q0 b),  s = RN(q0 + r y),  s' = RN(q0 + r y')
 //
@@ -153,22 +154,34 @@ struct __attribute__((may_alias)) Double8 {
 // (Where y' overflows, |b| < 2^-1023.99, s' is NaN or the infinity on the
 // side of x from q0 + r y; s equals it only where q0 + r y itself rounds
 // to it, and x lies beyond.) A rounding boundary lies between the two sums
-// (at most 2^-88 |x| apart) in about one quotient in 2^35.
+// (at most 2^-88 |x| apart where q0 is normal) in about one quotient in
+// 2^35.
 //
 // When r is that close: where it is a normal number (then its exact value
 // is at least 2^-1022 - 2^-1075); and wherever a is a double of at least
 // 2^-965 in size. For then a and q0 b are whole multiples of 2^-1074 (q0 b
-// is one of ulp(q0) ulp(b), at least 2^-1074 since |q0 b| is within
-// 2^-48 of |a|, or where q0 or b is subnormal, since the other is then at
-// least 2^57 in size), so a - q0 b is exact where it is subnormal or zero
+// is one of ulp(q0) ulp(b), at least 2^-1074 since |q0 b| is |a| within a
+// factor 1 +- 2^-48, or where q0 or b is subnormal, since the other is
+// then at least 2^57 in size), so a - q0 b is exact where it is subnormal or zero
 // and rounded relatively elsewhere.
 //
+// A zero numerator: for b finite, nonzero and not tiny, y and y' are finite
+// with b's sign, q0 = RN(a y) is the zero the divider gives (the sign of a
+// times that of b), r = +0, and s = s' = a zero whose sign follows the rule
+// for sums of zeros, wrong for a = -0 and b > 0. So a zero numerator's
+// result takes q0's sign. That changes no other settled lane: there q0 and
+// s' both round values of x's sign (where q0 is nonzero, it has x's sign
+// and |x - q0| <= |x|, so q0 + r y' lies within 2^-39 |x| of x; where q0
+// is a zero, q0 + r y' = a y'). With a = +0 that
+// rule already gives q0's sign, so +0 is a moderate numerator too.
+//
 // A lane is settled where s = s' as an ordered comparison (false for NaN)
-// and r is normal or a is known to be that large. Zero, infinite and NaN
-// operands, quotients that overflow in q0, and zero or subnormal r fail
-// (every non-finite operand makes s or s' NaN): a zero numerator, say, then
-// takes the divider. (The sequence raises other floating-point flags than
-// the divider would; nothing here reads them.)
+// and r is normal, or a is a zero, or a is known to be moderate (+0 or in
+// [2^-965, 2^1024) in size). Infinite and NaN operands, zero divisors,
+// quotients that overflow in q0, and zero or subnormal r with a nonzero
+// numerator fail (every non-finite operand makes s or s' NaN, and so does a
+// zero divisor) and take the divider. (The sequence raises other
+// floating-point flags than the divider would; nothing here reads them.)
 //
 // The core benchmark's copy of the lanes with the divider alone
 // (bench/divider_lanes_avx512.cpp, in an instruction-set namespace of its
@@ -177,8 +190,9 @@ struct __attribute__((may_alias)) Double8 {
 template <>
 struct Quotients<Double8> {
     Double8 operator()(Double8 a, Double8 b) { return divide(a, b, true); }
-    // A numerator that lies in [2^-965, 2^1024) in size in every lane (the
-    // caller knows: a constant, or a value it has bounded) needs no look at r.
+    // A numerator that is +0 or lies in [2^-965, 2^1024) in size in every
+    // lane (the caller knows: a constant, or a value it has bounded) needs
+    // no look at r.
     Double8 with_moderate_numerator(Double8 a, Double8 b) { return divide(a, b, false); }
     Double8 operator()(double a, Double8 b) {
         const double size = std::fabs(a);
@@ -212,12 +226,18 @@ private:
         const __m512d below = _mm512_fmadd_pd(r, y, q0);
         const __m512d above = _mm512_fmadd_pd(r, y_above, q0);
         settled_.bits = _mm512_mask_cmp_pd_mask(settled_.bits, below, above, _CMP_EQ_OQ);
-        if (look_at_r) {
-            // Not a normal number: a NaN, an infinity, a zero or subnormal.
-            constexpr int not_normal = 0x01 | 0x02 | 0x04 | 0x08 | 0x10 | 0x20 | 0x80;
-            settled_.bits = _kandn_mask8(_mm512_fpclass_pd_mask(r, not_normal), settled_.bits);
-        }
-        return Double8(above);
+        if (!look_at_r) return Double8(above);
+        // A lane whose r is not a normal number (a NaN, an infinity, a zero
+        // or subnormal) stays unsettled unless a is a zero; a zero's sign
+        // is q0's.
+        constexpr int not_normal = 0x01 | 0x02 | 0x04 | 0x08 | 0x10 | 0x20 | 0x80;
+        const __mmask8 nonzero = _mm512_cmp_pd_mask(a.v, _mm512_setzero_pd(), _CMP_NEQ_UQ);
+        settled_.bits = _kandn_mask8(_mm512_mask_fpclass_pd_mask(nonzero, r, not_normal), settled_.bits);
+        // Bits of above where the sign mask is clear, of q0 where it is set.
+        constexpr int sign_from_q0 = 0xd8;
+        return Double8(_mm512_castsi512_pd(_mm512_ternarylogic_epi64(
+            _mm512_castpd_si512(above), _mm512_castpd_si512(q0),
+            _mm512_set1_epi64(static_cast<long long>(bits::sign)), sign_from_q0)));
     }
 };
 #endif
