@@ -9,8 +9,8 @@
 // FMA appears only where it forms an exact product or an exact division
 // remainder (product_error, division_remainder), never to round a sum, and
 // in the quotients of eight AVX-512 lanes, which give the divider's bits
-// (src/simd/avx512.hpp); a lane whose quotients they do not settle goes to
-// the library. Everything here runs only after the instruction set's
+// (src/simd/avx512.hpp); registers whose quotients they do not all settle
+// are worked again with the divider. Everything here runs only after the instruction set's
 // run-time check.
 //
 // Reduction. With a = |x| and b = |y|, the pair is reduced to the first
@@ -296,16 +296,17 @@ inline std::uint64_t round_registers(const R* y, const R* x, R* out, std::size_t
     Rounded<R> r[n];
     simd::Quotients<R> quotients;
     evaluate<R, n>(y + from, x + from, r, quotients);
+    // Rarely (a quotient within 2^-100 of a rounding boundary, say), a lane's
+    // quotients were not all settled: the registers are worked again with
+    // the divider, so that every lane rounds as it would have with it.
+    if (!quotients.all_settled()) [[unlikely]] {
+        simd::DividerQuotients<R> divider;
+        evaluate<R, n>(y + from, x + from, r, divider);
+    }
     std::uint64_t unsettled = 0;
     for (int i = 0; i < n; ++i) {
         out[from + i] = r[i].nearest;
         unsettled |= std::uint64_t{unsettled_lanes(r[i])} << (width_of<R> * (from + i));
-    }
-    // Rarely (a quotient that is exact, say), a lane's quotients were not all
-    // settled; that lane goes to the library in every register.
-    if (!quotients.all_settled()) [[unlikely]] {
-        const std::uint64_t lanes = lane_bits(quotients.settled()) ^ ((1u << width_of<R>) - 1u);
-        for (int i = 0; i < n; ++i) unsettled |= lanes << (width_of<R> * (from + i));
     }
     return unsettled;
 }
@@ -347,11 +348,14 @@ inline unsigned before_rounding(R y, R x, R& nearest, R& residual) {
     Rounded<R> r;
     simd::Quotients<R> quotients;
     evaluate<R, 1>(&y, &x, &r, quotients);
-    const auto applies = both(r.applies, quotients.settled());
+    if (!quotients.all_settled()) [[unlikely]] {
+        simd::DividerQuotients<R> divider;
+        evaluate<R, 1>(&y, &x, &r, divider);
+    }
     const R nan(__builtin_nan(""));
-    nearest = select(applies, r.nearest, nan);
-    residual = select(applies, r.residual, nan);
-    return lane_bits(applies);
+    nearest = select(r.applies, r.nearest, nan);
+    residual = select(r.applies, r.residual, nan);
+    return lane_bits(r.applies);
 }
 
 // One register's worth of angles, from and to memory, for the agreement
