@@ -16,45 +16,18 @@
 #include <cstdlib>
 #include <ctime>
 
+#include "chains.hpp"
+#include "divider_sequence.hpp"
+
 // The eight-lane functions take and return AVX-512 registers; they are
 // always inlined into eight_lanes(), so no call passes one.
 #pragma GCC diagnostic ignored "-Wpsabi"
 
 namespace {
 
-constexpr int chains = 8;
+using zorv::bench::ns_each;
+
 constexpr int physics_divisions = 16, physics_roots = 5, atan2_divisions = 15;
-
-// This thread's processor time: on a shared machine, time slices given to
-// others do not count.
-double thread_seconds() {
-    timespec t;
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-    return static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec);
-}
-
-// The register barrier keeps the compiler from merging or hoisting the chains.
-template <class V, class Op>
-[[gnu::always_inline]] inline double ns_each(long rounds, bool independent, Op op) {
-    V v[chains];
-    for (int i = 0; i < chains; ++i) v[i] = op.start(1.5 + 0.125 * i);
-    double best = 1e300;
-    for (int repeat = 0; repeat < 5; ++repeat) {
-        const double start = thread_seconds();
-        for (long n = 0; n < rounds; ++n) {
-            if (independent) {
-                for (int i = 0; i < chains; ++i) v[i] = op(v[i]);
-            } else {
-                for (int i = 0; i < chains; ++i) v[0] = op(v[0]);
-            }
-            asm volatile("" : "+v"(v[0]), "+v"(v[1]), "+v"(v[2]), "+v"(v[3]), "+v"(v[4]), "+v"(v[5]),
-                         "+v"(v[6]), "+v"(v[7]));
-        }
-        const double took = (thread_seconds() - start) * 1e9 / (static_cast<double>(rounds) * chains);
-        if (took < best) best = took;
-    }
-    return best;
-}
 
 struct Rates {
     double divide_throughput, root_throughput, divide_latency, root_latency;
@@ -108,6 +81,19 @@ int main(int argc, char** argv) {
     const long rounds = argc > 1 ? std::atol(argv[1]) : 4'000'000;
     print("four lanes", four_lanes(rounds));
     __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx512f")) print("eight lanes", eight_lanes(rounds));
+    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq")) {
+        print("eight lanes", eight_lanes(rounds));
+        // A quotient 1.5 / v with v varying, so that every quotient needs
+        // its own reciprocal, as most of the step's do.
+        const QuotientRates divider = divider8_ns(rounds), sequence = sequence8_ns(rounds);
+        std::printf("%-28s %14s %12s\n", "eight lanes, 1.5 / v", "ns at full rate", "ns in a chain");
+        std::printf("%-28s %14.2f %12.2f\n", "vdivpd", divider.throughput, divider.latency);
+        std::printf("%-28s %14.2f %12.2f%s\n", "FMA sequence", sequence.throughput, sequence.latency,
+                    sequence.all_settled ? "" : " (some lanes unsettled)");
+        std::printf("\nthe FMA sequence for one eight-lane step's %d divisions at full rate: %.1f ns "
+                    "(the divider %.1f ns)\n", physics_divisions + atan2_divisions,
+                    (physics_divisions + atan2_divisions) * sequence.throughput,
+                    (physics_divisions + atan2_divisions) * divider.throughput);
+    }
     return 0;
 }

@@ -1,7 +1,8 @@
 """Throughput of every path through the simulator, side by side in one run on
 the same random plans: a plain C++ run of the model (bench/plain_run.cpp,
 checked bit for bit against the core), the C++ core's scalar loop and SIMD
-lanes (four AVX2 lanes, and eight AVX-512 lanes where the CPU has them) on
+lanes (four AVX2 lanes, and eight AVX-512 lanes where the CPU has them,
+also with their quotients from the divider instead of the FMA sequence) on
 one thread, `sim_batch` from a list of lists and from a NumPy array at 1 and
 at all threads (on a CPU with AVX-512 also with the AVX2 lanes forced, which
 is what a CPU without it gets), and a loop of `sim` calls; then the share of the
@@ -72,8 +73,11 @@ def main():
             rows.append(["C++ AVX2 batch core, fast atan2", 1, core["avx2_lanes_fast_atan2"]])
         if "avx512_lanes" in core:
             rows.append(["C++ AVX-512 batch core, library atan2", 1, core["avx512_lanes"]])
+            rows.append(["  the same, quotients from the divider", 1, core["avx512_lanes_divider"]])
         if "avx512_lanes_fast_atan2" in core:
             rows.append(["C++ AVX-512 batch core, fast atan2", 1, core["avx512_lanes_fast_atan2"]])
+            rows.append(["  the same, quotients from the divider", 1,
+                         core["avx512_lanes_fast_atan2_divider"]])
 
         path = Path(scratch) / "plans.npy"
         np.save(path, plans)

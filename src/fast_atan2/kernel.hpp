@@ -7,8 +7,11 @@
 // its step (angles.hpp).
 //
 // FMA appears only where it forms an exact product or an exact division
-// remainder (product_error, division_remainder), never to round a sum.
-// Everything here runs only after the instruction set's run-time check.
+// remainder (product_error, division_remainder), never to round a sum, and
+// in the quotients of eight AVX-512 lanes, which give the divider's bits
+// (src/simd/avx512.hpp); registers whose quotients they do not all settle
+// are worked again with the divider. Everything here runs only after the instruction set's
+// run-time check.
 //
 // Reduction. With a = |x| and b = |y|, the pair is reduced to the first
 // octant: n = min(a, b), d = max(a, b), t = n / d in [0, 1]. Then
@@ -125,8 +128,8 @@ struct Octant {
     R c;              // k / 128
 };
 
-template <class R>
-inline Octant<R> reduce(R y, R x) {
+template <class R, class Q>
+inline Octant<R> reduce(R y, R x, Q& quotients) {
     const R a = magnitude(x);
     const R b = magnitude(y);
     Octant<R> o;
@@ -139,7 +142,8 @@ inline Octant<R> reduce(R y, R x) {
     // by zero or invalid operation of their own.
     o.n = select(o.applies, select(o.swapped, a, b), R(1.0));
     o.d = select(o.applies, select(o.swapped, b, a), R(1.0));
-    o.t = o.n / o.d;
+    // n lies in [smallest, largest] or is 1: a moderate numerator.
+    o.t = quotients.with_moderate_numerator(o.n, o.d);
     o.k = nearest_integer(o.t * 128.0);
     o.c = o.k * (1.0 / 128);
     return o;
@@ -154,8 +158,8 @@ struct Series {
     R tail;  // atan(s) - s_hi
 };
 
-template <class R>
-inline Series<R> series(const Octant<R>& o) {
+template <class R, class Q>
+inline Series<R> series(const Octant<R>& o, Q& quotients) {
     const R c = o.c, n = o.n, d = o.d;
     // c d = cd + cd_error and c n = cn + cn_error exactly.
     const R cd = c * d;
@@ -167,10 +171,12 @@ inline Series<R> series(const Octant<R>& o) {
     // Denominator d + c n = under + under_lo (d >= c n, so the fast two-sum).
     const R under = d + cn;
     const R under_lo = ((d - under) + cn) + cn_error;
-    // s = s_hi + s_lo; the remainder top - s_hi under is exact.
-    const R s_hi = top / under;
+    // s = s_hi + s_lo; the remainder top - s_hi under is exact. n, d and
+    // c d are whole multiples of 2^-509 (n, d >= 2^-450, c = k / 128), so
+    // top is +0 or at least 2^-509 in size: a moderate numerator.
+    const R s_hi = quotients.with_moderate_numerator(top, under);
     const R remainder = division_remainder(top, s_hi, under);
-    const R s_lo = ((remainder - cd_error) - s_hi * under_lo) / under;
+    const R s_lo = quotients((remainder - cd_error) - s_hi * under_lo, under);
 
     // atan(s) - s_hi = s_lo (1 - s_hi^2) + s_hi^3 (-1/3 + z/5 - z^2/7 + z^3/9), z = s_hi^2.
     const R z = s_hi * s_hi;
@@ -239,21 +245,25 @@ struct Rounded {
 // n registers, stage by stage. Each stage is a chain of dependent operations
 // (three divisions among them); with the chains of several registers side by
 // side in the instruction stream, the processor works on one while another
-// waits, which it cannot do across whole registers one after the other.
-template <class R, int n>
-inline void evaluate(const R* y, const R* x, Rounded<R>* out) {
+// waits, which it cannot do across whole registers one after the other. The
+// quotients of all n registers go through `quotients`, which keeps the lanes
+// it settled: their values are meaningful only there.
+template <class R, int n, class Quotients>
+inline void evaluate(const R* y, const R* x, Rounded<R>* out, Quotients& quotients) {
     Octant<R> o[n];
     TableEntry<R> table[n];
     Series<R> atan_s[n];
     Rounding<R> r[n];
-    for (int i = 0; i < n; ++i) o[i] = reduce(y[i], x[i]);
+#pragma GCC unroll 16
+    for (int i = 0; i < n; ++i) o[i] = reduce(y[i], x[i], quotients);
     // The table loads before the series, so that the series hides their
     // latency.
     for (int i = 0; i < n; ++i) {
         const simd::Pair<R> entry = look_up(fast_atan2_table, o[i].k);
         table[i] = {entry.first, entry.second};
     }
-    for (int i = 0; i < n; ++i) atan_s[i] = series(o[i]);
+#pragma GCC unroll 16
+    for (int i = 0; i < n; ++i) atan_s[i] = series(o[i], quotients);
     for (int i = 0; i < n; ++i) r[i] = sum(o[i], table[i], atan_s[i]);
     for (int i = 0; i < n; ++i) {
         // The sign of y, which the octant angle left out.
@@ -284,7 +294,15 @@ inline constexpr std::size_t max_registers = 64 / width_of<R>;
 template <class R, int n>
 inline std::uint64_t round_registers(const R* y, const R* x, R* out, std::size_t from) {
     Rounded<R> r[n];
-    evaluate<R, n>(y + from, x + from, r);
+    simd::Quotients<R> quotients;
+    evaluate<R, n>(y + from, x + from, r, quotients);
+    // Rarely (a quotient within 2^-100 of a rounding boundary, say), a lane's
+    // quotients were not all settled: the registers are worked again with
+    // the divider, so that every lane rounds as it would have with it.
+    if (!quotients.all_settled()) [[unlikely]] {
+        simd::DividerQuotients<R> divider;
+        evaluate<R, n>(y + from, x + from, r, divider);
+    }
     std::uint64_t unsettled = 0;
     for (int i = 0; i < n; ++i) {
         out[from + i] = r[i].nearest;
@@ -328,7 +346,12 @@ inline std::uint64_t round_or_defer(const R* y, const R* x, R* out, std::size_t 
 template <class R>
 inline unsigned before_rounding(R y, R x, R& nearest, R& residual) {
     Rounded<R> r;
-    evaluate<R, 1>(&y, &x, &r);
+    simd::Quotients<R> quotients;
+    evaluate<R, 1>(&y, &x, &r, quotients);
+    if (!quotients.all_settled()) [[unlikely]] {
+        simd::DividerQuotients<R> divider;
+        evaluate<R, 1>(&y, &x, &r, divider);
+    }
     const R nan(__builtin_nan(""));
     nearest = select(r.applies, r.nearest, nan);
     residual = select(r.applies, r.residual, nan);

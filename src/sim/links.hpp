@@ -29,8 +29,9 @@ struct LinkTerms {
     T spin;
 };
 
-template <class T>
-LinkTerms<T> measure_link(const LinkProperties& link, const RunnerState<T>& state) {
+// The quotients come from `quotients` (scalar.hpp: Quotients).
+template <class T, class Quotients>
+LinkTerms<T> measure_link(const LinkProperties& link, const RunnerState<T>& state, Quotients& quotients) {
     LinkTerms<T> t;
     t.dx = state.x[link.distal] - state.x[link.proximal];
     t.dy = state.y[link.distal] - state.y[link.proximal];
@@ -42,15 +43,15 @@ LinkTerms<T> measure_link(const LinkProperties& link, const RunnerState<T>& stat
     t.rate = half_rate + half_rate;
     // The damping multiplies the doubled dot product itself, not divided by L.
     t.tension = (link.rest_length - t.length) * link.stiffness - t.rate * link.damping;
-    t.inv_length = 1.0 / t.length;
+    t.inv_length = quotients(1.0, t.length);
     t.length_sq = t.length * t.length;
-    t.inv_length_sq = 1.0 / t.length_sq;
+    t.inv_length_sq = quotients(1.0, t.length_sq);
     t.spring_x = (t.dx * t.inv_length) * t.tension;
     t.spring_y = (t.dy * t.inv_length) * t.tension;
     t.perp_x = (-t.dy) * t.inv_length_sq;
     t.perp_y = t.dx * t.inv_length_sq;
     // A true division here, unlike the reciprocal products above.
-    t.spin = (t.dvx * t.dy - t.dvy * t.dx) / t.length_sq;
+    t.spin = quotients(t.dvx * t.dy - t.dvy * t.dx, t.length_sq);
     return t;
 }
 
@@ -69,10 +70,18 @@ void measure_link_angles(PerLink<LinkTerms<T>>& terms) {
 }
 
 // Positions after this step's ground rule, velocities from the step before.
+// Where a lane's quotients were not all settled (a zero spin numerator in a
+// run's first step, say), the links are measured again with the divider.
 template <class Angles = LibraryAtan2, class T>
 PerLink<LinkTerms<T>> measure_links(const RunnerState<T>& state) {
     PerLink<LinkTerms<T>> terms;
-    for (std::size_t l = 0; l < link_count; ++l) terms[l] = measure_link(links[l], state);
+    simd::Quotients<T> quotients;
+#pragma GCC unroll 16
+    for (std::size_t l = 0; l < link_count; ++l) terms[l] = measure_link(links[l], state, quotients);
+    if (!quotients.all_settled()) [[unlikely]] {
+        simd::DividerQuotients<T> divider;
+        for (std::size_t l = 0; l < link_count; ++l) terms[l] = measure_link(links[l], state, divider);
+    }
     measure_link_angles<Angles>(terms);
     return terms;
 }

@@ -20,9 +20,14 @@ T wrap_angle(T e) {
 
 // Length over rest length. The legs' rest length 0.5 makes this exactly
 // L + L; the torso's 0.9 needs the true division.
+template <class T, class Quotients>
+T stretch_ratio(const LinkTerms<T>& terms, Link link, Quotients& quotients) {
+    return quotients(terms.length, links[link].rest_length);
+}
 template <class T>
 T stretch_ratio(const LinkTerms<T>& terms, Link link) {
-    return terms.length / links[link].rest_length;
+    simd::DividerQuotients<T> divider;
+    return stretch_ratio(terms, link, divider);
 }
 
 // The smaller ratio; a NaN on the parent side yields the child's ratio.
@@ -38,22 +43,35 @@ T relative_angle(const JointProperties& joint, const PerLink<LinkTerms<T>>& term
     return terms[joint.child].angle - terms[joint.parent].angle;
 }
 
-template <class T>
-T joint_torque(const JointProperties& joint, const PerLink<LinkTerms<T>>& terms, T target) {
+template <class T, class Quotients>
+T joint_torque(const JointProperties& joint, const PerLink<LinkTerms<T>>& terms, T target,
+               Quotients& quotients) {
     const LinkTerms<T>& parent = terms[joint.parent];
     const LinkTerms<T>& child = terms[joint.child];
     const T error = wrap_angle(relative_angle(joint, terms) + target);
-    const T factor =
-        stretch_factor(stretch_ratio(child, joint.child), stretch_ratio(parent, joint.parent));
+    const T factor = stretch_factor(stretch_ratio(child, joint.child, quotients),
+                                    stretch_ratio(parent, joint.parent, quotients));
     const T damping = factor * ((child.spin - parent.spin) * (-joint.damping));
     return error * joint.stiffness + damping;
 }
+template <class T>
+T joint_torque(const JointProperties& joint, const PerLink<LinkTerms<T>>& terms, T target) {
+    simd::DividerQuotients<T> divider;
+    return joint_torque(joint, terms, target, divider);
+}
 
 // The link angles were measured once per step and are shared by the joints.
+// Where the torso's stretch was not settled in a lane (a zero or NaN
+// length), the torques are worked out again with the divider.
 template <class T>
 PerJoint<T> joint_torques(const PerLink<LinkTerms<T>>& terms, const PerJoint<T>& targets) {
     PerJoint<T> torques;
-    for (std::size_t j = 0; j < joint_count; ++j) torques[j] = joint_torque(joints[j], terms, targets[j]);
+    simd::Quotients<T> quotients;
+    for (std::size_t j = 0; j < joint_count; ++j) torques[j] = joint_torque(joints[j], terms, targets[j], quotients);
+    if (!quotients.all_settled()) [[unlikely]] {
+        simd::DividerQuotients<T> divider;
+        for (std::size_t j = 0; j < joint_count; ++j) torques[j] = joint_torque(joints[j], terms, targets[j], divider);
+    }
     return torques;
 }
 

@@ -4,14 +4,16 @@
 // and VL include this.
 //
 // AVX-512 F has FMA instructions of its own: the exact products
-// (product_error, division_remainder) name them, and since every file is
-// compiled with -ffp-contract=off (and without -mfma), no other operation is
-// ever fused.
+// (product_error, division_remainder) and the quotients' sequence (below)
+// name them, and since every file is compiled with -ffp-contract=off (and
+// without -mfma), no other operation is ever fused.
 #pragma once
 
 #include <immintrin.h>
 
 #include <array>
+#include <bit>
+#include <cmath>
 #include <cstdint>
 
 #include "simd/isa_file.hpp"
@@ -112,6 +114,133 @@ struct __attribute__((may_alias)) Double8 {
         a.v = _mm512_mask_broadcastsd_pd(a.v, static_cast<__mmask8>(1u << i), _mm_set_sd(value));
     }
 };
+
+// --- Quotients without the divider -----------------------------------------------
+//
+// The divider takes as long for eight lanes as for four twice over (about
+// 16 cycles a register on Intel's cores), while the FMA unit starts one or
+// two instructions a cycle. So eight lanes divide by a sequence of FMA
+// instructions that gives the divider's bits (round to nearest, ties to
+// even) in every lane it settles; the caller gives the few others to the
+// divider (scalar.hpp says how). Below, RN is rounding to nearest, ties to
+// even; each FMA rounds its exact value once. A rounding's relative error is
+// at most 2^-53 where the result is normal, and 2^-51 where it is a
+// subnormal of at least 2^-1024 (1/b's size for |b| > 2^1022).
+//
+// Once per divisor b (quotients by the same b share it):
+//
+//   y0 = rcp14(b)                      |1 - b y0| < 2^-14
+//   y1 = y0 + y0 (1 - b y0)            |1 - b y1| < 2^-28 + 2^-50
+//   y  = y1 + y1 ((1 - 2^-50) - b y1)  1 - 2^-49.3 < b y < 1 - 2^-51.1
+//   y' = y (1 + 2^-40)                 1 + 2^-40.01 < b y' < 1 + 2^-39.99
+//
+// With e = 1 - b y1, b y = (1 - e)(1 + e - 2^-50) = 1 - 2^-50 - e^2 + e 2^-50
+// before the roundings: the Newton step's error -e^2 only lowers it, and the
+// bias 2^-50 keeps it below 1 by more than the roundings (2^-53, or 2^-51
+// where y is subnormal) add; y' lies above 1/b by far more than they take.
+// Then, for a numerator a and x = a / b exactly, with a product and three
+// FMA instructions:
+//
+//   q0 = RN(a y),  r = RN(a - q0 b),  s = RN(q0 + r y),  s' = RN(q0 + r y')
+//
+// Claim: where s = s' and r is within 2^-52 of a - q0 b relatively (or
+// exact), RN(x) = s'. Proof: a - q0 b = b (x - q0), so r y = (x - q0) P and
+// r y' = (x - q0) P' with P = (1 + d) b y < 1 < P' = (1 + d) b y'
+// (|d| <= 2^-52). Hence q0 + r y - x = (x - q0)(P - 1) and
+// q0 + r y' - x = (x - q0)(P' - 1) have opposite signs or are both zero: x
+// lies between the two exact sums. RN is monotone, so where both round to
+// the same double, x rounds to it too: also where that double is a
+// subnormal, a zero or an infinity. No midpoint, tie or sign rule enters.
+// (Where y' overflows, |b| < 2^-1023.99, s' is NaN or the infinity on the
+// side of x from q0 + r y; s equals it only where q0 + r y itself rounds
+// to it, and x lies beyond.) A rounding boundary lies between the two sums
+// (at most 2^-88 |x| apart where q0 is normal) in about one quotient in
+// 2^35.
+//
+// When r is that close: where it is a normal number (then its exact value
+// is at least 2^-1022 - 2^-1075); and wherever a is a double of at least
+// 2^-965 in size. For then a and q0 b are whole multiples of 2^-1074 (q0 b
+// is one of ulp(q0) ulp(b), at least 2^-1074 since |q0 b| is |a| within a
+// factor 1 +- 2^-48, or where q0 or b is subnormal, since the other is
+// then at least 2^57 in size), so a - q0 b is exact where it is subnormal or zero
+// and rounded relatively elsewhere.
+//
+// A zero numerator: for b finite, nonzero and not tiny, y and y' are finite
+// with b's sign, q0 = RN(a y) is the zero the divider gives (the sign of a
+// times that of b), r = +0, and s = s' = a zero whose sign follows the rule
+// for sums of zeros, wrong for a = -0 and b > 0. So a zero numerator's
+// result takes q0's sign. That changes no other settled lane: there q0 and
+// s' both round values of x's sign (where q0 is nonzero, it has x's sign
+// and |x - q0| <= |x|, so q0 + r y' lies within 2^-39 |x| of x; where q0
+// is a zero, q0 + r y' = a y'). With a = +0 that
+// rule already gives q0's sign, so +0 is a moderate numerator too.
+//
+// A lane is settled where s = s' as an ordered comparison (false for NaN)
+// and r is normal, or a is a zero, or a is known to be moderate (+0 or in
+// [2^-965, 2^1024) in size). Infinite and NaN operands, zero divisors,
+// quotients that overflow in q0, and zero or subnormal r with a nonzero
+// numerator fail (every non-finite operand makes s or s' NaN, and so does a
+// zero divisor) and take the divider. (The sequence raises other
+// floating-point flags than the divider would; nothing here reads them.)
+//
+// The core benchmark's copy of the lanes with the divider alone
+// (bench/divider_lanes_avx512.cpp, in an instruction-set namespace of its
+// own) defines ZORV_DIVIDER_QUOTIENTS and keeps scalar.hpp's Quotients.
+#ifndef ZORV_DIVIDER_QUOTIENTS
+template <>
+struct Quotients<Double8> {
+    Double8 operator()(Double8 a, Double8 b) { return divide(a, b, true); }
+    // A numerator that is +0 or lies in [2^-965, 2^1024) in size in every
+    // lane (the caller knows: a constant, or a value it has bounded) needs
+    // no look at r.
+    Double8 with_moderate_numerator(Double8 a, Double8 b) { return divide(a, b, false); }
+    Double8 operator()(double a, Double8 b) {
+        const double size = std::fabs(a);
+        return divide(Double8(a), b, !(size >= 0x1p-965 && size <= 0x1.fffffffffffffp+1023));
+    }
+    // By a power of two with a double for reciprocal (the legs' rest
+    // length 0.5), the product with that reciprocal, which rounds the same
+    // exact value once; it folds into one product where b is a constant, as
+    // the compiler folds such a division.
+    Double8 operator()(Double8 a, double b) {
+        const std::uint64_t b_bits = std::bit_cast<std::uint64_t>(b);
+        const std::uint64_t exponent = b_bits & bits::exponent;
+        if ((b_bits & bits::mantissa) == 0 && exponent != 0 && exponent != bits::exponent) return a * (1.0 / b);
+        return divide(a, Double8(b), true);
+    }
+
+    bool all_settled() const { return _kortestc_mask8_u8(settled_.bits, settled_.bits) != 0; }
+    Mask8 settled() const { return settled_; }
+
+private:
+    Mask8 settled_{0xff};
+
+    Double8 divide(Double8 a, Double8 b, bool look_at_r) {
+        const __m512d one = _mm512_set1_pd(1.0);
+        const __m512d y0 = _mm512_maskz_rcp14_pd(0xff, b.v);
+        const __m512d y1 = _mm512_fmadd_pd(y0, _mm512_fnmadd_pd(b.v, y0, one), y0);
+        const __m512d y = _mm512_fmadd_pd(y1, _mm512_fnmadd_pd(b.v, y1, _mm512_set1_pd(1.0 - 0x1p-50)), y1);
+        const __m512d y_above = _mm512_mul_pd(y, _mm512_set1_pd(1.0 + 0x1p-40));
+        const __m512d q0 = _mm512_mul_pd(a.v, y);
+        const __m512d r = _mm512_fnmadd_pd(q0, b.v, a.v);
+        const __m512d below = _mm512_fmadd_pd(r, y, q0);
+        const __m512d above = _mm512_fmadd_pd(r, y_above, q0);
+        settled_.bits = _mm512_mask_cmp_pd_mask(settled_.bits, below, above, _CMP_EQ_OQ);
+        if (!look_at_r) return Double8(above);
+        // A lane whose r is not a normal number (a NaN, an infinity, a zero
+        // or subnormal) stays unsettled unless a is a zero; a zero's sign
+        // is q0's.
+        constexpr int not_normal = 0x01 | 0x02 | 0x04 | 0x08 | 0x10 | 0x20 | 0x80;
+        const __mmask8 nonzero = _mm512_cmp_pd_mask(a.v, _mm512_setzero_pd(), _CMP_NEQ_UQ);
+        settled_.bits = _kandn_mask8(_mm512_mask_fpclass_pd_mask(nonzero, r, not_normal), settled_.bits);
+        // Bits of above where the sign mask is clear, of q0 where it is set.
+        constexpr int sign_from_q0 = 0xd8;
+        return Double8(_mm512_castsi512_pd(_mm512_ternarylogic_epi64(
+            _mm512_castpd_si512(above), _mm512_castpd_si512(q0),
+            _mm512_set1_epi64(static_cast<long long>(bits::sign)), sign_from_q0)));
+    }
+};
+#endif
 
 // Eight 64-bit words side by side.
 struct Words8 {

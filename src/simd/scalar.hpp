@@ -8,7 +8,9 @@
 // operation) that its name says, with the same rounding on every type:
 // plain add, subtract, multiply, divide and square root, never fused (the
 // exact products below are the one use of FMA, and exist only where the
-// translation unit is compiled with it); ordered comparisons that are false
+// translation unit is compiled with it; the eight AVX-512 lanes' quotients,
+// avx512.hpp, are FMA instructions proven to give the divider's bits);
+// ordered comparisons that are false
 // for NaN; a select for every branch. Masks are what the ordered comparisons
 // return: bool here, a register in the wide types.
 #pragma once
@@ -109,6 +111,27 @@ inline double product_error(double a, double b, double p) { return std::fma(a, b
 // top - q under exactly, for q the rounded quotient top / under.
 inline double division_remainder(double top, double q, double under) { return std::fma(-q, under, top); }
 #endif
+
+// --- Quotients -----------------------------------------------------------------
+// The step and the fast atan2 divide through a Quotients object, which gives
+// a / b, the IEEE quotient. Here it is the divider's; the eight AVX-512
+// lanes, whose divider takes as long per lane as four lanes' does, have a
+// sequence of FMA instructions instead (avx512.hpp) that settles almost
+// every lane with the divider's bits and remembers the lanes it did not
+// settle (a zero numerator, say; their values are then unspecified). A stage
+// that divides asks all_settled() (or settled(), a mask) at its end and,
+// where not, does its work again with DividerQuotients, or hands the lanes
+// on as the fast atan2 hands lanes to the C library.
+template <class T>
+struct DividerQuotients {
+    T operator()(T a, T b) const { return a / b; }
+    T with_moderate_numerator(T a, T b) const { return a / b; }
+    static constexpr bool all_settled() { return true; }
+    mask_of<T> settled() const { return T(0.0) <= T(0.0); }
+};
+
+template <class T>
+struct Quotients : DividerQuotients<T> {};
 
 // The pair at the whole-number index k of a table of pairs.
 inline Pair<double> look_up(const double (*pairs)[2], double k) {

@@ -1,0 +1,22 @@
+// The eight AVX-512 lanes' quotients (src/simd/avx512.hpp), run over arrays
+// of operand pairs by quotients_avx512.cpp, compiled as the lanes are, so
+// that test_quotients.cpp can hold them against the divider.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace zorv::test {
+
+// How the numerator reaches the sequence: any value; one the caller knows
+// to be moderate (with_moderate_numerator); a constant (the first pair's
+// numerator, for every pair); by a constant divisor (the first pair's).
+enum class QuotientForm { any, moderate, constant_numerator, constant_divisor };
+
+// q[i] for every pair, and settled[i]: whether the lane was settled. Each
+// register of eight pairs gets a Quotients of its own; count is a multiple
+// of 8.
+void quotients_avx512(QuotientForm form, const double* a, const double* b, double* q, std::uint8_t* settled,
+                      std::size_t count);
+
+}  // namespace zorv::test
