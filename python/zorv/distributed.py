@@ -467,6 +467,11 @@ def open_client(scheduler: str | None = None, local_workers: int | None = None,
                         n_workers=local_workers, threads_per_worker=1, processes=True,
                         dashboard_address=None, env=local_worker_environment(local_workers),
                         preload=[__name__],
+                        # Dask's own logs of the cluster that this call made
+                        # and ends, such as a worker's heartbeat that meets a
+                        # scheduler already closing on a loaded machine, are
+                        # no news to the user: what fails reaches the caller.
+                        silence_logs=logging.CRITICAL,
                         # No dashboard; the scheduler's other HTTP routes on any
                         # free port of this host, not 8787, which may be another's.
                         scheduler_kwargs={"dashboard_address": "127.0.0.1:0"}))
