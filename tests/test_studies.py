@@ -265,9 +265,9 @@ class TestAdapters:
     def test_the_budget_is_kept_and_the_runs_repeat(self, optimizer):
         pytest.importorskip(optimizer.split(":")[0])
         from zorv.searching.optimizer_names import optimizer_factory, parse_optimizer
-        spec = parse_optimizer(optimizer)
-        settings = spec.settings_for(zorv.SearchSettings(popsize=24, evaluations=500, seed=4))
-        first, second = (zorv.search(settings, optimizer=optimizer_factory(spec))
+        parsed = parse_optimizer(optimizer)
+        settings = parsed.settings_for(zorv.SearchSettings(popsize=24, evaluations=500, seed=4))
+        first, second = (zorv.search(settings, optimizer=optimizer_factory(parsed))
                          for _ in range(2))
         # Whole generations until at least the budget: 21 of 24 plans.
         assert first.evaluations == 504 and first.history.evaluations[-1] == 504
@@ -374,9 +374,9 @@ def test_two_dask_workers_make_the_same_study(tmp_path, uninterrupted):
 ])
 def test_optimizer_names_and_their_settings(text, kind, name, settings):
     from zorv.searching.optimizer_names import parse_optimizer
-    spec = parse_optimizer(text)
-    assert (spec.label, spec.kind, spec.name, spec.settings) == (text, kind, name, settings)
-    made = spec.settings_for(zorv.SearchSettings(seed=7, evaluations=900, popsize=32))
+    parsed = parse_optimizer(text)
+    assert (parsed.label, parsed.kind, parsed.name, parsed.settings) == (text, kind, name, settings)
+    made = parsed.settings_for(zorv.SearchSettings(seed=7, evaluations=900, popsize=32))
     assert made.optimizer == name and (made.seed, made.evaluations) == (7, 900)
     assert all(getattr(made, key) == value for key, value in settings)
 

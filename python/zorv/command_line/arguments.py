@@ -402,9 +402,9 @@ def search_settings(args: argparse.Namespace, resumed: SearchSettings | None,
     flags["start"] = "--start"
     if args.optimizer is not None:
         # The optimizer's own settings after its name override the options.
-        spec = parse_optimizer(args.optimizer)
-        given["optimizer"] = spec.name
-        for name, value in spec.settings:
+        parsed = parse_optimizer(args.optimizer)
+        given["optimizer"] = parsed.name
+        for name, value in parsed.settings:
             given[name] = value
             flags[name] = f"{name} in --optimizer"
     try:

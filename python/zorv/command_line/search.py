@@ -158,14 +158,14 @@ def _optimizer_to_run(given: str | None, named: str) -> OptimizerSpec:
     if given is not None:
         return parse_optimizer(given)
     try:
-        spec = parse_optimizer(named)
+        parsed = parse_optimizer(named)
     except OptimizerSpecError:
         raise ValueError(f"the search ran an optimizer of its own, {named!r}: resume it "
                          "with zorv.search(..., optimizer=...) from Python") from None
-    if spec.kind == OWN:
+    if parsed.kind == OWN:
         raise ValueError(f"the search ran the optimizer {named!r} of its own: give "
                          f"--optimizer {named} to resume it")
-    return spec
+    return parsed
 
 
 def _failure_line(failure: SearchFailed, on_cluster: bool) -> str:

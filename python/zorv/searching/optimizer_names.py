@@ -159,47 +159,47 @@ def _value(label: str, key: str, text: str, annotation: str) -> Any:
                              "optimizer's name")
 
 
-def optimizer_factory(spec: OptimizerSpec) -> OptimizerFactory | None:
-    """What makes the runs' optimizers of `spec`, as zorv.search's
+def optimizer_factory(parsed: OptimizerSpec) -> OptimizerFactory | None:
+    """What makes the runs' optimizers of `parsed`, as zorv.search's
     `optimizer` takes it: None for the built-in ones, which the settings
     name. Imports what it needs: LibraryMissingError (an ImportError whose
     message names the pip command) for a library that is not installed,
     OptimizerSpecError for a Nevergrad name that its registry lacks or a
     factory that cannot be imported."""
-    if spec.kind == BUILTIN:
+    if parsed.kind == BUILTIN:
         return None
-    if spec.kind == PYCMA:
+    if parsed.kind == PYCMA:
         import_library("cma", "the pycma optimizer")
         return None
-    if spec.kind == CMAES:
+    if parsed.kind == CMAES:
         import_library("cmaes", "the cmaes optimizer")
         return CmaesOptimizer
-    if spec.kind == NEVERGRAD:
+    if parsed.kind == NEVERGRAD:
         names = nevergrad_names()
-        if spec.target not in names:
-            match = difflib.get_close_matches(spec.target, names, n=1)
+        if parsed.target not in names:
+            match = difflib.get_close_matches(parsed.target, names, n=1)
             hint = f": did you mean {NEVERGRAD}:{match[0]}?" if match else ""
-            raise OptimizerSpecError(f"optimizer {spec.label!r}: Nevergrad has no optimizer "
-                                     f"{spec.target!r}{hint}")
-        return nevergrad_factory(spec.target)
-    return _own_factory(spec)
+            raise OptimizerSpecError(f"optimizer {parsed.label!r}: Nevergrad has no optimizer "
+                                     f"{parsed.target!r}{hint}")
+        return nevergrad_factory(parsed.target)
+    return _own_factory(parsed)
 
 
-def _own_factory(spec: OptimizerSpec) -> OptimizerFactory:
-    module_name, _, path = spec.target.partition(":")
+def _own_factory(parsed: OptimizerSpec) -> OptimizerFactory:
+    module_name, _, path = parsed.target.partition(":")
     try:
         found: Any = _import_module(module_name)
     except Exception as error:  # whatever the module raises as it runs
         detail = " ".join(str(error).split())[:200]
-        raise OptimizerSpecError(f"optimizer {spec.label!r}: cannot import {module_name!r}: "
+        raise OptimizerSpecError(f"optimizer {parsed.label!r}: cannot import {module_name!r}: "
                                  f"{type(error).__name__}: {detail}") from None
     for part in path.split("."):
         if not hasattr(found, part):
-            raise OptimizerSpecError(f"optimizer {spec.label!r}: {module_name!r} has no "
+            raise OptimizerSpecError(f"optimizer {parsed.label!r}: {module_name!r} has no "
                                      f"{path!r}")
         found = getattr(found, part)
     if not callable(found):
-        raise OptimizerSpecError(f"optimizer {spec.label!r}: {path!r} is no function of "
+        raise OptimizerSpecError(f"optimizer {parsed.label!r}: {path!r} is no function of "
                                  "(settings, run) that makes an optimizer")
     factory: OptimizerFactory = found
     return factory

@@ -84,10 +84,10 @@ def factories_of(plan: StudyPlan) -> dict[str, OptimizerFactory | None]:
     populations checked against this machine's memory."""
     factories = {}
     for label in plan.optimizers:
-        spec = parse_optimizer(label)
+        parsed = parse_optimizer(label)
         try:
-            factories[label] = optimizer_factory(spec)
-            require_search_fits(spec.settings_for(plan.settings))
+            factories[label] = optimizer_factory(parsed)
+            require_search_fits(parsed.settings_for(plan.settings))
         except (OptimizerSpecError, ValueError) as error:
             raise StudyError(str(error)) from None
     return factories
