@@ -118,10 +118,9 @@ inline double division_remainder(double top, double q, double under) { return st
 // lanes, whose divider takes as long per lane as four lanes' does, have a
 // sequence of FMA instructions instead (avx512.hpp) that settles almost
 // every lane with the divider's bits and remembers the lanes it did not
-// settle (a zero numerator, say; their values are then unspecified). A stage
-// that divides asks all_settled() (or settled(), a mask) at its end and,
-// where not, does its work again with DividerQuotients, or hands the lanes
-// on as the fast atan2 hands lanes to the C library.
+// settle (an infinite operand, say; their values are then unspecified). A
+// stage that divides asks all_settled() (or settled(), a mask) at its end
+// and, where not, does its work again with DividerQuotients.
 template <class T>
 struct DividerQuotients {
     T operator()(T a, T b) const { return a / b; }
