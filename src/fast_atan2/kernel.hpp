@@ -10,8 +10,8 @@
 // remainder (product_error, division_remainder), never to round a sum, and
 // in the quotients of eight AVX-512 lanes, which give the divider's bits
 // (src/simd/avx512.hpp); registers whose quotients they do not all settle
-// are worked again with the divider. Everything here runs only after the instruction set's
-// run-time check.
+// are worked again with the divider. Everything here runs only after the
+// instruction set's run-time check.
 //
 // Reduction. With a = |x| and b = |y|, the pair is reduced to the first
 // octant: n = min(a, b), d = max(a, b), t = n / d in [0, 1]. Then
@@ -294,15 +294,10 @@ inline constexpr std::size_t max_registers = 64 / width_of<R>;
 template <class R, int n>
 inline std::uint64_t round_registers(const R* y, const R* x, R* out, std::size_t from) {
     Rounded<R> r[n];
-    simd::Quotients<R> quotients;
-    evaluate<R, n>(y + from, x + from, r, quotients);
     // Rarely (a quotient within 2^-100 of a rounding boundary, say), a lane's
-    // quotients were not all settled: the registers are worked again with
+    // quotients are not all settled: the registers are worked again with
     // the divider, so that every lane rounds as it would have with it.
-    if (!quotients.all_settled()) [[unlikely]] {
-        simd::DividerQuotients<R> divider;
-        evaluate<R, n>(y + from, x + from, r, divider);
-    }
+    simd::with_exact_quotients<R>([&](auto& quotients) { evaluate<R, n>(y + from, x + from, r, quotients); });
     std::uint64_t unsettled = 0;
     for (int i = 0; i < n; ++i) {
         out[from + i] = r[i].nearest;
@@ -346,12 +341,7 @@ inline std::uint64_t round_or_defer(const R* y, const R* x, R* out, std::size_t 
 template <class R>
 inline unsigned before_rounding(R y, R x, R& nearest, R& residual) {
     Rounded<R> r;
-    simd::Quotients<R> quotients;
-    evaluate<R, 1>(&y, &x, &r, quotients);
-    if (!quotients.all_settled()) [[unlikely]] {
-        simd::DividerQuotients<R> divider;
-        evaluate<R, 1>(&y, &x, &r, divider);
-    }
+    simd::with_exact_quotients<R>([&](auto& quotients) { evaluate<R, 1>(&y, &x, &r, quotients); });
     const R nan(__builtin_nan(""));
     nearest = select(r.applies, r.nearest, nan);
     residual = select(r.applies, r.residual, nan);

@@ -75,13 +75,10 @@ void measure_link_angles(PerLink<LinkTerms<T>>& terms) {
 template <class Angles = LibraryAtan2, class T>
 PerLink<LinkTerms<T>> measure_links(const RunnerState<T>& state) {
     PerLink<LinkTerms<T>> terms;
-    simd::Quotients<T> quotients;
+    simd::with_exact_quotients<T>([&](auto& quotients) {
 #pragma GCC unroll 16
-    for (std::size_t l = 0; l < link_count; ++l) terms[l] = measure_link(links[l], state, quotients);
-    if (!quotients.all_settled()) [[unlikely]] {
-        simd::DividerQuotients<T> divider;
-        for (std::size_t l = 0; l < link_count; ++l) terms[l] = measure_link(links[l], state, divider);
-    }
+        for (std::size_t l = 0; l < link_count; ++l) terms[l] = measure_link(links[l], state, quotients);
+    });
     measure_link_angles<Angles>(terms);
     return terms;
 }

@@ -66,12 +66,9 @@ T joint_torque(const JointProperties& joint, const PerLink<LinkTerms<T>>& terms,
 template <class T>
 PerJoint<T> joint_torques(const PerLink<LinkTerms<T>>& terms, const PerJoint<T>& targets) {
     PerJoint<T> torques;
-    simd::Quotients<T> quotients;
-    for (std::size_t j = 0; j < joint_count; ++j) torques[j] = joint_torque(joints[j], terms, targets[j], quotients);
-    if (!quotients.all_settled()) [[unlikely]] {
-        simd::DividerQuotients<T> divider;
-        for (std::size_t j = 0; j < joint_count; ++j) torques[j] = joint_torque(joints[j], terms, targets[j], divider);
-    }
+    simd::with_exact_quotients<T>([&](auto& quotients) {
+        for (std::size_t j = 0; j < joint_count; ++j) torques[j] = joint_torque(joints[j], terms, targets[j], quotients);
+    });
     return torques;
 }
 

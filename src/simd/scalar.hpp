@@ -119,8 +119,8 @@ inline double division_remainder(double top, double q, double under) { return st
 // sequence of FMA instructions instead (avx512.hpp) that settles almost
 // every lane with the divider's bits and remembers the lanes it did not
 // settle (an infinite operand, say; their values are then unspecified). A
-// stage that divides asks all_settled() (or settled(), a mask) at its end
-// and, where not, does its work again with DividerQuotients.
+// stage that divides runs through with_exact_quotients (below), which does
+// its work again with DividerQuotients where a lane was not settled.
 template <class T>
 struct DividerQuotients {
     T operator()(T a, T b) const { return a / b; }
@@ -131,6 +131,19 @@ struct DividerQuotients {
 
 template <class T>
 struct Quotients : DividerQuotients<T> {};
+
+// Runs work(quotients), a stage that divides through the quotients it is
+// given, and where they did not settle every lane, runs it again with the
+// divider's. The stage writes its results anew each time.
+template <class T, class Work>
+inline void with_exact_quotients(Work&& work) {
+    Quotients<T> quotients;
+    work(quotients);
+    if (!quotients.all_settled()) [[unlikely]] {
+        DividerQuotients<T> divider;
+        work(divider);
+    }
+}
 
 // The pair at the whole-number index k of a table of pairs.
 inline Pair<double> look_up(const double (*pairs)[2], double k) {
