@@ -176,7 +176,19 @@ inline Series<R> series(const Octant<R>& o, Q& quotients) {
     // top is +0 or at least 2^-509 in size: a moderate numerator.
     const R s_hi = quotients.with_moderate_numerator(top, under);
     const R remainder = division_remainder(top, s_hi, under);
-    const R s_lo = quotients((remainder - cd_error) - s_hi * under_lo, under);
+    // s_lo's numerator is +0 or at least 2^-632 in size: a moderate one.
+    // Where k = 0, it is the remainder n - s_hi d, a multiple of
+    // ulp(s_hi) ulp(d) >= 2^-556 (s_hi d is n within a factor 2). Where
+    // k >= 1, every term is a multiple of 2^-509 but the remainder and the
+    // product: top is +0 or at least 2^-509, so s_hi is a zero or at least
+    // 2^-511 / d; the remainder is a multiple of ulp(s_hi) ulp(under)
+    // >= 2^-615, and so is its difference with cd_error; under_lo is zero or
+    // at least ulp(c n) / 2 >= 2^-69 d (t >= 1/256, so c n >= 2^-15 d),
+    // which makes s_hi * under_lo a zero or at least 2^-580. The numerator,
+    // a difference of a multiple of 2^-615 and a double of at least 2^-580,
+    // is a zero or at least 2^-632; and never -0, since the remainder is
+    // not (n > 0 makes top nonzero or +0).
+    const R s_lo = quotients.with_moderate_numerator((remainder - cd_error) - s_hi * under_lo, under);
 
     // atan(s) - s_hi = s_lo (1 - s_hi^2) + s_hi^3 (-1/3 + z/5 - z^2/7 + z^3/9), z = s_hi^2.
     const R z = s_hi * s_hi;

@@ -19,10 +19,12 @@ T wrap_angle(T e) {
 }
 
 // Length over rest length. The legs' rest length 0.5 makes this exactly
-// L + L; the torso's 0.9 needs the true division.
+// L + L; the torso's 0.9 needs the true division. A length is at least the
+// pad (or NaN, or infinite, which the quotients leave unsettled): a
+// moderate numerator.
 template <class T, class Quotients>
 T stretch_ratio(const LinkTerms<T>& terms, Link link, Quotients& quotients) {
-    return quotients(terms.length, links[link].rest_length);
+    return quotients.with_moderate_numerator(terms.length, links[link].rest_length);
 }
 template <class T>
 T stretch_ratio(const LinkTerms<T>& terms, Link link) {

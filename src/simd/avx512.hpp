@@ -127,17 +127,22 @@ struct __attribute__((may_alias)) Double8 {
 // at most 2^-53 where the result is normal, and 2^-51 where it is a
 // subnormal of at least 2^-1024 (1/b's size for |b| > 2^1022).
 //
-// Once per divisor b (quotients by the same b share it):
+// Once per divisor b (quotients by the same b share it), one estimate and
+// one third-order step, biased low:
 //
-//   y0 = rcp14(b)                      |1 - b y0| < 2^-14
-//   y1 = y0 + y0 (1 - b y0)            |1 - b y1| < 2^-28 + 2^-50
-//   y  = y1 + y1 ((1 - 2^-50) - b y1)  1 - 2^-49.3 < b y < 1 - 2^-51.1
-//   y' = y (1 + 2^-40)                 1 + 2^-40.01 < b y' < 1 + 2^-39.99
+//   y0 = rcp14(b)                      e = 1 - b y0, |e| < 2^-14
+//   g  = (1 - 2^-40) - b y0            e - 2^-40, rounded
+//   y  = y0 + y0 (g + g g)             1 - 2^-39.67 < b y < 1 - 2^-40.41
+//   y' = y (1 + 2^-38)                 1 + 2^-38.54 < b y' < 1 + 2^-38.29
 //
-// With e = 1 - b y1, b y = (1 - e)(1 + e - 2^-50) = 1 - 2^-50 - e^2 + e 2^-50
-// before the roundings: the Newton step's error -e^2 only lowers it, and the
-// bias 2^-50 keeps it below 1 by more than the roundings (2^-53, or 2^-51
-// where y is subnormal) add; y' lies above 1/b by far more than they take.
+// With g = e - 2^-40 exactly, b y = (1 - e)(1 + g + g^2)
+// = 1 - g^3 - 2^-40 (1 + g + g^2) before the roundings: |g^3| < 2^-41.99
+// and the bias is 2^-40 within a factor 1 +- 2^-13.9, so b y lies within
+// 0.2501 2^-40 of 1 - 2^-40; the roundings of g and g + g g move it by
+// less than 2^-65, that of y by 2^-53 (2^-51 where y is subnormal): in
+// all, within 0.2507 2^-40, the bounds above. y' lies above 1/b by far
+// more than its own rounding takes. (Two Newton steps would reach the
+// same bounds with one more FMA instruction on the path.)
 // Then, for a numerator a and x = a / b exactly, with a product and three
 // FMA instructions:
 //
@@ -154,14 +159,14 @@ struct __attribute__((may_alias)) Double8 {
 // (Where y' overflows, |b| < 2^-1023.99, s' is NaN or the infinity on the
 // side of x from q0 + r y; s equals it only where q0 + r y itself rounds
 // to it, and x lies beyond.) A rounding boundary lies between the two sums
-// (at most 2^-88 |x| apart where q0 is normal) in about one quotient in
-// 2^35.
+// (at most 2^-77 |x| apart where q0 is normal: |x - q0| < 2^-39.6 |x|) in
+// about one quotient in 2^24.
 //
 // When r is that close: where it is a normal number (then its exact value
 // is at least 2^-1022 - 2^-1075); and wherever a is a double of at least
 // 2^-965 in size. For then a and q0 b are whole multiples of 2^-1074 (q0 b
 // is one of ulp(q0) ulp(b), at least 2^-1074 since |q0 b| is |a| within a
-// factor 1 +- 2^-48, or where q0 or b is subnormal, since the other is
+// factor 1 +- 2^-39, or where q0 or b is subnormal, since the other is
 // then at least 2^57 in size), so a - q0 b is exact where it is subnormal or zero
 // and rounded relatively elsewhere.
 //
@@ -171,7 +176,7 @@ struct __attribute__((may_alias)) Double8 {
 // for sums of zeros, wrong for a = -0 and b > 0. So a zero numerator's
 // result takes q0's sign. That changes no other settled lane: there q0 and
 // s' both round values of x's sign (where q0 is nonzero, it has x's sign
-// and |x - q0| <= |x|, so q0 + r y' lies within 2^-39 |x| of x; where q0
+// and |x - q0| <= |x|, so q0 + r y' lies within 2^-77 |x| of x; where q0
 // is a zero, q0 + r y' = a y'). With a = +0 that
 // rule already gives q0's sign, so +0 is a moderate numerator too.
 //
@@ -202,12 +207,8 @@ struct Quotients<Double8> {
     // length 0.5), the product with that reciprocal, which rounds the same
     // exact value once; it folds into one product where b is a constant, as
     // the compiler folds such a division.
-    Double8 operator()(Double8 a, double b) {
-        const std::uint64_t b_bits = std::bit_cast<std::uint64_t>(b);
-        const std::uint64_t exponent = b_bits & bits::exponent;
-        if ((b_bits & bits::mantissa) == 0 && exponent != 0 && exponent != bits::exponent) return a * (1.0 / b);
-        return divide(a, Double8(b), true);
-    }
+    Double8 operator()(Double8 a, double b) { return by_constant(a, b, true); }
+    Double8 with_moderate_numerator(Double8 a, double b) { return by_constant(a, b, false); }
 
     bool all_settled() const { return _kortestc_mask8_u8(settled_.bits, settled_.bits) != 0; }
     Mask8 settled() const { return settled_; }
@@ -215,12 +216,18 @@ struct Quotients<Double8> {
 private:
     Mask8 settled_{0xff};
 
+    Double8 by_constant(Double8 a, double b, bool look_at_r) {
+        const std::uint64_t b_bits = std::bit_cast<std::uint64_t>(b);
+        const std::uint64_t exponent = b_bits & bits::exponent;
+        if ((b_bits & bits::mantissa) == 0 && exponent != 0 && exponent != bits::exponent) return a * (1.0 / b);
+        return divide(a, Double8(b), look_at_r);
+    }
+
     Double8 divide(Double8 a, Double8 b, bool look_at_r) {
-        const __m512d one = _mm512_set1_pd(1.0);
         const __m512d y0 = _mm512_maskz_rcp14_pd(0xff, b.v);
-        const __m512d y1 = _mm512_fmadd_pd(y0, _mm512_fnmadd_pd(b.v, y0, one), y0);
-        const __m512d y = _mm512_fmadd_pd(y1, _mm512_fnmadd_pd(b.v, y1, _mm512_set1_pd(1.0 - 0x1p-50)), y1);
-        const __m512d y_above = _mm512_mul_pd(y, _mm512_set1_pd(1.0 + 0x1p-40));
+        const __m512d g = _mm512_fnmadd_pd(b.v, y0, _mm512_set1_pd(1.0 - 0x1p-40));
+        const __m512d y = _mm512_fmadd_pd(y0, _mm512_fmadd_pd(g, g, g), y0);
+        const __m512d y_above = _mm512_mul_pd(y, _mm512_set1_pd(1.0 + 0x1p-38));
         const __m512d q0 = _mm512_mul_pd(a.v, y);
         const __m512d r = _mm512_fnmadd_pd(q0, b.v, a.v);
         const __m512d below = _mm512_fmadd_pd(r, y, q0);

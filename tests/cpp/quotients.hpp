@@ -19,4 +19,11 @@ enum class QuotientForm { any, moderate, constant_numerator, constant_divisor };
 void quotients_avx512(QuotientForm form, const double* a, const double* b, double* q, std::uint8_t* settled,
                       std::size_t count);
 
+// The fast atan2's stages over the pairs (y[i], x[i]), with the divider's
+// quotients, checking each numerator they call moderate: +0 or in
+// [2^-965, 2^1024) in size. Returns how many were not; first_immoderate
+// describes the first. count is a multiple of 8.
+std::size_t immoderate_atan2_numerators(const double* y, const double* x, std::size_t count,
+                                        double& first_immoderate);
+
 }  // namespace zorv::test
