@@ -94,6 +94,43 @@ def test_weights_of_any_popsize(popsize):
     assert np.all(np.isfinite(es.C)) and np.all(np.linalg.eigvalsh(es.C) > 0)
 
 
+@pytest.mark.parametrize("scale", [0.5, 2.0, 1e3])
+def test_a_scaled_rank_mu_rate_keeps_the_update_a_convex_one(scale):
+    # The worse half's weights follow the scaled rate: the covariance keeps
+    # a positive share of itself and stays positive definite.
+    standard = CMAES(np.zeros(DIMENSION), 0.5, Normals(1), popsize=64)
+    es = CMAES(np.zeros(DIMENSION), 0.5, Normals(1), popsize=64, rank_mu_scale=scale)
+    assert es.cmu == min(1 - es.c1, scale * standard.cmu)
+    assert np.all(es.weights[es.weights < 0] < 0)
+    for _ in range(5):
+        es.tell(sphere(es.ask()))
+    assert np.all(np.linalg.eigvalsh(es.C) > 0)
+
+
+def test_rows_outside_the_bounds_are_drawn_again_and_learned_as_returned():
+    # A mean on the bound puts about half of each value outside: with
+    # enough tries every row comes back inside; those inside at first keep
+    # their first draw; with no tries the population is ask()'s.
+    def started():
+        return CMAES(np.full(4, 1.0), 0.5, Normals(9), popsize=32)
+    first = started().ask()
+    inside = np.flatnonzero(((first >= -1) & (first <= 1)).all(axis=1))
+    assert 0 < len(inside) < len(first)
+    again = started().ask_within(-1.0, 1.0, 100)
+    assert np.all((again >= -1) & (again <= 1))
+    assert np.array_equal(again[inside], first[inside])
+    assert np.array_equal(started().ask_within(-1.0, 1.0, 0), first)
+    # One try draws every outside row once more, as one block.
+    once = started().ask_within(-1.0, 1.0, 1)
+    assert np.array_equal(once[inside], first[inside])
+    assert not np.array_equal(once, first)
+    # The update reads the rows as returned: the mean moves to their best.
+    es = started()
+    rows = es.ask_within(-1.0, 1.0, 100)
+    es.tell(sphere(rows))
+    assert np.all(es.mean <= 1.0)
+
+
 def test_the_covariance_stays_exactly_symmetric_between_decompositions():
     # The eigendecomposition reads C as it stands, without making it
     # symmetric first.

@@ -9,9 +9,11 @@ import textwrap
 
 import pytest
 
-# A short search with the penalty boundary, and a restarting one (BIPOP:
-# drawn populations and step sizes), each also resumed from a checkpoint
-# halfway. Prints one JSON line: their scores, and hashes of their plans'
+# A short search with the penalty boundary, a restarting one (BIPOP: drawn
+# populations and step sizes), and the first with the settings that earlier
+# versions' searches ran with (no plan drawn again, the standard rank-mu
+# rate; their plan and score are those pinned before these settings), each
+# also resumed from a checkpoint halfway. Prints one JSON line: their scores, and hashes of their plans'
 # bits and of their whole results but for the wall-clock seconds.
 SCRIPT = textwrap.dedent("""
     import dataclasses, hashlib, json, struct
@@ -35,7 +37,10 @@ SCRIPT = textwrap.dedent("""
             ("plain", zorv.SearchSettings(seed=3, popsize=48, generations=30,
                                           checkpoint_every=0)),
             ("bipop", zorv.SearchSettings(seed=2, popsize=8, evaluations=3000, sigma0=1e-11,
-                                          restart_schedule="bipop", checkpoint_every=0))]:
+                                          restart_schedule="bipop", checkpoint_every=0)),
+            ("former", zorv.SearchSettings(seed=3, popsize=48, generations=30,
+                                           checkpoint_every=0, resample_outside=0,
+                                           rank_mu_scale=1.0))]:
         saved = []
         result = zorv.search(settings, checkpoint=lambda r: saved.append(
             zorv.checkpoints.dumps(r)))
@@ -50,8 +55,9 @@ SCRIPT = textwrap.dedent("""
 
 # What every machine gets (floats as repr, hashes of the bits).
 EXPECTED = {
-    "plain": [4.460204456216861, "dd5e31b9cc6aa67d", "0ca797980870e202"],
-    "bipop": [1.9828950571734076, "74e526a28bec530a", "3ed1f51124b92660"],
+    "plain": [5.196889883066157, "55da9d9ea864249a", "890e2b658d577308"],
+    "bipop": [1.982894986023596, "09cbaf077ba66981", "239cbf42f7917fa8"],
+    "former": [4.460204456216861, "dd5e31b9cc6aa67d", "d064f0eee9156808"],
 }
 
 ENVIRONMENTS = {

@@ -1155,10 +1155,10 @@ class TestOutputFiles:
         ((*SMALL, "-o", "a.json", "--svg", ".a.json.lock"),
          "cannot write '.a.json.lock': it is the lock file of the output 'a.json'"),
         ((*SMALL, "-o", "r.json"), "'r.json' holds a search of seed 3 (best distance "
-                                   "3.385 after 5 generations): choose another --output, or "
+                                   "2.880 after 5 generations): choose another --output, or "
                                    "give --overwrite to replace it"),
         ((*SMALL, "-o", "cut.json"), "'cut.json' holds an unfinished search of seed 3 (best "
-                                     "distance 3.385 after 5 generations): --resume it"),
+                                     "distance 2.880 after 5 generations): --resume it"),
         ((*SMALL, "-o", "link.svg"), "holds 3 bytes of something other than a search result"),
         (("search", "--resume", "cut.json", "-o", "plan.svg"),
          "'plan.svg' holds 200 bytes of something other than a search result"),
@@ -1170,13 +1170,13 @@ class TestOutputFiles:
         (("plot", "r.json", "-o", "r.json"), "the input"),
         # Pictures replace zorv's own pictures only, unless told to.
         (("show", "r.json", "-o", "cut.json"), "'cut.json' holds an unfinished search of seed 3 "
-                                               "(best distance 3.385 after 5 generations)"),
+                                               "(best distance 2.880 after 5 generations)"),
         (("plot", "r.json", "-o", "cut.json"), "--resume it, choose another --output, or give "
                                                "--overwrite"),
         (("plot", "r.json", "cut.json"), "'convergence.svg' holds 6 bytes of something other "
                                          "than a picture drawn by zorv: choose another --output"),
         (("show", "r.json", "-o", "link.svg"), "'link.svg' holds 3 bytes of something other"),
-        ((*SMALL, "--svg", "r.json"), "'r.json' holds a search of seed 3 (best distance 3.385 "
+        ((*SMALL, "--svg", "r.json"), "'r.json' holds a search of seed 3 (best distance 2.880 "
                                       "after 5 generations): choose another --svg"),
         (("show", "plan.svg"), "the input"),
         (("show", "r.json", "-o", ""), "folder"),

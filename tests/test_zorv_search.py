@@ -163,6 +163,26 @@ class TestStop:
         assert resumed.stop_reasons == ["generations"]
         assert without_seconds(resumed) == without_seconds(by_generations)
 
+    def test_files_of_earlier_versions_resume_as_those_searches_ran(self, tmp_path):
+        # Their settings leave out the plans drawn again and the rank-mu
+        # rate's scale: such a file is a search that drew none and kept the
+        # standard rate, cut short here and resumed.
+        former = dict(resample_outside=0, rank_mu_scale=1.0)
+        settings = zorv.SearchSettings(seed=4, popsize=16, generations=12, checkpoint_every=0,
+                                       **former)
+        saved = []
+        whole = zorv.search(settings, checkpoint=lambda r: saved.append(zorv.checkpoints.dumps(r)))
+        data = json.loads(saved[len(saved) // 2])
+        for key in former:
+            del data["settings"][key], data["checkpoint"]["state"]["settings"][key]
+        state = read_back(json.dumps(data), tmp_path)
+        assert state.settings == settings
+        resumed = zorv.search(settings, resume=state)
+        assert without_seconds(resumed) == without_seconds(whole)
+        # Today's defaults make another search.
+        assert zorv.search(dataclasses.replace(settings, **{
+            key: getattr(zorv.SearchSettings(), key) for key in former})).score != whole.score
+
     def test_a_spent_budget_is_reported_for_files_of_earlier_versions(self, tmp_path):
         # They saved no reason for it: the search and its state said [].
         settings = zorv.SearchSettings(seed=1, popsize=8, evaluations=20)
@@ -211,7 +231,9 @@ class TestSettings:
         dict(seed=-1), dict(seed=2**32), dict(popsize=1), dict(generations=0),
         dict(evaluations=0), dict(generations=3, evaluations=30), dict(sigma0=0.0),
         dict(sigma0=float("nan")), dict(chunk=0), dict(optimizer=""), dict(optimizer="a\nb"),
-        dict(boundary="clip"),
+        dict(boundary="clip"), dict(resample_outside=-1), dict(resample_outside=1001),
+        dict(resample_outside=2.5), dict(rank_mu_scale=0), dict(rank_mu_scale=float("inf")),
+        dict(rank_mu_scale=101),
     ])
     def test_rejected(self, kwargs):
         with pytest.raises(ValueError):

@@ -123,7 +123,7 @@ class CMAES:
     """
 
     def __init__(self, mean: npt.ArrayLike, sigma: float, rng: Normals,
-                 popsize: int | None = None) -> None:
+                 popsize: int | None = None, rank_mu_scale: float = 1.0) -> None:
         self.mean: Array = _frozen(np.array(mean, dtype=np.float64))
         n = self.dimension = self.mean.size
         if n < 1 or self.mean.ndim != 1:
@@ -133,6 +133,8 @@ class CMAES:
             raise ValueError(f"popsize must be at least 2, got {lam}")
         if not (math.isfinite(sigma) and sigma > 0):
             raise ValueError(f"sigma must be a positive number, got {sigma}")
+        if not (math.isfinite(rank_mu_scale) and rank_mu_scale > 0):
+            raise ValueError(f"rank_mu_scale must be a positive number, got {rank_mu_scale}")
         self.sigma = float(sigma)
         self.rng = rng
 
@@ -151,7 +153,10 @@ class CMAES:
         self.cc = (4 + mueff / n) / (n + 4 + 2 * mueff / n)
         self.cs = (mueff + 2) / (n + mueff + 5)
         self.c1 = 2 / ((n + 1.3) ** 2 + mueff)
-        self.cmu = min(1 - self.c1, 2 * (mueff - 2 + 1 / mueff) / ((n + 2) ** 2 + mueff))
+        # The rank-mu rate, scaled as asked (the worse half's weights below
+        # follow from the scaled rate, as they do from the default one).
+        self.cmu = min(1 - self.c1,
+                       rank_mu_scale * (2 * (mueff - 2 + 1 / mueff) / ((n + 2) ** 2 + mueff)))
         self.damps = 1 + 2 * max(0.0, math.sqrt((mueff - 1) / (n + 1)) - 1) + self.cs
         self.chi_n = math.sqrt(n) * (1 - 1 / (4 * n) + 1 / (21 * n * n))
 
@@ -204,6 +209,31 @@ class CMAES:
         # plans x = mean + sigma y.
         _cmaes.sample(self.rng.words, self._BD, self.mean, self.sigma, z, y, x)
         self._z, self._y = z, y
+        return x
+
+    def ask_within(self, lower: float, upper: float, tries: int) -> Array:
+        """The next population, as `ask` draws it, but with each row that
+        has a value outside [lower, upper] drawn again, all such rows at
+        once, up to `tries` times; rows still outside after that stay as
+        drawn. The distribution then learns from the rows as returned."""
+        x = self.ask()
+        z, y = self._z, self._y
+        assert z is not None and y is not None
+        # Drawn again in blocks of at most an eighth of the population, and
+        # rows told by their minima and maxima: a generation holds little
+        # more than ask's own arrays.
+        block = max(1, self.popsize // 8)
+        for _ in range(tries):
+            outside = np.flatnonzero((x.min(axis=1) < lower) | (x.max(axis=1) > upper))
+            if not len(outside):
+                break
+            for start in range(0, len(outside), block):
+                rows = outside[start:start + block]
+                shape = (len(rows), self.dimension)
+                z_again, y_again, x_again = np.empty(shape), np.empty(shape), np.empty(shape)
+                _cmaes.sample(self.rng.words, self._BD, self.mean, self.sigma, z_again, y_again,
+                              x_again)
+                z[rows], y[rows], x[rows] = z_again, y_again, x_again
         return x
 
     def tell(self, values: npt.ArrayLike) -> None:

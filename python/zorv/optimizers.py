@@ -67,18 +67,22 @@ class ResumableOptimizer(Optimizer, Protocol):
 
 class BuiltinOptimizer:
     """zorv.cma_es.CMAES from the settings' start plan (the zero plan unless
-    given), with the run's population, step size and random numbers."""
+    given), with the run's population, step size and random numbers, its
+    rank-mu rate scaled by `rank_mu_scale`, and each plan outside the box
+    drawn again up to `resample_outside` times."""
 
     def __init__(self, settings: SearchSettings, run: Run | None = None) -> None:
         run = first_run(settings) if run is None else run
         # The first run's samples are seeded with the seed alone, a restart's
         # with the seed and its index.
         normals = Normals(settings.seed if run.index == 0 else [settings.seed, run.index])
-        self.es = CMAES(np.array(settings.start_plan), run.sigma0, normals, popsize=run.popsize)
+        self.es = CMAES(np.array(settings.start_plan), run.sigma0, normals, popsize=run.popsize,
+                        rank_mu_scale=settings.rank_mu_scale)
         self.box = Boxed(settings.boundary)
+        self.resample_outside = settings.resample_outside
 
     def ask(self) -> Plans:
-        return self.box.plans_of(self.es.ask())
+        return self.box.plans_of(self.es.ask_within(LOWER, UPPER, self.resample_outside))
 
     def tell(self, distances: Plans) -> None:
         self.es.tell(self.box.values_of(distances))

@@ -98,7 +98,7 @@ class SearchState:
             raise CheckpointError("the search state has other fields than a search's")
         if not isinstance(data["settings"], dict):
             raise CheckpointError("bad settings")
-        settings = SearchSettings(**data["settings"])
+        settings = SearchSettings.from_file(data["settings"])
         run = Run.from_json(data["run"])
         history = History.from_json(data["history"])
         progress = RunProgress.from_json(data["run_progress"])

@@ -213,7 +213,7 @@ def _study_from_json(data: Any, folder: Path) -> Study:
     seeds = tuple(data["seeds"])
     if not seeds or any(isinstance(s, bool) or not isinstance(s, int) for s in seeds):
         raise ValueError("seeds must be whole numbers")
-    settings = SearchSettings(**data["settings"])
+    settings = SearchSettings.from_file(data["settings"])
     targets = data["targets"]
     if targets is not None:
         if not isinstance(targets, list) or not all(
