@@ -110,6 +110,34 @@ PyRef sample(const Arguments& arguments) {
     return drawn ? none() : PyRef{};
 }
 
+// See optimizer::sample_again_outside.
+PyRef sample_again_outside(const Arguments& arguments) {
+    ArrayArguments in(arguments);
+    const Array state = in.array(Items::uint64, 1, Access::write);
+    const Array bd = in.array(Items::float64, 2), mean = in.array(Items::float64, 1);
+    const double sigma = in.number();
+    const Array z = in.array(Items::float64, 2, Access::write), y = in.array(Items::float64, 2, Access::write),
+                x = in.array(Items::float64, 2, Access::write);
+    const double lower = in.number(), upper = in.number();
+    const Py_ssize_t tries = in.whole_number(), block = in.whole_number();
+    in.separate(z, {&bd, &mean, &y, &x});
+    in.separate(y, {&bd, &mean, &x});
+    in.separate(x, {&bd, &mean});
+    const std::size_t n = mean.count(), rows = z.size(0);
+    for (const Array* rows_of_n : {&z, &y, &x}) {
+        in.require(rows_of_n->size(0) == rows && rows_of_n->size(1) == n,
+                   "sample_again_outside() needs z, y and x of one shape (k, n)");
+    }
+    in.require(bd.size(0) == n && bd.size(1) == n, "sample_again_outside() needs bd (n, n)");
+    in.require(tries >= 0 && block >= 1, "sample_again_outside() needs tries >= 0 and block >= 1");
+    const bool drawn = in.ok() && with_generator(in, state, [&](optimizer::Xoshiro256& generator) {
+        optimizer::sample_again_outside(generator, bd.doubles(), mean.doubles(), sigma,
+                                        {z.doubles(), y.doubles(), x.doubles(), rows}, n, lower, upper,
+                                        static_cast<std::size_t>(tries), static_cast<std::size_t>(block));
+    });
+    return drawn ? none() : PyRef{};
+}
+
 using Distribution = std::array<Array, 4>;
 
 // The four arrays of a distribution, from a tuple (mean, ps, pc, c).
@@ -288,6 +316,14 @@ constexpr Function sample_function{
     {"sample", {"state", "bd", "mean", "sigma", "z", "y", "x"}}, sample,
     "sample(state, bd, mean, sigma, z, y, x, /)\n--\n\nA population: z standard normal "
     "samples from the state (advanced), y[k] = bd @ z[k], x[k] = mean + sigma * y[k]."};
+constexpr Function sample_again_outside_function{
+    {"sample_again_outside",
+     {"state", "bd", "mean", "sigma", "z", "y", "x", "lower", "upper", "tries", "block"}},
+    sample_again_outside,
+    "sample_again_outside(state, bd, mean, sigma, z, y, x, lower, upper, tries, block, /)\n--\n\n"
+    "The rows of x with a value outside [lower, upper] (a row with NaN counts as inside) drawn "
+    "again, rows z, y and x alike, as sample() would draw them in blocks of at most block rows, "
+    "until none is outside or tries rounds are done."};
 constexpr Function update_function{
     {"update", {"rates", "weights", "better", "order", "z", "y", "bd", "b", "sigma", "ps_bias", "old", "new"}},
     update,
@@ -329,6 +365,7 @@ constexpr Function log_function{{"log", {"x"}}, unary<optimizer::fixed_log>,
 PyMethodDef methods[] = {
     py::method_definition<normals_function>(),
     py::method_definition<sample_function>(),
+    py::method_definition<sample_again_outside_function>(),
     py::method_definition<update_function>(),
     py::method_definition<ranks_function>(),
     py::method_definition<penalised_values_function>(),

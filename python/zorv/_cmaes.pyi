@@ -7,6 +7,11 @@ def normals(state: npt.NDArray[np.uint64], out: npt.NDArray[Any], /) -> None: ..
 def sample(state: npt.NDArray[np.uint64], bd: npt.NDArray[np.float64],
            mean: npt.NDArray[np.float64], sigma: float, z: npt.NDArray[np.float64],
            y: npt.NDArray[np.float64], x: npt.NDArray[np.float64], /) -> None: ...
+def sample_again_outside(state: npt.NDArray[np.uint64], bd: npt.NDArray[np.float64],
+                         mean: npt.NDArray[np.float64], sigma: float,
+                         z: npt.NDArray[np.float64], y: npt.NDArray[np.float64],
+                         x: npt.NDArray[np.float64], lower: float, upper: float, tries: int,
+                         block: int, /) -> None: ...
 _Distribution = tuple[npt.NDArray[np.float64], npt.NDArray[np.float64],
                      npt.NDArray[np.float64], npt.NDArray[np.float64]]
 

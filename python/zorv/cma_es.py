@@ -219,21 +219,11 @@ class CMAES:
         x = self.ask()
         z, y = self._z, self._y
         assert z is not None and y is not None
-        # Drawn again in blocks of at most an eighth of the population, and
-        # rows told by their minima and maxima: a generation holds little
-        # more than ask's own arrays.
-        block = max(1, self.popsize // 8)
-        for _ in range(tries):
-            outside = np.flatnonzero((x.min(axis=1) < lower) | (x.max(axis=1) > upper))
-            if not len(outside):
-                break
-            for start in range(0, len(outside), block):
-                rows = outside[start:start + block]
-                shape = (len(rows), self.dimension)
-                z_again, y_again, x_again = np.empty(shape), np.empty(shape), np.empty(shape)
-                _cmaes.sample(self.rng.words, self._BD, self.mean, self.sigma, z_again, y_again,
-                              x_again)
-                z[rows], y[rows], x[rows] = z_again, y_again, x_again
+        # Drawn again in blocks of at most an eighth of the population, so
+        # that a generation holds little more than ask's own arrays; every
+        # round in one native call.
+        _cmaes.sample_again_outside(self.rng.words, self._BD, self.mean, self.sigma, z, y, x,
+                                    lower, upper, tries, max(1, self.popsize // 8))
         return x
 
     def tell(self, values: npt.ArrayLike) -> None:

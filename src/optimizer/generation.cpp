@@ -7,6 +7,7 @@
 #include <cstring>
 #include <memory>
 #include <thread>
+#include <vector>
 
 #include "optimizer/products.hpp"
 
@@ -81,6 +82,48 @@ void sample_population(Xoshiro256& generator, const double* bd, const double* me
             shape_rows(kernels, bd, mean, sigma, out, n, s * rows_per_stretch, stretch_end(s), lanes);
         }
     });
+}
+
+namespace {
+
+// NumPy's row minimum and maximum are NaN where the row holds one, and NaN
+// compares false: such a row counts as inside.
+bool row_outside(const double* row, std::size_t n, double lower, double upper) {
+    bool below = false, above = false;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (std::isnan(row[i])) return false;
+        below = below || row[i] < lower;
+        above = above || row[i] > upper;
+    }
+    return below || above;
+}
+
+}  // namespace
+
+void sample_again_outside(Xoshiro256& generator, const double* bd, const double* mean, double sigma,
+                          const Population& out, std::size_t n, double lower, double upper,
+                          std::size_t tries, std::size_t block) {
+    std::vector<std::size_t> outside;
+    std::vector<double> z, y, x;
+    for (std::size_t t = 0; t < tries; ++t) {
+        outside.clear();
+        for (std::size_t r = 0; r < out.rows; ++r) {
+            if (row_outside(out.x + r * n, n, lower, upper)) outside.push_back(r);
+        }
+        if (outside.empty()) return;
+        for (std::size_t start = 0; start < outside.size(); start += block) {
+            const std::size_t count = std::min(block, outside.size() - start);
+            z.resize(count * n), y.resize(count * n), x.resize(count * n);
+            sample_population(generator, bd, mean, sigma, {z.data(), y.data(), x.data(), count}, n,
+                              Split::for_size(count * n, Split::smallest_sampling_split));
+            for (std::size_t k = 0; k < count; ++k) {
+                const std::size_t r = outside[start + k];
+                std::copy_n(z.data() + k * n, n, out.z + r * n);
+                std::copy_n(y.data() + k * n, n, out.y + r * n);
+                std::copy_n(x.data() + k * n, n, out.x + r * n);
+            }
+        }
+    }
 }
 
 std::size_t covariance_step_work(std::size_t rows, std::size_t n, const Split& split) {

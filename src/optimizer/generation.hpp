@@ -25,6 +25,16 @@ ZORV_SHARED_API void sample_population(Xoshiro256& generator, const double* bd,
                                        const double* mean, double sigma, const Population& out,
                                        std::size_t n, const Split& split);
 
+// The rows of out that hold a value outside [lower, upper] (a row with a NaN
+// counts as inside, as NumPy's row minima and maxima compare), drawn again
+// with sample_population, all such rows at once in blocks of at most
+// `block` rows, each block split by its own size, up to `tries` times:
+// every call draws what the same call from Python would.
+ZORV_SHARED_API void sample_again_outside(Xoshiro256& generator, const double* bd,
+                                          const double* mean, double sigma, const Population& out,
+                                          std::size_t n, double lower, double upper,
+                                          std::size_t tries, std::size_t block);
+
 struct CovarianceStep {
     double keep;      // the old matrix's factor
     double c1;        // the rank-one update's rate, along pc

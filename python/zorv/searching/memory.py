@@ -26,8 +26,9 @@ if TYPE_CHECKING:
 #: Arrays of popsize plans (PLAN_SIZE float64 each) that a generation holds
 #: at once at the most, by optimizer: the normal samples, their shaped copy,
 #: the points, the plans made of them and the temporaries of the updates and
-#: of the boundary. Measured peaks, at popsize 100,000 to 200,000 and every
-#: boundary, are up to 7.3 for the builtin CMA-ES and 16.7 for pycma, which
+#: of the boundary. Measured peaks, at popsize 50,000 to 200,000 and every
+#: boundary, are up to 7.5 for the builtin CMA-ES (with the blocks of plans
+#: it draws again) and 16.7 for pycma, which
 #: keeps each point as an array of its own and copies the population more
 #: often; the margin covers the allocator's.
 PLAN_ARRAYS = {BUILTIN: 9, PYCMA: 20}
