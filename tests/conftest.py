@@ -9,3 +9,7 @@ def pytest_configure(config):
     # a terminal does would then run on. It gets Python's own handler back.
     if signal.getsignal(signal.SIGINT) is signal.SIG_IGN:
         signal.signal(signal.SIGINT, signal.default_int_handler)
+    # Under nohup every process would ignore SIGHUP as well, and a search
+    # whose terminal a test closes would run on: the default comes back.
+    if signal.getsignal(signal.SIGHUP) is signal.SIG_IGN:
+        signal.signal(signal.SIGHUP, signal.SIG_DFL)
