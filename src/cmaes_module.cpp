@@ -85,27 +85,49 @@ PyRef normals(const Arguments& arguments) {
     return drawn ? none() : PyRef{};
 }
 
+// What drawing a population reads, in the order of sample()'s arguments and
+// of the first ones of sample_again_outside(): the generator's state, bd,
+// the mean and sigma, and z, y and x to write, checked for their shapes and
+// for not sharing memory.
+struct Drawing {
+    Array state, bd, mean;
+    double sigma;
+    Array z, y, x;
+    std::size_t n, rows;
+
+    optimizer::Population population() const { return {z.doubles(), y.doubles(), x.doubles(), rows}; }
+};
+
+Drawing read_drawing(ArrayArguments& in) {
+    Drawing d;
+    d.state = in.array(Items::uint64, 1, Access::write);
+    d.bd = in.array(Items::float64, 2);
+    d.mean = in.array(Items::float64, 1);
+    d.sigma = in.number();
+    d.z = in.array(Items::float64, 2, Access::write);
+    d.y = in.array(Items::float64, 2, Access::write);
+    d.x = in.array(Items::float64, 2, Access::write);
+    in.separate(d.z, {&d.bd, &d.mean, &d.y, &d.x});
+    in.separate(d.y, {&d.bd, &d.mean, &d.x});
+    in.separate(d.x, {&d.bd, &d.mean});
+    d.n = d.mean.count();
+    d.rows = d.z.size(0);
+    for (const Array* rows_of_n : {&d.z, &d.y, &d.x}) {
+        in.require(rows_of_n->size(0) == d.rows && rows_of_n->size(1) == d.n,
+                   "sample() and sample_again_outside() need z, y and x of one shape (k, n)");
+    }
+    in.require(d.bd.size(0) == d.n && d.bd.size(1) == d.n, "sample() and sample_again_outside() need bd (n, n)");
+    return d;
+}
+
 // See optimizer::sample_population.
 PyRef sample(const Arguments& arguments) {
     ArrayArguments in(arguments);
-    const Array state = in.array(Items::uint64, 1, Access::write);
-    const Array bd = in.array(Items::float64, 2), mean = in.array(Items::float64, 1);
-    const double sigma = in.number();
-    const Array z = in.array(Items::float64, 2, Access::write), y = in.array(Items::float64, 2, Access::write),
-                x = in.array(Items::float64, 2, Access::write);
-    in.separate(z, {&bd, &mean, &y, &x});
-    in.separate(y, {&bd, &mean, &x});
-    in.separate(x, {&bd, &mean});
-    const std::size_t n = mean.count(), rows = z.size(0);
-    for (const Array* rows_of_n : {&z, &y, &x}) {
-        in.require(rows_of_n->size(0) == rows && rows_of_n->size(1) == n,
-                   "sample() needs z, y and x of one shape (k, n)");
-    }
-    in.require(bd.size(0) == n && bd.size(1) == n, "sample() needs bd (n, n)");
-    const Split split = Split::for_size(rows * n, Split::smallest_sampling_split);
-    const bool drawn = in.ok() && with_generator(in, state, [&](optimizer::Xoshiro256& generator) {
-        optimizer::sample_population(generator, bd.doubles(), mean.doubles(), sigma,
-                                     {z.doubles(), y.doubles(), x.doubles(), rows}, n, split);
+    const Drawing d = read_drawing(in);
+    const Split split = Split::for_size(d.rows * d.n, Split::smallest_sampling_split);
+    const bool drawn = in.ok() && with_generator(in, d.state, [&](optimizer::Xoshiro256& generator) {
+        optimizer::sample_population(generator, d.bd.doubles(), d.mean.doubles(), d.sigma, d.population(), d.n,
+                                     split);
     });
     return drawn ? none() : PyRef{};
 }
@@ -113,27 +135,14 @@ PyRef sample(const Arguments& arguments) {
 // See optimizer::sample_again_outside.
 PyRef sample_again_outside(const Arguments& arguments) {
     ArrayArguments in(arguments);
-    const Array state = in.array(Items::uint64, 1, Access::write);
-    const Array bd = in.array(Items::float64, 2), mean = in.array(Items::float64, 1);
-    const double sigma = in.number();
-    const Array z = in.array(Items::float64, 2, Access::write), y = in.array(Items::float64, 2, Access::write),
-                x = in.array(Items::float64, 2, Access::write);
+    const Drawing d = read_drawing(in);
     const double lower = in.number(), upper = in.number();
     const Py_ssize_t tries = in.whole_number(), block = in.whole_number();
-    in.separate(z, {&bd, &mean, &y, &x});
-    in.separate(y, {&bd, &mean, &x});
-    in.separate(x, {&bd, &mean});
-    const std::size_t n = mean.count(), rows = z.size(0);
-    for (const Array* rows_of_n : {&z, &y, &x}) {
-        in.require(rows_of_n->size(0) == rows && rows_of_n->size(1) == n,
-                   "sample_again_outside() needs z, y and x of one shape (k, n)");
-    }
-    in.require(bd.size(0) == n && bd.size(1) == n, "sample_again_outside() needs bd (n, n)");
     in.require(tries >= 0 && block >= 1, "sample_again_outside() needs tries >= 0 and block >= 1");
-    const bool drawn = in.ok() && with_generator(in, state, [&](optimizer::Xoshiro256& generator) {
-        optimizer::sample_again_outside(generator, bd.doubles(), mean.doubles(), sigma,
-                                        {z.doubles(), y.doubles(), x.doubles(), rows}, n, lower, upper,
-                                        static_cast<std::size_t>(tries), static_cast<std::size_t>(block));
+    const bool drawn = in.ok() && with_generator(in, d.state, [&](optimizer::Xoshiro256& generator) {
+        optimizer::sample_again_outside(generator, d.bd.doubles(), d.mean.doubles(), d.sigma, d.population(),
+                                        d.n, lower, upper, static_cast<std::size_t>(tries),
+                                        static_cast<std::size_t>(block));
     });
     return drawn ? none() : PyRef{};
 }
