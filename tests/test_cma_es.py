@@ -107,6 +107,37 @@ def test_a_scaled_rank_mu_rate_keeps_the_update_a_convex_one(scale):
     assert np.all(np.linalg.eigvalsh(es.C) > 0)
 
 
+def test_another_population_goes_on_from_the_same_distribution():
+    import json
+    es = CMAES(np.ones(DIMENSION), 0.3, Normals(5), popsize=64, rank_mu_scale=2.0)
+    for _ in range(30):
+        es.tell(rotated_ellipsoid(es.ask()))
+    small = es.with_popsize(8)
+    assert (small.popsize, small.generation, small.sigma) == (8, 30, es.sigma)
+    assert small.cmu == CMAES(np.zeros(DIMENSION), 1.0, Normals(0), 8, 2.0).cmu
+    for name in ("mean", "C", "B", "D", "pc", "ps"):
+        assert np.array_equal(getattr(small, name), getattr(es, name)), name
+    assert small.rng.state() == es.rng.state()
+    assert list(small._recent_bests) == list(es._recent_bests)
+    for _ in range(25):  # past the flatness rule's memory and a decomposition
+        small.tell(rotated_ellipsoid(small.ask()))
+    population = small.ask()
+    assert population.shape == (8, DIMENSION)
+    small.tell(rotated_ellipsoid(population))
+    # Its state loads into the same change of a fresh CMAES of the first
+    # population, and goes on alike.
+    saved = json.loads(json.dumps(small.save_state(), default=lambda a: a.tolist()))
+    again = CMAES(np.zeros(DIMENSION), 1.0, Normals(0), popsize=64,
+                  rank_mu_scale=2.0).with_popsize(8)
+    again.load_state(saved)
+    for optimizer in (small, again):
+        optimizer.tell(rotated_ellipsoid(optimizer.ask()))
+    assert np.array_equal(again.mean, small.mean) and again.sigma == small.sigma
+    small.ask()
+    with pytest.raises(RuntimeError):
+        small.with_popsize(4)
+
+
 def test_rows_outside_the_bounds_are_drawn_again_and_learned_as_returned():
     # A mean on the bound puts about half of each value outside: with
     # enough tries every row comes back inside; those inside at first keep

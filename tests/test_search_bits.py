@@ -9,11 +9,13 @@ import textwrap
 
 import pytest
 
-# A short search with the penalty boundary, a restarting one (BIPOP: drawn
-# populations and step sizes), and the first with the settings that earlier
-# versions' searches ran with (no plan drawn again, the standard rank-mu
-# rate; their plan and score are those pinned before these settings), each
-# also resumed from a checkpoint halfway. Prints one JSON line: their scores, and hashes of their plans'
+# A short search with the penalty boundary, the same with its budget in
+# plans (its last tenth in the finish's smaller population), a restarting
+# one (BIPOP: drawn populations and step sizes), and the first with the
+# settings that earlier versions' searches ran with (no plan drawn again,
+# the standard rank-mu rate, no finish; their plan and score are those
+# pinned before these settings), each also resumed from a checkpoint
+# halfway and from one near its end. Prints one JSON line: their scores, and hashes of their plans'
 # bits and of their whole results but for the wall-clock seconds.
 SCRIPT = textwrap.dedent("""
     import dataclasses, hashlib, json, struct
@@ -36,18 +38,21 @@ SCRIPT = textwrap.dedent("""
     for name, settings in [
             ("plain", zorv.SearchSettings(seed=3, popsize=48, generations=30,
                                           checkpoint_every=0)),
+            ("finish", zorv.SearchSettings(seed=3, popsize=48, evaluations=1440,
+                                           checkpoint_every=0)),
             ("bipop", zorv.SearchSettings(seed=2, popsize=8, evaluations=3000, sigma0=1e-11,
                                           restart_schedule="bipop", checkpoint_every=0)),
             ("former", zorv.SearchSettings(seed=3, popsize=48, generations=30,
                                            checkpoint_every=0, resample_outside=0,
-                                           rank_mu_scale=1.0))]:
+                                           rank_mu_scale=1.0, finish_share=0.0))]:
         saved = []
         result = zorv.search(settings, checkpoint=lambda r: saved.append(
             zorv.checkpoints.dumps(r)))
-        halfway = json.loads(saved[len(saved) // 2])["checkpoint"]["state"]
-        resumed = zorv.search(settings, resume=zorv.SearchState.from_json(halfway))
         whole = without_seconds(result)
-        assert without_seconds(resumed) == whole, name
+        for cut in (len(saved) // 2, len(saved) - 2):
+            state = json.loads(saved[cut])["checkpoint"]["state"]
+            resumed = zorv.search(settings, resume=zorv.SearchState.from_json(state))
+            assert without_seconds(resumed) == whole, (name, cut)
         out[name] = [result.score, digest(struct.pack("40d", *result.plan)), digest(whole)]
     print(zorv._trace.batch_settings()[0])
     print(json.dumps(out))
@@ -55,9 +60,10 @@ SCRIPT = textwrap.dedent("""
 
 # What every machine gets (floats as repr, hashes of the bits).
 EXPECTED = {
-    "plain": [5.196889883066157, "55da9d9ea864249a", "890e2b658d577308"],
-    "bipop": [1.982894986023596, "09cbaf077ba66981", "239cbf42f7917fa8"],
-    "former": [4.460204456216861, "dd5e31b9cc6aa67d", "d064f0eee9156808"],
+    "plain": [5.196889883066157, "55da9d9ea864249a", "e6743a8470323658"],
+    "finish": [5.212563743315973, "584698c075b72842", "dcfb4072df90095f"],
+    "bipop": [1.982894986023596, "09cbaf077ba66981", "04ddd91b4edde863"],
+    "former": [4.460204456216861, "dd5e31b9cc6aa67d", "fe623875f85f6b43"],
 }
 
 ENVIRONMENTS = {

@@ -164,11 +164,11 @@ class TestStop:
         assert without_seconds(resumed) == without_seconds(by_generations)
 
     def test_files_of_earlier_versions_resume_as_those_searches_ran(self, tmp_path):
-        # Their settings leave out the plans drawn again and the rank-mu
-        # rate's scale: such a file is a search that drew none and kept the
+        # Their settings leave out the plans drawn again, the rank-mu
+        # rate's scale and the finish: such a file is a search that drew none and kept the
         # standard rate, cut short here and resumed.
-        former = dict(resample_outside=0, rank_mu_scale=1.0)
-        settings = zorv.SearchSettings(seed=4, popsize=16, generations=12, checkpoint_every=0,
+        former = dict(resample_outside=0, rank_mu_scale=1.0, finish_share=0.0)
+        settings = zorv.SearchSettings(seed=4, popsize=48, evaluations=576, checkpoint_every=0,
                                        **former)
         saved = []
         whole = zorv.search(settings, checkpoint=lambda r: saved.append(zorv.checkpoints.dumps(r)))
@@ -182,6 +182,31 @@ class TestStop:
         # Today's defaults make another search.
         assert zorv.search(dataclasses.replace(settings, **{
             key: getattr(zorv.SearchSettings(), key) for key in former})).score != whole.score
+
+    def test_the_finish_draws_its_population_to_the_end_and_resumes_in_it(self):
+        # 1,200 plans: 15 generations of 64 (960) reach the last quarter
+        # (900 plans in), then generations of 16 go to the end.
+        settings = zorv.SearchSettings(seed=2, popsize=64, evaluations=1200, finish_share=0.25,
+                                       finish_popsize=16, checkpoint_every=0)
+        saved = []
+        whole = zorv.search(settings, checkpoint=lambda r: saved.append(r.state))
+        sizes = np.diff([0, *whole.history.evaluations])
+        assert sizes.tolist() == [64] * 15 + [16] * 15 and whole.evaluations == 1200
+        for state in (saved[10], saved[14], saved[20]):  # before it, at its start, in it
+            assert without_seconds(zorv.search(settings, resume=state)) == without_seconds(whole)
+        # No share, or a budget in generations: one population to the end; a
+        # smaller population keeps its own.
+        for other, size in ((dict(finish_share=0.0), 64),
+                            (dict(evaluations=None, generations=19), 64), (dict(popsize=8), 8)):
+            sizes = np.diff([0, *zorv.search(dataclasses.replace(settings, **other))
+                             .history.evaluations])
+            assert set(sizes.tolist()) == {size}, other
+        # A state in the finish's population from before its generation is refused.
+        early = json.loads(json.dumps(saved[5].optimizer, default=lambda a: a.tolist()))
+        early["popsize"] = 16
+        optimizer = zorv.optimizers.BuiltinOptimizer(settings)
+        with pytest.raises(ValueError, match="before the finish"):
+            optimizer.load_state(early)
 
     def test_a_spent_budget_is_reported_for_files_of_earlier_versions(self, tmp_path):
         # They saved no reason for it: the search and its state said [].
@@ -233,7 +258,8 @@ class TestSettings:
         dict(sigma0=float("nan")), dict(chunk=0), dict(optimizer=""), dict(optimizer="a\nb"),
         dict(boundary="clip"), dict(resample_outside=-1), dict(resample_outside=1001),
         dict(resample_outside=2.5), dict(rank_mu_scale=0), dict(rank_mu_scale=float("inf")),
-        dict(rank_mu_scale=101),
+        dict(rank_mu_scale=101), dict(finish_share=-0.1), dict(finish_share=1.5),
+        dict(finish_share=float("nan")), dict(finish_popsize=1), dict(finish_popsize=32.0),
     ])
     def test_rejected(self, kwargs):
         with pytest.raises(ValueError):

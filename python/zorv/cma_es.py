@@ -137,6 +137,7 @@ class CMAES:
             raise ValueError(f"rank_mu_scale must be a positive number, got {rank_mu_scale}")
         self.sigma = float(sigma)
         self.rng = rng
+        self.rank_mu_scale = rank_mu_scale
 
         # Recombination weights from the ranks: positive for the better
         # half (they sum to 1), negative for the worse half (active update).
@@ -194,6 +195,24 @@ class CMAES:
         self._z: Array | None = None
         self._y: Array | None = None
         self._samples: tuple[Array, Array] | None = None
+
+    def with_popsize(self, popsize: int) -> CMAES:
+        """A CMAES that goes on from this one's distribution (mean, step
+        size, covariance and its axes, paths), generation count, random
+        numbers and recent bests, drawing `popsize` plans a generation, with
+        the weights and learning rates of that population. Its flatness rule
+        looks back over as many generations as this one's (so that a state
+        saved from it loads into the same change of a fresh CMAES). Between
+        generations only."""
+        if self._z is not None:
+            raise RuntimeError("with_popsize() between ask() and tell()")
+        other = CMAES(self.mean, self.sigma, self.rng, popsize, self.rank_mu_scale)
+        other.pc, other.ps, other.C = self.pc, self.ps, self.C
+        other._set_axes(self.B, self.D)
+        other.generation, other._decomposed_at = self.generation, self._decomposed_at
+        other._recent_bests = deque(self._recent_bests, maxlen=self._recent_bests.maxlen)
+        other._last_range = self._last_range
+        return other
 
     def ask(self) -> Array:
         """The next population: popsize rows of `dimension` values."""

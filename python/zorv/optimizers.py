@@ -1,6 +1,7 @@
 """The optimizers a search runs, behind the few calls its loop makes."""
 from __future__ import annotations
 
+import math
 from collections.abc import Callable
 from typing import Any, Protocol, runtime_checkable
 
@@ -65,11 +66,26 @@ class ResumableOptimizer(Optimizer, Protocol):
     def load_state(self, state: dict[str, Any]) -> None: ...
 
 
+def finish_generation(settings: SearchSettings, run: Run) -> float:
+    """The generation of `run` from which the builtin CMA-ES draws
+    `finish_popsize` plans a generation: the first that starts with at
+    most the settings' `finish_share` of the budget left (0 for a run that
+    starts in it; infinity with no share, or a budget in generations)."""
+    if settings.finish_share == 0 or settings.evaluations is None:
+        return math.inf
+    budget = settings.evaluations
+    finish_start = budget - math.floor(settings.finish_share * budget)
+    earlier = run.large_evaluations + run.small_evaluations
+    return max(0, -(-(finish_start - earlier) // run.popsize))
+
+
 class BuiltinOptimizer:
     """zorv.cma_es.CMAES from the settings' start plan (the zero plan unless
     given), with the run's population, step size and random numbers, its
     rank-mu rate scaled by `rank_mu_scale`, and each plan outside the box
-    drawn again up to `resample_outside` times."""
+    drawn again up to `resample_outside` times; over the last
+    `finish_share` of a budget in plans it draws `finish_popsize` plans a
+    generation (where the run's are more)."""
 
     def __init__(self, settings: SearchSettings, run: Run | None = None) -> None:
         run = first_run(settings) if run is None else run
@@ -80,8 +96,18 @@ class BuiltinOptimizer:
                         rank_mu_scale=settings.rank_mu_scale)
         self.box = Boxed(settings.boundary)
         self.resample_outside = settings.resample_outside
+        self.finish_popsize = min(run.popsize, settings.finish_popsize)
+        self.finish_generation = finish_generation(settings, run)
+
+    def _finishing(self, es: CMAES) -> CMAES:
+        """`es`, or, from the finish's first generation on, the same
+        distribution with the finish's population."""
+        if es.generation >= self.finish_generation and es.popsize != self.finish_popsize:
+            return es.with_popsize(self.finish_popsize)
+        return es
 
     def ask(self) -> Plans:
+        self.es = self._finishing(self.es)
         return self.box.plans_of(self.es.ask_within(LOWER, UPPER, self.resample_outside))
 
     def tell(self, distances: Plans) -> None:
@@ -94,7 +120,17 @@ class BuiltinOptimizer:
         return self.es.save_state()
 
     def load_state(self, state: dict[str, Any]) -> None:
-        self.es.load_state(state)
+        es = self.es
+        if isinstance(state, dict) and state.get("popsize") == self.finish_popsize != es.popsize:
+            # Saved in the finish: loaded into what the finish makes of this
+            # run's CMAES, which it would not have made before its generation.
+            generation = state.get("generation")
+            if not (isinstance(generation, int) and generation >= self.finish_generation):
+                raise ValueError(f"the optimizer state has the finish's population, "
+                                 f"{self.finish_popsize}, before the finish's generation")
+            es = es.with_popsize(self.finish_popsize)
+        es.load_state(state)
+        self.es = es
 
 
 def _import_cma() -> Any:

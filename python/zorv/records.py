@@ -21,8 +21,9 @@ class Progress:
     generation: int
     """Generations completed, over all runs."""
     generations: int
-    """Generations planned (with restarts: as far as the budget left can
-    tell now, from the current run's population)."""
+    """Generations planned (as far as the budget left can tell now, from
+    the last generation's population: restarts and the builtin CMA-ES's
+    finish change it)."""
     evaluations: int
     """Plans scored so far."""
     elapsed: float

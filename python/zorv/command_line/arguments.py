@@ -139,6 +139,11 @@ _SEARCH_OPTIONS = (
      "times the builtin CMA-ES draws a plan outside [-1, 1] again; 0: never"),
     ("--rank-mu-scale", "rank_mu_scale", _number,
      "the builtin CMA-ES's rank-mu learning rate as a multiple of the standard one"),
+    ("--finish-share", "finish_share", _number,
+     "the share of an --evaluations budget, at its end, over which the builtin CMA-ES "
+     "draws --finish-popsize plans a generation; 0: never"),
+    ("--finish-popsize", "finish_popsize", _whole_number,
+     "the builtin CMA-ES's population over the budget's last --finish-share"),
     ("--restarts", "restarts", _whole_number,
      "new runs of CMA-ES when its stop rules fire with budget left; 0: one run only"),
     ("--restart-schedule", "restart_schedule", str,

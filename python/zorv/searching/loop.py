@@ -457,7 +457,7 @@ class _Loop:
         state.history.append(state.evaluations, state.best_score, _middle(ordered), elapsed)
         if self.on_generation is not None:
             _call("on_generation", self.on_generation, Progress(
-                state.generation, self._planned(), state.evaluations, elapsed,
+                state.generation, self._planned(len(distances)), state.evaluations, elapsed,
                 state.best_score, state.run.index))
         since = time.perf_counter() - self.last_checkpoint
         if self.checkpoint is not None and since >= self.settings.checkpoint_every:
@@ -533,10 +533,12 @@ class _Loop:
                               "scores are finite numbers", scoring=True)
         return scores
 
-    def _planned(self) -> int:
+    def _planned(self, population: int) -> int:
+        """Generations planned, if the rest of the budget goes in
+        generations of `population` plans (the last one's)."""
         state = self.state
         left = max(0, self.settings.budget - state.evaluations)
-        return state.generation + -(-left // state.run.popsize)
+        return state.generation + -(-left // population)
 
     def _check_optimizer(self) -> None:
         """Finds the optional methods of the optimizer now running; a

@@ -55,8 +55,9 @@ MAX_RANK_MU_SCALE = 100.0
 
 #: The settings that files written before they existed leave out, as the
 #: searches of those files ran: no plan drawn again, the standard rank-mu
-#: rate.
-FORMER_DEFAULTS: dict[str, Any] = {"resample_outside": 0, "rank_mu_scale": 1.0}
+#: rate, one population to the end.
+FORMER_DEFAULTS: dict[str, Any] = {"resample_outside": 0, "rank_mu_scale": 1.0,
+                                   "finish_share": 0.0}
 
 #: The longest name an optimizer may have.
 MAX_OPTIMIZER_NAME = 100
@@ -160,6 +161,18 @@ class SearchSettings:
     good plans' shape in fewer generations and goes farther at every budget
     measured. Other optimizers ignore it."""
 
+    finish_share: float = 0.1
+    """The share of a budget in plans (`evaluations`), at its end, over
+    which the builtin CMA-ES draws `finish_popsize` plans a generation (the
+    run in progress goes on from its distribution with the smaller
+    population; runs started later start with it). Wide populations find
+    the broader optima, and small ones climb to the top of one in fewer
+    plans. 0: never. A budget in generations runs them all with the
+    population it counts them in. Other optimizers ignore it."""
+    finish_popsize: int = 32
+    """The builtin CMA-ES's population over the last `finish_share` of the
+    budget (runs of fewer plans a generation keep theirs)."""
+
     DEFAULT_GENERATIONS = 100
     """Generations run when neither generations nor evaluations is given."""
 
@@ -236,6 +249,12 @@ class SearchSettings:
         if not (math.isfinite(self.rank_mu_scale) and 0 < self.rank_mu_scale <= MAX_RANK_MU_SCALE):
             raise InvalidSetting("rank_mu_scale", "must be a positive number of at most "
                                                   f"{MAX_RANK_MU_SCALE:g}, got {self.rank_mu_scale}")
+        if not (math.isfinite(self.finish_share) and 0 <= self.finish_share <= 1):
+            raise InvalidSetting("finish_share", f"must be a share in [0, 1], "
+                                                 f"got {self.finish_share}")
+        if self.finish_popsize < 2:
+            raise InvalidSetting("finish_popsize",
+                                 f"must be at least 2, got {self.finish_popsize}")
         if not (math.isfinite(self.checkpoint_every) and self.checkpoint_every >= 0):
             raise InvalidSetting("checkpoint_every", "must be a number of seconds, at least "
                                                      f"0, got {self.checkpoint_every}")
@@ -297,9 +316,9 @@ class SearchSettings:
 
 
 _WHOLE_NUMBERS = ("seed", "popsize", "chunk", "generations", "evaluations", "restarts",
-                  "resample_outside")
+                  "resample_outside", "finish_popsize")
 _OPTIONAL = ("generations", "evaluations", "restarts")
-_REAL_NUMBERS = ("sigma0", "checkpoint_every", "rank_mu_scale")
+_REAL_NUMBERS = ("sigma0", "checkpoint_every", "rank_mu_scale", "finish_share")
 _NAMES = ("optimizer", "boundary", "restart_schedule")
 
 
