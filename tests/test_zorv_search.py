@@ -188,10 +188,13 @@ class TestStop:
         # (900 plans in), then generations of 16 go to the end.
         settings = zorv.SearchSettings(seed=2, popsize=64, evaluations=1200, finish_share=0.25,
                                        finish_popsize=16, checkpoint_every=0)
-        saved = []
-        whole = zorv.search(settings, checkpoint=lambda r: saved.append(r.state))
+        saved, steps = [], []
+        whole = zorv.search(settings, checkpoint=lambda r: saved.append(r.state),
+                            on_generation=steps.append)
         sizes = np.diff([0, *whole.history.evaluations])
         assert sizes.tolist() == [64] * 15 + [16] * 15 and whole.evaluations == 1200
+        # The progress plans the finish's generations from the start.
+        assert {step.generations for step in steps} == {30}
         for state in (saved[10], saved[14], saved[20]):  # before it, at its start, in it
             assert without_seconds(zorv.search(settings, resume=state)) == without_seconds(whole)
         # No share, or a budget in generations: one population to the end; a

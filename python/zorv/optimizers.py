@@ -106,6 +106,15 @@ class BuiltinOptimizer:
             return es.with_popsize(self.finish_popsize)
         return es
 
+    def generations_left(self, plans: int) -> int:
+        """The generations that `plans` more plans take from here: of this
+        run's population until the finish, of the finish's after it."""
+        generations = 0
+        if self.es.generation < self.finish_generation:
+            wide = min(self.finish_generation - self.es.generation, -(-plans // self.es.popsize))
+            generations, plans = int(wide), max(0, plans - int(wide) * self.es.popsize)
+        return generations + -(-plans // self.finish_popsize)
+
     def ask(self) -> Plans:
         self.es = self._finishing(self.es)
         return self.box.plans_of(self.es.ask_within(LOWER, UPPER, self.resample_outside))

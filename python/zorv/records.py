@@ -21,9 +21,9 @@ class Progress:
     generation: int
     """Generations completed, over all runs."""
     generations: int
-    """Generations planned (as far as the budget left can tell now, from
-    the last generation's population: restarts and the builtin CMA-ES's
-    finish change it)."""
+    """Generations planned (as far as the budget left can tell now: the
+    builtin CMA-ES counts its finish in; restarts, and other optimizers'
+    populations, are counted from the last generation's)."""
     evaluations: int
     """Plans scored so far."""
     elapsed: float

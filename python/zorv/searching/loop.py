@@ -25,8 +25,8 @@ from ..cma_es import STOP_RULES
 from ..display.notebook import progress_display
 from ..display.text import shown
 from ..machine.native import is_native_failure
-from ..optimizers import (Optimizer, OptimizerFactory, ResumableOptimizer, StoppingOptimizer,
-                          new_optimizer, own_optimizer_name)
+from ..optimizers import (BuiltinOptimizer, Optimizer, OptimizerFactory, ResumableOptimizer,
+                          StoppingOptimizer, new_optimizer, own_optimizer_name)
 from ..records import History, Progress
 from .box import Plans
 from .interrupts import CtrlC
@@ -340,6 +340,7 @@ class _Loop:
         self.checked_optimizer: Optimizer | None = None
         self.save_state: Callable[[], dict[str, Any]] | None = None
         self.stop_rules: Callable[[], list[str]] | None = None
+        self.generations_left: Callable[[int], int] | None = None
         self.ctrl_c = CtrlC()
         self.started = time.perf_counter() - self.state.elapsed
         self.last_checkpoint = time.perf_counter()
@@ -534,10 +535,14 @@ class _Loop:
         return scores
 
     def _planned(self, population: int) -> int:
-        """Generations planned, if the rest of the budget goes in
-        generations of `population` plans (the last one's)."""
+        """Generations planned: as the builtin CMA-ES will draw the rest of
+        the budget, or in generations of `population` plans (the last
+        one's)."""
+        self._check_optimizer()
         state = self.state
         left = max(0, self.settings.budget - state.evaluations)
+        if self.generations_left is not None:
+            return state.generation + self.generations_left(left)
         return state.generation + -(-left // population)
 
     def _check_optimizer(self) -> None:
@@ -549,6 +554,8 @@ class _Loop:
                                if isinstance(self.optimizer, ResumableOptimizer) else None)
             self.stop_rules = (self.optimizer.stop
                                if isinstance(self.optimizer, StoppingOptimizer) else None)
+            self.generations_left = (self.optimizer.generations_left
+                                     if isinstance(self.optimizer, BuiltinOptimizer) else None)
 
     def _optimizer_state(self) -> dict[str, Any] | None:
         """The optimizer's own state (None when it cannot save one)."""
