@@ -111,8 +111,9 @@ class BuiltinOptimizer:
         run's population until the finish, of the finish's after it."""
         generations = 0
         if self.es.generation < self.finish_generation:
-            wide = min(self.finish_generation - self.es.generation, -(-plans // self.es.popsize))
-            generations, plans = int(wide), max(0, plans - int(wide) * self.es.popsize)
+            generations = int(min(self.finish_generation - self.es.generation,
+                                  -(-plans // self.es.popsize)))
+            plans = max(0, plans - generations * self.es.popsize)
         return generations + -(-plans // self.finish_popsize)
 
     def ask(self) -> Plans:
